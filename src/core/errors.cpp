@@ -1,0 +1,89 @@
+#include "core/errors.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <system_error>
+
+namespace varnix {
+
+std::string render_number(double x) {
+    if (std::isnan(x)) return "NaN";
+    if (std::isinf(x)) return x < 0 ? "-inf" : "inf";
+
+    // The scientific form gives the shortest round-trip digits and a decimal exponent; the
+    // digits are then placed around the decimal point by hand.
+    char buf[64];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific);
+    if (ec != std::errc{}) throw InternalFault("number rendering failed");
+    std::string_view text(buf, static_cast<std::size_t>(end - buf));
+
+    std::string out;
+    if (text.front() == '-') {
+        out.push_back('-');
+        text.remove_prefix(1);
+    }
+    const auto e_pos = text.find('e');
+    std::string digits;
+    for (char c : text.substr(0, e_pos)) {
+        if (c != '.') digits.push_back(c);
+    }
+    const int exponent = std::atoi(std::string(text.substr(e_pos + 1)).c_str());
+    const int n = static_cast<int>(digits.size());
+    const int point = exponent + 1;  // digits before the decimal point
+
+    if (point <= 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-point), '0');
+        out += digits;
+    } else if (point >= n) {
+        out += digits;
+        out.append(static_cast<std::size_t>(point - n), '0');
+    } else {
+        out.append(digits, 0, static_cast<std::size_t>(point));
+        out.push_back('.');
+        out.append(digits, static_cast<std::size_t>(point));
+    }
+    return out;
+}
+
+std::string BuildError::message() const {
+    const std::string d = detail ? detail : "";
+    switch (kind) {
+        case BuildErrorKind::InvalidSupport: return "invalid support interval: " + d;
+        case BuildErrorKind::EmptySupport: return "discrete distribution has no support points";
+        case BuildErrorKind::NonPositiveMass: return "probability mass must be positive";
+        case BuildErrorKind::NonFinite: return "non-finite value in " + d;
+        case BuildErrorKind::NormalizationFailed: return "failed to normalize PDF on support";
+        case BuildErrorKind::InvalidScale: return "scale must be finite and positive";
+        case BuildErrorKind::InvalidHistogram: return "invalid histogram edges or counts";
+        case BuildErrorKind::TruncationOutsideSupport:
+            return "truncation interval must lie inside base support";
+        case BuildErrorKind::InvalidDimension: return "invalid dimension";
+        case BuildErrorKind::InvalidPdfMax: return "pdf_max must be finite and positive";
+        case BuildErrorKind::TdrHatFailed:
+            return "tdr failed to build hat function (try InvSqrt transform or explicit dpdf)";
+    }
+    throw InternalFault("unknown build error kind");
+}
+
+std::string SampleError::message() const {
+    switch (kind) {
+        case SampleErrorKind::QuantileOutOfRange:
+            return "quantile u=" + render_number(value) + " not in (0, 1)";
+        case SampleErrorKind::InversionFailed: return "failed to invert CDF";
+        case SampleErrorKind::PdfRequired: return "operation requires an underlying PDF";
+        case SampleErrorKind::IntegrationFailed: return "numerical integration failed";
+        case SampleErrorKind::ConfidenceOutOfRange:
+            return "confidence " + render_number(value) + " must be in (0, 1)";
+        case SampleErrorKind::RejectionExhausted: return "rejection sampler failed to accept";
+        case SampleErrorKind::TdrHatFailed: return "tdr failed to build hat function";
+        case SampleErrorKind::TdrSampleFailed: return "tdr failed to draw a sample";
+        case SampleErrorKind::McmcNotInitialized:
+            return "mcmc sampler not initialized (call init)";
+        case SampleErrorKind::McmcFailed: return "mcmc sampler failed";
+    }
+    throw InternalFault("unknown sample error kind");
+}
+
+}  // namespace varnix

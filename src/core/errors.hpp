@@ -1,0 +1,105 @@
+// Error kinds of the library and their message texts.
+//
+// Expected failures are values: every fallible core operation returns std::expected<T, E> with
+// one of the kinds below. A broken invariant is the only thing thrown (InternalFault); the
+// binding layer turns it into the module's internal-fault exception.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <stdexcept>
+#include <string>
+
+namespace varnix {
+
+// Fixed detail texts carried by InvalidSupport and NonFinite.
+namespace detail_text {
+inline constexpr const char* support_bounds = "support bounds";
+inline constexpr const char* lo_below_hi = "lo must be strictly less than hi";
+inline constexpr const char* tdr_support_mismatch = "pdf/dpdf support must match opts.support";
+inline constexpr const char* tdr_requires_pdf =
+    "TDR sampling requires a PDF (use from_pdf_fn, not from_cdf_fn)";
+inline constexpr const char* pmf_length_mismatch = "points and pmf must have the same length";
+inline constexpr const char* box_empty = "hyper-rect cannot be empty";
+inline constexpr const char* box_dimension = "hyper-rect lo/hi must have same dimension";
+inline constexpr const char* box_order = "each lo must be < hi";
+inline constexpr const char* box_bounds = "hyper-rect bounds";
+}  // namespace detail_text
+
+// Construction failures, in declaration order.
+enum class BuildErrorKind : std::uint8_t {
+    InvalidSupport,
+    EmptySupport,
+    NonPositiveMass,
+    NonFinite,
+    NormalizationFailed,
+    InvalidScale,
+    InvalidHistogram,
+    TruncationOutsideSupport,
+    InvalidDimension,
+    InvalidPdfMax,
+    TdrHatFailed,
+};
+
+struct BuildError {
+    BuildErrorKind kind;
+    const char* detail = nullptr;  // InvalidSupport and NonFinite only; one of detail_text
+
+    static BuildError invalid_support(const char* d) { return {BuildErrorKind::InvalidSupport, d}; }
+    static BuildError non_finite(const char* d) { return {BuildErrorKind::NonFinite, d}; }
+    static BuildError of(BuildErrorKind k) { return {k, nullptr}; }
+
+    std::string message() const;
+    bool operator==(const BuildError&) const = default;
+};
+
+// Failures of draws and queries on built objects, in declaration order.
+enum class SampleErrorKind : std::uint8_t {
+    QuantileOutOfRange,
+    InversionFailed,
+    PdfRequired,
+    IntegrationFailed,
+    ConfidenceOutOfRange,
+    RejectionExhausted,
+    TdrHatFailed,
+    TdrSampleFailed,
+    McmcNotInitialized,
+    McmcFailed,
+};
+
+struct SampleError {
+    SampleErrorKind kind;
+    double value = 0.0;  // the offending u or confidence level, where the kind carries one
+
+    static SampleError quantile_out_of_range(double u) {
+        return {SampleErrorKind::QuantileOutOfRange, u};
+    }
+    static SampleError confidence_out_of_range(double c) {
+        return {SampleErrorKind::ConfidenceOutOfRange, c};
+    }
+    static SampleError of(SampleErrorKind k) { return {k, 0.0}; }
+
+    std::string message() const;
+};
+
+// The Gaussian copula's only construction failure; raised to Python as ValueError.
+struct CorrelationError {
+    std::string message() const { return "InvalidCorrelation"; }
+};
+
+template <class T>
+using BuildResult = std::expected<T, BuildError>;
+template <class T>
+using SampleResult = std::expected<T, SampleError>;
+
+// A broken invariant. Never used for an expected failure.
+class InternalFault : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Shortest round-trip digits of x, always in positional notation: 1 not 1.0, 0.0000001 not
+// 1e-07, 1e21 written out in full; NaN, inf and -inf by name.
+std::string render_number(double x);
+
+}  // namespace varnix

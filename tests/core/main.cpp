@@ -1,0 +1,27 @@
+// Runs every TEST of the core test files; an optional argument selects tests by substring.
+#include <cstring>
+#include <exception>
+
+#include "check.hpp"
+
+int main(int argc, char** argv) {
+    int passed = 0;
+    int failed = 0;
+    for (const auto& c : check::registry()) {
+        if (argc > 1 && std::strstr(c.name, argv[1]) == nullptr) continue;
+        check::failures_in_current() = 0;
+        try {
+            c.body();
+        } catch (const std::exception& e) {
+            check::fail(c.name, 0, std::string("exception: ") + e.what());
+        }
+        if (check::failures_in_current() == 0) {
+            ++passed;
+        } else {
+            ++failed;
+            std::cerr << "FAILED " << c.name << "\n";
+        }
+    }
+    std::cout << passed << " passed, " << failed << " failed\n";
+    return failed == 0 && passed > 0 ? 0 : 1;
+}
