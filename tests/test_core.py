@@ -24,5 +24,6 @@ def core_tests(tmp_path_factory):
 
 
 def test_core_unit_tests_pass(core_tests):
-    run = subprocess.run([str(core_tests)], capture_output=True, text=True)
+    env = dict(os.environ, VARNIX_TEST_DATA=str(ROOT / "tests" / "data"))
+    run = subprocess.run([str(core_tests)], capture_output=True, text=True, env=env)
     assert run.returncode == 0, run.stdout + run.stderr
