@@ -1,0 +1,345 @@
+#include "python/args.hpp"
+
+#include <cstring>
+#include <limits>
+#include <map>
+#include <memory>
+#include <mutex>
+
+namespace varnix::py {
+
+Signature parse_signature(const char* owner, const char* text) {
+    Signature sig;
+    const std::string t = text;
+    const auto open = t.find('(');
+    const auto close = t.rfind(')');
+    std::string name = t.substr(0, open);
+    if (owner != nullptr) {
+        // A constructor's text signature has no name of its own.
+        sig.display = std::string(owner) + "." + (name.empty() ? "__new__" : name) + "()";
+        sig.doc = (name.empty() ? std::string(owner) : std::string()) + t + "\n--\n\n";
+    } else {
+        sig.display = name + "()";
+        sig.doc = t + "\n--\n\n";
+    }
+    std::string inner = t.substr(open + 1, close - open - 1);
+    std::size_t pos = 0;
+    while (pos < inner.size()) {
+        auto comma = inner.find(',', pos);
+        if (comma == std::string::npos) comma = inner.size();
+        std::string param = inner.substr(pos, comma - pos);
+        while (!param.empty() && param.front() == ' ') param.erase(0, 1);
+        pos = comma + 1;
+        if (param.empty() || param == "$self") continue;
+        const auto eq = param.find('=');
+        if (eq == std::string::npos) {
+            sig.names.push_back(param);
+            sig.default_is_none.push_back(false);
+            ++sig.required;
+        } else {
+            sig.names.push_back(param.substr(0, eq));
+            sig.default_is_none.push_back(param.substr(eq + 1) == "None");
+        }
+    }
+    if (sig.names.size() > max_params) throw InternalFault("too many parameters in " + t);
+    return sig;
+}
+
+const Signature& Decl::signature() const {
+    // One parsed signature per declaration for the process lifetime. Calls are serialised
+    // by the interpreter lock; the mutex only guards against a caller without it.
+    static std::mutex lock;
+    static std::map<const Decl*, std::unique_ptr<Signature>> cache;
+    std::lock_guard guard(lock);
+    auto& slot = cache[this];
+    if (!slot) slot = std::make_unique<Signature>(parse_signature(owner, text));
+    return *slot;
+}
+
+namespace {
+
+std::string quoted_list(const std::vector<std::string>& names) {
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) out += (i + 1 == names.size()) ? " and " : ", ";
+        out += "'" + names[i] + "'";
+    }
+    return out;
+}
+
+std::string type_name(PyObject* o) {
+    PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)),
+                                                     "__name__"));
+    if (!name) {
+        PyErr_Clear();
+        return "?";
+    }
+    const char* s = PyUnicode_AsUTF8AndSize(name.get(), nullptr);
+    if (s == nullptr) {
+        PyErr_Clear();
+        return "?";
+    }
+    return s;
+}
+
+bool str_equal(PyObject* py_str, const std::string& s) {
+    Py_ssize_t len = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(py_str, &len);
+    if (utf8 == nullptr) throw PyErrorSet{};
+    return static_cast<std::size_t>(len) == s.size() && std::memcmp(utf8, s.data(), s.size()) == 0;
+}
+
+}  // namespace
+
+Args::Args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+    : sig_(sig) {
+    const std::size_t total = sig.names.size();
+    const auto given = static_cast<std::size_t>(nargs);
+    if (given > total) {
+        std::string msg = sig.display + " takes ";
+        if (sig.required == total) {
+            msg += std::to_string(total);
+        } else {
+            msg += "from " + std::to_string(sig.required) + " to " + std::to_string(total);
+        }
+        msg += " positional arguments but " + std::to_string(given) +
+               (given == 1 ? " was given" : " were given");
+        raise(PyExc_TypeError, msg);
+    }
+    for (std::size_t i = 0; i < given; ++i) slots_[i] = args[i];
+
+    if (kwnames != nullptr) {
+        const Py_ssize_t nkw = PyTuple_Size(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GetItem(kwnames, k);
+            std::size_t found = total;
+            for (std::size_t i = 0; i < total; ++i) {
+                if (str_equal(key, sig.names[i])) {
+                    found = i;
+                    break;
+                }
+            }
+            if (found == total) {
+                const char* s = PyUnicode_AsUTF8AndSize(key, nullptr);
+                if (s == nullptr) throw PyErrorSet{};
+                raise(PyExc_TypeError,
+                      sig.display + " got an unexpected keyword argument '" + s + "'");
+            }
+            if (slots_[found] != nullptr) {
+                raise(PyExc_TypeError,
+                      sig.display + " got multiple values for argument '" + sig.names[found] + "'");
+            }
+            slots_[found] = args[nargs + k];
+        }
+    }
+
+    std::vector<std::string> missing;
+    for (std::size_t i = 0; i < sig.required; ++i) {
+        if (slots_[i] == nullptr) missing.push_back(sig.names[i]);
+    }
+    if (!missing.empty()) {
+        raise(PyExc_TypeError, sig.display + " missing " + std::to_string(missing.size()) +
+                                   " required positional argument" +
+                                   (missing.size() == 1 ? "" : "s") + ": " +
+                                   quoted_list(missing));
+    }
+}
+
+[[noreturn]] void Args::prefix_type_error(std::size_t i) const {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErrorSet{};
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    PyRef t = PyRef::steal(type), v = PyRef::steal(value), trace = PyRef::steal(tb);
+    PyRef text = PyRef::steal(v ? PyObject_Str(v.get()) : nullptr);
+    if (!text) throw PyErrorSet{};
+    PyRef message = PyRef::steal(
+        PyUnicode_FromFormat("argument '%s': %U", sig_.names[i].c_str(), text.get()));
+    if (!message) throw PyErrorSet{};
+    PyRef replacement =
+        PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+    if (!replacement) throw PyErrorSet{};
+    // The cause of the original error carries over to the new one.
+    if (v) {
+        PyObject* cause = PyException_GetCause(v.get());  // new reference or null
+        if (cause != nullptr) PyException_SetCause(replacement.get(), cause);  // steals
+    }
+    PyErr_SetObject(PyExc_TypeError, replacement.get());
+    throw PyErrorSet{};
+}
+
+[[noreturn]] void raise_downcast(PyObject* o, const char* target) {
+    raise(PyExc_TypeError,
+          "'" + type_name(o) + "' object cannot be converted to '" + target + "'");
+}
+
+double to_f64(PyObject* o) {
+    const double x = PyFloat_AsDouble(o);
+    if (x == -1.0 && PyErr_Occurred()) throw PyErrorSet{};
+    return x;
+}
+
+std::uint64_t to_u64(PyObject* o) {
+    PyRef index;
+    if (!PyLong_Check(o)) {
+        index = PyRef::steal(check(PyNumber_Index(o)));
+        o = index.get();
+    }
+    const unsigned long long v = PyLong_AsUnsignedLongLong(o);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PyErrorSet{};
+    if constexpr (sizeof(std::size_t) < sizeof(std::uint64_t)) {
+        if (v > std::numeric_limits<std::size_t>::max()) {
+            raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+        }
+    }
+    return v;
+}
+
+double Args::f64(std::size_t i) const {
+    return convert(i, [](PyObject* o) { return to_f64(o); });
+}
+
+std::optional<double> Args::opt_f64(std::size_t i) const {
+    if (!given(i)) return std::nullopt;
+    return f64(i);
+}
+
+std::uint64_t Args::size(std::size_t i) const {
+    return convert(i, [](PyObject* o) { return to_u64(o); });
+}
+
+std::optional<std::uint64_t> Args::opt_size(std::size_t i) const {
+    if (!given(i)) return std::nullopt;
+    return size(i);
+}
+
+bool Args::boolean(std::size_t i, bool default_value) const {
+    if (slots_[i] == nullptr) return default_value;
+    return convert(i, [](PyObject* o) -> bool {
+        if (o == Py_True) return true;
+        if (o == Py_False) return false;
+        // numpy's boolean scalars are accepted by their truth value.
+        const std::string name = type_name(o);
+        PyRef module = PyRef::steal(PyObject_GetAttrString(
+            reinterpret_cast<PyObject*>(Py_TYPE(o)), "__module__"));
+        if (!module) PyErr_Clear();
+        if (module && PyUnicode_Check(module.get()) && str_equal(module.get(), "numpy") &&
+            (name == "bool_" || name == "bool")) {
+            const int truth = PyObject_IsTrue(o);
+            if (truth < 0) throw PyErrorSet{};
+            return truth == 1;
+        }
+        raise_downcast(o, "PyBool");
+    });
+}
+
+std::string Args::text(std::size_t i) const {
+    return convert(i, [](PyObject* o) -> std::string {
+        if (!PyUnicode_Check(o)) raise_downcast(o, "PyString");
+        Py_ssize_t len = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(o, &len);
+        if (s == nullptr) throw PyErrorSet{};
+        return std::string(s, static_cast<std::size_t>(len));
+    });
+}
+
+std::optional<std::string> Args::opt_text(std::size_t i) const {
+    if (!given(i)) return std::nullopt;
+    return text(i);
+}
+
+namespace {
+
+// Owned vectors accept any sequence except str.
+template <class Item>
+std::vector<Item> extract_vec(PyObject* o, Item (*item)(PyObject*)) {
+    if (PyUnicode_Check(o)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(o)) raise_downcast(o, "Sequence");
+    const Py_ssize_t n = PySequence_Size(o);
+    if (n < 0) throw PyErrorSet{};
+    std::vector<Item> out;
+    out.reserve(static_cast<std::size_t>(n));
+    PyRef iter = PyRef::steal(check(PyObject_GetIter(o)));
+    while (PyObject* raw = PyIter_Next(iter.get())) {
+        PyRef element = PyRef::steal(raw);
+        out.push_back(item(element.get()));
+    }
+    throw_if_error();
+    return out;
+}
+
+std::vector<double> extract_float_vec(PyObject* o) { return extract_vec<double>(o, to_f64); }
+
+PyRef hold(PyObject* o) { return PyRef::borrow(o); }
+
+PyObject* abc_sequence() {
+    static PyObject* cls = [] {
+        PyRef module = PyRef::steal(check(PyImport_ImportModule("collections.abc")));
+        return check(PyObject_GetAttrString(module.get(), "Sequence"));
+    }();
+    return cls;
+}
+
+}  // namespace
+
+std::vector<double> Args::float_vec(std::size_t i) const {
+    return convert(i, [](PyObject* o) { return extract_float_vec(o); });
+}
+
+std::vector<std::vector<double>> Args::float_vec_vec(std::size_t i) const {
+    return convert(i, [](PyObject* o) {
+        return extract_vec<std::vector<double>>(o, extract_float_vec);
+    });
+}
+
+std::vector<PyRef> Args::object_vec(std::size_t i) const {
+    return convert(i, [](PyObject* o) { return extract_vec<PyRef>(o, hold); });
+}
+
+std::vector<double> Args::sequence(std::size_t i) const {
+    PyObject* o = slots_[i];
+    const bool accepted = PyList_Check(o) || PyTuple_Check(o) || [&] {
+        const int r = PyObject_IsInstance(o, abc_sequence());
+        if (r < 0) throw PyErrorSet{};
+        return r == 1;
+    }();
+    if (!accepted) {
+        convert(i, [](PyObject* obj) -> int { raise_downcast(obj, "Sequence"); });
+    }
+    // Items are converted after binding; their errors are Python's own, without a prefix.
+    std::vector<double> out;
+    PyRef iter = PyRef::steal(check(PyObject_GetIter(o)));
+    while (PyObject* raw = PyIter_Next(iter.get())) {
+        PyRef element = PyRef::steal(raw);
+        out.push_back(to_f64(element.get()));
+    }
+    throw_if_error();
+    return out;
+}
+
+PyObject* to_py(double x) { return check(PyFloat_FromDouble(x)); }
+PyObject* to_py_bool(bool b) { return check(PyBool_FromLong(b ? 1 : 0)); }
+PyObject* to_py_size(std::uint64_t n) { return check(PyLong_FromUnsignedLongLong(n)); }
+PyObject* none() {
+    Py_INCREF(Py_None);
+    return Py_None;
+}
+
+PyObject* to_py_list(const double* values, std::size_t n) {
+    PyRef list = PyRef::steal(check(PyList_New(static_cast<Py_ssize_t>(n))));
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* item = check(PyFloat_FromDouble(values[i]));
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+    }
+    return list.release();
+}
+
+PyObject* to_py_points(const double* flat, std::size_t n, std::size_t d) {
+    PyRef list = PyRef::steal(check(PyList_New(static_cast<Py_ssize_t>(n))));
+    for (std::size_t i = 0; i < n; ++i) {
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), to_py_list(flat + i * d, d));
+    }
+    return list.release();
+}
+
+}  // namespace varnix::py

@@ -1,0 +1,246 @@
+// The type machinery shared by every class of the module.
+//
+// A class is a C++ value type T plus a short definition: its name, whether it is bound to the
+// thread that created it, an optional constructor, and a method table written with the
+// method<...>() helpers below. Each method declares whether it only reads the value (shared
+// borrow) or advances its state (exclusive borrow); the wrapper binds the arguments, checks
+// the thread, takes the borrow for the whole call and converts every failure.
+//
+// Classes cannot be subclassed, have no instance __dict__ and no weak references.
+#pragma once
+
+#include "python/args.hpp"
+#include "python/errors.hpp"
+
+#include <cstdint>
+#include <new>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace varnix::py {
+
+enum class Access { Shared, Exclusive };
+
+struct ClassDef {
+    const char* name;                 // class name, e.g. "Interval"
+    bool thread_bound = false;        // usable only from the creating thread
+    const Decl* ctor = nullptr;       // constructor declaration, or null for none
+    newfunc ctor_impl = nullptr;      // tp_new when ctor is set
+    PyMethodDef* methods = nullptr;   // null-terminated
+    PyGetSetDef* getset = nullptr;    // null-terminated
+    reprfunc repr = nullptr;
+};
+
+template <class T>
+struct Instance {
+    PyObject ob_base;
+    std::int64_t borrow;  // > 0: shared borrows; -1: exclusive borrow
+    std::thread::id owner;
+    bool has_value;
+    alignas(T) unsigned char storage[sizeof(T)];
+
+    T& value() { return *std::launder(reinterpret_cast<T*>(storage)); }
+};
+
+// Creates (once per process) the Python type of a ClassDef. Each T provides
+// `static const ClassDef& definition()`.
+PyTypeObject* create_type(const ClassDef& def, Py_ssize_t basicsize, destructor dealloc);
+
+template <class T>
+void dealloc_instance(PyObject* self);
+
+template <class T>
+PyTypeObject* type_object() {
+    static PyTypeObject* type =
+        create_type(T::definition(), sizeof(Instance<T>), &dealloc_instance<T>);
+    return type;
+}
+
+std::string qualified_name(const ClassDef& def);
+
+template <class T>
+void dealloc_instance(PyObject* self) {
+    auto* inst = reinterpret_cast<Instance<T>*>(self);
+    PyTypeObject* type = Py_TYPE(self);
+    const ClassDef& def = T::definition();
+    if (inst->has_value) {
+        if (def.thread_bound && inst->owner != std::this_thread::get_id()) {
+            // The value may hold state of its own thread: it is kept, never released here.
+            PyObject *et, *ev, *etb;
+            PyErr_Fetch(&et, &ev, &etb);
+            const std::string msg =
+                qualified_name(def) + " is unsendable, but is being dropped on another thread";
+            PyErr_SetString(PyExc_RuntimeError, msg.c_str());
+            PyErr_WriteUnraisable(nullptr);
+            PyErr_Restore(et, ev, etb);
+        } else {
+            inst->value().~T();
+        }
+    }
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(type);
+}
+
+// Wraps a C++ value in a new Python object of its class.
+template <class T>
+PyObject* make_instance(T&& value) {
+    PyTypeObject* type = type_object<std::remove_cvref_t<T>>();
+    PyObject* obj = check(PyType_GenericAlloc(type, 0));
+    auto* inst = reinterpret_cast<Instance<std::remove_cvref_t<T>>*>(obj);
+    inst->borrow = 0;
+    new (&inst->owner) std::thread::id(std::this_thread::get_id());
+    new (inst->storage) std::remove_cvref_t<T>(std::forward<T>(value));
+    inst->has_value = true;
+    return obj;
+}
+
+// The instance behind self, checked for the owning thread.
+template <class T>
+Instance<T>& instance_of(PyObject* self) {
+    auto* inst = reinterpret_cast<Instance<T>*>(self);
+    const ClassDef& def = T::definition();
+    if (def.thread_bound && inst->owner != std::this_thread::get_id()) {
+        throw InternalFault(qualified_name(def) + " is unsendable, but sent to another thread");
+    }
+    return *inst;
+}
+
+// Converts an argument that must be an instance of T; the value is copied.
+template <class T>
+T instance_arg(const Args& a, std::size_t i) {
+    return a.convert(i, [](PyObject* o) -> T {
+        if (!PyObject_TypeCheck(o, type_object<T>())) raise_downcast(o, T::definition().name);
+        return reinterpret_cast<Instance<T>*>(o)->value();
+    });
+}
+
+template <class T>
+class Borrow {
+public:
+    Borrow(Instance<T>& inst, Access access) : inst_(inst), access_(access) {
+        if (access == Access::Exclusive) {
+            if (inst.borrow != 0) raise(PyExc_RuntimeError, "Already borrowed");
+            inst.borrow = -1;
+        } else {
+            if (inst.borrow < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
+            ++inst.borrow;
+        }
+    }
+    ~Borrow() {
+        if (access_ == Access::Exclusive) {
+            inst_.borrow = 0;
+        } else {
+            --inst_.borrow;
+        }
+    }
+    Borrow(const Borrow&) = delete;
+    Borrow& operator=(const Borrow&) = delete;
+
+private:
+    Instance<T>& inst_;
+    Access access_;
+};
+
+// Method bodies: PyObject* body(T& value, const Args& args) for methods with parameters, and
+// PyObject* body(T& value) for methods without. They return a new reference or throw.
+template <class T>
+using MethodBody = PyObject* (*)(T&, const Args&);
+template <class T>
+using NoArgsBody = PyObject* (*)(T&);
+using FunctionBody = PyObject* (*)(const Args&);
+
+template <class T, Access A, const Decl& D, MethodBody<T> Body>
+PyObject* method_trampoline(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        Instance<T>& inst = instance_of<T>(self);
+        Borrow<T> borrow(inst, A);
+        Args bound(D.signature(), args, nargs, kwnames);
+        return Body(inst.value(), bound);
+    });
+}
+
+template <class T, Access A, NoArgsBody<T> Body>
+PyObject* noargs_trampoline(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        Instance<T>& inst = instance_of<T>(self);
+        Borrow<T> borrow(inst, A);
+        return Body(inst.value());
+    });
+}
+
+template <const Decl& D, FunctionBody Body>
+PyObject* function_trampoline(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        Args bound(D.signature(), args, nargs, kwnames);
+        return Body(bound);
+    });
+}
+
+// Method-table entries.
+template <class T, Access A, const Decl& D, MethodBody<T> Body>
+PyMethodDef method(const char* name) {
+    return {name, reinterpret_cast<PyCFunction>(
+                      reinterpret_cast<void (*)()>(&method_trampoline<T, A, D, Body>)),
+            METH_FASTCALL | METH_KEYWORDS, D.doc()};
+}
+
+template <class T, Access A, NoArgsBody<T> Body>
+PyMethodDef method0(const char* name, const char* doc) {
+    return {name, &noargs_trampoline<T, A, Body>, METH_NOARGS, doc};
+}
+
+template <const Decl& D, FunctionBody Body>
+PyMethodDef static_method(const char* name) {
+    return {name, reinterpret_cast<PyCFunction>(
+                      reinterpret_cast<void (*)()>(&function_trampoline<D, Body>)),
+            METH_FASTCALL | METH_KEYWORDS | METH_STATIC, D.doc()};
+}
+
+template <const Decl& D, FunctionBody Body>
+PyMethodDef function(const char* name) {
+    return {name, reinterpret_cast<PyCFunction>(
+                      reinterpret_cast<void (*)()>(&function_trampoline<D, Body>)),
+            METH_FASTCALL | METH_KEYWORDS, D.doc()};
+}
+
+// tp_new of a class with a constructor: binds the arguments and wraps the built value.
+template <class T, const Decl& D, T (*Build)(const Args&)>
+PyObject* constructor(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        // tp_new receives a tuple and a dict; re-pack them as a vectorcall-style call.
+        const Py_ssize_t nargs = PyTuple_Size(args);
+        std::vector<PyObject*> flat;
+        for (Py_ssize_t i = 0; i < nargs; ++i) flat.push_back(PyTuple_GetItem(args, i));
+        PyRef kwnames;
+        if (kwargs != nullptr && PyDict_Size(kwargs) > 0) {
+            kwnames = PyRef::steal(check(PyTuple_New(PyDict_Size(kwargs))));
+            Py_ssize_t pos = 0, k = 0;
+            PyObject *key, *val;
+            while (PyDict_Next(kwargs, &pos, &key, &val)) {
+                Py_INCREF(key);
+                PyTuple_SetItem(kwnames.get(), k++, key);
+                flat.push_back(val);
+            }
+        }
+        Args bound(D.signature(), flat.data(), nargs, kwnames.get());
+        return make_instance(Build(bound));
+    });
+}
+
+// Registers name -> object as a module attribute and appends it to __all__.
+void register_name(PyObject* module, const char* name, PyObject* object);
+
+template <class T>
+void register_class(PyObject* module) {
+    register_name(module, T::definition().name,
+                  reinterpret_cast<PyObject*>(type_object<T>()));
+}
+
+void register_functions(PyObject* module, PyMethodDef* defs);
+
+}  // namespace varnix::py
