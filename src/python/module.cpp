@@ -7,7 +7,7 @@ namespace varnix::py {
 namespace {
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_varnix", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_varnix", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 bool initialized = false;
