@@ -1,0 +1,152 @@
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <vector>
+
+#include "check.hpp"
+#include "core/multivar/rejection.hpp"
+#include "multivar_support.hpp"
+
+using varnix::BuildErrorKind;
+using varnix::ChaChaRng;
+using varnix::HyperRect;
+using varnix::RejectionSampler;
+using varnix::SampleErrorKind;
+
+namespace {
+constexpr double inf = std::numeric_limits<double>::infinity();
+constexpr double qnan = std::numeric_limits<double>::quiet_NaN();
+
+const HyperRect unit3{{0, 0, 0}, {1, 1, 1}};
+const HyperRect shifted2{{-1, 2}, {3, 2.5}};
+}  // namespace
+
+TEST(rejection_checks_pdf_max_before_the_box) {
+    const HyperRect bad_box{{0, 1}, {1, 1}};
+    for (double m : {0.0, -0.0, -2.0, inf, -inf, qnan}) {
+        auto r = RejectionSampler::make(bad_box, m, 10);
+        CHECK(!r && r.error().kind == BuildErrorKind::InvalidPdfMax);
+        CHECK(!r || r.error().message() == "pdf_max must be finite and positive");
+    }
+    auto r = RejectionSampler::make(bad_box, 1.0, 10);
+    CHECK(!r && r.error().message() == "invalid support interval: each lo must be < hi");
+    auto ok = RejectionSampler::make(shifted2, 2.5, 10);
+    CHECK(ok && ok->dim() == 2 && ok->pdf_max() == 2.5 && ok->max_trials() == 10u);
+}
+
+TEST(rejection_accepting_density_uses_d_plus_one_uniforms_per_draw) {
+    auto s = *RejectionSampler::make(shifted2, 1.0, 100);
+    int calls = 0;
+    auto f = [&](std::span<const double>) { ++calls; return 1.0; };  // >= pdf_max: always accepts
+    auto rng = ChaChaRng::seeded(11);
+    std::vector<double> x(2);
+    for (int k = 0; k < 5; ++k) CHECK(s.draw(rng, f, x).has_value());
+    CHECK_EQ(calls, 5);
+    CHECK_EQ(mvtest::words_used(rng, 11), 15u);
+
+    // The last point is the box image of the 13th and 14th uniforms.
+    auto replay = ChaChaRng::seeded(11);
+    for (int k = 0; k < 12; ++k) (void)replay.next_u64();
+    const double u0 = varnix::uniform(replay), u1 = varnix::uniform(replay);
+    CHECK_EQ(x[0], (3.0 - -1.0) * u0 + -1.0);
+    CHECK_EQ(x[1], (2.5 - 2.0) * u1 + 2.0);
+}
+
+TEST(rejection_unusable_values_take_no_acceptance_uniform) {
+    // NaN, infinities and negatives reject with d uniforms each; both zeros take d + 1.
+    for (double y : {qnan, inf, -inf, -1e-300}) {
+        auto s = *RejectionSampler::make(unit3, 1.0, 7);
+        int calls = 0;
+        auto f = [&](std::span<const double>) { ++calls; return y; };
+        auto rng = ChaChaRng::seeded(3);
+        std::vector<double> x(3);
+        auto r = s.draw(rng, f, x);
+        CHECK(!r && r.error().kind == SampleErrorKind::RejectionExhausted);
+        CHECK(!r || r.error().message() == "rejection sampler failed to accept");
+        CHECK_EQ(calls, 7);
+        CHECK_EQ(mvtest::words_used(rng, 3), 21u);
+    }
+    for (double y : {0.0, -0.0}) {
+        auto s = *RejectionSampler::make(unit3, 1.0, 7);
+        auto f = [&](std::span<const double>) { return y; };
+        auto rng = ChaChaRng::seeded(3);
+        std::vector<double> x(3);
+        CHECK(!s.draw(rng, f, x));  // accepted only if the acceptance uniform were exactly 0
+        CHECK_EQ(mvtest::words_used(rng, 3), 28u);
+    }
+}
+
+TEST(rejection_with_zero_trials_fails_without_drawing) {
+    auto s = *RejectionSampler::make(unit3, 1.0, 0);
+    int calls = 0;
+    auto f = [&](std::span<const double>) { ++calls; return 1.0; };
+    auto rng = ChaChaRng::seeded(5);
+    std::vector<double> x(3);
+    CHECK(!s.draw(rng, f, x));
+    CHECK_EQ(calls, 0);
+    CHECK_EQ(mvtest::words_used(rng, 5), 0u);
+}
+
+TEST(rejection_sample_n_is_n_draws_from_one_stream) {
+    auto s = *RejectionSampler::make(shifted2, 1.0, 1000);
+    auto f = [](std::span<const double> x) { return x[0] > 0 ? 0.75 : 0.25; };
+    std::vector<double> a, b;
+    auto ra = ChaChaRng::seeded(7), rb = ChaChaRng::seeded(7);
+    CHECK(s.sample_n(5, ra, f, a).has_value());
+    CHECK(s.sample_n(5, rb, f, b).has_value());
+    CHECK_EQ(a.size(), 10u);
+    CHECK(a == b);
+    auto rc = ChaChaRng::seeded(7);
+    std::vector<double> x(2);
+    for (int k = 0; k < 5; ++k) {
+        CHECK(s.draw(rc, f, x).has_value());
+        CHECK(x[0] == a[2 * k] && x[1] == a[2 * k + 1]);
+    }
+    std::vector<double> none{9.0};
+    CHECK(s.sample_n(0, rc, f, none).has_value());
+    CHECK(none.empty());
+}
+
+TEST(rejection_sample_n_failure_and_exceptions_keep_the_output) {
+    auto s = *RejectionSampler::make(unit3, 1.0, 50);
+    int calls = 0;
+    // Accepts the first three draws, then refuses everything.
+    auto f = [&](std::span<const double>) { return ++calls <= 3 ? 1.0 : qnan; };
+    auto rng = ChaChaRng::seeded(1);
+    std::vector<double> out{1.0, 2.0};
+    auto r = s.sample_n(5, rng, f, out);
+    CHECK(!r && r.error().kind == SampleErrorKind::RejectionExhausted);
+    CHECK(out == (std::vector<double>{1.0, 2.0}));
+
+    auto throwing = [&](std::span<const double>) -> double { throw std::runtime_error("abort"); };
+    bool threw = false;
+    try {
+        (void)s.sample_n(2, rng, throwing, out);
+    } catch (const std::runtime_error&) {
+        threw = true;
+    }
+    CHECK(threw);
+    CHECK(out == (std::vector<double>{1.0, 2.0}));
+}
+
+TEST(rejection_reproduces_a_truncated_correlated_normal) {
+    const HyperRect box{{mvtest::target_lo[0], mvtest::target_lo[1]},
+                        {mvtest::target_hi[0], mvtest::target_hi[1]}};
+    auto s = *RejectionSampler::make(box, 1.0, 100000);  // the density peaks at 1 at the origin
+    auto rng = ChaChaRng::seeded(2024);
+    std::vector<double> pts;
+    const std::size_t n = 40000;
+    CHECK(s.sample_n(n, rng, [](std::span<const double> x) { return mvtest::correlated_normal(x); }, pts).has_value());
+    for (std::size_t k = 0; k < n; ++k) {
+        CHECK(pts[2 * k] >= box.lo[0] && pts[2 * k] < box.hi[0]);
+        CHECK(pts[2 * k + 1] >= box.lo[1] && pts[2 * k + 1] < box.hi[1]);
+    }
+    const auto want = mvtest::density_moments(mvtest::correlated_normal, mvtest::target_lo,
+                                              mvtest::target_hi);
+    const auto got = mvtest::sample_moments(pts);
+    // Standard errors here are about 0.004 for the means and 0.005 for the covariances.
+    for (int a = 0; a < 2; ++a) {
+        CHECK_NEAR(got.mean[a], want.mean[a], 0.02);
+        for (int b = 0; b < 2; ++b) CHECK_NEAR(got.cov[a][b], want.cov[a][b], 0.025);
+    }
+}
