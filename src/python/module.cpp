@@ -25,6 +25,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__varnix() {
     PyObject* module = PyModule_Create(&module_def);
     if (module == nullptr) return nullptr;
     PyObject* result = guarded([&]() -> PyObject* {
+        internal_fault_type();  // created up front: the bridge matches against it
         register_name(module, "BuildError", build_error_type());
         register_name(module, "SampleError", sample_error_type());
         register_continuous(module);
