@@ -2,65 +2,39 @@
 
 #include <sys/random.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <string>
+#include <system_error>
 
+#include "core/chacha_blocks.hpp"
 #include "core/errors.hpp"
 
 namespace varnix {
 namespace {
 
-constexpr std::uint32_t rotl(std::uint32_t v, int n) { return (v << n) | (v >> (32 - n)); }
+// Blocks produced under one key before the per-thread generator takes a fresh one (64 KiB).
+constexpr std::uint64_t kBlocksPerKey = 1024;
 
-inline void quarter_round(std::uint32_t* s, int a, int b, int c, int d) {
-    s[a] += s[b]; s[d] = rotl(s[d] ^ s[a], 16);
-    s[c] += s[d]; s[b] = rotl(s[b] ^ s[c], 12);
-    s[a] += s[b]; s[d] = rotl(s[d] ^ s[a], 8);
-    s[c] += s[d]; s[b] = rotl(s[b] ^ s[c], 7);
-}
-
-// Four consecutive blocks (counters c .. c+3) into out[0..64), plain scalar arithmetic.
-void chacha_blocks(const std::array<std::uint32_t, 8>& key, std::uint64_t counter, int rounds,
-                   std::uint32_t* out) {
-    for (int b = 0; b < 4; ++b) {
-        const std::uint64_t c = counter + static_cast<std::uint64_t>(b);
-        std::uint32_t input[16] = {0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u,
-                                   key[0], key[1], key[2], key[3],
-                                   key[4], key[5], key[6], key[7],
-                                   static_cast<std::uint32_t>(c),
-                                   static_cast<std::uint32_t>(c >> 32), 0u, 0u};
-        std::uint32_t s[16];
-        std::memcpy(s, input, sizeof s);
-        for (int r = 0; r < rounds; r += 2) {
-            quarter_round(s, 0, 4, 8, 12);
-            quarter_round(s, 1, 5, 9, 13);
-            quarter_round(s, 2, 6, 10, 14);
-            quarter_round(s, 3, 7, 11, 15);
-            quarter_round(s, 0, 5, 10, 15);
-            quarter_round(s, 1, 6, 11, 12);
-            quarter_round(s, 2, 7, 8, 13);
-            quarter_round(s, 3, 4, 9, 14);
-        }
-        for (int i = 0; i < 16; ++i) out[16 * b + i] = s[i] + input[i];
-    }
-}
-
+// 32 bytes from the OS, read as 8 little-endian words. `what` prefixes the fault text.
 std::array<std::uint32_t, 8> os_key(const char* what) {
-    std::array<std::uint32_t, 8> key{};
-    auto* bytes = reinterpret_cast<unsigned char*>(key.data());
+    unsigned char bytes[32];
     std::size_t got = 0;
-    while (got < sizeof key) {
-        const ssize_t n = getrandom(bytes + got, sizeof key - got, 0);
+    while (got < sizeof bytes) {
+        const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
         if (n < 0) {
-            if (errno == EINTR) continue;
-            throw InternalFault(std::string(what) + std::strerror(errno));
+            const int err = errno;
+            if (err == EINTR) continue;
+            throw InternalFault(std::string(what) + std::generic_category().message(err));
         }
         got += static_cast<std::size_t>(n);
     }
-    // Little-endian words: on a little-endian machine the bytes already are the words.
+    std::array<std::uint32_t, 8> key{};
+    for (std::size_t i = 0; i < key.size(); ++i) {
+        key[i] = std::uint32_t{bytes[4 * i]} | (std::uint32_t{bytes[4 * i + 1]} << 8) |
+                 (std::uint32_t{bytes[4 * i + 2]} << 16) | (std::uint32_t{bytes[4 * i + 3]} << 24);
+    }
     return key;
 }
 
@@ -75,29 +49,37 @@ ChaChaRng ChaChaRng::seeded(std::uint64_t seed) {
         const auto r = static_cast<int>(s >> 59);
         word = (x >> r) | (x << ((32 - r) & 31));
     }
-    return ChaChaRng(key, 8, false);
+    return ChaChaRng(key, Kind::Seeded);
 }
 
 ChaChaRng& ChaChaRng::thread_local_rng() {
-    thread_local ChaChaRng rng(os_key("could not initialize ThreadRng: "), 12, true);
+    thread_local ChaChaRng rng(os_key("could not initialize ThreadRng: "), Kind::Thread);
     return rng;
 }
 
 void ChaChaRng::refill() {
-    if (rekeys_ && counter_ >= 1024) {
-        key_ = os_key("could not reseed ThreadRng: ");
-        counter_ = 0;
+    if (kind_ == Kind::Seeded) {
+        chacha::blocks_scalar_fixed<8>(key_, counter_, buffer_.data());
+    } else {
+        if (counter_ >= kBlocksPerKey) {
+            key_ = os_key("could not reseed ThreadRng: ");
+            counter_ = 0;
+        }
+        chacha::chacha12_blocks(key_, counter_, buffer_.data());
     }
-    chacha_blocks(key_, counter_, rounds_, buffer_.data());
-    counter_ += 4;
+    counter_ += chacha::kBlocksPerRefill;
     index_ = 0;
 }
 
-double standard_normal(ChaChaRng& rng) {
-    const double u1 = uniform(rng);
-    const double u2 = uniform(rng);
+double normal_from_uniforms(double u1, double u2) {
     const double r = std::sqrt(-2.0 * std::log(std::max(u1, 1e-300)));
     return r * std::cos(u2 * 6.283185307179586);
+}
+
+double standard_normal(ChaChaRng& rng) {
+    const double u1 = uniform(rng);  // u1 first, then u2: the draw order is part of the stream
+    const double u2 = uniform(rng);
+    return normal_from_uniforms(u1, u2);
 }
 
 }  // namespace varnix

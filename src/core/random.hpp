@@ -2,12 +2,15 @@
 //
 // Both produce 64-bit values from a buffer of four ChaCha blocks (64 words), read in pairs,
 // low word first. The seeded stream is reproduced bit for bit: key words come from the PCG32
-// output step run eight times on the seed. The per-thread stream is keyed from the operating
-// system and re-keyed every 1024 blocks.
+// output step run eight times on the seed, and its blocks are computed in plain scalar code.
+// The per-thread stream is keyed from the operating system, re-keyed every 1024 blocks, and
+// its blocks are computed by the fastest ChaCha12 implementation the processor supports.
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 
 namespace varnix {
@@ -20,36 +23,50 @@ public:
     // The calling thread's ChaCha12 generator, created (keyed from the OS) on first use.
     static ChaChaRng& thread_local_rng();
 
+    // The hot path of every sampler: a refill once per 32 values, otherwise two word reads.
     std::uint64_t next_u64() {
-        if (index_ >= 64) refill();
-        const std::uint64_t lo = buffer_[index_];
-        const std::uint64_t hi = buffer_[index_ + 1];
+        if (index_ >= kWords) [[unlikely]] refill();
+        std::uint64_t v;
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(&v, &buffer_[index_], sizeof v);  // low word first, as stored
+        } else {
+            v = (std::uint64_t{buffer_[index_ + 1]} << 32) | buffer_[index_];
+        }
         index_ += 2;
-        return (hi << 32) | lo;
+        return v;
     }
 
-    // Exposed for tests: the key words the generator was created with.
+    // Exposed for tests: the current key and the counter of the next block to compute.
     const std::array<std::uint32_t, 8>& key() const { return key_; }
+    std::uint64_t block_counter() const { return counter_; }
 
 private:
-    ChaChaRng(const std::array<std::uint32_t, 8>& key, int rounds, bool rekeys)
-        : key_(key), rounds_(rounds), rekeys_(rekeys) {}
-    void refill();
+    static constexpr std::uint32_t kWords = 64;
+    enum class Kind : std::uint8_t { Seeded, Thread };
 
+    ChaChaRng(const std::array<std::uint32_t, 8>& key, Kind kind) : kind_(kind), key_(key) {}
+    [[gnu::noinline, gnu::cold]] void refill();
+
+    std::array<std::uint32_t, kWords> buffer_{};
+    std::uint32_t index_ = kWords;  // next unread word; kWords means empty
+    Kind kind_;
     std::array<std::uint32_t, 8> key_;
     std::uint64_t counter_ = 0;
-    std::array<std::uint32_t, 64> buffer_{};
-    std::uint32_t index_ = 64;
-    int rounds_;
-    bool rekeys_;
 };
 
-// Top 53 bits of one 64-bit output times 2^-53: a double in [0, 1).
-inline double uniform(ChaChaRng& rng) {
-    return static_cast<double>(rng.next_u64() >> 11) * 0x1.0p-53;
+// The top 53 bits of a 64-bit value times 2^-53: a double in [0, 1). 0 maps to 0.0 exactly.
+inline double unit_from_bits(std::uint64_t bits) {
+    return static_cast<double>(bits >> 11) * 0x1.0p-53;
 }
 
-// Box-Muller, cosine branch: two uniforms per normal, nothing cached.
+// One 64-bit output converted by unit_from_bits.
+inline double uniform(ChaChaRng& rng) { return unit_from_bits(rng.next_u64()); }
+
+// The cosine branch of Box-Muller for two given uniforms; u1 is floored at 1e-300 so that
+// u1 == 0 gives a finite radius.
+double normal_from_uniforms(double u1, double u2);
+
+// Box-Muller, cosine branch: two uniforms per normal (u1 then u2), nothing cached.
 double standard_normal(ChaChaRng& rng);
 
 // Seeded generator when a seed is given, otherwise the calling thread's generator. The seeded

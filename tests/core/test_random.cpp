@@ -1,7 +1,59 @@
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
 #include "check.hpp"
+#include "core/chacha_blocks.hpp"
 #include "core/random.hpp"
 
 using varnix::ChaChaRng;
+namespace chacha = varnix::chacha;
+
+namespace {
+
+// Rows of a reference CSV under VARNIX_TEST_DATA, header dropped, fields split on commas.
+std::vector<std::vector<std::string>> read_rows(const char* file) {
+    std::vector<std::vector<std::string>> rows;
+    const char* dir = std::getenv("VARNIX_TEST_DATA");
+    if (dir == nullptr) {
+        check::fail(__FILE__, __LINE__, "VARNIX_TEST_DATA is not set");
+        return rows;
+    }
+    std::ifstream in(std::string(dir) + "/" + file);
+    if (!in) {
+        check::fail(__FILE__, __LINE__, std::string("cannot open ") + file);
+        return rows;
+    }
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+        if (line.empty()) continue;
+        std::vector<std::string> fields;
+        std::stringstream ss(line);
+        std::string f;
+        while (std::getline(ss, f, ',')) fields.push_back(f);
+        rows.push_back(fields);
+    }
+    return rows;
+}
+
+// The 64 words of four blocks, as the stream reads them: pairs, low word first.
+std::uint64_t stream_value(const std::uint32_t* words, int i) {
+    return (std::uint64_t{words[2 * i + 1]} << 32) | words[2 * i];
+}
+
+double ulp_of(double x) {
+    const double a = std::fabs(x);
+    return std::nextafter(a, INFINITY) - a;
+}
+
+}  // namespace
 
 TEST(seed_zero_matches_reference_words) {
     auto rng = ChaChaRng::seeded(0);
@@ -15,4 +67,193 @@ TEST(seed_zero_matches_reference_words) {
 TEST(seed_42_first_uniform) {
     auto rng = ChaChaRng::seeded(42);
     CHECK_EQ(varnix::uniform(rng), 0.6818961923066714);
+}
+
+TEST(seeded_streams_match_every_reference_row) {
+    const auto rows = read_rows("seeded_stream.csv");
+    CHECK_EQ(rows.size(), std::size_t{600});
+    std::map<std::uint64_t, ChaChaRng> streams;
+    std::map<std::uint64_t, std::uint64_t> next_index;
+    for (const auto& r : rows) {
+        const std::uint64_t seed = std::stoull(r.at(0));
+        const std::uint64_t index = std::stoull(r.at(1));
+        const std::uint64_t expected = std::stoull(r.at(2), nullptr, 16);
+        auto it = streams.try_emplace(seed, ChaChaRng::seeded(seed)).first;
+        // Rows of a seed are consecutive outputs of one fresh stream.
+        CHECK_EQ(index, next_index[seed]++);
+        const std::uint64_t got = it->second.next_u64();
+        if (got != expected) {
+            check::fail(__FILE__, __LINE__,
+                        "seed " + r[0] + " index " + r[1] + ": expected " + r[2]);
+        }
+    }
+    CHECK_EQ(streams.size(), std::size_t{6});
+}
+
+TEST(seeded_uniforms_exact_and_normals_within_few_ulps_of_reference) {
+    const auto rows = read_rows("seeded_variates.csv");
+    CHECK_EQ(rows.size(), std::size_t{240});
+    std::map<std::uint64_t, ChaChaRng> for_uniform;
+    std::map<std::uint64_t, ChaChaRng> for_normal;
+    double worst_ulps = 0.0;
+    for (const auto& r : rows) {
+        const std::uint64_t seed = std::stoull(r.at(0));
+        const double u_ref = std::stod(r.at(2));
+        const double z_ref = std::stod(r.at(3));
+        auto& ur = for_uniform.try_emplace(seed, ChaChaRng::seeded(seed)).first->second;
+        auto& nr = for_normal.try_emplace(seed, ChaChaRng::seeded(seed)).first->second;
+        const double u = varnix::uniform(ur);
+        const double z = varnix::standard_normal(nr);
+        if (u != u_ref) check::fail(__FILE__, __LINE__, "uniform, seed " + r[0] + " index " + r[1]);
+        const double ulps = std::fabs(z - z_ref) / ulp_of(z_ref);
+        worst_ulps = std::max(worst_ulps, ulps);
+        if (!(ulps <= 4.0)) {
+            check::fail(__FILE__, __LINE__, "normal, seed " + r[0] + " index " + r[1]);
+        }
+    }
+    std::cout << "  standard normals: worst distance to reference " << worst_ulps << " ulp\n";
+}
+
+TEST(seeded_refills_use_consecutive_block_counters_and_never_rekey) {
+    auto rng = ChaChaRng::seeded(123456789);
+    const auto key = rng.key();
+    std::uint32_t words[chacha::kBufferWords];
+    // Values 0..31 come from counters 0-3, the 33rd value starts the refill with 4-7, and so
+    // on; well past 1024 blocks the seeded key is still the original one.
+    for (std::uint64_t refill = 0; refill < 300; ++refill) {
+        chacha::blocks_scalar(key, 4 * refill, 8, words);
+        for (int i = 0; i < 32; ++i) {
+            const std::uint64_t got = rng.next_u64();
+            if (got != stream_value(words, i)) {
+                check::fail(__FILE__, __LINE__,
+                            "refill " + std::to_string(refill) + " value " + std::to_string(i));
+                return;
+            }
+        }
+        CHECK_EQ(rng.block_counter(), 4 * refill + 4);
+    }
+    CHECK(rng.key() == key);
+}
+
+TEST(chacha_block_function_matches_published_zero_key_blocks) {
+    // Key, counter and stream all zero; first bytes of the keystream, read as LE words.
+    const chacha::Key zero{};
+    std::uint32_t words[chacha::kBufferWords];
+    chacha::blocks_scalar(zero, 0, 20, words);
+    CHECK_EQ(words[0], 0xade0b876u);  // 76 b8 e0 ad
+    CHECK_EQ(words[1], 0x903df1a0u);  // a0 f1 3d 90
+    CHECK_EQ(words[15], 0x8665eeb2u);  // ... b2 ee 65 86
+    chacha::blocks_scalar(zero, 0, 12, words);
+    CHECK_EQ(words[0], 0x6a9af49bu);  // 9b f4 9a 6a
+    CHECK_EQ(words[1], 0x53f95507u);  // 07 55 f9 53
+    chacha::blocks_scalar(zero, 0, 8, words);
+    CHECK_EQ(words[0], 0x2fef003eu);  // 3e 00 ef 2f
+    CHECK_EQ(words[1], 0xd6405f89u);  // 89 5f 40 d6
+}
+
+TEST(every_chacha12_implementation_matches_scalar_word_for_word) {
+    CHECK(chacha::available(chacha::Impl::Scalar));
+    CHECK(chacha::available(chacha::selected_chacha12()));
+#if defined(__x86_64__)
+    CHECK(chacha::available(chacha::Impl::Sse2));
+#endif
+    // Counters where the low word carries into the high word inside one refill, and where
+    // the 64-bit counter wraps, plus random ones.
+    std::vector<std::uint64_t> counters = {0,           4,           1020,
+                                           0xFFFFFFFCu, 0xFFFFFFFDu, 0xFFFFFFFFu,
+                                           0x1FFFFFFFEULL, ~std::uint64_t{0} - 3,
+                                           ~std::uint64_t{0} - 1, ~std::uint64_t{0}};
+    auto source = ChaChaRng::seeded(2024);
+    for (int i = 0; i < 200; ++i) counters.push_back(source.next_u64());
+
+    int compared = 0;
+    for (auto impl : {chacha::Impl::Scalar, chacha::Impl::Sse2, chacha::Impl::Avx2}) {
+        if (!chacha::available(impl)) {
+            std::cout << "  " << chacha::name(impl) << ": not available here\n";
+            continue;
+        }
+        int mismatches = 0;
+        for (int k = 0; k < 50; ++k) {
+            chacha::Key key;
+            for (auto& w : key) w = static_cast<std::uint32_t>(source.next_u64());
+            for (std::uint64_t c : counters) {
+                std::uint32_t want[chacha::kBufferWords];
+                std::uint32_t got[chacha::kBufferWords];
+                chacha::blocks_scalar(key, c, 12, want);
+                chacha::chacha12_blocks(impl, key, c, got);
+                for (int w = 0; w < chacha::kBufferWords; ++w) mismatches += want[w] != got[w];
+                ++compared;
+            }
+        }
+        if (mismatches != 0) {
+            check::fail(__FILE__, __LINE__, std::string(chacha::name(impl)) + ": " +
+                                                std::to_string(mismatches) + " words differ");
+        } else {
+            std::cout << "  " << chacha::name(impl) << ": matches scalar\n";
+        }
+    }
+    CHECK(compared >= 50 * 210);
+    std::cout << "  selected: " << chacha::name(chacha::selected_chacha12()) << "\n";
+}
+
+TEST(thread_generator_is_chacha12_of_its_key_and_rekeys_after_1024_blocks) {
+    // A fresh thread gets a fresh generator, so the counter starts at 0.
+    std::thread worker([] {
+        auto& rng = ChaChaRng::thread_local_rng();
+        CHECK(&rng == &ChaChaRng::thread_local_rng());
+        const auto key = rng.key();
+        CHECK_EQ(rng.block_counter(), std::uint64_t{0});
+
+        std::uint32_t words[chacha::kBufferWords];
+        chacha::blocks_scalar(key, 0, 12, words);
+        for (int i = 0; i < 32; ++i) CHECK_EQ(rng.next_u64(), stream_value(words, i));
+
+        for (int i = 32; i < 1024 * 8; ++i) rng.next_u64();  // 1024 blocks, 16 values each
+        CHECK_EQ(rng.block_counter(), std::uint64_t{1024});
+        CHECK(rng.key() == key);
+
+        const std::uint64_t first_after = rng.next_u64();
+        CHECK(rng.key() != key);
+        CHECK_EQ(rng.block_counter(), std::uint64_t{4});
+        chacha::blocks_scalar(rng.key(), 0, 12, words);
+        CHECK_EQ(first_after, stream_value(words, 0));
+    });
+    worker.join();
+
+    chacha::Key other{};
+    std::thread([&] { other = ChaChaRng::thread_local_rng().key(); }).join();
+    CHECK(other != ChaChaRng::thread_local_rng().key());
+}
+
+TEST(uniform_keeps_top_53_bits_and_stays_below_one) {
+    CHECK_EQ(varnix::unit_from_bits(0), 0.0);
+    CHECK(!std::signbit(varnix::unit_from_bits(0)));
+    CHECK_EQ(varnix::unit_from_bits(0x7FF), 0.0);  // the low 11 bits are dropped
+    CHECK_EQ(varnix::unit_from_bits(0x800), 0x1.0p-53);
+    CHECK_EQ(varnix::unit_from_bits(~std::uint64_t{0}), 1.0 - 0x1.0p-53);
+    CHECK_EQ(varnix::unit_from_bits(std::uint64_t{1} << 63), 0.5);
+}
+
+TEST(normal_floors_first_uniform_at_1e300_and_takes_two_values) {
+    const double r_max = std::sqrt(-2.0 * std::log(1e-300));
+    CHECK_EQ(varnix::normal_from_uniforms(0.0, 0.0), r_max);
+    CHECK_EQ(varnix::normal_from_uniforms(1e-310, 0.0), r_max);
+    CHECK_EQ(varnix::normal_from_uniforms(0.0, 0.5), r_max * std::cos(0.5 * 6.283185307179586));
+    CHECK(std::isfinite(varnix::normal_from_uniforms(0.0, 0.999)));
+
+    auto a = ChaChaRng::seeded(7);
+    auto b = ChaChaRng::seeded(7);
+    const double u1 = varnix::uniform(b);
+    const double u2 = varnix::uniform(b);
+    CHECK_EQ(varnix::standard_normal(a), varnix::normal_from_uniforms(u1, u2));
+    CHECK_EQ(a.next_u64(), b.next_u64());  // nothing cached, nothing skipped
+}
+
+TEST(rng_choice_owns_a_seeded_stream_or_borrows_the_thread_one) {
+    varnix::RngChoice seeded(std::uint64_t{42});
+    auto reference = ChaChaRng::seeded(42);
+    for (int i = 0; i < 40; ++i) CHECK_EQ(seeded.get().next_u64(), reference.next_u64());
+
+    varnix::RngChoice unseeded(std::nullopt);
+    CHECK(&unseeded.get() == &ChaChaRng::thread_local_rng());
 }
