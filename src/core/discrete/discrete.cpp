@@ -43,7 +43,10 @@ BuildResult<DiscreteDistribution> DiscreteDistribution::build(std::span<const do
         cdf[i] = s;
     }
     // The running sum may end a few ulps away from 1 (on either side); the table ends at
-    // exactly 1.0 so that every u < 1 finds an entry above it.
+    // exactly 1.0 so that every u < 1 finds an entry above it. When trailing masses are
+    // below rounding, an earlier entry can already be 1 + 2^-52, so the table steps down at
+    // its end and a trailing mass reads as -2^-52. The search stays exact: from that entry
+    // on, every entry is above any u < 1.
     cdf.back() = 1.0;
 
     return DiscreteDistribution(std::vector<double>(points.begin(), points.end()),
