@@ -296,19 +296,17 @@ std::vector<PyRef> Args::object_vec(std::size_t i) const {
     return convert(i, [](PyObject* o) { return extract_vec<PyRef>(o, hold); });
 }
 
-std::vector<double> Args::sequence(std::size_t i) const {
+void Args::check_sequence(std::size_t i) const {
     PyObject* o = slots_[i];
-    const bool accepted = PyList_Check(o) || PyTuple_Check(o) || [&] {
-        const int r = PyObject_IsInstance(o, abc_sequence());
-        if (r < 0) throw PyErrorSet{};
-        return r == 1;
-    }();
-    if (!accepted) {
-        convert(i, [](PyObject* obj) -> int { raise_downcast(obj, "Sequence"); });
-    }
-    // Items are converted after binding; their errors are Python's own, without a prefix.
+    if (PyList_Check(o) || PyTuple_Check(o)) return;
+    const int r = PyObject_IsInstance(o, abc_sequence());
+    if (r < 0) throw PyErrorSet{};
+    if (r == 0) convert(i, [](PyObject* obj) -> int { raise_downcast(obj, "Sequence"); });
+}
+
+std::vector<double> Args::sequence_items(std::size_t i) const {
     std::vector<double> out;
-    PyRef iter = PyRef::steal(check(PyObject_GetIter(o)));
+    PyRef iter = PyRef::steal(check(PyObject_GetIter(slots_[i])));
     while (PyObject* raw = PyIter_Next(iter.get())) {
         PyRef element = PyRef::steal(raw);
         out.push_back(to_f64(element.get()));

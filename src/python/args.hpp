@@ -56,7 +56,14 @@ public:
     std::vector<double> float_vec(std::size_t i) const;
     std::vector<std::vector<double>> float_vec_vec(std::size_t i) const;
     std::vector<PyRef> object_vec(std::size_t i) const;
-    std::vector<double> sequence(std::size_t i) const;
+    // A sequence-object parameter: the type is checked with the other parameters, the items
+    // are converted afterwards, their errors raised as Python's own (without a prefix).
+    void check_sequence(std::size_t i) const;
+    std::vector<double> sequence_items(std::size_t i) const;
+    std::vector<double> sequence(std::size_t i) const {
+        check_sequence(i);
+        return sequence_items(i);
+    }
 
     // Runs convert(obj); a TypeError it raises is re-raised with the parameter's name.
     template <class F>

@@ -1,5 +1,10 @@
 // Python classes and functions of the multivariate samplers.
 #include "core/multivar/box.hpp"
+#include "core/multivar/cdf_mc.hpp"
+#include "core/multivar/copula.hpp"
+#include "core/multivar/gibbs.hpp"
+#include "core/multivar/hmc.hpp"
+#include "core/multivar/mcmc.hpp"
 #include "core/multivar/rejection.hpp"
 #include "python/bridge.hpp"
 #include "python/classes.hpp"
@@ -18,8 +23,10 @@ struct PyHyperRect {
 constexpr Decl kHyperRectNew{"HyperRect", "(lo, hi)"};
 
 PyHyperRect hyper_rect_new(const Args& a) {
-    std::vector<double> lo = a.sequence(0);
-    std::vector<double> hi = a.sequence(1);
+    a.check_sequence(0);
+    a.check_sequence(1);
+    std::vector<double> lo = a.sequence_items(0);
+    std::vector<double> hi = a.sequence_items(1);
     return PyHyperRect{unwrap(HyperRect::validate(lo, hi))};
 }
 
@@ -103,8 +110,295 @@ PyObject* rejection_sampler(const Args& a) {
         unwrap(RejectionSampler::make(support, pdf_max, max_trials)), std::move(f)});
 }
 
+PyObject* list_of(std::span<const double> values) { return to_py_list(values.data(), values.size()); }
+
+// ---- MetropolisHastings ----
+
+struct PyMetropolisHastings {
+    MetropolisHastings value;
+    PyRef f;
+    static const ClassDef& definition();
+};
+
+PyObject* mh_init(PyMetropolisHastings& self) {
+    unwrap(self.value.init(ChaChaRng::thread_local_rng(), VectorFn{self.f.get()}));
+    return none();
+}
+
+PyObject* mh_step(PyMetropolisHastings& self) {
+    return list_of(unwrap(self.value.step(ChaChaRng::thread_local_rng(), VectorFn{self.f.get()})));
+}
+
+constexpr Decl kMhSampleN{"MetropolisHastings", "sample_n($self, n, seed=None)"};
+PyObject* mh_sample_n(PyMetropolisHastings& self, const Args& a) {
+    const std::uint64_t n = a.size(0);
+    RngChoice rng(a.seed(1));
+    std::vector<double> points;
+    unwrap(self.value.sample_n(n, rng.get(), VectorFn{self.f.get()}, points));
+    return to_py_points(points.data(), n, self.value.dim());
+}
+
+PyObject* mh_accept_rate(PyMetropolisHastings& self) { return to_py(self.value.accept_rate()); }
+
+PyMethodDef mh_methods[] = {
+    method0<PyMetropolisHastings, Access::Exclusive, &mh_init>("init", "init($self)\n--\n\n"),
+    method0<PyMetropolisHastings, Access::Exclusive, &mh_step>("step", "step($self)\n--\n\n"),
+    method0<PyMetropolisHastings, Access::Exclusive, &mh_step>("sample", "sample($self)\n--\n\n"),
+    method<PyMetropolisHastings, Access::Exclusive, kMhSampleN, &mh_sample_n>("sample_n"),
+    method0<PyMetropolisHastings, Access::Shared, &mh_accept_rate>("accept_rate",
+                                                                  "accept_rate($self)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const ClassDef& PyMetropolisHastings::definition() {
+    static const ClassDef def{"MetropolisHastings", true, nullptr, nullptr, mh_methods};
+    return def;
+}
+
+constexpr Decl kMetropolisHastings{
+    nullptr,
+    "metropolis_hastings(f, support, step_size=0.25, burn_in=1000, thin=1, target_accept=0.25, "
+    "adapt_steps=2000)"};
+PyObject* metropolis_hastings(const Args& a) {
+    PyRef f = PyRef::borrow(a.object(0));
+    HyperRect support = support_arg(a, 1);
+    MhSettings settings;
+    if (a.given(2)) settings.step_size = a.f64(2);
+    if (a.given(3)) settings.burn_in = a.size(3);
+    if (a.given(4)) settings.thin = a.size(4);
+    if (a.given(5)) settings.target_accept = a.f64(5);
+    if (a.given(6)) settings.adapt_steps = a.size(6);
+    return make_instance(PyMetropolisHastings{
+        unwrap(MetropolisHastings::make(support, settings)), std::move(f)});
+}
+
+// ---- HmcSampler ----
+
+struct PyHmcSampler {
+    HmcSampler value;
+    PyRef f;
+    static const ClassDef& definition();
+};
+
+PyObject* hmc_init(PyHmcSampler& self) {
+    unwrap(self.value.init(ChaChaRng::thread_local_rng(), VectorFn{self.f.get()}));
+    return none();
+}
+
+PyObject* hmc_sample(PyHmcSampler& self) {
+    return list_of(
+        unwrap(self.value.sample(ChaChaRng::thread_local_rng(), VectorFn{self.f.get()})));
+}
+
+constexpr Decl kHmcSampleN{"HmcSampler", "sample_n($self, n, seed=None)"};
+PyObject* hmc_sample_n(PyHmcSampler& self, const Args& a) {
+    const std::uint64_t n = a.size(0);
+    RngChoice rng(a.seed(1));
+    std::vector<double> points;
+    unwrap(self.value.sample_n(n, rng.get(), VectorFn{self.f.get()}, points));
+    return to_py_points(points.data(), n, self.value.dim());
+}
+
+PyMethodDef hmc_methods[] = {
+    method0<PyHmcSampler, Access::Exclusive, &hmc_init>("init", "init($self)\n--\n\n"),
+    method0<PyHmcSampler, Access::Exclusive, &hmc_sample>("sample", "sample($self)\n--\n\n"),
+    method<PyHmcSampler, Access::Exclusive, kHmcSampleN, &hmc_sample_n>("sample_n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const ClassDef& PyHmcSampler::definition() {
+    static const ClassDef def{"HmcSampler", true, nullptr, nullptr, hmc_methods};
+    return def;
+}
+
+constexpr Decl kHmcSampler{
+    nullptr, "hmc_sampler(f, support, step_size=0.05, leapfrog_steps=20, grad_eps=1e-6)"};
+PyObject* hmc_sampler(const Args& a) {
+    PyRef f = PyRef::borrow(a.object(0));
+    HyperRect support = support_arg(a, 1);
+    HmcSettings settings;
+    if (a.given(2)) settings.step_size = a.f64(2);
+    if (a.given(3)) settings.leapfrog_steps = a.size(3);
+    if (a.given(4)) settings.grad_eps = a.f64(4);
+    return make_instance(PyHmcSampler{unwrap(HmcSampler::make(support, settings)), std::move(f)});
+}
+
+// ---- GibbsSampler ----
+
+struct PyGibbsSampler {
+    GibbsSampler value;
+    PyRef sample_coord;
+    static const ClassDef& definition();
+};
+
+PyObject* gibbs_step(PyGibbsSampler& self) {
+    return list_of(self.value.step(IndexedFn{self.sample_coord.get()}));
+}
+
+PyMethodDef gibbs_methods[] = {
+    method0<PyGibbsSampler, Access::Exclusive, &gibbs_step>("sample", "sample($self)\n--\n\n"),
+    method0<PyGibbsSampler, Access::Exclusive, &gibbs_step>("step", "step($self)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const ClassDef& PyGibbsSampler::definition() {
+    static const ClassDef def{"GibbsSampler", true, nullptr, nullptr, gibbs_methods};
+    return def;
+}
+
+constexpr Decl kGibbsSampler{nullptr,
+                             "gibbs_sampler(sample_coord, support, init, sweeps_per_sample=1)"};
+PyObject* gibbs_sampler(const Args& a) {
+    PyRef sample_coord = PyRef::borrow(a.object(0));
+    HyperRect support = support_arg(a, 1);
+    a.check_sequence(2);
+    const std::uint64_t sweeps = a.given(3) ? a.size(3) : 1;
+    const std::vector<double> init = a.sequence_items(2);
+    return make_instance(PyGibbsSampler{unwrap(GibbsSampler::make(support, init, sweeps)),
+                                        std::move(sample_coord)});
+}
+
+// ---- ConditionalFactorizationSampler ----
+
+struct PyConditionalSampler {
+    ConditionalFactorizationSampler value;
+    PyRef sample_i;
+    static const ClassDef& definition();
+};
+
+PyObject* conditional_sample(PyConditionalSampler& self) {
+    std::vector<double> point(self.value.dim());
+    unwrap(self.value.draw(IndexedFn{self.sample_i.get()}, point));
+    return list_of(point);
+}
+
+constexpr Decl kConditionalSampleN{"ConditionalFactorizationSampler",
+                                   "sample_n($self, n, seed=None)"};
+PyObject* conditional_sample_n(PyConditionalSampler& self, const Args& a) {
+    const std::uint64_t n = a.size(0);
+    (void)a.seed(1);  // checked like every seed; no draw comes from a generator here
+    std::vector<double> points;
+    unwrap(self.value.sample_n(n, IndexedFn{self.sample_i.get()}, points));
+    return to_py_points(points.data(), n, self.value.dim());
+}
+
+PyMethodDef conditional_methods[] = {
+    method0<PyConditionalSampler, Access::Shared, &conditional_sample>("sample",
+                                                                       "sample($self)\n--\n\n"),
+    method<PyConditionalSampler, Access::Shared, kConditionalSampleN, &conditional_sample_n>(
+        "sample_n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const ClassDef& PyConditionalSampler::definition() {
+    static const ClassDef def{"ConditionalFactorizationSampler", false, nullptr, nullptr,
+                              conditional_methods};
+    return def;
+}
+
+constexpr Decl kConditionalSampler{nullptr, "conditional_factorization_sampler(sample_i, dim)"};
+PyObject* conditional_factorization_sampler(const Args& a) {
+    PyRef sample_i = PyRef::borrow(a.object(0));
+    const std::uint64_t dim = a.size(1);
+    return make_instance(
+        PyConditionalSampler{ConditionalFactorizationSampler(dim), std::move(sample_i)});
+}
+
+// ---- GaussianCopula ----
+
+struct PyGaussianCopula {
+    GaussianCopula value;
+    static const ClassDef& definition();
+};
+
+PyObject* copula_dim(PyGaussianCopula& self) { return to_py_size(self.value.dim()); }
+
+constexpr Decl kCopulaSample{"GaussianCopula", "sample($self, ppfs, seed=None)"};
+PyObject* copula_sample(PyGaussianCopula& self, const Args& a) {
+    const std::vector<PyRef> ppfs = a.object_vec(0);
+    RngChoice rng(a.seed(1));
+    auto quantile = [&](std::size_t i, double u) { return call_scalar_checked(ppfs[i].get(), u); };
+    std::vector<double> out(self.value.dim());
+    unwrap(self.value.draw(rng.get(), ppfs.size(), quantile, out));
+    return list_of(out);
+}
+
+PyMethodDef copula_methods[] = {
+    method0<PyGaussianCopula, Access::Shared, &copula_dim>("dim", "dim($self)\n--\n\n"),
+    method<PyGaussianCopula, Access::Shared, kCopulaSample, &copula_sample>("sample"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const ClassDef& PyGaussianCopula::definition() {
+    static const ClassDef def{"GaussianCopula", false, nullptr, nullptr, copula_methods};
+    return def;
+}
+
+constexpr Decl kGaussianCopula{nullptr, "gaussian_copula(corr)"};
+PyObject* gaussian_copula(const Args& a) {
+    const std::vector<std::vector<double>> corr = a.float_vec_vec(0);
+    auto copula = GaussianCopula::make(corr);
+    if (!copula) raise(PyExc_ValueError, copula.error().message());
+    return make_instance(PyGaussianCopula{std::move(*copula)});
+}
+
+// ---- CdfMcEstimator ----
+
+struct PyCdfMcEstimator {
+    CdfMcEstimator value;
+    PyRef f;
+    static const ClassDef& definition();
+};
+
+constexpr Decl kEstimateNormalization{"CdfMcEstimator",
+                                      "estimate_normalization($self, seed=None)"};
+PyObject* cdf_mc_estimate_normalization(PyCdfMcEstimator& self, const Args& a) {
+    RngChoice rng(a.seed(0));
+    return to_py(unwrap(self.value.estimate_normalization(rng.get(), VectorFn{self.f.get()})));
+}
+
+constexpr Decl kCdfMcCdf{"CdfMcEstimator", "cdf($self, x, seed=None)"};
+PyObject* cdf_mc_cdf(PyCdfMcEstimator& self, const Args& a) {
+    a.check_sequence(0);
+    RngChoice rng(a.seed(1));
+    const std::vector<double> x = a.sequence_items(0);
+    return to_py(unwrap(self.value.cdf(x, rng.get(), VectorFn{self.f.get()})));
+}
+
+PyMethodDef cdf_mc_methods[] = {
+    method<PyCdfMcEstimator, Access::Exclusive, kEstimateNormalization,
+           &cdf_mc_estimate_normalization>("estimate_normalization"),
+    method<PyCdfMcEstimator, Access::Exclusive, kCdfMcCdf, &cdf_mc_cdf>("cdf"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const ClassDef& PyCdfMcEstimator::definition() {
+    static const ClassDef def{"CdfMcEstimator", true, nullptr, nullptr, cdf_mc_methods};
+    return def;
+}
+
+constexpr Decl kCdfMcEstimator{
+    nullptr,
+    "cdf_mc_estimator(f, support, normalization_samples=50000, cdf_samples=50000)"};
+PyObject* cdf_mc_estimator(const Args& a) {
+    PyRef f = PyRef::borrow(a.object(0));
+    HyperRect support = support_arg(a, 1);
+    const std::uint64_t normalization_samples = a.given(2) ? a.size(2) : 50000;
+    const std::uint64_t cdf_samples = a.given(3) ? a.size(3) : 50000;
+    return make_instance(PyCdfMcEstimator{
+        unwrap(CdfMcEstimator::make(support, normalization_samples, cdf_samples)),
+        std::move(f)});
+}
+
 PyMethodDef multivar_functions[] = {
     function<kRejectionSampler, &rejection_sampler>("rejection_sampler"),
+    function<kMetropolisHastings, &metropolis_hastings>("metropolis_hastings"),
+    function<kHmcSampler, &hmc_sampler>("hmc_sampler"),
+    function<kGibbsSampler, &gibbs_sampler>("gibbs_sampler"),
+    function<kConditionalSampler, &conditional_factorization_sampler>(
+        "conditional_factorization_sampler"),
+    function<kGaussianCopula, &gaussian_copula>("gaussian_copula"),
+    function<kCdfMcEstimator, &cdf_mc_estimator>("cdf_mc_estimator"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -113,6 +407,12 @@ PyMethodDef multivar_functions[] = {
 void register_multivar(PyObject* module) {
     register_class<PyHyperRect>(module);
     register_class<PyRejectionSampler>(module);
+    register_class<PyMetropolisHastings>(module);
+    register_class<PyHmcSampler>(module);
+    register_class<PyGibbsSampler>(module);
+    register_class<PyConditionalSampler>(module);
+    register_class<PyGaussianCopula>(module);
+    register_class<PyCdfMcEstimator>(module);
     register_functions(module, multivar_functions);
 }
 
