@@ -33,7 +33,10 @@ public:
     SampleResult<void> init(ChaChaRng& rng, DensityRef f);
 
     // One transition; the returned view is current() and stays valid until the next call that
-    // changes the chain. McmcNotInitialized before a successful init.
+    // changes the chain. McmcNotInitialized before a successful init. Normally 2d(L+1)+1
+    // evaluations of f and 2d uniforms, plus the acceptance uniform when the end point's log
+    // density is finite. A position that reflection cannot fold into the box (see reflect_into)
+    // ends the trajectory at once as rejected: no more evaluations, no acceptance uniform.
     SampleResult<std::span<const double>> sample(ChaChaRng& rng, DensityRef f);
 
     // n transitions, the point after each written row by row to out. No check ahead of the

@@ -41,7 +41,9 @@ public:
     SampleResult<void> init(ChaChaRng& rng, DensityRef f);
 
     // One transition; the returned view is current() and stays valid until the next call that
-    // changes the chain. McmcNotInitialized before a successful init.
+    // changes the chain. McmcNotInitialized before a successful init. Takes 2d uniforms, plus
+    // the acceptance uniform when the proposal's log density is finite. A proposal that
+    // reflection cannot fold into the box (see reflect_into) is rejected without evaluating f.
     SampleResult<std::span<const double>> step(ChaChaRng& rng, DensityRef f);
 
     // burn_in transitions (also for n = 0), then n points each thin transitions apart, written
