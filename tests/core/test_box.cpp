@@ -1,6 +1,5 @@
 #include <cmath>
 #include <limits>
-#include <stdexcept>
 #include <vector>
 
 #include "check.hpp"
@@ -81,16 +80,4 @@ TEST(reflection_of_far_values_ends) {
     }
     double tiny_box = 1.0 + 1e-3;  // width 1e-15 next to 1: rounding loses the mirror step
     CHECK(!reflect_into(tiny_box, 1.0, 1.0 + 4.4e-16));
-}
-
-TEST(flat_size_refuses_overflow) {
-    CHECK_EQ(varnix::flat_size(3, 4), 12u);
-    CHECK_EQ(varnix::flat_size(0, 4), 0u);
-    bool threw = false;
-    try {
-        (void)varnix::flat_size(std::numeric_limits<std::size_t>::max() / 2, 3);
-    } catch (const std::length_error&) {
-        threw = true;
-    }
-    CHECK(threw);
 }
