@@ -4,6 +4,7 @@
 // for the duration of the call and hands the core a FunctionRef to it. Copying is two pointers.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <type_traits>
 #include <utility>
