@@ -1,0 +1,453 @@
+"""varnix benchmark: each workload beside what a user would otherwise reach for.
+
+    python3 -m pip install '.[bench]' && python3 bench/run.py [--quick]
+
+Every figure is the best of k repeats timed with time.perf_counter, and every peer is measured
+in the same process, in the same run, on the same inputs. The garbage collector is switched off
+while a workload is timed (as timeit does), for ours and the peers' alike.
+
+Sections:
+  1  discrete sampling        DiscreteDistribution.sample_n vs numpy Generator.choice
+  2  Hermite table sampling   from_pdf_with_options(..., hermite(256)).sample_n vs scipy
+                              NumericalInverseHermite
+  3  callback overhead        cdf queries and a Hermite build vs calling the density alone
+  4  TDR sampling             BuildOptions.tdr("log") vs scipy TransformedDensityRejection
+  5  multivariate samplers    rejection and Metropolis-Hastings vs calling the density alone
+  6  raw generator throughput bench/rng_throughput.cpp (needs g++)
+
+--quick divides the sizes by 10 and takes fewer repeats: for checking that the script runs,
+not for figures.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import itertools
+import math
+import os
+import platform
+import random
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+import scipy
+import scipy.stats
+import scipy.stats.sampling
+
+import _varnix as vx
+
+REPO = Path(__file__).resolve().parent.parent
+SEED = 1
+
+# ---------------------------------------------------------------------------------------------
+# Timing and reporting
+
+
+def best_of(k: int, fn) -> float:
+    """Best wall time in seconds of k calls of fn(), with the collector off while timing."""
+    was_enabled = gc.isenabled()
+    gc.collect()
+    gc.disable()
+    try:
+        best = math.inf
+        for _ in range(k):
+            t0 = time.perf_counter()
+            fn()
+            best = min(best, time.perf_counter() - t0)
+        return best
+    finally:
+        if was_enabled:
+            gc.enable()
+
+
+@dataclass
+class Row:
+    section: str
+    workload: str
+    ns: float | None  # ns per unit (sample, call, transition)
+    unit: str
+    ratio: float | None = None  # ns / reference ns, when the row is compared with something
+    ref: str = ""  # what the ratio divides by
+    target: str = ""  # e.g. "<= 1.5"
+    ok: bool | None = None
+    note: str = ""
+
+
+ROWS: list[Row] = []
+
+
+def add(row: Row) -> Row:
+    ROWS.append(row)
+    ratio = f"{row.ratio:7.3f}x" if row.ratio is not None else ""
+    ns = f"{row.ns:10.1f} ns/{row.unit}" if row.ns is not None else ""
+    print(f"  {row.workload:<58} {ns:<22} {ratio} {row.ref}", flush=True)
+    return row
+
+
+def judged(ratio: float, limit: float, inclusive: bool = True) -> bool:
+    return ratio <= limit if inclusive else ratio < limit
+
+
+def counting(f):
+    """A wrapper of f that records every point it is called at."""
+    seen: list = []
+
+    def wrapped(*x):
+        seen.append(x)
+        return f(*x)
+
+    return wrapped, seen
+
+
+def has_continuous_api() -> bool:
+    return all(hasattr(vx, name) for name in ("from_pdf", "from_pdf_with_options",
+                                              "ContinuousDistribution"))
+
+
+def skip(section: str, why: str) -> None:
+    print(f"  skipped: {why}", flush=True)
+    ROWS.append(Row(section, "skipped: " + why, None, ""))
+
+
+# ---------------------------------------------------------------------------------------------
+# Densities shared by several sections. Plain Python, as a user would write them.
+
+
+def normal_pdf(x):
+    return math.exp(-0.5 * x * x)
+
+
+def normal_dpdf(x):
+    return -x * math.exp(-0.5 * x * x)
+
+
+LO, HI = -5.0, 5.0
+# The normal distribution function through erf, for the scipy peers (truncation to [-5, 5]
+# is done by the domain argument of the scipy generators).
+_SQRT1_2 = 1.0 / math.sqrt(2.0)
+
+
+class TruncatedStdNormal:
+    """Standard normal restricted to [-5, 5], in the form scipy.stats.sampling asks for."""
+
+    def pdf(self, x):
+        return math.exp(-0.5 * x * x)
+
+    def dpdf(self, x):
+        return -x * math.exp(-0.5 * x * x)
+
+    def cdf(self, x):
+        return 0.5 * (1.0 + math.erf(x * _SQRT1_2))
+
+
+def floor_random_tolist(n: int, k: int) -> float:
+    """ns per value of numpy's Generator.random(n).tolist(): uniform doubles into a list, the
+    least any sampler returning a Python list of floats can cost."""
+    gen = np.random.default_rng(SEED)
+    return best_of(k, lambda: gen.random(n).tolist()) / n * 1e9
+
+
+# ---------------------------------------------------------------------------------------------
+# 1. Discrete
+
+
+def bench_discrete(n: int, k: int) -> None:
+    print("\n[1] discrete: 1,000 points, random masses", flush=True)
+    rnd = random.Random(2024)
+    points = [float(i) - 500.0 for i in range(1000)]
+    masses = [rnd.random() for _ in points]
+    dist = vx.from_pmf(points, masses)
+
+    gen = np.random.default_rng(SEED)
+    p = np.asarray(masses) / math.fsum(masses)
+    pts = np.asarray(points)
+
+    floor = floor_random_tolist(n, k)
+    ours = best_of(k, lambda: dist.sample_n(n, seed=SEED)) / n * 1e9
+    choice = best_of(k, lambda: gen.choice(pts, n, p=p).tolist()) / n * 1e9
+
+    add(Row("1", "numpy Generator.random(n).tolist()  [floor]", floor, "sample"))
+    add(Row("1", "numpy Generator.choice(points, n, p).tolist()", choice, "sample",
+            choice / floor, "of floor"))
+    add(Row("1", "varnix DiscreteDistribution.sample_n(n, seed)", ours, "sample",
+            ours / floor, "of floor", "<= 1.5", judged(ours / floor, 1.5)))
+    add(Row("1", "  varnix vs numpy choice", None, "", ours / choice, "of choice", "< 1",
+            judged(ours / choice, 1.0, inclusive=False)))
+
+
+# ---------------------------------------------------------------------------------------------
+# 2. Hermite table
+
+
+def bench_hermite(n: int, k: int) -> None:
+    print("\n[2] Hermite table: exp(-x^2/2) on [-5, 5], 256 nodes", flush=True)
+    if not has_continuous_api():
+        skip("2", "the continuous API (from_pdf_with_options) is not in this build")
+        return
+    iv = vx.Interval(LO, HI)
+    t0 = time.perf_counter()
+    dist = vx.from_pdf_with_options(normal_pdf, iv, vx.BuildOptions.hermite(256))
+    build_ours = time.perf_counter() - t0
+
+    # scipy gets the same distribution: a class with pdf and cdf of the standard normal, its
+    # domain cut to [-5, 5] (scipy renormalises over the domain).
+    t0 = time.perf_counter()
+    nih = scipy.stats.sampling.NumericalInverseHermite(
+        TruncatedStdNormal(), domain=(LO, HI), random_state=np.random.default_rng(SEED))
+    build_scipy = time.perf_counter() - t0
+
+    floor = floor_random_tolist(n, k)
+    ours = best_of(k, lambda: dist.sample_n(n, seed=SEED)) / n * 1e9
+    theirs = best_of(k, lambda: nih.rvs(n).tolist()) / n * 1e9
+
+    add(Row("2", "numpy Generator.random(n).tolist()  [floor]", floor, "sample"))
+    add(Row("2", "scipy NumericalInverseHermite.rvs(n).tolist()", theirs, "sample",
+            theirs / floor, "of floor",
+            note=f"scipy build {build_scipy * 1e3:.1f} ms, {nih.intervals} intervals"))
+    add(Row("2", "varnix hermite(256) sample_n(n, seed)", ours, "sample", ours / floor,
+            "of floor", "<= 1.5", judged(ours / floor, 1.5),
+            note=f"varnix build {build_ours * 1e3:.1f} ms"))
+    add(Row("2", "  varnix vs scipy NumericalInverseHermite", None, "", ours / theirs,
+            "of scipy", "< 1", judged(ours / theirs, 1.0, inclusive=False)))
+    print(f"    builds (one each, untimed by best-of): varnix {build_ours * 1e3:.1f} ms, "
+          f"scipy {build_scipy * 1e3:.1f} ms ({nih.intervals} intervals, u-error "
+          f"{nih.u_error(10**5)[0]:.1e})", flush=True)
+
+
+# ---------------------------------------------------------------------------------------------
+# 3. Callback overhead
+
+
+def overhead_rows(section, label, work, f, seen, k, note=""):
+    """Times work() against list(map(f, points)) over the points a dry run recorded."""
+    xs = [p[0] for p in seen]
+    calls = len(xs)
+    t_work = best_of(k, work)
+    t_calls = best_of(k, lambda: list(map(f, xs)))
+    ratio = t_work / t_calls
+    add(Row(section, f"{label}: {calls} density calls", t_work / calls * 1e9, "call", ratio,
+            "of list(map(f, points))", "<= 1.25", judged(ratio, 1.25), note))
+    add(Row(section, f"  list(map(f, points)) over the same {calls} points",
+            t_calls / calls * 1e9, "call"))
+
+
+def bench_callbacks(k: int, quick: bool) -> None:
+    print("\n[3] callback overhead: exp(-x^2/2) on [-5, 5]", flush=True)
+    if not has_continuous_api():
+        skip("3", "the continuous API (from_pdf, cdf) is not in this build")
+        return
+    iv = vx.Interval(LO, HI)
+    # (a) cdf queries: each one an adaptive integral of the density from -5.
+    m = 20 if quick else 200
+    xs = [LO + (HI - LO) * (i + 0.5) / m for i in range(m)]
+    f_count, seen = counting(normal_pdf)
+    d_count = vx.from_pdf(f_count, iv)
+    seen.clear()  # keep only the calls made by the queries, not by the build
+    for x in xs:
+        d_count.cdf(x)
+    d = vx.from_pdf(normal_pdf, iv)
+    overhead_rows("3", f"cdf(x) x {m} (from_pdf, adaptive integration)",
+                  lambda: [d.cdf(x) for x in xs], normal_pdf, seen, k)
+
+    # (b) a build with a Hermite grid: normalising integral, then every node inverted by
+    # bisection, each step one adaptive integral.
+    grid = 32 if quick else 256
+    f_count, seen = counting(normal_pdf)
+    vx.from_pdf_with_options(f_count, iv, vx.BuildOptions.hermite(grid))
+    opts = vx.BuildOptions.hermite(grid)
+    overhead_rows("3", f"from_pdf_with_options(hermite({grid})) build",
+                  lambda: vx.from_pdf_with_options(normal_pdf, iv, opts), normal_pdf, seen,
+                  max(1, k // 2))
+
+
+# ---------------------------------------------------------------------------------------------
+# 4. TDR
+
+
+def bench_tdr(n: int, k: int) -> None:
+    print("\n[4] TDR (log transform): exp(-x^2/2) on [-5, 5]", flush=True)
+    if not has_continuous_api():
+        skip("4", "the continuous API (from_pdf_with_options, BuildOptions.tdr) is not in "
+                  "this build")
+        return
+    iv = vx.Interval(LO, HI)
+    opts = vx.BuildOptions.tdr("log")
+    dist = vx.from_pdf_with_options(normal_pdf, iv, opts)
+
+    f_count, seen = counting(normal_pdf)
+    d_count = vx.from_pdf_with_options(f_count, iv, opts)
+    build_calls = len(seen)
+    seen.clear()
+    d_count.sample_n(n, seed=SEED)
+    calls = len(seen)
+
+    ours = best_of(k, lambda: dist.sample_n(n, seed=SEED)) / n * 1e9
+    xs = [p[0] for p in seen]
+    t_calls = best_of(k, lambda: list(map(normal_pdf, xs))) / n * 1e9
+
+    tdr = scipy.stats.sampling.TransformedDensityRejection(
+        TruncatedStdNormal(), domain=(LO, HI), random_state=np.random.default_rng(SEED))
+    theirs = best_of(k, lambda: tdr.rvs(n).tolist()) / n * 1e9
+
+    add(Row("4", "scipy TransformedDensityRejection.rvs(n).tolist()", theirs, "sample",
+            note=f"hat/squeeze ratio {tdr.squeeze_hat_ratio:.4f}"))
+    add(Row("4", f"varnix tdr('log') sample_n(n, seed): {calls / n:.4f} calls/sample",
+            ours, "sample", ours / theirs, "of scipy",
+            note=f"build: {build_calls} density calls"))
+    add(Row("4", f"  the density alone at the same {calls} points", t_calls, "sample",
+            ours / t_calls, "(varnix / density alone)"))
+    print(f"    varnix: {calls / n:.4f} density calls per sample ({build_calls} in the build); "
+          f"scipy: hat/squeeze area ratio {tdr.squeeze_hat_ratio:.4f}, "
+          f"{tdr.n_intervals} intervals", flush=True)
+
+
+# ---------------------------------------------------------------------------------------------
+# 5. Multivariate
+
+
+def gauss(*x):
+    return math.exp(-0.5 * sum(t * t for t in x))
+
+
+def bench_multivariate(n: int, k: int) -> None:
+    print("\n[5] multivariate: Gaussian density lambda *x: exp(-0.5 * sum(t*t for t in x)) "
+          "in [-5, 5]^d", flush=True)
+    for dim in (2, 10):
+        box = vx.HyperRect([LO] * dim, [HI] * dim)
+        # The density is at least exp(-12.5 * dim) > 1e-300 on the box, so with this
+        # envelope every proposal is accepted: one density call per draw.
+        rs = vx.rejection_sampler(gauss, box, 1e-300)
+        f_count, seen = counting(gauss)
+        vx.rejection_sampler(f_count, box, 1e-300).sample_n(n, seed=SEED)
+        assert len(seen) == n, "every proposal should be accepted"
+        pts = list(seen)
+        t_rs = best_of(k, lambda: rs.sample_n(n, seed=SEED))
+        t_calls = best_of(k, lambda: list(itertools.starmap(gauss, pts)))
+        add(Row("5", f"d={dim:<2} density alone: list(starmap(f, points))",
+                t_calls / n * 1e9, "call"))
+        add(Row("5", f"d={dim:<2} rejection_sampler sample_n (all accepted)",
+                t_rs / n * 1e9, "draw", t_rs / t_calls, "of density alone", "<= 1.3",
+                judged(t_rs / t_calls, 1.3)))
+
+        # Metropolis-Hastings: one density call per transition (the proposal; the chain's
+        # own density is kept). Recorded in a dry run from a chain started the same way.
+        def chain(fn):
+            mh = vx.metropolis_hastings(fn, box, burn_in=0, thin=1)
+            mh.init()
+            return mh
+
+        f_count, seen = counting(gauss)
+        chain(f_count).sample_n(n, seed=SEED)
+        pts = seen[1:]  # the first call is init's starting point
+        mhs = [chain(gauss) for _ in range(k)]  # a fresh chain per repeat: same work each
+        it = iter(mhs)
+        t_mh = best_of(k, lambda: next(it).sample_n(n, seed=SEED))
+        t_calls = best_of(k, lambda: list(itertools.starmap(gauss, pts)))
+        add(Row("5", f"d={dim:<2} density alone over the MH proposals ({len(pts)})",
+                t_calls / len(pts) * 1e9, "call"))
+        add(Row("5", f"d={dim:<2} metropolis_hastings sample_n (burn_in=0, thin=1)",
+                t_mh / n * 1e9, "transition", t_mh / t_calls, "of density alone", "<= 1.3",
+                judged(t_mh / t_calls, 1.3)))
+
+
+# ---------------------------------------------------------------------------------------------
+# 6. Raw generator throughput (C++)
+
+
+def bench_rng_cpp() -> None:
+    print("\n[6] raw generator throughput (bench/rng_throughput.cpp)", flush=True)
+    src = REPO / "bench" / "rng_throughput.cpp"
+    gxx = shutil.which("g++")
+    if gxx is None:
+        skip("6", "g++ not found")
+        return
+    first = src.read_text().splitlines()[0]
+    prefix = "// Build:"
+    if not first.startswith(prefix):
+        skip("6", "no build command on the first line of rng_throughput.cpp")
+        return
+    with tempfile.TemporaryDirectory() as tmp:
+        exe = Path(tmp) / "rng_throughput"
+        cmd = first[len(prefix):].strip().replace("/tmp/rng_throughput", shlex.quote(str(exe)))
+        built = subprocess.run(["bash", "-c", cmd], cwd=REPO, capture_output=True, text=True)
+        if built.returncode != 0:
+            skip("6", "build failed: " + built.stderr.strip().splitlines()[-1:][0]
+                 if built.stderr.strip() else "build failed")
+            return
+        ran = subprocess.run([str(exe)], cwd=REPO, capture_output=True, text=True)
+        for line in ran.stdout.splitlines():
+            print("    " + line)
+            ROWS.append(Row("6", line, None, ""))
+        if ran.returncode != 0:
+            skip("6", f"rng_throughput exited with {ran.returncode}")
+
+
+# ---------------------------------------------------------------------------------------------
+
+
+def cpu_name() -> str:
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
+def machine_note() -> str:
+    return (f"python {platform.python_version()}, numpy {np.__version__}, "
+            f"scipy {scipy.__version__}, {cpu_name()} ({os.cpu_count()} cpus), "
+            f"{platform.system()} {platform.release()}; _varnix from {vx.__file__}")
+
+
+def print_table() -> None:
+    print("\n" + "=" * 110)
+    print("Summary (ns per unit; ratio against the reference named; target and verdict)")
+    print("=" * 110)
+    header = f"{'':2}{'workload':<60}{'ns':>10}  {'ratio':>8}  {'target':<8}{'':5}"
+    print(header)
+    section = None
+    for r in ROWS:
+        if r.section == "6":
+            continue
+        if r.section != section:
+            section = r.section
+            print(f"-- section {section}")
+        ns = f"{r.ns:10.1f}" if r.ns is not None else " " * 10
+        ratio = f"{r.ratio:7.3f}x" if r.ratio is not None else " " * 8
+        verdict = "" if r.ok is None else ("met" if r.ok else "MISSED")
+        print(f"  {r.workload:<60}{ns}  {ratio}  {r.target:<8} {verdict:<6} {r.note}")
+    print("\nmachine: " + machine_note())
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--quick", action="store_true",
+                    help="sizes / 10 and fewer repeats: a smoke run, not for figures")
+    args = ap.parse_args()
+    scale = 10 if args.quick else 1
+    k = 3 if args.quick else 7
+
+    print("varnix benchmark" + (" (--quick: sizes / 10, not for figures)" if args.quick else ""))
+    print("machine: " + machine_note(), flush=True)
+    bench_discrete(10**6 // scale, k)
+    bench_hermite(10**6 // scale, k)
+    bench_callbacks(k, args.quick)
+    bench_tdr(10**5 // scale, k)
+    bench_multivariate(5 * 10**4 // scale, k)
+    bench_rng_cpp()
+    print_table()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
