@@ -117,6 +117,12 @@ TEST(tdr_build_failures) {
     CHECK(kind(TdrHat::build(inv, 0.0, 2.0, {zero, 0.0, 2.0}, std::nullopt)) == BuildErrorKind::TdrHatFailed);
     CHECK(kind(TdrHat::build(inv, 0.0, 2.0, {nan, 0.0, 2.0}, std::nullopt)) == BuildErrorKind::TdrHatFailed);
 
+    // A density vanishing at an end: the tangent next to it is so steep that its intercept's
+    // exponential overflows the area formula. The constant hat has no such problem.
+    auto beta = [](double x) { return 12.0 * x * (1.0 - x) * (1.0 - x); };
+    CHECK(kind(TdrHat::build(o, 0.0, 1.0, {beta, 0.0, 1.0}, std::nullopt)) == BuildErrorKind::TdrHatFailed);
+    CHECK(TdrHat::build(inv, 0.0, 1.0, {beta, 0.0, 1.0}, std::nullopt).has_value());
+
     // A support narrower than twice the smallest difference step leaves no derivative defined.
     auto line = [](double x) { return 1.0 + x; };
     CHECK(kind(TdrHat::build(o, 0.0, 1e-9, {line, 0.0, 1e-9}, std::nullopt)) == BuildErrorKind::TdrHatFailed);
