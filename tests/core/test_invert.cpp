@@ -72,7 +72,7 @@ TEST(invert_exhausted_iterations_return_last_midpoint) {
     CHECK_EQ(G.calls, 2);
 
     // A NaN cdf value moves the upper end: the bracket closes on the last finite region.
-    auto holed = [](double x) { return (x > 0.3 && x < 1.0) ? kNaN : x; };
+    auto holed = [](double t) { return (t > 0.3 && t < 1.0) ? kNaN : t; };
     const auto h = invert_cdf_bisection(holed, 0.0, 1.0, 0.5, 1e-12, 60);
     CHECK(h.has_value());
     CHECK_NEAR(*h, 0.3, 1e-12);

@@ -90,9 +90,12 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::from_cdf(UserFn cdf,
         inversion.table = HermiteTable::build(scaled, lo, hi, *options.hermite_grid_size,
                                               inversion.ppf_tolerance, inversion.max_iterations);
     }
-    return ContinuousDistribution(CdfSource{cdf_lo, cdf_span}, lo, hi,
-                                  std::numeric_limits<double>::quiet_NaN(),
-                                  options.quad_tolerance, std::move(inversion));
+    // The source is put in place afterwards: moving a variant whose inactive alternative holds
+    // a vector trips a false "maybe uninitialized" warning in g++ 12 at -O2.
+    ContinuousDistribution d(PdfSource{}, lo, hi, std::numeric_limits<double>::quiet_NaN(),
+                             options.quad_tolerance, std::move(inversion));
+    d.source_.emplace<CdfSource>(CdfSource{cdf_lo, cdf_span});
+    return d;
 }
 
 BuildResult<ContinuousDistribution> ContinuousDistribution::from_histogram(
