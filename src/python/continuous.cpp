@@ -1,15 +1,13 @@
 // Python classes and functions of univariate continuous distributions: Interval,
 // BuildOptions, ContinuousDistribution and its constructors.
+#include "core/continuous/distribution.hpp"
 #include "core/continuous/options.hpp"
+#include "python/bridge.hpp"
 #include "python/classes.hpp"
 #include "python/registry.hpp"
 
 namespace varnix::py {
 namespace {
-
-using continuous::BuildOptions;
-using continuous::Interval;
-using continuous::TdrOptions;
 
 // ---- Interval ----
 
@@ -39,8 +37,8 @@ PyObject* interval_repr(PyObject* self) {
         const Interval& v = instance_of<PyInterval>(self).value().value;
         const std::string text =
             "Interval(" + render_number(v.lo) + ", " + render_number(v.hi) + ")";
-        return check(PyUnicode_FromStringAndSize(text.data(),
-                                                 static_cast<Py_ssize_t>(text.size())));
+        return check(
+            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     });
 }
 
@@ -64,21 +62,9 @@ struct PyBuildOptions {
     static const ClassDef& definition();
 };
 
-[[noreturn]] void raise_unknown_transform(const std::string& folded) {
-    raise(PyExc_ValueError,
-          "unknown TDR transform '" + folded + "', expected 'log' or 'inv_sqrt'");
-}
-
-TdrOptions tdr_options(const std::string& name, std::optional<std::uint64_t> points,
-                       std::optional<double> rel_step) {
-    const std::string folded = continuous::fold_transform_name(name);
-    const auto transform = continuous::parse_tdr_transform(folded);
-    if (!transform) raise_unknown_transform(folded);
-    TdrOptions tdr;
-    tdr.transform = *transform;
-    if (points) tdr.construction_points = *points;
-    if (rel_step) tdr.dpdf_rel_step = *rel_step;
-    return tdr;
+BuildOptions unwrap_options(std::expected<BuildOptions, UnknownTransform>&& r) {
+    if (!r) raise(PyExc_ValueError, r.error().message());
+    return std::move(*r);
 }
 
 constexpr Decl kBuildOptionsNew{
@@ -88,37 +74,29 @@ constexpr Decl kBuildOptionsNew{
     "tdr_dpdf_rel_step=None)"};
 
 PyBuildOptions build_options_new(const Args& a) {
-    BuildOptions o;
-    if (auto v = a.opt_f64(0)) o.quad_tolerance = *v;
-    if (auto v = a.opt_f64(1)) o.ppf_tolerance = *v;
-    if (auto v = a.opt_size(2)) o.max_iterations = *v;
-    o.use_newton = a.boolean(3, true);
-    const auto grid = a.opt_size(4);
-    const auto transform = a.opt_text(5);
-    const auto points = a.opt_size(6);
-    const auto rel_step = a.opt_f64(7);
-    if (grid) {
-        o.hermite_grid_size = grid;  // a Hermite table wins; the TDR keywords are ignored
-    } else if (transform) {
-        o.tdr = tdr_options(*transform, points, rel_step);
-    }
-    return PyBuildOptions{o};
+    BuildOptionArgs args;
+    args.quad_tolerance = a.opt_f64(0);
+    args.ppf_tolerance = a.opt_f64(1);
+    args.max_iterations = a.opt_size(2);
+    args.use_newton = a.boolean(3, true);
+    args.hermite_grid_size = a.opt_size(4);
+    const std::optional<std::string> transform = a.opt_text(5);
+    if (transform) args.tdr_transform = *transform;
+    args.tdr_construction_points = a.opt_size(6);
+    args.tdr_dpdf_rel_step = a.opt_f64(7);
+    return PyBuildOptions{unwrap_options(BuildOptions::make(args))};
 }
 
 constexpr Decl kTdr{"BuildOptions", "tdr(transform, construction_points=None)"};
 PyObject* build_options_tdr(const Args& a) {
     const std::string name = a.text(0);
     const auto points = a.opt_size(1);
-    BuildOptions o;
-    o.tdr = tdr_options(name, points, std::nullopt);
-    return make_instance(PyBuildOptions{o});
+    return make_instance(PyBuildOptions{unwrap_options(BuildOptions::with_tdr_named(name, points))});
 }
 
 constexpr Decl kHermite{"BuildOptions", "hermite(grid_size)"};
 PyObject* build_options_hermite(const Args& a) {
-    BuildOptions o;
-    o.hermite_grid_size = a.size(0);
-    return make_instance(PyBuildOptions{o});
+    return make_instance(PyBuildOptions{BuildOptions::hermite(a.size(0))});
 }
 
 PyMethodDef build_options_methods[] = {
@@ -134,11 +112,256 @@ const ClassDef& PyBuildOptions::definition() {
     return def;
 }
 
+BuildOptions options_arg(const Args& a, std::size_t i) {
+    return a.given(i) ? instance_arg<PyBuildOptions>(a, i).value : BuildOptions{};
+}
+
+Interval interval_arg(const Args& a, std::size_t i) { return instance_arg<PyInterval>(a, i).value; }
+
+// ---- ContinuousDistribution ----
+
+struct PyContinuous {
+    ContinuousDistribution value;
+    PyRef f;  // the user's pdf or cdf; empty for a histogram
+    static const ClassDef& definition();
+};
+
+// Runs body with the distribution's user function (a stand-in for histograms).
+template <class Body>
+auto with_user(const PyContinuous& self, Body&& body) {
+    if (self.f) {
+        ScalarFn fn{self.f.get()};
+        return body(UserFn(fn));
+    }
+    return body(no_user_function());
+}
+
+constexpr const char* kOwner = "ContinuousDistribution";
+
+PyObject* optional_float(std::optional<double> v) { return v ? to_py(*v) : none(); }
+
+PyObject* cd_support(PyContinuous& self) {
+    return make_instance(PyInterval{self.value.support()});
+}
+
+PyObject* cd_sample(PyContinuous& self) {
+    return with_user(self, [&](UserFn f) {
+        return to_py(unwrap(self.value.sample(f, ChaChaRng::thread_local_rng())));
+    });
+}
+
+constexpr Decl kSampleN{kOwner, "sample_n($self, n, seed=None)"};
+PyObject* cd_sample_n(PyContinuous& self, const Args& a) {
+    const std::uint64_t n = a.size(0);
+    RngChoice rng(a.seed(1));
+    std::vector<double> out;
+    with_user(self, [&](UserFn f) {
+        unwrap(self.value.sample_n(f, n, rng.get(), out));
+        return 0;
+    });
+    return to_py_list(out.data(), out.size());
+}
+
+// Queries of one float argument.
+template <PyObject* (*Query)(const ContinuousDistribution&, UserFn, double)>
+PyObject* cd_query(PyContinuous& self, const Args& a) {
+    const double x = a.f64(0);
+    return with_user(self, [&](UserFn f) { return Query(self.value, f, x); });
+}
+
+PyObject* q_pdf(const ContinuousDistribution& d, UserFn f, double x) {
+    return optional_float(d.pdf(f, x));
+}
+PyObject* q_logpdf(const ContinuousDistribution& d, UserFn f, double x) {
+    return optional_float(d.logpdf(f, x));
+}
+PyObject* q_cdf(const ContinuousDistribution& d, UserFn f, double x) { return to_py(d.cdf(f, x)); }
+PyObject* q_sf(const ContinuousDistribution& d, UserFn f, double x) { return to_py(d.sf(f, x)); }
+PyObject* q_logcdf(const ContinuousDistribution& d, UserFn f, double x) {
+    return to_py(d.logcdf(f, x));
+}
+PyObject* q_logsf(const ContinuousDistribution& d, UserFn f, double x) {
+    return to_py(d.logsf(f, x));
+}
+PyObject* q_ppf(const ContinuousDistribution& d, UserFn f, double u) {
+    return to_py(unwrap(d.ppf(f, u)));
+}
+PyObject* q_isf(const ContinuousDistribution& d, UserFn f, double q) {
+    return to_py(unwrap(d.isf(f, q)));
+}
+
+constexpr Decl kCdf{kOwner, "cdf($self, x)"};
+constexpr Decl kPdf{kOwner, "pdf($self, x)"};
+constexpr Decl kPpf{kOwner, "ppf($self, u)"};
+constexpr Decl kSf{kOwner, "sf($self, x)"};
+constexpr Decl kIsf{kOwner, "isf($self, q)"};
+constexpr Decl kLogpdf{kOwner, "logpdf($self, x)"};
+constexpr Decl kLogcdf{kOwner, "logcdf($self, x)"};
+constexpr Decl kLogsf{kOwner, "logsf($self, x)"};
+
+// Summaries without arguments.
+template <SampleResult<double> (ContinuousDistribution::*Summary)(UserFn) const>
+PyObject* cd_summary(PyContinuous& self) {
+    return with_user(self, [&](UserFn f) { return to_py(unwrap((self.value.*Summary)(f))); });
+}
+
+constexpr Decl kInterval{kOwner, "interval($self, confidence)"};
+PyObject* cd_interval(PyContinuous& self, const Args& a) {
+    const double confidence = a.f64(0);
+    const auto [lower, upper] =
+        with_user(self, [&](UserFn f) { return unwrap(self.value.interval(f, confidence)); });
+    PyRef first = PyRef::steal(to_py(lower));
+    PyRef second = PyRef::steal(to_py(upper));
+    return check(PyTuple_Pack(2, first.get(), second.get()));
+}
+
+constexpr Decl kExpect{kOwner, "expect($self, func)"};
+PyObject* cd_expect(PyContinuous& self, const Args& a) {
+    ScalarFn func{a.object(0)};
+    return with_user(self, [&](UserFn f) { return to_py(unwrap(self.value.expect(f, func))); });
+}
+
+PyObject* cd_uses_hermite_table(PyContinuous& self) {
+    return to_py_bool(self.value.uses_hermite_table());
+}
+PyObject* cd_uses_tdr(PyContinuous& self) { return to_py_bool(self.value.uses_tdr()); }
+
+#define VX_NOARGS(name, body) \
+    method0<PyContinuous, Access::Shared, body>(name, name "($self)\n--\n\n")
+#define VX_QUERY(name, decl, query) \
+    method<PyContinuous, Access::Shared, decl, &cd_query<query>>(name)
+
+PyMethodDef continuous_methods[] = {
+    VX_NOARGS("support", &cd_support),
+    VX_NOARGS("sample", &cd_sample),
+    method<PyContinuous, Access::Shared, kSampleN, &cd_sample_n>("sample_n"),
+    VX_QUERY("cdf", kCdf, &q_cdf),
+    VX_QUERY("pdf", kPdf, &q_pdf),
+    VX_QUERY("ppf", kPpf, &q_ppf),
+    VX_QUERY("sf", kSf, &q_sf),
+    VX_QUERY("isf", kIsf, &q_isf),
+    VX_QUERY("logpdf", kLogpdf, &q_logpdf),
+    VX_QUERY("logcdf", kLogcdf, &q_logcdf),
+    VX_QUERY("logsf", kLogsf, &q_logsf),
+    VX_NOARGS("mean", &cd_summary<&ContinuousDistribution::mean>),
+    VX_NOARGS("var", &cd_summary<&ContinuousDistribution::var>),
+    VX_NOARGS("std", &cd_summary<&ContinuousDistribution::stddev>),
+    VX_NOARGS("median", &cd_summary<&ContinuousDistribution::median>),
+    VX_NOARGS("entropy", &cd_summary<&ContinuousDistribution::entropy>),
+    method<PyContinuous, Access::Shared, kInterval, &cd_interval>("interval"),
+    method<PyContinuous, Access::Shared, kExpect, &cd_expect>("expect"),
+    VX_NOARGS("uses_hermite_table", &cd_uses_hermite_table),
+    VX_NOARGS("uses_tdr", &cd_uses_tdr),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef VX_NOARGS
+#undef VX_QUERY
+
+const ClassDef& PyContinuous::definition() {
+    static const ClassDef def{kOwner, false, nullptr, nullptr, continuous_methods};
+    return def;
+}
+
+PyObject* wrap(BuildResult<ContinuousDistribution>&& built, PyRef f) {
+    return make_instance(PyContinuous{unwrap(std::move(built)), std::move(f)});
+}
+
+// ---- constructors ----
+
+constexpr Decl kFromPdf{nullptr, "from_pdf(f, interval)"};
+PyObject* from_pdf(const Args& a) {
+    PyRef f = PyRef::borrow(a.object(0));
+    const Interval interval = interval_arg(a, 1);
+    return wrap(ContinuousDistribution::from_pdf(ScalarFn{f.get()}, interval), f);
+}
+
+constexpr Decl kFromPdfWithOptions{nullptr, "from_pdf_with_options(f, interval, options)"};
+PyObject* from_pdf_with_options(const Args& a) {
+    PyRef f = PyRef::borrow(a.object(0));
+    const Interval interval = interval_arg(a, 1);
+    const BuildOptions options = instance_arg<PyBuildOptions>(a, 2).value;
+    return wrap(ContinuousDistribution::from_pdf(ScalarFn{f.get()}, interval, options), f);
+}
+
+constexpr Decl kFromPdfDpdf{nullptr, "from_pdf_dpdf(f, dpdf, interval, options=None)"};
+PyObject* from_pdf_dpdf(const Args& a) {
+    PyRef f = PyRef::borrow(a.object(0));
+    PyObject* dpdf = a.object(1);
+    const Interval interval = interval_arg(a, 2);
+    const BuildOptions options = options_arg(a, 3);
+    ScalarFn derivative{dpdf};
+    return wrap(ContinuousDistribution::from_pdf(ScalarFn{f.get()}, interval, options,
+                                                 UserFn(derivative)),
+                f);
+}
+
+constexpr Decl kFromCdf{nullptr, "from_cdf(f, interval)"};
+PyObject* from_cdf(const Args& a) {
+    PyRef f = PyRef::borrow(a.object(0));
+    const Interval interval = interval_arg(a, 1);
+    return wrap(ContinuousDistribution::from_cdf(ScalarFn{f.get()}, interval), f);
+}
+
+constexpr Decl kFromCdfWithOptions{nullptr, "from_cdf_with_options(f, interval, options)"};
+PyObject* from_cdf_with_options(const Args& a) {
+    PyRef f = PyRef::borrow(a.object(0));
+    const Interval interval = interval_arg(a, 1);
+    const BuildOptions options = instance_arg<PyBuildOptions>(a, 2).value;
+    return wrap(ContinuousDistribution::from_cdf(ScalarFn{f.get()}, interval, options), f);
+}
+
+constexpr Decl kFromHistogram{nullptr,
+                              "from_histogram(edges, counts, density=False, options=None)"};
+PyObject* from_histogram(const Args& a) {
+    const std::vector<double> edges = a.float_vec(0);
+    const std::vector<double> counts = a.float_vec(1);
+    const bool density = a.boolean(2, false);
+    const BuildOptions options = options_arg(a, 3);
+    return wrap(ContinuousDistribution::from_histogram(edges, counts, density, options), PyRef());
+}
+
+constexpr Decl kFromPdfLocScale{nullptr,
+                                "from_pdf_loc_scale(f, interval, loc, scale, options=None)"};
+PyObject* from_pdf_loc_scale(const Args& a) {
+    PyRef f = PyRef::borrow(a.object(0));
+    const Interval interval = interval_arg(a, 1);
+    const double loc = a.f64(2);
+    const double scale = a.f64(3);
+    const BuildOptions options = options_arg(a, 4);
+    return wrap(
+        ContinuousDistribution::loc_scale(ScalarFn{f.get()}, interval, loc, scale, options), f);
+}
+
+constexpr Decl kTruncated{nullptr, "truncated(f, interval, trunc_interval, options=None)"};
+PyObject* truncated(const Args& a) {
+    PyRef f = PyRef::borrow(a.object(0));
+    const Interval interval = interval_arg(a, 1);
+    const Interval trunc = interval_arg(a, 2);
+    const BuildOptions options = options_arg(a, 3);
+    return wrap(ContinuousDistribution::truncated(ScalarFn{f.get()}, interval, trunc, options),
+                f);
+}
+
+PyMethodDef continuous_functions[] = {
+    function<kFromPdf, &from_pdf>("from_pdf"),
+    function<kFromPdfWithOptions, &from_pdf_with_options>("from_pdf_with_options"),
+    function<kFromPdfDpdf, &from_pdf_dpdf>("from_pdf_dpdf"),
+    function<kFromCdf, &from_cdf>("from_cdf"),
+    function<kFromCdfWithOptions, &from_cdf_with_options>("from_cdf_with_options"),
+    function<kFromHistogram, &from_histogram>("from_histogram"),
+    function<kFromPdfLocScale, &from_pdf_loc_scale>("from_pdf_loc_scale"),
+    function<kTruncated, &truncated>("truncated"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 }  // namespace
 
 void register_continuous(PyObject* module) {
     register_class<PyInterval>(module);
     register_class<PyBuildOptions>(module);
+    register_class<PyContinuous>(module);
+    register_functions(module, continuous_functions);
 }
 
 }  // namespace varnix::py

@@ -1,48 +1,93 @@
-// Support intervals and build options of continuous distributions.
+// The support interval and the build options of continuous distributions.
+//
+// Plain values: the binding layer fills them from Python arguments and hands copies to the
+// builders, so a distribution never sees later changes to the Python objects.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "core/errors.hpp"
 
-namespace varnix::continuous {
+namespace varnix {
 
+// A closed support interval [lo, hi]. make() enforces finite bounds with lo < hi; the builders
+// re-check whatever interval they are handed, so a hand-made Interval is safe to pass.
 struct Interval {
-    double lo;
-    double hi;
+    double lo = 0.0;
+    double hi = 1.0;
 
-    // Finite bounds first, then strict order.
+    // NonFinite "support bounds" when either bound is infinite or NaN (both bounds are tested
+    // before the order), then InvalidSupport "lo must be strictly less than hi".
     static BuildResult<Interval> make(double lo, double hi);
 };
 
-// The same two checks, for a support about to be used by a builder.
+// The support check every continuous builder runs on the interval it is about to use.
 std::expected<void, BuildError> check_support(double lo, double hi);
 
-enum class TdrTransform { Log, InvSqrt };
+enum class TdrTransform : std::uint8_t { Log, InvSqrt };
 
-// Folds ASCII capitals to lower case; "log", "inv_sqrt", "inv-sqrt", "invsqrt" are known.
+// The transform name with ASCII capitals folded to lower case; nothing else changes (no trimming).
 std::string fold_transform_name(std::string_view name);
-std::optional<TdrTransform> parse_tdr_transform(std::string_view folded);
 
-struct TdrOptions {
-    double lo = 0.0;  // filled by the builder from the distribution's support
-    double hi = 0.0;
-    TdrTransform transform = TdrTransform::Log;
-    std::uint64_t construction_points = 30;
-    double dpdf_rel_step = 1e-4;
-    std::uint64_t max_tries = 100000;
+// "log" gives Log; "inv_sqrt", "inv-sqrt" and "invsqrt" give InvSqrt; compared after folding.
+std::optional<TdrTransform> parse_tdr_transform(std::string_view name);
+
+// An unrecognised transform name; the binding raises it as ValueError with message().
+struct UnknownTransform {
+    std::string folded;  // the name after case folding
+    std::string message() const {
+        return "unknown TDR transform '" + folded + "', expected 'log' or 'inv_sqrt'";
+    }
 };
 
+struct TdrOptions {
+    TdrTransform transform = TdrTransform::Log;
+    std::size_t construction_points = 30;
+    double dpdf_rel_step = 1e-4;
+    std::size_t max_tries = 100000;  // not settable from Python
+};
+
+// The Python-facing arguments of BuildOptions(...): absent means "not given".
+struct BuildOptionArgs {
+    std::optional<double> quad_tolerance;
+    std::optional<double> ppf_tolerance;
+    std::optional<std::size_t> max_iterations;
+    bool use_newton = true;
+    std::optional<std::size_t> hermite_grid_size;
+    std::optional<std::string_view> tdr_transform;
+    std::optional<std::size_t> tdr_construction_points;
+    std::optional<double> tdr_dpdf_rel_step;
+};
+
+// Construction tuning. No field is range-checked: zero, negative or NaN values are stored as
+// given and the routines reading them define what follows. At most one accelerator is chosen.
 struct BuildOptions {
     double quad_tolerance = 1e-10;
     double ppf_tolerance = 1e-12;
-    std::uint64_t max_iterations = 128;
+    std::size_t max_iterations = 128;
     bool use_newton = true;
-    std::optional<std::uint64_t> hermite_grid_size;
-    std::optional<TdrOptions> tdr;
+    std::optional<std::size_t> hermite_grid_size;  // present: build a Hermite table
+    std::optional<TdrOptions> tdr;                 // present: sample by TDR
+
+    // A grid size wins over any transform name, which is then not even parsed; otherwise a given
+    // transform name is parsed and an unknown one is refused.
+    static std::expected<BuildOptions, UnknownTransform> make(const BuildOptionArgs& args);
+
+    // Default tolerances with a Hermite table of grid_size nodes.
+    static BuildOptions hermite(std::size_t grid_size);
+
+    // Default tolerances with TDR sampling (construction points given or 30, step 1e-4).
+    static BuildOptions with_tdr(TdrTransform transform,
+                                 std::optional<std::size_t> construction_points = std::nullopt);
+
+    // BuildOptions.tdr(name, construction_points): parses the name first.
+    static std::expected<BuildOptions, UnknownTransform> with_tdr_named(
+        std::string_view transform, std::optional<std::size_t> construction_points = std::nullopt);
 };
 
-}  // namespace varnix::continuous
+}  // namespace varnix

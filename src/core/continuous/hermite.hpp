@@ -1,0 +1,81 @@
+// A monotone piecewise cubic Hermite approximation of a quantile function u -> x.
+//
+// Built once from a distribution function; afterwards a quantile costs one binary search over
+// the probability nodes and one cubic, with no allocation and no call of user code.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <functional>  // std::invoke, used by function_ref.hpp
+#include <vector>
+
+#include "core/function_ref.hpp"
+
+namespace varnix {
+
+class HermiteTable {
+public:
+    // N = max(grid_size, 4) probability nodes u[i] = (i / (N - 1)) * 0.999999999998 + 1e-12,
+    // each inverted on [lo, hi] by bisection with the given tolerance and iteration cap. A node
+    // whose inversion fails takes the evenly spaced point instead; the build never fails.
+    static HermiteTable build(FunctionRef<double(double)> cdf, double lo, double hi,
+                              std::size_t grid_size, double ppf_tolerance,
+                              std::uint32_t max_iterations);
+
+    // The slope and limiter stages on given nodes: u strictly increasing, x the quantiles, at
+    // least two of each (a mismatch is an internal fault).
+    static HermiteTable from_nodes(double lo, double hi, std::vector<double> u,
+                                   std::vector<double> x);
+
+    // The interpolated quantile at u. Callers pass u strictly inside (0, 1) only. Below the
+    // first node or above the last the end quantile is returned as stored; in between the
+    // cubic is clamped to [lo, hi] (a NaN stays NaN).
+    double evaluate(double u) const {
+        const std::size_t n = u_.size();
+        if (u <= u_[0]) return x_[0];
+        if (u >= u_[n - 1]) return x_[n - 1];
+        const std::size_t p =
+            static_cast<std::size_t>(std::lower_bound(u_.begin(), u_.end(), u) - u_.begin());
+        std::size_t k = p == 0 ? 0 : p - 1;
+        k = std::min(k, n - 2);
+
+        const double h = u_[k + 1] - u_[k];
+        double result;
+        if (std::fabs(h) < 1e-300) {
+            result = x_[k];
+        } else {
+            // Order matters: seeded results are reproduced bit for bit.
+            const double t = (u - u_[k]) / h;
+            const double t2 = t * t;
+            const double t3 = t * t2;
+            const double h00 = 1.0 + (2.0 * t3 - 3.0 * t2);
+            const double h10 = t + (t3 - 2.0 * t2);
+            const double h01 = 3.0 * t2 - 2.0 * t3;
+            const double h11 = t3 - t2;
+            result = (h11 * h) * m_[k + 1] + (h01 * x_[k + 1] + ((h * h10) * m_[k] + x_[k] * h00));
+        }
+        if (result < lo_) return lo_;
+        if (result > hi_) return hi_;
+        return result;
+    }
+
+    double lo() const { return lo_; }
+    double hi() const { return hi_; }
+    const std::vector<double>& nodes() const { return u_; }
+    const std::vector<double>& quantiles() const { return x_; }
+    const std::vector<double>& slopes() const { return m_; }
+
+private:
+    HermiteTable() = default;
+    void compute_slopes();
+
+    double lo_ = 0.0;
+    double hi_ = 0.0;
+    std::vector<double> u_;
+    std::vector<double> x_;
+    std::vector<double> m_;
+};
+
+}  // namespace varnix

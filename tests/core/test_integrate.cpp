@@ -1,0 +1,113 @@
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include "check.hpp"
+#include "core/continuous/integrate.hpp"
+
+using varnix::adaptive_simpson;
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Wraps an integrand and counts its calls.
+template <class F>
+struct Counted {
+    F f;
+    long calls = 0;
+    double operator()(double x) {
+        ++calls;
+        return f(x);
+    }
+};
+template <class F>
+Counted(F) -> Counted<F>;
+
+}  // namespace
+
+TEST(integrate_constant_is_exact_after_nine_calls) {
+    Counted one{[](double) { return 1.0; }};
+    CHECK_EQ(adaptive_simpson(one, 0.0, 1.0, 1e-10), 1.0);
+    CHECK_EQ(one.calls, 9);
+    // A NaN at a point that is never an evaluation node does not matter.
+    Counted holed{[](double x) { return x == 0.3 ? kNaN : 1.0; }};
+    CHECK_EQ(adaptive_simpson(holed, 0.0, 1.0, 1e-10), 1.0);
+}
+
+TEST(integrate_equal_and_reversed_bounds) {
+    Counted g{[](double x) { return std::exp(-x * x) * (1.0 + x); }};
+    CHECK_EQ(adaptive_simpson(g, 0.25, 0.25, 1e-10), 0.0);
+    CHECK_EQ(g.calls, 0);
+    const double forward = adaptive_simpson(g, -0.5, 2.0, 1e-10);
+    const double backward = adaptive_simpson(g, 2.0, -0.5, 1e-10);
+    CHECK_EQ(backward, -forward);
+    CHECK(forward != 0.0);
+}
+
+TEST(integrate_smooth_integrands_to_tolerance) {
+    auto kernel = [](double x) { return std::exp(-x * x * 0.5); };
+    CHECK_NEAR(adaptive_simpson(kernel, -8.0, 8.0, 1e-10), std::sqrt(2.0 * M_PI), 1e-9);
+    auto cosine = [](double x) { return std::cos(x); };
+    CHECK_NEAR(adaptive_simpson(cosine, 0.0, 1.5, 1e-12), std::sin(1.5), 1e-11);
+    // A cubic is integrated exactly by the first estimate.
+    auto cubic = [](double x) { return x * x * x; };
+    CHECK_EQ(adaptive_simpson(cubic, 0.0, 1.0, 1e-10), 0.25);
+}
+
+// Integrands that are NaN or infinite somewhere must still end, with a non-finite result.
+TEST(integrate_singular_integrands_end_non_finite) {
+    Counted lower_pole{[](double x) { return 1.0 / std::sqrt(x); }};
+    CHECK(!std::isfinite(adaptive_simpson(lower_pole, 0.0, 1.0, 1e-10)));
+    CHECK(lower_pole.calls < 5000);  // about 480 intervals, bounded by the pending-entry cap
+
+    Counted upper_nan{[](double x) { return x == 1.0 ? kNaN : x; }};
+    CHECK(std::isnan(adaptive_simpson(upper_nan, 0.0, 1.0, 1e-10)));
+    CHECK(upper_nan.calls < 5000);
+
+    // The pole sits on the first midpoint: the left half approaches it through right halves.
+    Counted interior_pole{[](double x) { return 1.0 / std::sqrt(std::fabs(x)); }};
+    CHECK(!std::isfinite(adaptive_simpson(interior_pole, -1.0, 1.0, 1e-10)));
+    CHECK(interior_pole.calls < 100000);
+
+    Counted nan_bound{[](double x) { return x; }};
+    CHECK(std::isnan(adaptive_simpson(nan_bound, 0.0, kNaN, 1e-10)));
+    CHECK(std::isnan(adaptive_simpson(nan_bound, kNaN, 1.0, 1e-10)));
+    CHECK(nan_bound.calls < 100);
+
+    Counted inf_bound{[](double) { return 1.0; }};
+    CHECK(!std::isfinite(adaptive_simpson(inf_bound, 0.0, INFINITY, 1e-10)));
+    CHECK(inf_bound.calls < 1000);
+}
+
+// A function that fails on a whole region (for example a user pdf that raises there) would
+// otherwise be subdivided into an astronomically large tree.
+TEST(integrate_nan_regions_end_quickly) {
+    Counted always{[](double) { return kNaN; }};
+    CHECK(std::isnan(adaptive_simpson(always, 0.0, 1.0, 1e-10)));
+    CHECK(always.calls < 2000);
+
+    Counted upper_half{[](double x) { return x >= 0.5 ? kNaN : 1.0; }};
+    CHECK(std::isnan(adaptive_simpson(upper_half, 0.0, 1.0, 1e-10)));
+    CHECK(upper_half.calls < 5000);
+
+    Counted band{[](double x) { return (x > 0.6 && x < 0.7) ? kNaN : std::exp(x); }};
+    CHECK(std::isnan(adaptive_simpson(band, -3.0, 5.0, 1e-10)));
+    CHECK(band.calls < 20000);
+}
+
+TEST(integrate_lets_integrand_exceptions_through) {
+    int calls = 0;
+    auto throws = [&](double x) {
+        if (++calls == 20) throw std::runtime_error("abort");
+        return std::sin(50.0 * x);
+    };
+    bool caught = false;
+    try {
+        adaptive_simpson(throws, 0.0, 1.0, 1e-14);
+    } catch (const std::runtime_error&) {
+        caught = true;
+    }
+    CHECK(caught);
+    CHECK_EQ(calls, 20);
+}
