@@ -248,12 +248,25 @@ SampleResult<void> ContinuousDistribution::sample_n(UserFn f, std::size_t n, Cha
 
     const auto& inversion = std::get<InversionSettings>(sampler_);
     if (inversion.table) {
-        // The fast path: one uniform, one binary search and one cubic per draw.
+        // The fast path: one uniform, one binary search and one cubic per draw. The uniforms
+        // of a block are drawn first and the table evaluated on the block, its searches
+        // interleaved. Draws, their order and a failing draw's place are as if one at a time.
         const HermiteTable& table = *inversion.table;
-        for (std::size_t i = 0; i < n; ++i) {
-            const double u = uniform(rng);
-            if (!(u > 0.0 && u < 1.0)) return out_of_range(u);
-            out.push_back(table.evaluate(u));
+        constexpr std::size_t block = 64;
+        double us[block];
+        out.resize(n);
+        for (std::size_t start = 0; start < n; start += block) {
+            const std::size_t count = std::min(block, n - start);
+            for (std::size_t j = 0; j < count; ++j) {
+                const double u = uniform(rng);
+                if (!(u > 0.0 && u < 1.0)) {
+                    table.evaluate_many(us, out.data() + start, j);
+                    out.resize(start + j);
+                    return out_of_range(u);
+                }
+                us[j] = u;
+            }
+            table.evaluate_many(us, out.data() + start, count);
         }
         return {};
     }

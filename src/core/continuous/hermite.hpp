@@ -36,8 +36,68 @@ public:
         const std::size_t n = u_.size();
         if (u <= u_[0]) return x_[0];
         if (u >= u_[n - 1]) return x_[n - 1];
-        const std::size_t p =
-            static_cast<std::size_t>(std::lower_bound(u_.begin(), u_.end(), u) - u_.begin());
+        return interpolate(u, count_below(u_.data(), n, u));
+    }
+
+    // out[i] = evaluate(u[i]) for i < m, the same values. The searches of a group of draws run
+    // in lockstep: one search is a chain of dependent loads, and interleaving several chains
+    // keeps the processor busy where one chain at a time would leave it waiting.
+    void evaluate_many(const double* u, double* out, std::size_t m) const {
+        constexpr std::size_t lanes = 8;
+        const std::size_t n = u_.size();
+        const double* a = u_.data();
+        const std::size_t whole = m - m % lanes;
+        for (std::size_t i = 0; i < whole; i += lanes) {
+            std::size_t base[lanes] = {};
+            for (std::size_t len = n; len > 1;) {
+                const std::size_t half = len / 2;
+                for (std::size_t l = 0; l < lanes; ++l) {
+                    base[l] += half & (std::size_t{0} -
+                                       static_cast<std::size_t>(a[base[l] + half - 1] < u[i + l]));
+                }
+                len -= half;
+            }
+            for (std::size_t l = 0; l < lanes; ++l) {
+                const double v = u[i + l];
+                if (v <= a[0]) {
+                    out[i + l] = x_[0];
+                } else if (v >= a[n - 1]) {
+                    out[i + l] = x_[n - 1];
+                } else {
+                    out[i + l] = interpolate(v, base[l] + static_cast<std::size_t>(a[base[l]] < v));
+                }
+            }
+        }
+        for (std::size_t i = whole; i < m; ++i) out[i] = evaluate(u[i]);
+    }
+
+    double lo() const { return lo_; }
+    double hi() const { return hi_; }
+    const std::vector<double>& nodes() const { return u_; }
+    const std::vector<double>& quantiles() const { return x_; }
+    const std::vector<double>& slopes() const { return m_; }
+
+    // The number of entries of the non-decreasing a[0..n) that are below u (std::lower_bound's
+    // position), n >= 1. Halving without a data-dependent branch: random u would mispredict
+    // about half of the branches of std::lower_bound, which costs more than the table lookups.
+    static std::size_t count_below(const double* a, std::size_t n, double u) noexcept {
+        std::size_t base = 0;
+        while (n > 1) {
+            const std::size_t half = n / 2;
+            // A mask rather than a conditional: compilers turn the latter into a branch here.
+            base += half & (std::size_t{0} - static_cast<std::size_t>(a[base + half - 1] < u));
+            n -= half;
+        }
+        return base + static_cast<std::size_t>(a[base] < u);
+    }
+
+private:
+    HermiteTable() = default;
+
+    // The cubic of the segment below node p (p = count_below(u), u strictly between the end
+    // nodes), clamped to [lo, hi].
+    double interpolate(double u, std::size_t p) const {
+        const std::size_t n = u_.size();
         std::size_t k = p == 0 ? 0 : p - 1;
         k = std::min(k, n - 2);
 
@@ -60,15 +120,6 @@ public:
         if (result > hi_) return hi_;
         return result;
     }
-
-    double lo() const { return lo_; }
-    double hi() const { return hi_; }
-    const std::vector<double>& nodes() const { return u_; }
-    const std::vector<double>& quantiles() const { return x_; }
-    const std::vector<double>& slopes() const { return m_; }
-
-private:
-    HermiteTable() = default;
     void compute_slopes();
 
     double lo_ = 0.0;
