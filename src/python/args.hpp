@@ -97,4 +97,29 @@ PyObject* to_py_list(const double* values, std::size_t n);
 PyObject* to_py_points(const double* flat, std::size_t n, std::size_t d);
 PyObject* none();
 
+// The list of n draws of a batch sampler, drawn and converted chunk by chunk: fill(count, buf)
+// must leave in buf the next count draws of the same sequence (a sampler whose n draws are the
+// same as its draws in any split into consecutive runs). Each chunk is turned into floats
+// while it is still in cache, and no n-double array is made. If fill throws, the partial
+// list is released and nothing is returned.
+inline constexpr std::size_t list_chunk = 512;
+
+template <class Fill>
+PyObject* to_py_list_filled(std::uint64_t n, Fill&& fill) {
+    PyRef list = PyRef::steal(check(PyList_New(static_cast<Py_ssize_t>(n))));
+    std::vector<double> buf;
+    buf.reserve(n < list_chunk ? static_cast<std::size_t>(n) : list_chunk);
+    for (std::uint64_t start = 0; start < n; start += list_chunk) {
+        const std::size_t count =
+            n - start < list_chunk ? static_cast<std::size_t>(n - start) : list_chunk;
+        fill(count, buf);
+        if (buf.size() != count) throw InternalFault("batch sampler returned a short chunk");
+        for (std::size_t i = 0; i < count; ++i) {
+            PyObject* item = check(PyFloat_FromDouble(buf[i]));
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(start + i), item);  // steals
+        }
+    }
+    return list.release();
+}
+
 }  // namespace varnix::py

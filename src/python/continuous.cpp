@@ -154,12 +154,13 @@ constexpr Decl kSampleN{kOwner, "sample_n($self, n, seed=None)"};
 PyObject* cd_sample_n(PyContinuous& self, const Args& a) {
     const std::uint64_t n = a.size(0);
     RngChoice rng(a.seed(1));
-    std::vector<double> out;
-    with_user(self, [&](UserFn f) {
-        unwrap(self.value.sample_n(f, n, rng.get(), out));
-        return 0;
+    // Each draw (table, TDR or inversion) depends only on the generator's position, so n
+    // draws equal any split into chunks.
+    return with_user(self, [&](UserFn f) {
+        return to_py_list_filled(n, [&](std::size_t count, std::vector<double>& buf) {
+            unwrap(self.value.sample_n(f, count, rng.get(), buf));
+        });
     });
-    return to_py_list(out.data(), out.size());
 }
 
 // Queries of one float argument.

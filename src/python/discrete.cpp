@@ -47,9 +47,10 @@ constexpr Decl kSampleN{kOwner, "sample_n($self, n, seed=None)"};
 PyObject* discrete_sample_n(PyDiscrete& self, const Args& a) {
     const std::uint64_t n = a.size(0);
     RngChoice rng(a.seed(1));
-    std::vector<double> out;
-    unwrap(self.value.sample_n(n, rng.get(), out));
-    return to_py_list(out.data(), out.size());
+    // Draws are independent, one uniform each: n draws equal any split into chunks.
+    return to_py_list_filled(n, [&](std::size_t count, std::vector<double>& buf) {
+        unwrap(self.value.sample_n(count, rng.get(), buf));
+    });
 }
 
 PyMethodDef discrete_methods[] = {
