@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -104,30 +103,6 @@ TEST(hermite_failed_inversions_fall_back_to_even_spacing) {
     const auto m = HermiteTable::build(F, 0.0, 1.0, 8, 1e-12, 0);
     CHECK_EQ(m.evaluate(0.3), 0.5);
     CHECK_EQ(m.slopes()[3], 0.0);
-}
-
-// The segment search must land where std::lower_bound does, ties included: an entry equal to
-// u is not below it. Any other index changes the segment and so the seeded samples.
-TEST(hermite_segment_search_matches_lower_bound) {
-    const std::vector<std::vector<double>> tables = {
-        {0.5},
-        {0.1, 0.9},
-        {0.0, 0.25, 0.25, 0.25, 0.5, 0.75, 1.0},
-        {1e-12, 0.2, 0.4, 0.4, 0.6, 0.8, 0.9, 0.95, 0.999999999999},
-    };
-    for (const auto& t : tables) {
-        std::vector<double> probes = {-1.0, 2.0};
-        for (const double v : t) {
-            probes.push_back(v);
-            probes.push_back(std::nextafter(v, -INFINITY));
-            probes.push_back(std::nextafter(v, INFINITY));
-        }
-        for (const double u : probes) {
-            const auto expected =
-                static_cast<std::size_t>(std::lower_bound(t.begin(), t.end(), u) - t.begin());
-            CHECK_EQ(varnix::HermiteTable::count_below(t.data(), t.size(), u), expected);
-        }
-    }
 }
 
 // The batch evaluation interleaves its searches; every value must be the one evaluate gives,

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/function_ref.hpp"
+#include "core/search.hpp"
 
 namespace varnix {
 
@@ -76,20 +77,6 @@ public:
     const std::vector<double>& nodes() const { return u_; }
     const std::vector<double>& quantiles() const { return x_; }
     const std::vector<double>& slopes() const { return m_; }
-
-    // The number of entries of the non-decreasing a[0..n) that are below u (std::lower_bound's
-    // position), n >= 1. Halving without a data-dependent branch: random u would mispredict
-    // about half of the branches of std::lower_bound, which costs more than the table lookups.
-    static std::size_t count_below(const double* a, std::size_t n, double u) noexcept {
-        std::size_t base = 0;
-        while (n > 1) {
-            const std::size_t half = n / 2;
-            // A mask rather than a conditional: compilers turn the latter into a branch here.
-            base += half & (std::size_t{0} - static_cast<std::size_t>(a[base + half - 1] < u));
-            n -= half;
-        }
-        return base + static_cast<std::size_t>(a[base] < u);
-    }
 
 private:
     HermiteTable() = default;
