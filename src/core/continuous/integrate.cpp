@@ -20,6 +20,17 @@ struct Entry {
 constexpr std::size_t kMaxPending = 48;
 constexpr std::size_t kStackCapacity = kMaxPending + 2;
 
+// Total intervals one integration examines before it accepts whatever remains. Smooth or
+// singular densities need a few hundred to a few thousand; only an integrand that never settles
+// (noise, a non-deterministic function) comes near, and without the cap it would split about
+// 2^49 intervals before the pending cap ends the work.
+constexpr std::size_t kMaxExamined = std::size_t{1} << 18;
+
+// A difference this small relative to the estimate is rounding noise: halving further cannot
+// reduce it. Only matters when the absolute limit asks for more than double precision can
+// give (a tolerance that is zero, negative, NaN, or tiny next to the integral).
+constexpr double kRoundingLevel = 0x1p-50;
+
 }  // namespace
 
 // Order matters throughout: seeded results are reproduced bit for bit, so every sum and
@@ -40,8 +51,10 @@ double adaptive_simpson(FunctionRef<double(double)> g, double a, double b, doubl
     stack[size++] = {a, b, s0};
     const double limit = 15.0 * tol;
     double acc = 0.0;
+    std::size_t examined = 0;
 
     while (size > 0) {
+        ++examined;
         const Entry e = stack[--size];
         const std::size_t pending = size;
 
@@ -64,7 +77,10 @@ double adaptive_simpson(FunctionRef<double(double)> g, double a, double b, doubl
         const double diff = d - e.s;
 
         // Pending left halves are capped: with 49 or more entries below, accept unconditionally.
-        if (limit >= std::fabs(diff) || pending > kMaxPending) {
+        // The rounding-level and examined-count tests only decide where the absolute test
+        // could never be met, so that every integration ends.
+        if (limit >= std::fabs(diff) || pending > kMaxPending ||
+            std::fabs(diff) <= kRoundingLevel * std::fabs(d) || examined > kMaxExamined) {
             acc = acc + (d + diff / 15.0);
             continue;
         }
