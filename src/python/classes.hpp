@@ -156,9 +156,10 @@ template <class T, Access A, const Decl& D, MethodBody<T> Body>
 PyObject* method_trampoline(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
+        static const Signature& sig = D.signature();
         Instance<T>& inst = instance_of<T>(self);
         Borrow<T> borrow(inst, A);
-        Args bound(D.signature(), args, nargs, kwnames);
+        Args bound(sig, args, nargs, kwnames);
         return Body(inst.value(), bound);
     });
 }
@@ -176,7 +177,8 @@ template <const Decl& D, FunctionBody Body>
 PyObject* function_trampoline(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        Args bound(D.signature(), args, nargs, kwnames);
+        static const Signature& sig = D.signature();
+        Args bound(sig, args, nargs, kwnames);
         return Body(bound);
     });
 }
