@@ -139,3 +139,28 @@ def test_dropping_the_last_reference_releases_the_callable():
     del d
     gc.collect()
     assert ref() is None
+
+
+@pytest.mark.parametrize("build", [
+    lambda f: v.from_pdf(f, UNIT),
+    lambda f: v.rejection_sampler(f, BOX, 1.0),
+    lambda f: v.metropolis_hastings(f, BOX),
+    lambda f: v.gibbs_sampler(f, BOX, [0.5, 0.5]),
+    lambda f: v.conditional_factorization_sampler(f, 2),
+    lambda f: v.cdf_mc_estimator(f, BOX),
+])
+def test_a_cycle_through_a_held_callable_is_collected(build):
+    import gc
+    import weakref
+
+    class Density:
+        def __call__(self, *args):
+            return 1.0
+
+    def make():
+        f = Density()
+        f.owner = build(f)  # the object holds f, f holds the object
+        return weakref.ref(f)
+    ref = make()
+    gc.collect()
+    assert ref() is None

@@ -123,6 +123,11 @@ Interval interval_arg(const Args& a, std::size_t i) { return instance_arg<PyInte
 struct PyContinuous {
     ContinuousDistribution value;
     PyRef f;  // the user's pdf or cdf; empty for a histogram
+    int traverse(visitproc visit, void* arg) {
+        Py_VISIT(f.get());
+        return 0;
+    }
+    void clear() { f = PyRef(); }
     static const ClassDef& definition();
 };
 

@@ -62,6 +62,11 @@ HyperRect support_arg(const Args& a, std::size_t i) {
 struct PyRejectionSampler {
     RejectionSampler value;
     PyRef f;
+    int traverse(visitproc visit, void* arg) {
+        Py_VISIT(f.get());
+        return 0;
+    }
+    void clear() { f = PyRef(); }
     static const ClassDef& definition();
 };
 
@@ -117,6 +122,11 @@ PyObject* list_of(std::span<const double> values) { return to_py_list(values.dat
 struct PyMetropolisHastings {
     MetropolisHastings value;
     PyRef f;
+    int traverse(visitproc visit, void* arg) {
+        Py_VISIT(f.get());
+        return 0;
+    }
+    void clear() { f = PyRef(); }
     static const ClassDef& definition();
 };
 
@@ -177,6 +187,11 @@ PyObject* metropolis_hastings(const Args& a) {
 struct PyHmcSampler {
     HmcSampler value;
     PyRef f;
+    int traverse(visitproc visit, void* arg) {
+        Py_VISIT(f.get());
+        return 0;
+    }
+    void clear() { f = PyRef(); }
     static const ClassDef& definition();
 };
 
@@ -228,6 +243,11 @@ PyObject* hmc_sampler(const Args& a) {
 struct PyGibbsSampler {
     GibbsSampler value;
     PyRef sample_coord;
+    int traverse(visitproc visit, void* arg) {
+        Py_VISIT(sample_coord.get());
+        return 0;
+    }
+    void clear() { sample_coord = PyRef(); }
     static const ClassDef& definition();
 };
 
@@ -263,6 +283,11 @@ PyObject* gibbs_sampler(const Args& a) {
 struct PyConditionalSampler {
     ConditionalFactorizationSampler value;
     PyRef sample_i;
+    int traverse(visitproc visit, void* arg) {
+        Py_VISIT(sample_i.get());
+        return 0;
+    }
+    void clear() { sample_i = PyRef(); }
     static const ClassDef& definition();
 };
 
@@ -347,6 +372,11 @@ PyObject* gaussian_copula(const Args& a) {
 struct PyCdfMcEstimator {
     CdfMcEstimator value;
     PyRef f;
+    int traverse(visitproc visit, void* arg) {
+        Py_VISIT(f.get());
+        return 0;
+    }
+    void clear() { f = PyRef(); }
     static const ClassDef& definition();
 };
 
