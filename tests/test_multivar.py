@@ -295,7 +295,8 @@ COUNTS = [("rejection_sampler", "max_trials"), ("metropolis_hastings", "burn_in"
           ("metropolis_hastings", "thin"), ("metropolis_hastings", "adapt_steps"),
           ("hmc_sampler", "leapfrog_steps"), ("gibbs_sampler", "sweeps_per_sample"),
           ("cdf_mc_estimator", "normalization_samples"), ("cdf_mc_estimator", "cdf_samples")]
-
+FLOATS = [("metropolis_hastings", "step_size"), ("metropolis_hastings", "target_accept"),
+          ("hmc_sampler", "step_size"), ("hmc_sampler", "grad_eps")]
 
 
 @pytest.mark.parametrize("factory, name", COUNTS)
@@ -304,6 +305,12 @@ def test_negative_counts_overflow(factory, name):
         FACTORIES[factory](**{name: -1})
     with pytest.raises(OverflowError):
         FACTORIES[factory](**{name: 2 ** 64})
+
+
+@pytest.mark.parametrize("factory, name", COUNTS + FLOATS)
+def test_explicit_none_is_converted_not_taken_as_the_default(factory, name):
+    with pytest.raises(TypeError, match=f"^argument '{name}': "):
+        FACTORIES[factory](**{name: None})
 
 
 def chains():

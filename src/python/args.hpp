@@ -43,7 +43,11 @@ public:
     Args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
     PyObject* object(std::size_t i) const { return slots_[i]; }
+    // For parameters whose default is None: omitted and an explicit None are both absent.
     bool given(std::size_t i) const { return slots_[i] != nullptr && slots_[i] != Py_None; }
+    // For parameters with any other default: only omission is absent; an explicit None is a
+    // value like any other and goes through the parameter's conversion (and fails there).
+    bool passed(std::size_t i) const { return slots_[i] != nullptr; }
 
     double f64(std::size_t i) const;
     std::optional<double> opt_f64(std::size_t i) const;

@@ -105,7 +105,7 @@ PyObject* rejection_sampler(const Args& a) {
     PyRef f = PyRef::borrow(a.object(0));
     HyperRect support = support_arg(a, 1);
     const double pdf_max = a.f64(2);
-    const std::uint64_t max_trials = a.given(3) ? a.size(3) : 100000;
+    const std::uint64_t max_trials = a.passed(3) ? a.size(3) : 100000;
     return make_instance(PyRejectionSampler{
         unwrap(RejectionSampler::make(support, pdf_max, max_trials)), std::move(f)});
 }
@@ -163,11 +163,11 @@ PyObject* metropolis_hastings(const Args& a) {
     PyRef f = PyRef::borrow(a.object(0));
     HyperRect support = support_arg(a, 1);
     MhSettings settings;
-    if (a.given(2)) settings.step_size = a.f64(2);
-    if (a.given(3)) settings.burn_in = a.size(3);
-    if (a.given(4)) settings.thin = a.size(4);
-    if (a.given(5)) settings.target_accept = a.f64(5);
-    if (a.given(6)) settings.adapt_steps = a.size(6);
+    if (a.passed(2)) settings.step_size = a.f64(2);
+    if (a.passed(3)) settings.burn_in = a.size(3);
+    if (a.passed(4)) settings.thin = a.size(4);
+    if (a.passed(5)) settings.target_accept = a.f64(5);
+    if (a.passed(6)) settings.adapt_steps = a.size(6);
     return make_instance(PyMetropolisHastings{
         unwrap(MetropolisHastings::make(support, settings)), std::move(f)});
 }
@@ -217,9 +217,9 @@ PyObject* hmc_sampler(const Args& a) {
     PyRef f = PyRef::borrow(a.object(0));
     HyperRect support = support_arg(a, 1);
     HmcSettings settings;
-    if (a.given(2)) settings.step_size = a.f64(2);
-    if (a.given(3)) settings.leapfrog_steps = a.size(3);
-    if (a.given(4)) settings.grad_eps = a.f64(4);
+    if (a.passed(2)) settings.step_size = a.f64(2);
+    if (a.passed(3)) settings.leapfrog_steps = a.size(3);
+    if (a.passed(4)) settings.grad_eps = a.f64(4);
     return make_instance(PyHmcSampler{unwrap(HmcSampler::make(support, settings)), std::move(f)});
 }
 
@@ -252,7 +252,7 @@ PyObject* gibbs_sampler(const Args& a) {
     PyRef sample_coord = PyRef::borrow(a.object(0));
     HyperRect support = support_arg(a, 1);
     a.check_sequence(2);
-    const std::uint64_t sweeps = a.given(3) ? a.size(3) : 1;
+    const std::uint64_t sweeps = a.passed(3) ? a.size(3) : 1;
     const std::vector<double> init = a.sequence_items(2);
     return make_instance(PyGibbsSampler{unwrap(GibbsSampler::make(support, init, sweeps)),
                                         std::move(sample_coord)});
@@ -383,8 +383,8 @@ constexpr Decl kCdfMcEstimator{
 PyObject* cdf_mc_estimator(const Args& a) {
     PyRef f = PyRef::borrow(a.object(0));
     HyperRect support = support_arg(a, 1);
-    const std::uint64_t normalization_samples = a.given(2) ? a.size(2) : 50000;
-    const std::uint64_t cdf_samples = a.given(3) ? a.size(3) : 50000;
+    const std::uint64_t normalization_samples = a.passed(2) ? a.size(2) : 50000;
+    const std::uint64_t cdf_samples = a.passed(3) ? a.size(3) : 50000;
     return make_instance(PyCdfMcEstimator{
         unwrap(CdfMcEstimator::make(support, normalization_samples, cdf_samples)),
         std::move(f)});
