@@ -350,22 +350,3 @@ def test_support_must_be_a_hyper_rect(make, support, type_name):
     with pytest.raises(TypeError, match=f"^argument 'support': '{type_name}' object cannot be "
                                         "converted to 'HyperRect'$"):
         make(support)
-
-
-@pytest.mark.parametrize("make", [
-    lambda f: v.metropolis_hastings(f, UNIT2),
-    lambda f: v.hmc_sampler(f, UNIT2),
-    lambda f: v.gibbs_sampler(f, UNIT2, [0, 0]),
-    lambda f: v.conditional_factorization_sampler(f, 2),
-    lambda f: v.cdf_mc_estimator(f, UNIT2),
-])
-def test_user_functions_are_not_checked_at_construction(make):
-    for f in (3.0, None, "f"):
-        assert make(f) is not None
-
-
-def test_samplers_keep_their_own_copy_of_the_box():
-    box = v.HyperRect([0.0, 0.0], [1.0, 1.0])
-    e = v.cdf_mc_estimator(lambda x, y: 1.0, box, 10, 10)
-    del box
-    assert e.cdf([0.5, 0.25]) == 0.125
