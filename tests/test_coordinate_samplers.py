@@ -114,5 +114,6 @@ def test_conditional_sampler_seed_is_checked_but_changes_nothing():
 
 
 def test_non_callable_samplers_are_accepted_and_give_nan():
-    for s in (v.gibbs_sampler(3.0, UNIT2, [0.5, 0.5]), v.conditional_factorization_sampler(None, 2)):
+    gibbs = v.gibbs_sampler(3.0, UNIT2, [0.5, 0.5])
+    for s in (gibbs, v.conditional_factorization_sampler(None, 2)):
         assert all(math.isnan(x) for x in s.sample())

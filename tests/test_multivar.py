@@ -116,7 +116,8 @@ def density(x, y):
 
 
 THREAD_BOUND = {
-    "MetropolisHastings": (lambda: v.metropolis_hastings(density, UNIT2), lambda s: s.accept_rate()),
+    "MetropolisHastings": (lambda: v.metropolis_hastings(density, UNIT2),
+                           lambda s: s.accept_rate()),
     "HmcSampler": (lambda: v.hmc_sampler(density, UNIT2), lambda s: s.sample_n(0)),
     "GibbsSampler": (lambda: v.gibbs_sampler(lambda i, x: 0.5, UNIT2, [0, 0]), lambda s: s.step()),
     "CdfMcEstimator": (lambda: v.cdf_mc_estimator(density, UNIT2, 10, 10),
