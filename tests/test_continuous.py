@@ -390,6 +390,17 @@ def test_a_tdr_draw_that_never_accepts_fails():
         assert sample_error(d.sample) == "tdr failed to draw a sample"
 
 
+def test_sample_n_counts_are_unsigned_and_bounded_by_memory(normal_hermite):
+    for n in (2**62, 2**64 - 1):  # beyond what any list can hold: MemoryError, as in Python
+        with pytest.raises(MemoryError):
+            normal_hermite.sample_n(n, seed=1)
+    with pytest.raises(OverflowError):
+        normal_hermite.sample_n(-1)
+    with pytest.raises(OverflowError):
+        normal_hermite.sample_n(1, seed=2**64)
+    assert len(normal_hermite.sample_n(1, seed=2**64 - 1)) == 1
+
+
 # ---- user callables ----------------------------------------------------------------------
 
 

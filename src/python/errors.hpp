@@ -11,6 +11,7 @@
 
 #include <expected>
 #include <new>
+#include <stdexcept>
 #include <string>
 
 namespace varnix::py {
@@ -57,6 +58,11 @@ PyObject* guarded(Body&& body) noexcept {
     } catch (const PyErrorSet&) {
         return nullptr;
     } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    } catch (const std::length_error&) {
+        // A container asked for more than it can ever hold (sample_n(2**62), say): the same
+        // MemoryError Python gives for [0.0] * 2**62, not an internal fault.
         PyErr_NoMemory();
         return nullptr;
     } catch (const std::exception& e) {
