@@ -448,3 +448,229 @@ def test_a_density_may_reenter_its_own_distribution():
     assert d.cdf(0.25) == 0.25
     assert seen[0][:3] == (1.0, 0.5, 1.0) and len(seen[0][3]) == 2
     assert len(d.sample_n(3, seed=5)) == 3
+
+
+# ---- Hermite table -----------------------------------------------------------------------
+
+
+def test_hermite_grids_below_four_build_the_four_node_table():
+    def build(n):
+        return v.from_pdf_with_options(phi, I(-5.0, 5.0), v.BuildOptions.hermite(n))
+
+    us = [1e-13, 0.01, 0.2, 1.0 / 3.0, 0.5, 0.9, 0.999999999, 1.0 - 1e-16]
+    reference = build(4)
+    expected = [reference.ppf(u) for u in us] + reference.sample_n(20, seed=4)
+    for n in (0, 1, 2, 3):
+        d = build(n)
+        assert [d.ppf(u) for u in us] + d.sample_n(20, seed=4) == expected
+    assert build(5).ppf(0.2) != reference.ppf(0.2)
+
+
+def test_hermite_table_returns_its_end_quantiles_outside_the_nodes(normal_hermite):
+    first, last = normal_hermite.ppf(1e-12), normal_hermite.ppf(0.999999999999)
+    assert normal_hermite.ppf(1e-300) == normal_hermite.ppf(1e-13) == first
+    assert normal_hermite.ppf(1.0 - 2**-53) == last
+    assert -5.0 <= first < -4.9 and 4.9 < last <= 5.0
+
+
+def test_hermite_quantiles_stay_monotone_and_inside_a_skewed_support():
+    d = v.from_pdf_with_options(lambda x: math.exp(-40.0 * x), I(0.0, 1.0),
+                                v.BuildOptions.hermite(6))
+    xs = [d.ppf(i / 4000) for i in range(1, 4000)]
+    assert all(0.0 <= x <= 1.0 for x in xs)
+    assert all(a <= b for a, b in zip(xs, xs[1:]))
+
+
+def test_hermite_quantiles_are_accurate_for_the_normal(normal_hermite):
+    n = 128
+    nodes = [(i / (n - 1)) * 0.999999999998 + 1e-12 for i in range(1, n - 1)]
+    assert max(abs(normal_hermite.ppf(u) - normal_quantile(u)) for u in nodes) < 1e-8
+    central = [0.05 + 0.9 * i / 1000 for i in range(1001)]
+    assert max(abs(normal_hermite.ppf(u) - normal_quantile(u)) for u in central) < 1e-4
+
+
+def test_a_cdf_source_builds_a_hermite_table_from_the_user_cdf():
+    d = v.from_cdf_with_options(lambda x: x * x, I(0.0, 1.0), v.BuildOptions.hermite(64))
+    assert d.uses_hermite_table()
+    us = [0.1 + 0.8 * i / 200 for i in range(201)]
+    assert max(abs(d.ppf(u) - math.sqrt(u)) for u in us) < 1e-4
+
+
+# ---- transformed density rejection -------------------------------------------------------
+
+
+def test_a_constant_density_defeats_the_log_hat_but_not_inv_sqrt():
+    flat = I(2.0, 3.0)
+    assert build_error(lambda: v.from_pdf_with_options(lambda x: 1.0, flat,
+                                                       v.BuildOptions.tdr("log"))) == TDR_HAT
+    d = v.from_pdf_with_options(lambda x: 1.0, flat, v.BuildOptions.tdr("inv_sqrt"))
+    xs = d.sample_n(20000, seed=5)
+    assert ks_statistic(d, xs) < 1.63 / math.sqrt(len(xs))
+
+
+def test_a_density_missing_every_construction_point_defeats_the_log_hat():
+    # with 4 construction points on [0, 1] (0.125, 0.375, ...) none falls in the bump
+    def bump(x):
+        return 1.0 if 0.4 < x < 0.6 else 0.0
+
+    assert build_error(lambda: v.from_pdf_with_options(bump, I(0.0, 1.0),
+                                                       v.BuildOptions.tdr("log", 4))) == TDR_HAT
+
+
+@pytest.mark.parametrize("options, calls_expected", [
+    (None, False), (v.BuildOptions.hermite(4), False), (v.BuildOptions.tdr("inv_sqrt"), False),
+    (v.BuildOptions.tdr("log"), True),
+])
+def test_an_explicit_derivative_is_called_only_by_the_log_hat(options, calls_expected):
+    calls = []
+
+    def counted(x):
+        calls.append(x)
+        return dphi(x)
+
+    d = v.from_pdf_dpdf(phi, counted, I(-5.0, 5.0), options)
+    d.sample_n(10, seed=1), d.cdf(0.5), d.ppf(0.5)
+    assert bool(calls) == calls_expected
+
+
+@pytest.mark.parametrize("dpdf", [raise_value_error, lambda x: 0.0, lambda x: None],
+                         ids=["raises", "flat", "none"])
+def test_an_unusable_derivative_defeats_the_log_hat_only(dpdf):
+    assert build_error(lambda: v.from_pdf_dpdf(phi, dpdf, I(-5.0, 5.0),
+                                               v.BuildOptions.tdr("log"))) == TDR_HAT
+    d = v.from_pdf_dpdf(phi, dpdf, I(-5.0, 5.0), v.BuildOptions.tdr("inv_sqrt"))
+    assert len(d.sample_n(5, seed=2)) == 5
+
+
+@pytest.mark.parametrize("transform, points, minimum", [("log", [0, 1, 2, 3], 4),
+                                                        ("inv_sqrt", [0, 7, 31], 32)])
+def test_too_few_construction_points_are_raised_to_the_minimum(transform, points, minimum):
+    def draws(n):
+        d = v.from_pdf_with_options(phi, I(-5.0, 5.0), v.BuildOptions.tdr(transform, n))
+        return d.sample_n(100, seed=17)
+
+    expected = draws(minimum)
+    for n in points:
+        assert draws(n) == expected
+
+
+# ---- histograms --------------------------------------------------------------------------
+
+INVALID = "invalid histogram edges or counts"
+
+
+@pytest.mark.parametrize("edges, counts, text", [
+    ([0.0], [], INVALID),
+    ([], [], INVALID),
+    ([0.0, 1.0], [1.0, 2.0], INVALID),
+    ([0.0, 1.0], [0.0, 0.0], INVALID),        # lengths are checked before the total
+    ([0.0, 0.0], [1.0], INVALID),
+    ([1.0, 0.0], [1.0], INVALID),
+    ([0.0, INF], [1.0], INVALID),
+    ([NAN, 1.0], [1.0], INVALID),
+    ([0.0, 1.0, 2.0], [1.0, NAN], INVALID),
+    ([0.0, 1.0, 2.0], [1.0, INF], INVALID),
+    ([0.0, 1.0, 2.0], [-1.0, 1.0], INVALID),  # negative counts are checked before the total
+    ([0.0, 1.0, 2.0], [0.0, 0.0], NORMALIZE),
+    ([0.0, 1.0], [-0.0], NORMALIZE),
+])
+def test_histogram_validation_texts_in_order(edges, counts, text):
+    assert build_error(lambda: v.from_histogram(edges, counts)) == text
+
+
+def test_histogram_bins_are_half_open_with_a_closed_last_bin():
+    for density in (False, True):
+        d = v.from_histogram((0.0, 1.0, 3.0), (1.0, 1.0), density)
+        points = [-0.1, 0.0, 0.5, 1.0, 2.0, 3.0, 3.5, NAN]
+        assert [d.pdf(x) for x in points] == pytest.approx(
+            [0.0, 0.5, 0.5, 0.25, 0.25, 0.25, 0.0, 0.0], abs=1e-8)
+        assert d.logpdf(3.5) is None and d.support().hi == 3.0
+        assert d.cdf(1.0) == pytest.approx(0.5, abs=1e-9)
+
+
+def test_histogram_density_flag_gives_the_same_distribution():
+    # the flag changes the raw bin values, which the normalising integral then absorbs
+    counts = [3.0, 1.0, 4.0]
+    edges = [0.0, 0.5, 2.0, 2.5]
+    raw = v.from_histogram(edges, counts, density=False)
+    dens = v.from_histogram(edges, counts, density=True)
+    for x in (0.25, 1.0, 2.25):
+        assert raw.pdf(x) == pytest.approx(dens.pdf(x), rel=1e-8)
+        assert raw.ppf(x / 2.5) == pytest.approx(dens.ppf(x / 2.5), abs=1e-8)
+    assert raw.pdf(0.25) == pytest.approx(3.0 / 8.0 / 0.5, rel=1e-8)
+
+
+def test_histogram_engines(hist_inversion, hist_hermite, hist_tdr_inv_sqrt):
+    # flat bins make neighbouring tangents of ln f parallel
+    assert build_error(lambda: v.from_histogram(HIST_EDGES, HIST_COUNTS,
+                                                options=v.BuildOptions.tdr("log"))) == TDR_HAT
+    assert hist_hermite.uses_hermite_table() and hist_tdr_inv_sqrt.uses_tdr()
+    # cdf is piecewise linear: 2/11 of the mass in [0, 1), 5/11 in [1, 1.5)
+    assert hist_inversion.ppf(0.5) == pytest.approx(1.0 + (0.5 - 2 / 11) / (5 / 11) * 0.5,
+                                                    abs=1e-8)
+    for u in (0.1, 0.5, 0.9):
+        assert hist_hermite.ppf(u) == pytest.approx(hist_inversion.ppf(u), abs=1e-4)
+        assert hist_tdr_inv_sqrt.ppf(u) == hist_inversion.ppf(u)
+
+
+# ---- truncation and location-scale -------------------------------------------------------
+
+
+@pytest.mark.parametrize("lo, hi, inside", [
+    (-5.0, 5.0, True), (-5.0, 0.0, True), (4.5, 5.0, True),
+    (-5.5, 0.0, False), (0.0, 5.5, False), (-6.0, 6.0, False),
+])
+def test_truncation_must_lie_inside_the_base_support(lo, hi, inside):
+    def build():
+        return v.truncated(phi, I(-5.0, 5.0), I(lo, hi))
+
+    if inside:
+        assert repr(build().support()) == repr(I(lo, hi))
+    else:
+        assert build_error(build) == "truncation interval must lie inside base support"
+
+
+def test_truncated_density_is_renormalised_inside_and_zero_outside():
+    d = v.truncated(phi, I(-5.0, 5.0), I(-1.0, 2.0))
+    z = STD.cdf(2.0) - STD.cdf(-1.0)
+    assert d.pdf(0.5) == pytest.approx(STD.pdf(0.5) / z, rel=1e-9)
+    assert (d.pdf(-1.5), d.pdf(2.5), d.logpdf(-1.5), d.logpdf(2.5)) == (0.0, 0.0, None, None)
+    assert d.cdf(0.0) == pytest.approx((0.5 - STD.cdf(-1.0)) / z, abs=1e-9)
+    assert (d.cdf(-1.0), d.cdf(2.0)) == (0.0, 1.0)
+
+
+def test_truncating_to_the_whole_support_changes_nothing(normal):
+    d = v.truncated(phi, I(-5.0, 5.0), I(-5.0, 5.0))
+    for x in (-2.0, 0.1, 3.0):
+        assert d.cdf(x) == pytest.approx(normal.cdf(x), abs=1e-10)
+
+
+@pytest.mark.parametrize("loc, scale, text", [
+    (0.0, 0.0, "scale must be finite and positive"),
+    (0.0, -0.0, "scale must be finite and positive"),
+    (0.0, -1.0, "scale must be finite and positive"),
+    (0.0, INF, "scale must be finite and positive"),
+    (0.0, NAN, "scale must be finite and positive"),
+    (INF, 0.0, "scale must be finite and positive"),  # the scale is checked first
+    (INF, 1.0, "non-finite value in support bounds"),
+    (-INF, 1.0, "non-finite value in support bounds"),
+    (NAN, 1.0, "non-finite value in support bounds"),
+    (0.0, 1e308, "non-finite value in support bounds"),
+    (1e300, 1e-300, "invalid support interval: lo must be strictly less than hi"),
+])
+def test_location_scale_checks_the_scale_then_the_moved_support(loc, scale, text):
+    assert build_error(lambda: v.from_pdf_loc_scale(phi, I(-5.0, 5.0), loc, scale)) == text
+
+
+def test_location_scale_moves_the_support_with_inclusive_base_bounds():
+    d = v.from_pdf_loc_scale(lambda x: 1.0 + x, I(0.0, 1.0), 2.0, 3.0)  # norm 1.5
+    assert repr(d.support()) == "Interval(2, 5)"
+    assert d.pdf(2.0) == pytest.approx(1.0 / 3.0 / 1.5, rel=1e-12)
+    assert d.pdf(5.0) == pytest.approx(2.0 / 3.0 / 1.5, rel=1e-12)
+    assert (d.pdf(1.999), d.pdf(5.001), d.logpdf(5.001)) == (0.0, 0.0, None)
+
+
+def test_location_scale_cdf_is_the_base_cdf_of_the_standardised_point():
+    d = v.from_pdf_loc_scale(phi, I(-5.0, 5.0), 3.0, 2.0)
+    for x in (-5.0, 0.0, 3.5, 10.0):
+        assert d.cdf(x) == pytest.approx(normal_cdf((x - 3.0) / 2.0), abs=1e-9)
