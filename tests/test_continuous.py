@@ -674,3 +674,94 @@ def test_location_scale_cdf_is_the_base_cdf_of_the_standardised_point():
     d = v.from_pdf_loc_scale(phi, I(-5.0, 5.0), 3.0, 2.0)
     for x in (-5.0, 0.0, 3.5, 10.0):
         assert d.cdf(x) == pytest.approx(normal_cdf((x - 3.0) / 2.0), abs=1e-9)
+
+
+# ---- statistical soundness ---------------------------------------------------------------
+
+
+@pytest.mark.parametrize("engine, n", [
+    ("beta_inversion", 2000),  # every plain inversion draw costs a whole root search
+    ("hist_inversion", 2000),
+    ("normal_hermite", 20000),
+    ("normal_tdr_log", 20000),
+    ("normal_tdr_inv_sqrt", 20000),
+    ("normal_tdr_dpdf", 20000),
+    ("hist_hermite", 20000),
+    ("hist_tdr_inv_sqrt", 20000),
+    ("truncated_tdr_log", 20000),
+])
+def test_seeded_samples_follow_the_distributions_own_cdf(request, engine, n):
+    d = request.getfixturevalue(engine)
+    xs = d.sample_n(n, seed=20240611)
+    assert ks_statistic(d, xs) < 1.63 / math.sqrt(n)  # the 1% critical value
+
+
+def test_the_sample_check_detects_a_wrong_distribution(normal, truncated_tdr_log):
+    xs = truncated_tdr_log.sample_n(2000, seed=1)
+    assert ks_statistic(normal, xs) > 2 * 1.63 / math.sqrt(2000)
+
+
+# ---- bad input that must end promptly ----------------------------------------------------
+
+
+@pytest.mark.parametrize("build, pdf_at_nan", [
+    (lambda: v.from_pdf(phi, I(-5.0, 5.0)), NAN),
+    (lambda: v.from_cdf(lambda x: x, I(0.0, 1.0)), None),
+    (lambda: v.from_histogram([0.0, 1.0, 2.0], [1.0, 2.0]), 0.0),
+    (lambda: v.truncated(phi, I(-5.0, 5.0), I(-1.0, 1.0)), 0.0),
+    (lambda: v.from_pdf_loc_scale(phi, I(-5.0, 5.0), 1.0, 2.0), 0.0),
+    (lambda: v.from_pdf_with_options(phi, I(-5.0, 5.0), v.BuildOptions.tdr("log")), NAN),
+], ids=["pdf", "cdf", "histogram", "truncated", "loc_scale", "tdr"])
+def test_nan_arguments_end_every_query(build, pdf_at_nan):
+    d = build()
+    p = d.pdf(NAN)
+    if pdf_at_nan is None or pdf_at_nan == 0.0:
+        assert p == pdf_at_nan
+    else:
+        assert math.isnan(p)
+    assert d.logpdf(NAN) is None
+    assert math.isnan(d.cdf(NAN)) and d.sf(NAN) == 0.0
+    assert math.isnan(d.logcdf(NAN)) and math.isnan(d.logsf(NAN))
+    for query in (d.ppf, d.isf):
+        assert sample_error(lambda: query(NAN)) == "quantile u=NaN not in (0, 1)"
+    assert sample_error(lambda: d.interval(NAN)) == "confidence NaN must be in (0, 1)"
+
+
+@pytest.mark.parametrize("tolerance", [0.0, -1.0, NAN])
+def test_unreachable_integration_tolerances_still_end(tolerance):
+    d = v.from_pdf_with_options(phi, I(-5.0, 5.0), v.BuildOptions(quad_tolerance=tolerance))
+    assert d.cdf(0.3) == pytest.approx(normal_cdf(0.3), abs=1e-12)
+    b = v.from_pdf_with_options(beta22, I(0.0, 1.0), v.BuildOptions(quad_tolerance=tolerance))
+    assert b.ppf(0.5) == 0.5  # cdf(0.5) is exact, so the first bisection step meets any target
+
+
+def test_zero_iterations_stop_every_inversion_at_the_midpoint(normal):
+    bisect_only = v.BuildOptions(max_iterations=0, use_newton=False)
+    for d in (v.from_pdf_with_options(phi, I(-5.0, 3.0), bisect_only),
+              v.from_cdf_with_options(lambda x: x ** 3, I(-5.0, 3.0),
+                                      v.BuildOptions(max_iterations=0)),
+              v.from_pdf_with_options(phi, I(-5.0, 3.0),
+                                      v.BuildOptions(max_iterations=0, hermite_grid_size=8))):
+        assert [d.ppf(u) for u in (0.01, 0.5, 0.99)] == [-1.0, -1.0, -1.0]
+    # Newton still polishes the midpoint
+    newton = v.from_pdf_with_options(phi, I(-5.0, 5.0), v.BuildOptions(max_iterations=0))
+    assert newton.ppf(0.3) == pytest.approx(normal.ppf(0.3), abs=1e-9)
+
+
+@pytest.mark.parametrize("f, support", [
+    (lambda x: 1.0 / math.sqrt(x), I(0.0, 1.0)),               # raises at lo
+    (lambda x: INF if x == 0.0 else x ** -0.5, I(0.0, 1.0)),   # inf at lo
+    (lambda x: 1.0 / math.sqrt(1.0 - x), I(0.0, 1.0)),         # raises at hi
+    (lambda x: INF if x == 1.0 else (1.0 - x) ** -0.5, I(0.0, 1.0)),
+    (lambda x: 1.0 / math.sqrt(abs(x)), I(-1.0, 1.0)),         # raises at the first midpoint
+    (lambda x: INF if x == 0.0 else abs(x) ** -0.5, I(-1.0, 1.0)),
+], ids=["raise_lo", "inf_lo", "raise_hi", "inf_hi", "raise_inside", "inf_inside"])
+def test_a_pole_on_an_evaluation_point_fails_to_normalize(f, support):
+    assert build_error(lambda: v.from_pdf(f, support)) == NORMALIZE
+
+
+def test_an_integrable_pole_with_a_finite_value_there_builds():
+    d = v.from_pdf(lambda x: 0.0 if x == 0.0 else abs(x) ** -0.5, I(-1.0, 1.0))  # norm 4
+    assert d.pdf(0.25) == pytest.approx(0.5, rel=1e-6)
+    assert d.cdf(0.25) == pytest.approx(0.75, abs=1e-6)
+    assert d.cdf(0.0) == pytest.approx(0.5, abs=1e-6)
