@@ -53,6 +53,19 @@ concept HoldsPythonObjects = requires(T& value, visitproc visit, void* arg) {
     value.clear();
 };
 
+// A core value together with the user callable it works through (the common shape of the
+// distribution and sampler classes).
+template <class Core>
+struct WithCallable {
+    Core value;
+    PyRef f;  // empty where the value needs no callable (a histogram)
+    int traverse(visitproc visit, void* arg) {
+        Py_VISIT(f.get());
+        return 0;
+    }
+    void clear() { f = PyRef(); }
+};
+
 // Creates (once per process) the Python type of a ClassDef. Each T provides
 // `static const ClassDef& definition()`. traverse and clear are null for values that hold no
 // Python object.
