@@ -140,3 +140,11 @@ def test_negative_and_fractional_counts_are_refused():
         d.sample_n(-1)
     with pytest.raises(TypeError, match="^argument 'n': "):
         d.sample_n(1.5)
+
+
+def test_a_batch_too_large_to_hold_is_a_memory_error():
+    with pytest.raises(MemoryError):
+        v.from_pmf([1.0], [1.0]).sample_n(2**62, seed=1)
+    box = v.HyperRect([0.0] * 4, [1.0] * 4)
+    with pytest.raises(MemoryError):
+        v.rejection_sampler(lambda *x: 1.0, box, 1.0).sample_n(2**62, seed=1)

@@ -173,3 +173,22 @@ def test_import_works_from_any_directory(tmp_path):
     out = subprocess.run([sys.executable, "-c", "import _varnix; print(len(_varnix.__all__))"],
                          capture_output=True, text=True, check=True, cwd=tmp_path)
     assert out.stdout.strip() == str(len(EXPECTED_ALL))
+
+
+@pytest.mark.parametrize("call, arg", [
+    (lambda: v.metropolis_hastings(abs, v.HyperRect([0], [1]), step_size=None), "step_size"),
+    (lambda: v.hmc_sampler(abs, v.HyperRect([0], [1]), leapfrog_steps=None), "leapfrog_steps"),
+    (lambda: v.rejection_sampler(abs, v.HyperRect([0], [1]), 1.0, None), "max_trials"),
+    (lambda: v.cdf_mc_estimator(abs, v.HyperRect([0], [1]), cdf_samples=None), "cdf_samples"),
+    (lambda: v.from_histogram([0.0, 1.0], [1.0], density=None), "density"),
+])
+def test_none_is_a_value_for_parameters_whose_default_is_not_none(call, arg):
+    with pytest.raises(TypeError, match=f"^argument '{arg}': "):
+        call()
+
+
+def test_none_means_absent_for_parameters_whose_default_is_none():
+    d = v.from_histogram([0.0, 1.0], [1.0], options=None)
+    assert not d.uses_hermite_table() and not d.uses_tdr()
+    assert len(d.sample_n(3, seed=None)) == 3
+    assert v.BuildOptions(quad_tolerance=None, hermite_grid_size=None) is not None

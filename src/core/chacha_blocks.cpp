@@ -17,11 +17,7 @@ void blocks_scalar_any(const Key& key, std::uint64_t counter, int rounds, std::u
     using scalar_detail::quarter_round;
     for (int b = 0; b < kBlocksPerRefill; ++b) {
         const std::uint64_t c = counter + static_cast<std::uint64_t>(b);
-        const std::uint32_t input[16] = {kSigma[0], kSigma[1], kSigma[2], kSigma[3],
-                                         key[0], key[1], key[2], key[3],
-                                         key[4], key[5], key[6], key[7],
-                                         static_cast<std::uint32_t>(c),
-                                         static_cast<std::uint32_t>(c >> 32), 0u, 0u};
+        const std::array<std::uint32_t, 16> input = block_input(key, c);
         std::uint32_t x[16];
         for (int i = 0; i < 16; ++i) x[i] = input[i];
         for (int r = 0; r < rounds; r += 2) {

@@ -30,6 +30,13 @@ inline void quarter_round(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c,
 }
 }  // namespace scalar_detail
 
+// The input block for block number c: constants, key, counter (low word first), stream 0.
+inline std::array<std::uint32_t, 16> block_input(const Key& key, std::uint64_t c) {
+    return {kSigma[0], kSigma[1], kSigma[2], kSigma[3], key[0], key[1], key[2], key[3],
+            key[4],    key[5],    key[6],    key[7],    static_cast<std::uint32_t>(c),
+            static_cast<std::uint32_t>(c >> 32), 0u, 0u};
+}
+
 // Plain scalar computation with the round count fixed at compile time, so that the seeded
 // ChaCha8 refill is computed inline with the draw that triggers it.
 template <int Rounds>
@@ -38,11 +45,7 @@ inline void blocks_scalar_fixed(const Key& key, std::uint64_t counter, std::uint
     using scalar_detail::quarter_round;
     for (int b = 0; b < kBlocksPerRefill; ++b) {
         const std::uint64_t c = counter + static_cast<std::uint64_t>(b);
-        const std::uint32_t input[16] = {kSigma[0], kSigma[1], kSigma[2], kSigma[3],
-                                         key[0], key[1], key[2], key[3],
-                                         key[4], key[5], key[6], key[7],
-                                         static_cast<std::uint32_t>(c),
-                                         static_cast<std::uint32_t>(c >> 32), 0u, 0u};
+        const std::array<std::uint32_t, 16> input = block_input(key, c);
         std::uint32_t x0 = input[0], x1 = input[1], x2 = input[2], x3 = input[3];
         std::uint32_t x4 = input[4], x5 = input[5], x6 = input[6], x7 = input[7];
         std::uint32_t x8 = input[8], x9 = input[9], x10 = input[10], x11 = input[11];

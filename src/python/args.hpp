@@ -43,7 +43,12 @@ public:
     Args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
     PyObject* object(std::size_t i) const { return slots_[i]; }
-    bool given(std::size_t i) const { return slots_[i] != nullptr && slots_[i] != Py_None; }
+    // Whether parameter i has a value to convert: omitted never has; an explicit None has
+    // one only when the parameter's default is not None (use_newton=None is an error).
+    bool given(std::size_t i) const {
+        if (slots_[i] == nullptr) return false;
+        return slots_[i] != Py_None || !sig_.default_is_none[i];
+    }
 
     double f64(std::size_t i) const;
     std::optional<double> opt_f64(std::size_t i) const;

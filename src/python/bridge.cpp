@@ -74,7 +74,11 @@ PyRef float_list(std::span<const double> values) {
 
 }  // namespace
 
+// A callable cleared by the garbage collector (only while a reference cycle is torn down)
+// counts as one that fails.
+
 double call_scalar(PyObject* f, double x) {
+    if (f == nullptr) return nan;
     EnsureLock lock;
     PyRef args = one_float_tuple(x);
     double out = nan;
@@ -82,6 +86,7 @@ double call_scalar(PyObject* f, double x) {
 }
 
 SampleResult<double> call_scalar_checked(PyObject* f, double u) {
+    if (f == nullptr) return std::unexpected(SampleError::of(SampleErrorKind::InversionFailed));
     EnsureLock lock;
     PyRef args = one_float_tuple(u);
     double out = nan;
@@ -92,6 +97,7 @@ SampleResult<double> call_scalar_checked(PyObject* f, double u) {
 }
 
 double call_vector(PyObject* f, std::span<const double> x) {
+    if (f == nullptr) return nan;
     EnsureLock lock;
     double out = nan;
     {
@@ -108,6 +114,7 @@ double call_vector(PyObject* f, std::span<const double> x) {
 }
 
 double call_indexed(PyObject* f, std::size_t i, std::span<const double> values) {
+    if (f == nullptr) return nan;
     EnsureLock lock;
     PyObject* index = made(PyLong_FromSize_t(i));
     PyRef args = PyRef::steal(PyTuple_New(2));

@@ -18,7 +18,8 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
 
 std::string qualified_name(const ClassDef& def) { return std::string("_varnix.") + def.name; }
 
-PyTypeObject* create_type(const ClassDef& def, Py_ssize_t basicsize, destructor dealloc) {
+PyTypeObject* create_type(const ClassDef& def, Py_ssize_t basicsize, destructor dealloc,
+                          traverseproc traverse, inquiry clear) {
     // The interpreter keeps pointing at the name and doc texts: they live for the process.
     const auto* name = new std::string(qualified_name(def));
     std::vector<PyType_Slot> slots;
@@ -32,10 +33,15 @@ PyTypeObject* create_type(const ClassDef& def, Py_ssize_t basicsize, destructor 
     if (def.methods != nullptr) slots.push_back({Py_tp_methods, def.methods});
     if (def.getset != nullptr) slots.push_back({Py_tp_getset, def.getset});
     if (def.repr != nullptr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(def.repr)});
+    unsigned int flags = Py_TPFLAGS_DEFAULT;
+    if (traverse != nullptr) {
+        flags |= Py_TPFLAGS_HAVE_GC;
+        slots.push_back({Py_tp_traverse, reinterpret_cast<void*>(traverse)});
+        slots.push_back({Py_tp_clear, reinterpret_cast<void*>(clear)});
+    }
     slots.push_back({0, nullptr});
 
-    PyType_Spec spec{name->c_str(), static_cast<int>(basicsize), 0, Py_TPFLAGS_DEFAULT,
-                     slots.data()};
+    PyType_Spec spec{name->c_str(), static_cast<int>(basicsize), 0, flags, slots.data()};
     PyObject* type = PyType_FromSpec(&spec);
     if (type == nullptr) throw PyErrorSet{};
     return reinterpret_cast<PyTypeObject*>(type);

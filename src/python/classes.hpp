@@ -12,6 +12,7 @@
 #include "python/args.hpp"
 #include "python/errors.hpp"
 
+#include <concepts>
 #include <cstdint>
 #include <new>
 #include <string>
@@ -44,17 +45,61 @@ struct Instance {
     T& value() { return *std::launder(reinterpret_cast<T*>(storage)); }
 };
 
+// Values that hold Python objects (user callables) take part in garbage collection, so that a
+// callable referring back to its own distribution or sampler does not keep both alive forever.
+template <class T>
+concept HoldsPythonObjects = requires(T& value, visitproc visit, void* arg) {
+    { value.traverse(visit, arg) } -> std::same_as<int>;
+    value.clear();
+};
+
+// A core value together with the user callable it works through (the common shape of the
+// distribution and sampler classes).
+template <class Core>
+struct WithCallable {
+    Core value;
+    PyRef f;  // empty where the value needs no callable (a histogram)
+    int traverse(visitproc visit, void* arg) {
+        Py_VISIT(f.get());
+        return 0;
+    }
+    void clear() { f = PyRef(); }
+};
+
 // Creates (once per process) the Python type of a ClassDef. Each T provides
-// `static const ClassDef& definition()`.
-PyTypeObject* create_type(const ClassDef& def, Py_ssize_t basicsize, destructor dealloc);
+// `static const ClassDef& definition()`. traverse and clear are null for values that hold no
+// Python object.
+PyTypeObject* create_type(const ClassDef& def, Py_ssize_t basicsize, destructor dealloc,
+                          traverseproc traverse, inquiry clear);
 
 template <class T>
 void dealloc_instance(PyObject* self);
 
 template <class T>
+int traverse_instance(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    auto* inst = reinterpret_cast<Instance<T>*>(self);
+    return inst->has_value ? inst->value().traverse(visit, arg) : 0;
+}
+
+template <class T>
+int clear_instance(PyObject* self) {
+    auto* inst = reinterpret_cast<Instance<T>*>(self);
+    if (inst->has_value) inst->value().clear();
+    return 0;
+}
+
+template <class T>
 PyTypeObject* type_object() {
-    static PyTypeObject* type =
-        create_type(T::definition(), sizeof(Instance<T>), &dealloc_instance<T>);
+    static PyTypeObject* type = [] {
+        if constexpr (HoldsPythonObjects<T>) {
+            return create_type(T::definition(), sizeof(Instance<T>), &dealloc_instance<T>,
+                               &traverse_instance<T>, &clear_instance<T>);
+        } else {
+            return create_type(T::definition(), sizeof(Instance<T>), &dealloc_instance<T>,
+                               nullptr, nullptr);
+        }
+    }();
     return type;
 }
 
@@ -65,6 +110,7 @@ void dealloc_instance(PyObject* self) {
     auto* inst = reinterpret_cast<Instance<T>*>(self);
     PyTypeObject* type = Py_TYPE(self);
     const ClassDef& def = T::definition();
+    if constexpr (HoldsPythonObjects<T>) PyObject_GC_UnTrack(self);
     if (inst->has_value) {
         if (def.thread_bound && inst->owner != std::this_thread::get_id()) {
             // The value may hold state of its own thread: it is kept, never released here.
@@ -156,9 +202,10 @@ template <class T, Access A, const Decl& D, MethodBody<T> Body>
 PyObject* method_trampoline(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
+        static const Signature& sig = D.signature();
         Instance<T>& inst = instance_of<T>(self);
         Borrow<T> borrow(inst, A);
-        Args bound(D.signature(), args, nargs, kwnames);
+        Args bound(sig, args, nargs, kwnames);
         return Body(inst.value(), bound);
     });
 }
@@ -176,7 +223,8 @@ template <const Decl& D, FunctionBody Body>
 PyObject* function_trampoline(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        Args bound(D.signature(), args, nargs, kwnames);
+        static const Signature& sig = D.signature();
+        Args bound(sig, args, nargs, kwnames);
         return Body(bound);
     });
 }

@@ -120,9 +120,8 @@ Interval interval_arg(const Args& a, std::size_t i) { return instance_arg<PyInte
 
 // ---- ContinuousDistribution ----
 
-struct PyContinuous {
-    ContinuousDistribution value;
-    PyRef f;  // the user's pdf or cdf; empty for a histogram
+// The user's pdf or cdf is held beside the distribution; a histogram holds none.
+struct PyContinuous : WithCallable<ContinuousDistribution> {
     static const ClassDef& definition();
 };
 
@@ -265,7 +264,7 @@ const ClassDef& PyContinuous::definition() {
 }
 
 PyObject* wrap(BuildResult<ContinuousDistribution>&& built, PyRef f) {
-    return make_instance(PyContinuous{unwrap(std::move(built)), std::move(f)});
+    return make_instance(PyContinuous{{unwrap(std::move(built)), std::move(f)}});
 }
 
 // ---- constructors ----

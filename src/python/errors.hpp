@@ -11,6 +11,7 @@
 
 #include <expected>
 #include <new>
+#include <stdexcept>
 #include <string>
 
 namespace varnix::py {
@@ -57,6 +58,10 @@ PyObject* guarded(Body&& body) noexcept {
     } catch (const PyErrorSet&) {
         return nullptr;
     } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    } catch (const std::length_error&) {
+        // A result too large to hold (sample_n with an enormous n).
         PyErr_NoMemory();
         return nullptr;
     } catch (const std::exception& e) {

@@ -57,11 +57,27 @@ HyperRect support_arg(const Args& a, std::size_t i) {
     return instance_arg<PyHyperRect>(a, i).value;
 }
 
+// sample_n of the samplers that draw points in a box through a density: n points from one
+// generator (seeded, or the thread's), returned as a list of lists.
+template <class Py>
+PyObject* box_sample_n(Py& self, const Args& a) {
+    const std::uint64_t n = a.size(0);
+    RngChoice rng(a.seed(1));
+    std::vector<double> points;
+    unwrap(self.value.sample_n(n, rng.get(), VectorFn{self.f.get()}, points));
+    return to_py_points(points.data(), n, self.value.dim());
+}
+
+// init of the chain samplers: a starting point drawn with the thread's generator.
+template <class Py>
+PyObject* chain_init(Py& self) {
+    unwrap(self.value.init(ChaChaRng::thread_local_rng(), VectorFn{self.f.get()}));
+    return none();
+}
+
 // ---- RejectionSampler ----
 
-struct PyRejectionSampler {
-    RejectionSampler value;
-    PyRef f;
+struct PyRejectionSampler : WithCallable<RejectionSampler> {
     static const ClassDef& definition();
 };
 
@@ -76,14 +92,6 @@ PyObject* rejection_sample(PyRejectionSampler& self) {
 }
 
 constexpr Decl kRejectionSampleN{"RejectionSampler", "sample_n($self, n, seed=None)"};
-PyObject* rejection_sample_n(PyRejectionSampler& self, const Args& a) {
-    const std::uint64_t n = a.size(0);
-    RngChoice rng(a.seed(1));
-    std::vector<double> points;
-    VectorFn f{self.f.get()};
-    unwrap(self.value.sample_n(n, rng.get(), f, points));
-    return to_py_points(points.data(), n, self.value.dim());
-}
 
 PyMethodDef rejection_methods[] = {
     method0<PyRejectionSampler, Access::Shared, &rejection_dim>("dim", "dim($self)\n--\n\n"),
@@ -91,7 +99,7 @@ PyMethodDef rejection_methods[] = {
                                                                     "pdf_max($self)\n--\n\n"),
     method0<PyRejectionSampler, Access::Shared, &rejection_sample>("sample",
                                                                    "sample($self)\n--\n\n"),
-    method<PyRejectionSampler, Access::Shared, kRejectionSampleN, &rejection_sample_n>("sample_n"),
+    method<PyRejectionSampler, Access::Shared, kRejectionSampleN, &box_sample_n<PyRejectionSampler>>("sample_n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -107,44 +115,31 @@ PyObject* rejection_sampler(const Args& a) {
     const double pdf_max = a.f64(2);
     const std::uint64_t max_trials = a.given(3) ? a.size(3) : 100000;
     return make_instance(PyRejectionSampler{
-        unwrap(RejectionSampler::make(support, pdf_max, max_trials)), std::move(f)});
+        {unwrap(RejectionSampler::make(support, pdf_max, max_trials)), std::move(f)}});
 }
 
 PyObject* list_of(std::span<const double> values) { return to_py_list(values.data(), values.size()); }
 
 // ---- MetropolisHastings ----
 
-struct PyMetropolisHastings {
-    MetropolisHastings value;
-    PyRef f;
+struct PyMetropolisHastings : WithCallable<MetropolisHastings> {
     static const ClassDef& definition();
 };
 
-PyObject* mh_init(PyMetropolisHastings& self) {
-    unwrap(self.value.init(ChaChaRng::thread_local_rng(), VectorFn{self.f.get()}));
-    return none();
-}
 
 PyObject* mh_step(PyMetropolisHastings& self) {
     return list_of(unwrap(self.value.step(ChaChaRng::thread_local_rng(), VectorFn{self.f.get()})));
 }
 
 constexpr Decl kMhSampleN{"MetropolisHastings", "sample_n($self, n, seed=None)"};
-PyObject* mh_sample_n(PyMetropolisHastings& self, const Args& a) {
-    const std::uint64_t n = a.size(0);
-    RngChoice rng(a.seed(1));
-    std::vector<double> points;
-    unwrap(self.value.sample_n(n, rng.get(), VectorFn{self.f.get()}, points));
-    return to_py_points(points.data(), n, self.value.dim());
-}
 
 PyObject* mh_accept_rate(PyMetropolisHastings& self) { return to_py(self.value.accept_rate()); }
 
 PyMethodDef mh_methods[] = {
-    method0<PyMetropolisHastings, Access::Exclusive, &mh_init>("init", "init($self)\n--\n\n"),
+    method0<PyMetropolisHastings, Access::Exclusive, &chain_init<PyMetropolisHastings>>("init", "init($self)\n--\n\n"),
     method0<PyMetropolisHastings, Access::Exclusive, &mh_step>("step", "step($self)\n--\n\n"),
     method0<PyMetropolisHastings, Access::Exclusive, &mh_step>("sample", "sample($self)\n--\n\n"),
-    method<PyMetropolisHastings, Access::Exclusive, kMhSampleN, &mh_sample_n>("sample_n"),
+    method<PyMetropolisHastings, Access::Exclusive, kMhSampleN, &box_sample_n<PyMetropolisHastings>>("sample_n"),
     method0<PyMetropolisHastings, Access::Shared, &mh_accept_rate>("accept_rate",
                                                                   "accept_rate($self)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
@@ -169,21 +164,15 @@ PyObject* metropolis_hastings(const Args& a) {
     if (a.given(5)) settings.target_accept = a.f64(5);
     if (a.given(6)) settings.adapt_steps = a.size(6);
     return make_instance(PyMetropolisHastings{
-        unwrap(MetropolisHastings::make(support, settings)), std::move(f)});
+        {unwrap(MetropolisHastings::make(support, settings)), std::move(f)}});
 }
 
 // ---- HmcSampler ----
 
-struct PyHmcSampler {
-    HmcSampler value;
-    PyRef f;
+struct PyHmcSampler : WithCallable<HmcSampler> {
     static const ClassDef& definition();
 };
 
-PyObject* hmc_init(PyHmcSampler& self) {
-    unwrap(self.value.init(ChaChaRng::thread_local_rng(), VectorFn{self.f.get()}));
-    return none();
-}
 
 PyObject* hmc_sample(PyHmcSampler& self) {
     return list_of(
@@ -191,18 +180,11 @@ PyObject* hmc_sample(PyHmcSampler& self) {
 }
 
 constexpr Decl kHmcSampleN{"HmcSampler", "sample_n($self, n, seed=None)"};
-PyObject* hmc_sample_n(PyHmcSampler& self, const Args& a) {
-    const std::uint64_t n = a.size(0);
-    RngChoice rng(a.seed(1));
-    std::vector<double> points;
-    unwrap(self.value.sample_n(n, rng.get(), VectorFn{self.f.get()}, points));
-    return to_py_points(points.data(), n, self.value.dim());
-}
 
 PyMethodDef hmc_methods[] = {
-    method0<PyHmcSampler, Access::Exclusive, &hmc_init>("init", "init($self)\n--\n\n"),
+    method0<PyHmcSampler, Access::Exclusive, &chain_init<PyHmcSampler>>("init", "init($self)\n--\n\n"),
     method0<PyHmcSampler, Access::Exclusive, &hmc_sample>("sample", "sample($self)\n--\n\n"),
-    method<PyHmcSampler, Access::Exclusive, kHmcSampleN, &hmc_sample_n>("sample_n"),
+    method<PyHmcSampler, Access::Exclusive, kHmcSampleN, &box_sample_n<PyHmcSampler>>("sample_n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -220,19 +202,18 @@ PyObject* hmc_sampler(const Args& a) {
     if (a.given(2)) settings.step_size = a.f64(2);
     if (a.given(3)) settings.leapfrog_steps = a.size(3);
     if (a.given(4)) settings.grad_eps = a.f64(4);
-    return make_instance(PyHmcSampler{unwrap(HmcSampler::make(support, settings)), std::move(f)});
+    return make_instance(
+        PyHmcSampler{{unwrap(HmcSampler::make(support, settings)), std::move(f)}});
 }
 
 // ---- GibbsSampler ----
 
-struct PyGibbsSampler {
-    GibbsSampler value;
-    PyRef sample_coord;
+struct PyGibbsSampler : WithCallable<GibbsSampler> {
     static const ClassDef& definition();
 };
 
 PyObject* gibbs_step(PyGibbsSampler& self) {
-    return list_of(self.value.step(IndexedFn{self.sample_coord.get()}));
+    return list_of(self.value.step(IndexedFn{self.f.get()}));
 }
 
 PyMethodDef gibbs_methods[] = {
@@ -254,21 +235,19 @@ PyObject* gibbs_sampler(const Args& a) {
     a.check_sequence(2);
     const std::uint64_t sweeps = a.given(3) ? a.size(3) : 1;
     const std::vector<double> init = a.sequence_items(2);
-    return make_instance(PyGibbsSampler{unwrap(GibbsSampler::make(support, init, sweeps)),
-                                        std::move(sample_coord)});
+    return make_instance(PyGibbsSampler{
+        {unwrap(GibbsSampler::make(support, init, sweeps)), std::move(sample_coord)}});
 }
 
 // ---- ConditionalFactorizationSampler ----
 
-struct PyConditionalSampler {
-    ConditionalFactorizationSampler value;
-    PyRef sample_i;
+struct PyConditionalSampler : WithCallable<ConditionalFactorizationSampler> {
     static const ClassDef& definition();
 };
 
 PyObject* conditional_sample(PyConditionalSampler& self) {
     std::vector<double> point(self.value.dim());
-    unwrap(self.value.draw(IndexedFn{self.sample_i.get()}, point));
+    unwrap(self.value.draw(IndexedFn{self.f.get()}, point));
     return list_of(point);
 }
 
@@ -278,7 +257,7 @@ PyObject* conditional_sample_n(PyConditionalSampler& self, const Args& a) {
     const std::uint64_t n = a.size(0);
     (void)a.seed(1);  // checked like every seed; no draw comes from a generator here
     std::vector<double> points;
-    unwrap(self.value.sample_n(n, IndexedFn{self.sample_i.get()}, points));
+    unwrap(self.value.sample_n(n, IndexedFn{self.f.get()}, points));
     return to_py_points(points.data(), n, self.value.dim());
 }
 
@@ -301,7 +280,7 @@ PyObject* conditional_factorization_sampler(const Args& a) {
     PyRef sample_i = PyRef::borrow(a.object(0));
     const std::uint64_t dim = a.size(1);
     return make_instance(
-        PyConditionalSampler{ConditionalFactorizationSampler(dim), std::move(sample_i)});
+        PyConditionalSampler{{ConditionalFactorizationSampler(dim), std::move(sample_i)}});
 }
 
 // ---- GaussianCopula ----
@@ -344,9 +323,7 @@ PyObject* gaussian_copula(const Args& a) {
 
 // ---- CdfMcEstimator ----
 
-struct PyCdfMcEstimator {
-    CdfMcEstimator value;
-    PyRef f;
+struct PyCdfMcEstimator : WithCallable<CdfMcEstimator> {
     static const ClassDef& definition();
 };
 
@@ -386,8 +363,8 @@ PyObject* cdf_mc_estimator(const Args& a) {
     const std::uint64_t normalization_samples = a.given(2) ? a.size(2) : 50000;
     const std::uint64_t cdf_samples = a.given(3) ? a.size(3) : 50000;
     return make_instance(PyCdfMcEstimator{
-        unwrap(CdfMcEstimator::make(support, normalization_samples, cdf_samples)),
-        std::move(f)});
+        {unwrap(CdfMcEstimator::make(support, normalization_samples, cdf_samples)),
+         std::move(f)}});
 }
 
 PyMethodDef multivar_functions[] = {

@@ -111,3 +111,34 @@ TEST(integrate_lets_integrand_exceptions_through) {
     CHECK(caught);
     CHECK_EQ(calls, 20);
 }
+
+// Tolerances that no double-precision estimate can meet, and integrands that never settle,
+// still end after a bounded number of calls with a sensible value.
+TEST(integrate_ends_for_unattainable_tolerances) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (double tol : {0.0, -1.0, nan, 1e-300}) {
+        std::size_t calls = 0;
+        auto kernel = [&](double x) { ++calls; return std::exp(-0.5 * x * x); };
+        const double v = varnix::adaptive_simpson(kernel, -8.0, 8.0, tol);
+        CHECK_NEAR(v, std::sqrt(2.0 * M_PI), 1e-12);
+        CHECK(calls < 2000000);
+    }
+    std::size_t calls = 0;
+    auto huge = [&](double x) { ++calls; return 1e12 * std::exp(-x); };
+    const double v = varnix::adaptive_simpson(huge, 0.0, 30.0, 1e-10);
+    CHECK_NEAR(v / 1e12, 1.0 - std::exp(-30.0), 1e-12);
+    CHECK(calls < 2000000);
+}
+
+TEST(integrate_ends_for_an_integrand_that_never_settles) {
+    std::uint64_t state = 1;
+    std::size_t calls = 0;
+    auto noise = [&](double) {
+        ++calls;
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<double>(state >> 11) * 0x1p-53;
+    };
+    const double v = varnix::adaptive_simpson(noise, 0.0, 1.0, 1e-10);
+    CHECK(std::isfinite(v) && v > 0.3 && v < 0.7);
+    CHECK(calls < 2000000);
+}

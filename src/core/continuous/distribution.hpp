@@ -114,7 +114,8 @@ public:
     SampleResult<double> ppf(UserFn f, double u) const;  // the quantile; QuantileOutOfRange
     SampleResult<double> isf(UserFn f, double q) const;  // ppf(1 - q)
     SampleResult<double> sample(UserFn f, ChaChaRng& rng) const;
-    // n draws appended to out after clearing it; the first failure ends the call with its error.
+    // n draws into out (cleared first, reserved once; no allocation per draw). The first failing
+    // draw ends the call with its error; out then holds only the draws made before it.
     SampleResult<void> sample_n(UserFn f, std::size_t n, ChaChaRng& rng,
                                 std::vector<double>& out) const;
 

@@ -1,7 +1,9 @@
 #include "core/continuous/integrate.hpp"
 
+#include <array>
 #include <cmath>
-#include <vector>
+
+#include "core/errors.hpp"
 
 namespace varnix {
 
@@ -12,6 +14,22 @@ struct Entry {
     double r;
     double s;  // Simpson estimate of this interval made by its parent
 };
+
+// An interval is split only while at most 48 entries are pending below it, so the work stack
+// never holds more than 50 entries: a fixed array serves, and integration never allocates.
+constexpr std::size_t kMaxPending = 48;
+constexpr std::size_t kStackCapacity = kMaxPending + 2;
+
+// Total intervals one integration examines before it accepts whatever remains. Smooth or
+// singular densities need a few hundred to a few thousand; only an integrand that never settles
+// (noise, a non-deterministic function) comes near, and without the cap it would split about
+// 2^49 intervals before the pending cap ends the work.
+constexpr std::size_t kMaxExamined = std::size_t{1} << 18;
+
+// A difference this small relative to the estimate is rounding noise: halving further cannot
+// reduce it. Only matters when the absolute limit asks for more than double precision can
+// give (a tolerance that is zero, negative, NaN, or tiny next to the integral).
+constexpr double kRoundingLevel = 0x1p-50;
 
 }  // namespace
 
@@ -28,15 +46,17 @@ double adaptive_simpson(FunctionRef<double(double)> g, double a, double b, doubl
     const double gb = g(b);
     const double s0 = ((4.0 * gm + ga) + gb) * ((b - a) / 6.0);
 
-    std::vector<Entry> stack;
-    stack.push_back({a, b, s0});
+    std::array<Entry, kStackCapacity> stack;
+    std::size_t size = 0;
+    stack[size++] = {a, b, s0};
     const double limit = 15.0 * tol;
     double acc = 0.0;
+    std::size_t examined = 0;
 
-    while (!stack.empty()) {
-        const Entry e = stack.back();
-        stack.pop_back();
-        const std::size_t pending = stack.size();
+    while (size > 0) {
+        ++examined;
+        const Entry e = stack[--size];
+        const std::size_t pending = size;
 
         const double l = e.l;
         const double r = e.r;
@@ -57,21 +77,25 @@ double adaptive_simpson(FunctionRef<double(double)> g, double a, double b, doubl
         const double diff = d - e.s;
 
         // Pending left halves are capped: with 49 or more entries below, accept unconditionally.
-        if (limit >= std::fabs(diff) || pending > 48) {
+        // The rounding-level and examined-count tests only decide where the absolute test
+        // could never be met, so that every integration ends.
+        if (limit >= std::fabs(diff) || pending > kMaxPending ||
+            std::fabs(diff) <= kRoundingLevel * std::fabs(d) || examined > kMaxExamined) {
             acc = acc + (d + diff / 15.0);
             continue;
         }
 
         // An interval whose midpoint is not strictly inside it (NaN or infinite bounds, or a
         // width of an ulp or two) cannot be halved any further: one of its halves is itself.
-        // With a finite diff the copy's diff is exactly 0 and the subdivision ends one round
-        // later, so it is split as usual. With a NaN diff the copy would be split forever (it is
+        // With a finite diff the copy's diff is exactly 0 and (for a tolerance >= 0) the
+        // subdivision ends one round later, so it is split as usual. With a NaN diff the copy would be split forever (it is
         // a right half, which the pending cap never reaches): the subdivision cannot end, and
         // the result is NaN whatever follows, since NaN stays in every later sum. Return it.
         if (!(l < m && m < r) && std::isnan(diff)) return acc + (d + diff / 15.0);
 
-        stack.push_back({m, r, s_right});
-        stack.push_back({l, m, s_left});
+        if (size + 2 > kStackCapacity) throw InternalFault("integration stack overflow");
+        stack[size++] = {m, r, s_right};
+        stack[size++] = {l, m, s_left};
     }
     return acc;
 }

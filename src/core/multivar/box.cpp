@@ -30,4 +30,18 @@ std::size_t flat_size(std::size_t n, std::size_t d) {
     return n * d;
 }
 
+std::optional<double> find_usable_start(const HyperRect& box, ChaChaRng& rng, DensityRef f,
+                                        std::span<double> point, std::size_t tries) {
+    const std::size_t d = box.dim();
+    const double* lo = box.lo.data();
+    const double* hi = box.hi.data();
+    for (std::size_t t = 0; t < tries; ++t) {
+        // Order matters: seeded results are reproduced bit for bit.
+        for (std::size_t j = 0; j < d; ++j) point[j] = uniform(rng) * (hi[j] - lo[j]) + lo[j];
+        const double l = log_density(f(std::span<const double>(point)));
+        if (std::isfinite(l)) return l;
+    }
+    return std::nullopt;
+}
+
 }  // namespace varnix

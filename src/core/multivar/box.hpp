@@ -7,11 +7,13 @@
 #include <cstddef>
 #include <functional>  // std::invoke, used by FunctionRef
 #include <limits>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "core/errors.hpp"
 #include "core/function_ref.hpp"
+#include "core/random.hpp"
 
 namespace varnix {
 
@@ -65,6 +67,13 @@ inline bool reflect_into(double& v, double lo, double hi) {
     }
     return true;
 }
+
+// Draws uniform points of the box (u * (hi - lo) + lo, one uniform per coordinate in order)
+// into point until one has a finite log density, at most `tries` times. Returns that log
+// density, or nothing when no try was usable; point then holds the last try. The chain
+// samplers start from such a point.
+std::optional<double> find_usable_start(const HyperRect& box, ChaChaRng& rng, DensityRef f,
+                                        std::span<double> point, std::size_t tries);
 
 // n * d for a flat batch of n points of d coordinates; throws std::length_error on overflow.
 std::size_t flat_size(std::size_t n, std::size_t d);

@@ -30,21 +30,12 @@ std::span<const double> HmcSampler::current() const {
 }
 
 SampleResult<void> HmcSampler::init(ChaChaRng& rng, DensityRef f) {
-    const std::size_t d = box_.dim();
-    const double* lo = box_.lo.data();
-    const double* hi = box_.hi.data();
-    for (std::size_t tries = 0; tries < max_init_tries; ++tries) {
-        // Order matters: seeded results are reproduced bit for bit.
-        for (std::size_t j = 0; j < d; ++j) q_[j] = uniform(rng) * (hi[j] - lo[j]) + lo[j];
-        const double l = log_density(f(std::span<const double>(q_)));
-        if (std::isfinite(l)) {
-            std::swap(current_, q_);
-            current_log_density_ = l;
-            initialized_ = true;
-            return {};
-        }
-    }
-    return std::unexpected(SampleError::of(SampleErrorKind::McmcFailed));
+    const auto l = find_usable_start(box_, rng, f, q_, max_init_tries);
+    if (!l) return std::unexpected(SampleError::of(SampleErrorKind::McmcFailed));
+    std::swap(current_, q_);
+    current_log_density_ = *l;
+    initialized_ = true;
+    return {};
 }
 
 // Central differences with the absolute step h, at points shifted one coordinate at a time and

@@ -33,23 +33,14 @@ double MetropolisHastings::accept_rate() const {
 }
 
 SampleResult<void> MetropolisHastings::init(ChaChaRng& rng, DensityRef f) {
-    const std::size_t d = box_.dim();
-    const double* lo = box_.lo.data();
-    const double* hi = box_.hi.data();
-    for (std::size_t tries = 0; tries < max_init_tries; ++tries) {
-        // Order matters: seeded results are reproduced bit for bit.
-        for (std::size_t j = 0; j < d; ++j) proposal_[j] = uniform(rng) * (hi[j] - lo[j]) + lo[j];
-        const double l = log_density(f(std::span<const double>(proposal_)));
-        if (std::isfinite(l)) {
-            std::swap(current_, proposal_);
-            current_log_density_ = l;
-            initialized_ = true;
-            iterations_ = 0;
-            accepted_ = 0;
-            return {};
-        }
-    }
-    return std::unexpected(SampleError::of(SampleErrorKind::McmcFailed));
+    const auto l = find_usable_start(box_, rng, f, proposal_, max_init_tries);
+    if (!l) return std::unexpected(SampleError::of(SampleErrorKind::McmcFailed));
+    std::swap(current_, proposal_);
+    current_log_density_ = *l;
+    initialized_ = true;
+    iterations_ = 0;
+    accepted_ = 0;
+    return {};
 }
 
 // One transition of an initialised chain. The proposal lives in scratch space and the chain is

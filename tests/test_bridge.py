@@ -1,0 +1,166 @@
+"""How user callables are called and how their failures are absorbed."""
+import math
+import sys
+
+import pytest
+
+import _varnix as v
+
+UNIT = v.Interval(0.0, 1.0)
+
+
+def test_a_callable_returning_minus_one_gives_the_value_minus_one():
+    d = v.from_pdf(lambda x: 1, UNIT)
+    assert d.expect(lambda x: -1) == pytest.approx(-1.0)
+    assert v.from_cdf(lambda x: x - 1, UNIT).cdf(0.0) == 0.0
+
+
+
+@pytest.mark.parametrize("func", [lambda x: 1 / 0, lambda x: None, lambda x: "1.0", 42,
+                                  lambda x: [x]])
+def test_failing_calls_become_nan_and_leave_no_exception_pending(func):
+    d = v.from_pdf(lambda x: 1.0, UNIT)
+    with pytest.raises(v.SampleError, match="^numerical integration failed$"):
+        d.expect(func)
+    assert sys.exc_info() == (None, None, None)
+    assert d.pdf(0.5) == 1.0  # the next call is unaffected
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, GeneratorExit])
+def test_even_interrupts_raised_by_user_code_are_discarded(exc):
+    def f(x):
+        raise exc()
+    with pytest.raises(v.BuildError):
+        v.from_pdf(f, UNIT)
+
+
+def test_objects_with_float_or_index_are_numbers():
+    class Half:
+        def __float__(self):
+            return 0.5
+
+    class Two:
+        def __index__(self):
+            return 2
+    assert v.from_pdf(lambda x: 1.0, UNIT).expect(lambda x: Half()) == pytest.approx(0.5)
+    assert v.from_pdf(lambda x: 1.0, UNIT).expect(lambda x: Two()) == pytest.approx(2.0)
+
+
+def test_nan_and_infinity_returned_by_user_code_are_values():
+    d = v.from_pdf(lambda x: 1.0, UNIT)
+    assert math.isnan(v.from_cdf(lambda x: x if x < 0.9 else math.nan, v.Interval(0, 0.5)).cdf(0.95))
+    with pytest.raises(v.SampleError):
+        d.expect(lambda x: math.inf)
+
+
+BOX = v.HyperRect([0.0, 0.0], [1.0, 1.0])
+
+
+def test_vector_form_tries_separate_floats_then_one_list():
+    calls = []
+
+    def f(point):
+        calls.append(point)
+        return 1.0
+    v.rejection_sampler(f, BOX, 1.0).sample_n(1, seed=0)
+    assert calls and all(isinstance(p, list) and len(p) == 2 for p in calls)
+
+
+def test_vector_form_uses_the_separate_floats_when_they_work():
+    calls = []
+
+    def f(*args):
+        calls.append(args)
+        return float(len(args))
+    v.rejection_sampler(f, BOX, 1.0).sample_n(3, seed=0)
+    assert all(len(a) == 2 and all(isinstance(x, float) for x in a) for a in calls)
+
+
+def test_vector_form_falls_back_when_the_first_result_is_not_a_number():
+    calls = []
+
+    def f(*args):
+        calls.append(args)
+        return None if len(args) == 2 else 5
+    s = v.cdf_mc_estimator(f, BOX, normalization_samples=4)
+    assert s.estimate_normalization(seed=1) == 5.0
+    assert [len(a) for a in calls] == [2, 1] * 4
+
+
+def test_conditional_form_passes_an_int_and_the_prefix():
+    seen = []
+
+    def sample_i(i, prev):
+        seen.append((type(i), i, list(prev)))
+        return float(i) + 0.5
+    v.conditional_factorization_sampler(sample_i, 3).sample()
+    assert seen == [(int, 0, []), (int, 1, [0.5]), (int, 2, [0.5, 1.5])]
+
+
+def test_checked_form_turns_failure_into_inversion_failed():
+    c = v.gaussian_copula([[1.0]])
+    with pytest.raises(v.SampleError, match="^failed to invert CDF$"):
+        c.sample([lambda u: "x"], seed=1)
+    with pytest.raises(v.SampleError, match="^failed to invert CDF$"):
+        c.sample([None], seed=1)
+    assert math.isnan(c.sample([lambda u: math.nan], seed=1)[0])
+
+
+def test_an_internal_fault_inside_user_code_is_never_swallowed():
+    table = v.from_pmf([1.0], [1.0])
+
+    def f(x):
+        table.pmf_at(5)  # an internal fault
+        return 1.0
+    with pytest.raises(BaseException) as info:
+        v.from_pdf(f, UNIT)
+    assert not isinstance(info.value, Exception)
+    assert "index out of bounds" in str(info.value)
+
+
+def test_user_code_may_call_back_into_the_module():
+    inner = v.from_pdf(lambda x: 2 * x, UNIT)
+    outer = v.from_pdf(lambda x: inner.pdf(x), UNIT)
+    assert outer.cdf(0.5) == pytest.approx(0.25)
+
+
+def test_dropping_the_last_reference_releases_the_callable():
+    import gc
+    import weakref
+
+    class Density:
+        def __call__(self, x):
+            return 1.0
+    f = Density()
+    ref = weakref.ref(f)
+    d = v.from_pdf(f, UNIT)
+    del f
+    assert ref() is not None
+    del d
+    gc.collect()
+    assert ref() is None
+
+
+@pytest.mark.parametrize("build", [
+    lambda f: v.from_pdf(f, UNIT),
+    lambda f: v.rejection_sampler(f, BOX, 1.0),
+    lambda f: v.metropolis_hastings(f, BOX),
+    lambda f: v.gibbs_sampler(f, BOX, [0.5, 0.5]),
+    lambda f: v.conditional_factorization_sampler(f, 2),
+    lambda f: v.cdf_mc_estimator(f, BOX),
+])
+def test_a_cycle_through_a_held_callable_is_collected(build):
+    import gc
+    import weakref
+
+    class Density:
+        def __call__(self, *args):
+            return 1.0
+
+    def make():
+        f = Density()
+        f.owner = build(f)  # the object holds f, f holds the object
+        return weakref.ref(f)
+    ref = make()
+    gc.collect()
+    assert ref() is None
