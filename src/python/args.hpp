@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -111,6 +112,8 @@ inline constexpr std::size_t list_chunk = 512;
 
 template <class Fill>
 PyObject* to_py_list_filled(std::uint64_t n, Fill&& fill) {
+    // More than any list can hold: MemoryError, as for a list too large for the memory.
+    if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) throw std::length_error("list too long");
     PyRef list = PyRef::steal(check(PyList_New(static_cast<Py_ssize_t>(n))));
     std::vector<double> buf;
     buf.reserve(n < list_chunk ? static_cast<std::size_t>(n) : list_chunk);
