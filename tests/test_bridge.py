@@ -164,3 +164,43 @@ def test_a_cycle_through_a_held_callable_is_collected(build):
     ref = make()
     gc.collect()
     assert ref() is None
+
+
+@pytest.mark.parametrize("dim", [1, 2, 8, 9, 12])
+def test_vector_form_passes_each_point_as_separate_floats_at_any_dimension(dim):
+    calls = []
+
+    def f(*args):
+        calls.append(args)
+        return 1.0  # with pdf_max 1 every proposal is accepted
+    box = v.HyperRect([0.0] * dim, [1.0] * dim)
+    points = v.rejection_sampler(f, box, 1.0).sample_n(3, seed=5)
+    assert all(type(x) is float for a in calls for x in a)
+    assert [list(a) for a in calls] == points
+
+
+def test_callables_of_every_kind_receive_their_arguments():
+    class Density:
+        def __call__(self, x):
+            return 2.0 * x
+    # a type, a builtin, a callable object: each sees the float it is given
+    assert v.from_pdf(float, v.Interval(1.0, 2.0)).pdf(1.5) == pytest.approx(1.0)
+    assert v.from_pdf(math.exp, UNIT).cdf(0.5) == pytest.approx((math.exp(0.5) - 1) / (math.e - 1))
+    assert v.from_pdf(Density(), UNIT).cdf(0.5) == pytest.approx(0.25)
+    box3 = v.HyperRect([1.0] * 3, [2.0] * 3)
+    for point in v.rejection_sampler(math.hypot, box3, 1e-300).sample_n(4, seed=2):
+        assert len(point) == 3 and all(1.0 <= x <= 2.0 for x in point)
+
+
+def test_user_code_running_on_another_thread_may_use_the_module():
+    import threading
+    results = []
+
+    def f(x):
+        worker = threading.Thread(target=lambda: results.append(inner.cdf(0.5)))
+        worker.start()
+        worker.join()
+        return 1.0
+    inner = v.from_pdf(lambda x: 2 * x, UNIT)
+    v.from_pdf(f, v.Interval(0.0, 1.0)).pdf(0.25)
+    assert results and all(r == pytest.approx(0.25) for r in results)

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "python/errors.hpp"
 
@@ -53,15 +54,31 @@ bool to_double(PyObject* result, double& out) {
     return true;
 }
 
-PyRef one_float_tuple(double x) {
-    PyObject* value = made(PyFloat_FromDouble(x));
-    PyObject* args = PyTuple_New(1);
-    if (args == nullptr) {
-        Py_DECREF(value);
-        made(nullptr);
-    }
-    PyTuple_SetItem(args, 0, value);
-    return PyRef::steal(args);
+// f(x): the argument goes to the vectorcall protocol directly, without an argument tuple
+// (for a Python function the tuple is only unpacked again on the other side; for a callable
+// that wants one, the interpreter builds it).
+PyObject* call_one_float(PyObject* f, double x) {
+    PyRef value = PyRef::steal(made(PyFloat_FromDouble(x)));
+    return PyObject_CallFunctionObjArgs(f, value.get(), nullptr);
+}
+
+// f(args[0], ..., args[N-1]) the same way, for a fixed small N.
+template <std::size_t... I>
+PyObject* call_fixed(PyObject* f, const PyRef* args, std::index_sequence<I...>) {
+    return PyObject_CallFunctionObjArgs(f, args[I].get()..., nullptr);
+}
+
+// Points of up to this many coordinates are passed without an argument tuple.
+constexpr std::size_t max_direct_args = 8;
+
+template <std::size_t... N>
+PyObject* call_direct(PyObject* f, const PyRef* args, std::size_t n, std::index_sequence<N...>) {
+    PyObject* result = nullptr;
+    // Picks the call_fixed of arity n; exactly one term runs.
+    ((n == N + 1 ? (result = call_fixed(f, args, std::make_index_sequence<N + 1>{}), true)
+                 : false) ||
+     ...);
+    return result;
 }
 
 PyRef float_list(std::span<const double> values) {
@@ -80,17 +97,15 @@ PyRef float_list(std::span<const double> values) {
 double call_scalar(PyObject* f, double x) {
     if (f == nullptr) return nan;
     EnsureLock lock;
-    PyRef args = one_float_tuple(x);
     double out = nan;
-    return to_double(PyObject_Call(f, args.get(), nullptr), out) ? out : nan;
+    return to_double(call_one_float(f, x), out) ? out : nan;
 }
 
 SampleResult<double> call_scalar_checked(PyObject* f, double u) {
     if (f == nullptr) return std::unexpected(SampleError::of(SampleErrorKind::InversionFailed));
     EnsureLock lock;
-    PyRef args = one_float_tuple(u);
     double out = nan;
-    if (!to_double(PyObject_Call(f, args.get(), nullptr), out)) {
+    if (!to_double(call_one_float(f, u), out)) {
         return std::unexpected(SampleError::of(SampleErrorKind::InversionFailed));
     }
     return out;
@@ -100,7 +115,15 @@ double call_vector(PyObject* f, std::span<const double> x) {
     if (f == nullptr) return nan;
     EnsureLock lock;
     double out = nan;
-    {
+    if (!x.empty() && x.size() <= max_direct_args) {
+        PyRef args[max_direct_args];
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            args[i] = PyRef::steal(made(PyFloat_FromDouble(x[i])));
+        }
+        PyObject* result =
+            call_direct(f, args, x.size(), std::make_index_sequence<max_direct_args>{});
+        if (to_double(result, out)) return out;
+    } else {
         PyRef args = PyRef::steal(made(PyTuple_New(static_cast<Py_ssize_t>(x.size()))));
         for (std::size_t i = 0; i < x.size(); ++i) {
             PyTuple_SetItem(args.get(), static_cast<Py_ssize_t>(i), made(PyFloat_FromDouble(x[i])));
