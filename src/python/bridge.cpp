@@ -11,16 +11,23 @@ namespace {
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
-// Holds the interpreter lock for the scope of one user call.
+// Holds the interpreter lock for the scope of one user call. Inside a call from Python the
+// thread holds it already (see PythonCallScope), and asking the interpreter again would cost
+// two thread-state lookups per user call; anywhere else it is acquired here.
 class EnsureLock {
 public:
-    EnsureLock() : state_(PyGILState_Ensure()) {}
-    ~EnsureLock() { PyGILState_Release(state_); }
+    EnsureLock() : acquired_(python_calls_in_progress == 0) {
+        if (acquired_) state_ = PyGILState_Ensure();
+    }
+    ~EnsureLock() {
+        if (acquired_) PyGILState_Release(state_);
+    }
     EnsureLock(const EnsureLock&) = delete;
     EnsureLock& operator=(const EnsureLock&) = delete;
 
 private:
-    PyGILState_STATE state_;
+    bool acquired_;
+    PyGILState_STATE state_{};
 };
 
 // Discards the pending exception, unless it is the module's internal fault, which continues.

@@ -50,9 +50,24 @@ inline void unwrap(std::expected<void, SampleError>&& r) {
 
 void set_internal_fault(const char* message);
 
+// Marks the calls from Python in progress on this thread. Every entry from Python runs inside
+// guarded, with the interpreter lock held, and keeps it until it returns: the module never
+// releases it, and user code that does takes it back before returning to the module. So a
+// thread inside such a call holds the lock, and the callable bridge need not ask for it.
+inline thread_local int python_calls_in_progress = 0;
+
+class PythonCallScope {
+public:
+    PythonCallScope() noexcept { ++python_calls_in_progress; }
+    ~PythonCallScope() { --python_calls_in_progress; }
+    PythonCallScope(const PythonCallScope&) = delete;
+    PythonCallScope& operator=(const PythonCallScope&) = delete;
+};
+
 // Runs body, converting every C++ failure into a Python exception; returns null on failure.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
+    PythonCallScope scope;
     try {
         return body();
     } catch (const PyErrorSet&) {
