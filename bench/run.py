@@ -3,8 +3,14 @@
     python3 -m pip install '.[bench]' && python3 bench/run.py [--quick]
 
 Every figure is the best of k repeats timed with time.perf_counter, and every peer is measured
-in the same process, in the same run, on the same inputs. The garbage collector is switched off
-while a workload is timed (as timeit does), for ours and the peers' alike.
+in the same process, in the same run, on the same inputs; the repeats of the contenders of one
+comparison are interleaved. The garbage collector is switched off while a workload is timed (as
+timeit does), for ours and the peers' alike. Ratios are what to compare across runs: the
+absolute figures move with the machine's load.
+
+The scipy peers get the same distribution as varnix: NumericalInverseHermite a class with the
+standard normal's pdf and cdf (StdNormal below) on the domain (-5, 5), which scipy renormalises
+over; TransformedDensityRejection the very density exp(-x^2/2) and its derivative (NormalShape).
 
 Sections:
   1  discrete sampling        DiscreteDistribution.sample_n vs numpy Generator.choice
@@ -51,17 +57,20 @@ SEED = 1
 # Timing and reporting
 
 
-def best_of(k: int, fn) -> float:
-    """Best wall time in seconds of k calls of fn(), with the collector off while timing."""
+def best_of(k: int, *fns) -> list[float]:
+    """Best wall time in seconds of each of fns over k rounds. The rounds interleave the
+    contenders (one call of each per round), so that a change of machine load in the middle
+    of a measurement touches all of them alike. The collector is off while timing."""
     was_enabled = gc.isenabled()
     gc.collect()
     gc.disable()
     try:
-        best = math.inf
+        best = [math.inf] * len(fns)
         for _ in range(k):
-            t0 = time.perf_counter()
-            fn()
-            best = min(best, time.perf_counter() - t0)
+            for i, fn in enumerate(fns):
+                t0 = time.perf_counter()
+                fn()
+                best[i] = min(best[i], time.perf_counter() - t0)
         return best
     finally:
         if was_enabled:
@@ -97,7 +106,18 @@ def judged(ratio: float, limit: float, inclusive: bool = True) -> bool:
 
 
 def counting(f):
-    """A wrapper of f that records every point it is called at."""
+    """A wrapper of the one-argument f that records every x it is called at."""
+    seen: list = []
+
+    def wrapped(x):
+        seen.append(x)
+        return f(x)
+
+    return wrapped, seen
+
+
+def counting_points(f):
+    """A wrapper of the multivariate f(*x) that records every point (a tuple) it is called at."""
     seen: list = []
 
     def wrapped(*x):
@@ -105,6 +125,16 @@ def counting(f):
         return f(*x)
 
     return wrapped, seen
+
+
+CHUNK = 4096
+
+
+def map_in_chunks(f, xs):
+    """list(map(f, chunk)) over consecutive chunks of xs, each result list dropped at once: the
+    same calls as list(map(f, xs)) without holding a result list as long as xs."""
+    for i in range(0, len(xs), CHUNK):
+        list(map(f, xs[i:i + CHUNK]))
 
 
 def has_continuous_api() -> bool:
@@ -158,11 +188,11 @@ class NormalShape:
         return -x * math.exp(-0.5 * x * x)
 
 
-def floor_random_tolist(n: int, k: int) -> float:
-    """ns per value of numpy's Generator.random(n).tolist(): uniform doubles into a list, the
-    least any sampler returning a Python list of floats can cost."""
+def floor_random_tolist(n: int):
+    """numpy's Generator.random(n).tolist(): uniform doubles into a list, the least any sampler
+    returning a Python list of floats can cost."""
     gen = np.random.default_rng(SEED)
-    return best_of(k, lambda: gen.random(n).tolist()) / n * 1e9
+    return lambda: gen.random(n).tolist()
 
 
 # ---------------------------------------------------------------------------------------------
@@ -180,9 +210,9 @@ def bench_discrete(n: int, k: int) -> None:
     p = np.asarray(masses) / math.fsum(masses)
     pts = np.asarray(points)
 
-    floor = floor_random_tolist(n, k)
-    ours = best_of(k, lambda: dist.sample_n(n, seed=SEED)) / n * 1e9
-    choice = best_of(k, lambda: gen.choice(pts, n, p=p).tolist()) / n * 1e9
+    floor, ours, choice = (t / n * 1e9 for t in best_of(
+        k, floor_random_tolist(n), lambda: dist.sample_n(n, seed=SEED),
+        lambda: gen.choice(pts, n, p=p).tolist()))
 
     add(Row("1", "numpy Generator.random(n).tolist()  [floor]", floor, "sample"))
     add(Row("1", "numpy Generator.choice(points, n, p).tolist()", choice, "sample",
@@ -214,12 +244,13 @@ def bench_hermite(n: int, k: int) -> None:
         StdNormal(), domain=(LO, HI), random_state=np.random.default_rng(SEED))
     build_scipy = time.perf_counter() - t0
 
-    floor = floor_random_tolist(n, k)
-    ours = best_of(k, lambda: dist.sample_n(n, seed=SEED)) / n * 1e9
-    theirs = best_of(k, lambda: nih.rvs(n).tolist()) / n * 1e9
+    floor, ours, theirs = (t / n * 1e9 for t in best_of(
+        k, floor_random_tolist(n), lambda: dist.sample_n(n, seed=SEED),
+        lambda: nih.rvs(n).tolist()))
 
     add(Row("2", "numpy Generator.random(n).tolist()  [floor]", floor, "sample"))
-    add(Row("2", "scipy NumericalInverseHermite.rvs(n).tolist()", theirs, "sample",
+    add(Row("2", "scipy NumericalInverseHermite(StdNormal, (-5, 5)).rvs(n).tolist()", theirs,
+            "sample",
             theirs / floor, "of floor",
             note=f"scipy build {build_scipy * 1e3:.1f} ms, {nih.intervals} intervals"))
     add(Row("2", "varnix hermite(256) sample_n(n, seed)", ours, "sample", ours / floor,
@@ -236,17 +267,22 @@ def bench_hermite(n: int, k: int) -> None:
 # 3. Callback overhead
 
 
-def overhead_rows(section, label, work, f, seen, k, note=""):
-    """Times work() against list(map(f, points)) over the points a dry run recorded."""
-    xs = [p[0] for p in seen]
+def overhead_rows(section, label, work, f, xs, k):
+    """Times work() against list(map(f, xs)) over the points xs a dry run recorded, and against
+    the same calls made chunk by chunk (for a long xs the one big list(map(...)) pays for cache
+    misses on xs and on its result list that the calls made by work() do not)."""
     calls = len(xs)
-    t_work = best_of(k, work)
-    t_calls = best_of(k, lambda: list(map(f, xs)))
-    ratio = t_work / t_calls
-    add(Row(section, f"{label}: {calls} density calls", t_work / calls * 1e9, "call", ratio,
-            "of list(map(f, points))", "<= 1.25", judged(ratio, 1.25), note))
+    t_work, t_calls, t_chunked = best_of(k, work, lambda: list(map(f, xs)),
+                                         lambda: map_in_chunks(f, xs))
+    add(Row(section, f"{label}: {calls} density calls", t_work / calls * 1e9, "call",
+            t_work / t_calls, "of list(map(f, points))", "<= 1.25",
+            judged(t_work / t_calls, 1.25)))
+    add(Row(section, f"  the same, against the calls made in chunks of {CHUNK}", None, "",
+            t_work / t_chunked, "of chunked map", "<= 1.25", judged(t_work / t_chunked, 1.25)))
     add(Row(section, f"  list(map(f, points)) over the same {calls} points",
             t_calls / calls * 1e9, "call"))
+    add(Row(section, f"  list(map(f, chunk)) over them, chunks of {CHUNK}",
+            t_chunked / calls * 1e9, "call"))
 
 
 def bench_callbacks(k: int, quick: bool) -> None:
@@ -266,6 +302,7 @@ def bench_callbacks(k: int, quick: bool) -> None:
     d = vx.from_pdf(normal_pdf, iv)
     overhead_rows("3", f"cdf(x) x {m} (from_pdf, adaptive integration)",
                   lambda: [d.cdf(x) for x in xs], normal_pdf, seen, k)
+    del seen, d_count
 
     # (b) a build with a Hermite grid: normalising integral, then every node inverted by
     # bisection, each step one adaptive integral.
@@ -275,7 +312,7 @@ def bench_callbacks(k: int, quick: bool) -> None:
     opts = vx.BuildOptions.hermite(grid)
     overhead_rows("3", f"from_pdf_with_options(hermite({grid})) build",
                   lambda: vx.from_pdf_with_options(normal_pdf, iv, opts), normal_pdf, seen,
-                  max(1, k // 2))
+                  max(3, k // 2))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -299,24 +336,32 @@ def bench_tdr(n: int, k: int) -> None:
     d_count.sample_n(n, seed=SEED)
     calls = len(seen)
 
-    ours = best_of(k, lambda: dist.sample_n(n, seed=SEED)) / n * 1e9
-    xs = [p[0] for p in seen]
-    t_calls = best_of(k, lambda: list(map(normal_pdf, xs))) / n * 1e9
-
     tdr = scipy.stats.sampling.TransformedDensityRejection(
         NormalShape(), domain=(LO, HI), random_state=np.random.default_rng(SEED))
-    theirs = best_of(k, lambda: tdr.rvs(n).tolist()) / n * 1e9
+    # scipy's density calls per sample, counted the same way (its squeeze spares most).
+    shape_count = NormalShape()
+    shape_count.pdf, scipy_seen = counting(shape_count.pdf)
+    tdr_count = scipy.stats.sampling.TransformedDensityRejection(
+        shape_count, domain=(LO, HI), random_state=np.random.default_rng(SEED))
+    scipy_seen.clear()
+    tdr_count.rvs(n)
+    scipy_calls = len(scipy_seen)
 
-    add(Row("4", "scipy TransformedDensityRejection.rvs(n).tolist()", theirs, "sample",
+    ours, t_calls, theirs = (t / n * 1e9 for t in best_of(
+        k, lambda: dist.sample_n(n, seed=SEED), lambda: list(map(normal_pdf, seen)),
+        lambda: tdr.rvs(n).tolist()))
+
+    add(Row("4", f"scipy TransformedDensityRejection.rvs(n).tolist(): "
+                 f"{scipy_calls / n:.4f} calls/sample", theirs, "sample",
             note=f"squeeze/hat area {tdr.squeeze_hat_ratio:.4f}"))
     add(Row("4", f"varnix tdr('log') sample_n(n, seed): {calls / n:.4f} calls/sample",
             ours, "sample", ours / theirs, "of scipy",
             note=f"build: {build_calls} density calls"))
     add(Row("4", f"  the density alone at the same {calls} points", t_calls, "sample",
             ours / t_calls, "(varnix / density alone)"))
-    print(f"    varnix: {calls / n:.4f} density calls per sample ({build_calls} in the build); "
-          f"scipy: squeeze/hat area ratio {tdr.squeeze_hat_ratio:.4f}, "
-          f"hat area {tdr.hat_area:.4f}", flush=True)
+    print(f"    density calls per sample: varnix {calls / n:.4f} ({build_calls} in the build), "
+          f"scipy {scipy_calls / n:.4f} (squeeze/hat area ratio "
+          f"{tdr.squeeze_hat_ratio:.4f})", flush=True)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -335,12 +380,12 @@ def bench_multivariate(n: int, k: int) -> None:
         # The density is at least exp(-12.5 * dim) > 1e-300 on the box, so with this
         # envelope every proposal is accepted: one density call per draw.
         rs = vx.rejection_sampler(gauss, box, 1e-300)
-        f_count, seen = counting(gauss)
+        f_count, seen = counting_points(gauss)
         vx.rejection_sampler(f_count, box, 1e-300).sample_n(n, seed=SEED)
         assert len(seen) == n, "every proposal should be accepted"
         pts = list(seen)
-        t_rs = best_of(k, lambda: rs.sample_n(n, seed=SEED))
-        t_calls = best_of(k, lambda: list(itertools.starmap(gauss, pts)))
+        t_rs, t_calls = best_of(k, lambda: rs.sample_n(n, seed=SEED),
+                                lambda: list(itertools.starmap(gauss, pts)))
         add(Row("5", f"d={dim:<2} density alone: list(starmap(f, points))",
                 t_calls / n * 1e9, "call"))
         add(Row("5", f"d={dim:<2} rejection_sampler sample_n (all accepted)",
@@ -354,13 +399,13 @@ def bench_multivariate(n: int, k: int) -> None:
             mh.init()
             return mh
 
-        f_count, seen = counting(gauss)
+        f_count, seen = counting_points(gauss)
         chain(f_count).sample_n(n, seed=SEED)
         pts = seen[1:]  # the first call is init's starting point
         mhs = [chain(gauss) for _ in range(k)]  # a fresh chain per repeat: same work each
         it = iter(mhs)
-        t_mh = best_of(k, lambda: next(it).sample_n(n, seed=SEED))
-        t_calls = best_of(k, lambda: list(itertools.starmap(gauss, pts)))
+        t_mh, t_calls = best_of(k, lambda: next(it).sample_n(n, seed=SEED),
+                                lambda: list(itertools.starmap(gauss, pts)))
         add(Row("5", f"d={dim:<2} density alone over the MH proposals ({len(pts)})",
                 t_calls / len(pts) * 1e9, "call"))
         add(Row("5", f"d={dim:<2} metropolis_hastings sample_n (burn_in=0, thin=1)",
