@@ -75,7 +75,7 @@ int main() {
 
     auto& thread = varnix::ChaChaRng::thread_local_rng();
     std::printf("thread ChaCha12 next_u64 (%-6s, rekey): %6.3f ns/value\n",
-                chacha::name(chacha::selected_chacha12()), bench_generator(thread, kValues));
+                chacha::name(chacha::selected_impl()), bench_generator(thread, kValues));
 
     for (auto impl : {chacha::Impl::Scalar, chacha::Impl::Sse2, chacha::Impl::Avx2}) {
         if (!chacha::available(impl)) {

@@ -34,8 +34,9 @@ void blocks_scalar_any(const Key& key, std::uint64_t counter, int rounds, std::u
     }
 }
 
-void chacha12_scalar(const Key& key, std::uint64_t counter, std::uint32_t* out) {
-    blocks_scalar_fixed<12>(key, counter, out);
+template <int Rounds>
+void chacha_scalar(const Key& key, std::uint64_t counter, std::uint32_t* out) {
+    blocks_scalar_fixed<Rounds>(key, counter, out);
 }
 
 #ifdef VARNIX_CHACHA_X86
@@ -77,8 +78,9 @@ __attribute__((target("sse2"), always_inline)) inline void finish_quad_128(
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 48 + j), _mm_unpackhi_epi64(ab_hi, cd_hi));
 }
 
-__attribute__((target("sse2"))) void chacha12_sse2(const Key& key, std::uint64_t counter,
-                                                   std::uint32_t* out) {
+template <int Rounds>
+__attribute__((target("sse2"))) void chacha_sse2(const Key& key, std::uint64_t counter,
+                                                 std::uint32_t* out) {
     const std::uint64_t c0 = counter, c1 = counter + 1, c2 = counter + 2, c3 = counter + 3;
     const __m128i i0 = _mm_set1_epi32(as_int(kSigma[0])), i1 = _mm_set1_epi32(as_int(kSigma[1]));
     const __m128i i2 = _mm_set1_epi32(as_int(kSigma[2])), i3 = _mm_set1_epi32(as_int(kSigma[3]));
@@ -98,7 +100,7 @@ __attribute__((target("sse2"))) void chacha12_sse2(const Key& key, std::uint64_t
 
     __m128i x0 = i0, x1 = i1, x2 = i2, x3 = i3, x4 = i4, x5 = i5, x6 = i6, x7 = i7;
     __m128i x8 = i8, x9 = i9, x10 = i10, x11 = i11, x12 = i12, x13 = i13, x14 = i14, x15 = i15;
-    for (int r = 0; r < 12; r += 2) {
+    for (int r = 0; r < Rounds; r += 2) {
         quarter_round_128(x0, x4, x8, x12);
         quarter_round_128(x1, x5, x9, x13);
         quarter_round_128(x2, x6, x10, x14);
@@ -168,7 +170,8 @@ __attribute__((target("avx2"), always_inline)) inline void store_pair_256(
     _mm256_storeu_si256(o + 3, _mm256_permute2x128_si256(c, d, 0x31));
 }
 
-__attribute__((target("avx2"))) void chacha12_avx2(const Key& key, std::uint64_t counter,
+template <int Rounds>
+__attribute__((target("avx2"))) void chacha_avx2(const Key& key, std::uint64_t counter,
                                                    std::uint32_t* out) {
     auto lo = [](std::uint64_t c) { return as_int(static_cast<std::uint32_t>(c)); };
     auto hi = [](std::uint64_t c) { return as_int(static_cast<std::uint32_t>(c >> 32)); };
@@ -188,7 +191,7 @@ __attribute__((target("avx2"))) void chacha12_avx2(const Key& key, std::uint64_t
 
     __m256i a = ia, b = ib, c = ic, d = id01;  // blocks 0 and 1
     __m256i e = ia, f = ib, g = ic, h = id23;  // blocks 2 and 3
-    for (int r = 0; r < 12; r += 2) {
+    for (int r = 0; r < Rounds; r += 2) {
         quarter_round_256(a, b, c, d);
         quarter_round_256(e, f, g, h);
         to_diagonals(b, c, d);
@@ -218,12 +221,13 @@ bool cpu_has_avx2() {
 
 using BlockFn = void (*)(const Key&, std::uint64_t, std::uint32_t*);
 
+template <int Rounds>
 BlockFn function_of(Impl impl) {
     switch (impl) {
-        case Impl::Scalar: return chacha12_scalar;
+        case Impl::Scalar: return chacha_scalar<Rounds>;
 #ifdef VARNIX_CHACHA_X86
-        case Impl::Sse2: return chacha12_sse2;
-        case Impl::Avx2: return chacha12_avx2;
+        case Impl::Sse2: return chacha_sse2<Rounds>;
+        case Impl::Avx2: return chacha_avx2<Rounds>;
 #else
         case Impl::Sse2:
         case Impl::Avx2: break;
@@ -271,7 +275,7 @@ const char* name(Impl impl) {
     return "unknown";
 }
 
-Impl selected_chacha12() {
+Impl selected_impl() {
     static const Impl chosen = [] {
         if (available(Impl::Avx2)) return Impl::Avx2;
         if (available(Impl::Sse2)) return Impl::Sse2;
@@ -284,12 +288,24 @@ void chacha12_blocks(Impl impl, const Key& key, std::uint64_t counter, std::uint
     if (!available(impl)) {
         throw InternalFault(std::string("ChaCha implementation not available: ") + name(impl));
     }
-    function_of(impl)(key, counter, out);
+    function_of<12>(impl)(key, counter, out);
 }
 
 void chacha12_blocks(const Key& key, std::uint64_t counter, std::uint32_t* out) {
     // Detected once; afterwards every refill is one indirect call.
-    static const BlockFn chosen = function_of(selected_chacha12());
+    static const BlockFn chosen = function_of<12>(selected_impl());
+    chosen(key, counter, out);
+}
+
+void chacha8_blocks(Impl impl, const Key& key, std::uint64_t counter, std::uint32_t* out) {
+    if (!available(impl)) {
+        throw InternalFault(std::string("ChaCha implementation not available: ") + name(impl));
+    }
+    function_of<8>(impl)(key, counter, out);
+}
+
+void chacha8_blocks(const Key& key, std::uint64_t counter, std::uint32_t* out) {
+    static const BlockFn chosen = function_of<8>(selected_impl());
     chosen(key, counter, out);
 }
 

@@ -72,7 +72,8 @@ inline void blocks_scalar_fixed(const Key& key, std::uint64_t counter, std::uint
 // Plain scalar computation, any positive even round count.
 void blocks_scalar(const Key& key, std::uint64_t counter, int rounds, std::uint32_t* out);
 
-// ChaCha12 implementations. Each produces exactly the words of blocks_scalar(..., 12, ...).
+// Block implementations. Each produces exactly the words of blocks_scalar with the same
+// round count: 12 for the thread generator, 8 for the seeded one.
 enum class Impl : std::uint8_t {
     Scalar,
     Sse2,  // four blocks side by side, one 128-bit register per state word
@@ -84,12 +85,17 @@ bool available(Impl impl);
 const char* name(Impl impl);
 
 // The fastest available implementation, detected once per process.
-Impl selected_chacha12();
+Impl selected_impl();
 
 // Runs one given implementation; it must be available (InternalFault otherwise).
 void chacha12_blocks(Impl impl, const Key& key, std::uint64_t counter, std::uint32_t* out);
 
 // Runs the selected implementation.
 void chacha12_blocks(const Key& key, std::uint64_t counter, std::uint32_t* out);
+
+// The same for ChaCha8, the seeded stream: the vector units give the very words of the
+// scalar computation, a refill at a time.
+void chacha8_blocks(Impl impl, const Key& key, std::uint64_t counter, std::uint32_t* out);
+void chacha8_blocks(const Key& key, std::uint64_t counter, std::uint32_t* out);
 
 }  // namespace varnix::chacha

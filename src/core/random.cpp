@@ -59,7 +59,7 @@ ChaChaRng& ChaChaRng::thread_local_rng() {
 
 void ChaChaRng::refill() {
     if (kind_ == Kind::Seeded) {
-        chacha::blocks_scalar_fixed<8>(key_, counter_, buffer_.data());
+        chacha::chacha8_blocks(key_, counter_, buffer_.data());
     } else {
         if (counter_ >= kBlocksPerKey) {
             key_ = os_key("could not reseed ThreadRng: ");
