@@ -749,3 +749,12 @@ def test_an_integrable_pole_with_a_finite_value_there_builds():
     assert d.pdf(0.25) == pytest.approx(0.5, rel=1e-6)
     assert d.cdf(0.25) == pytest.approx(0.75, abs=1e-6)
     assert d.cdf(0.0) == pytest.approx(0.5, abs=1e-6)
+
+
+def test_a_failing_draw_is_reported_whatever_the_batch_size():
+    broken = []
+    d = v.from_cdf(lambda x: math.nan if broken else x, v.Interval(0.0, 1.0))
+    broken.append(True)  # from now on every draw fails its inversion
+    for n in (1, 2**40):
+        with pytest.raises(v.SampleError, match="^failed to invert CDF$"):
+            d.sample_n(n, seed=1)

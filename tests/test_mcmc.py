@@ -220,3 +220,17 @@ def test_hmc_without_leapfrog_steps_never_moves():
     start = list(f.calls[0])
     assert s.sample() == start
     assert s.sample_n(5, seed=9) == [start] * 5
+
+
+def test_chain_errors_do_not_depend_on_how_many_points_were_asked_for():
+    box = v.HyperRect([0.0], [1.0])
+    hmc = v.hmc_sampler(lambda x: 1.0, box)
+    with pytest.raises(v.SampleError, match="^mcmc sampler not initialized"):
+        hmc.sample_n(2**62)
+    calls = []
+    mh = v.metropolis_hastings(lambda x: calls.append(x) or 1.0, box, burn_in=5)
+    mh.init()
+    calls.clear()
+    with pytest.raises(MemoryError):
+        mh.sample_n(2**62, seed=1)
+    assert len(calls) == 5  # the burn-in ran before room for the points was sought

@@ -192,3 +192,40 @@ def test_none_means_absent_for_parameters_whose_default_is_none():
     assert not d.uses_hermite_table() and not d.uses_tdr()
     assert len(d.sample_n(3, seed=None)) == 3
     assert v.BuildOptions(quad_tolerance=None, hermite_grid_size=None) is not None
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: v.from_pmf([1.0], [1.0]).len(1),
+     "DiscreteDistribution.len() takes 0 positional arguments but 1 was given"),
+    (lambda: v.from_pmf([1.0], [1.0]).mean(x=1),
+     "DiscreteDistribution.mean() got an unexpected keyword argument 'x'"),
+    (lambda: v.HyperRect([0.0], [1.0]).dim(1, 2),
+     "HyperRect.dim() takes 0 positional arguments but 2 were given"),
+])
+def test_methods_without_parameters_refuse_arguments_with_the_same_texts(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: v.from_pmf([1], [1], [1], q=3), "from_pmf() got an unexpected keyword argument 'q'"),
+    (lambda: v.from_pmf([1], [1], [1], pmf=3), "from_pmf() got multiple values for argument 'pmf'"),
+])
+def test_keyword_errors_are_reported_before_surplus_positional_arguments(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_texts_keep_embedded_nuls_and_lone_surrogates():
+    with pytest.raises(ValueError) as info:
+        v.BuildOptions.tdr("lo\0g")
+    assert str(info.value) == "unknown TDR transform 'lo\0g', expected 'log' or 'inv_sqrt'"
+    with pytest.raises(ValueError) as info:
+        v.BuildOptions.tdr("\ud800X")
+    assert str(info.value) == "unknown TDR transform '\ud800x', expected 'log' or 'inv_sqrt'"
+    v.BuildOptions(hermite_grid_size=4, tdr_transform="\ud800")  # accepted and ignored
+    with pytest.raises(TypeError) as info:
+        v.from_pmf([1.0], [1.0], **{"a\0\ud800": 1})
+    assert str(info.value) == "from_pmf() got an unexpected keyword argument 'a\0\ud800'"

@@ -2,9 +2,9 @@
 //
 // Both produce 64-bit values from a buffer of four ChaCha blocks (64 words), read in pairs,
 // low word first. The seeded stream is reproduced bit for bit: key words come from the PCG32
-// output step run eight times on the seed, and its blocks are computed in plain scalar code.
-// The per-thread stream is keyed from the operating system, re-keyed every 1024 blocks, and
-// its blocks are computed by the fastest ChaCha12 implementation the processor supports.
+// output step run eight times on the seed. The per-thread stream is keyed from the operating
+// system and re-keyed every 1024 blocks. Both compute their blocks with the fastest
+// implementation the processor supports; every implementation gives the same words.
 #pragma once
 
 #include <array>

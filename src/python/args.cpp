@@ -82,31 +82,30 @@ std::string type_name(PyObject* o) {
     return s;
 }
 
-bool str_equal(PyObject* py_str, const std::string& s) {
+// The UTF-8 bytes of a str; lone surrogates are kept (as their three-byte forms) so that any
+// str round-trips through raise().
+std::string utf8_of(PyObject* str) {
+    PyRef bytes = PyRef::steal(check(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass")));
+    char* data = nullptr;
     Py_ssize_t len = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(py_str, &len);
-    if (utf8 == nullptr) throw PyErrorSet{};
-    return static_cast<std::size_t>(len) == s.size() && std::memcmp(utf8, s.data(), s.size()) == 0;
+    if (PyBytes_AsStringAndSize(bytes.get(), &data, &len) < 0) throw PyErrorSet{};
+    return std::string(data, static_cast<std::size_t>(len));
+}
+
+bool str_equal(PyObject* py_str, const std::string& s) {
+    // Compared without encoding, so that any str (lone surrogates included) is just unequal.
+    return PyUnicode_CompareWithASCIIString(py_str, s.c_str()) == 0;
 }
 
 }  // namespace
 
 Args::Args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     : sig_(sig) {
+    // The order of Python's own checks: positional arguments fill their slots, then keywords
+    // (unknown names, names already filled), then the count of positional arguments.
     const std::size_t total = sig.names.size();
     const auto given = static_cast<std::size_t>(nargs);
-    if (given > total) {
-        std::string msg = sig.display + " takes ";
-        if (sig.required == total) {
-            msg += std::to_string(total);
-        } else {
-            msg += "from " + std::to_string(sig.required) + " to " + std::to_string(total);
-        }
-        msg += " positional arguments but " + std::to_string(given) +
-               (given == 1 ? " was given" : " were given");
-        raise(PyExc_TypeError, msg);
-    }
-    for (std::size_t i = 0; i < given; ++i) slots_[i] = args[i];
+    for (std::size_t i = 0; i < given && i < total; ++i) slots_[i] = args[i];
 
     if (kwnames != nullptr) {
         const Py_ssize_t nkw = PyTuple_Size(kwnames);
@@ -120,10 +119,8 @@ Args::Args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObje
                 }
             }
             if (found == total) {
-                const char* s = PyUnicode_AsUTF8AndSize(key, nullptr);
-                if (s == nullptr) throw PyErrorSet{};
                 raise(PyExc_TypeError,
-                      sig.display + " got an unexpected keyword argument '" + s + "'");
+                      sig.display + " got an unexpected keyword argument '" + utf8_of(key) + "'");
             }
             if (slots_[found] != nullptr) {
                 raise(PyExc_TypeError,
@@ -131,6 +128,18 @@ Args::Args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObje
             }
             slots_[found] = args[nargs + k];
         }
+    }
+
+    if (given > total) {
+        std::string msg = sig.display + " takes ";
+        if (sig.required == total) {
+            msg += std::to_string(total);
+        } else {
+            msg += "from " + std::to_string(sig.required) + " to " + std::to_string(total);
+        }
+        msg += " positional arguments but " + std::to_string(given) +
+               (given == 1 ? " was given" : " were given");
+        raise(PyExc_TypeError, msg);
     }
 
     std::vector<std::string> missing;
@@ -236,10 +245,7 @@ bool Args::boolean(std::size_t i, bool default_value) const {
 std::string Args::text(std::size_t i) const {
     return convert(i, [](PyObject* o) -> std::string {
         if (!PyUnicode_Check(o)) raise_downcast(o, "PyString");
-        Py_ssize_t len = 0;
-        const char* s = PyUnicode_AsUTF8AndSize(o, &len);
-        if (s == nullptr) throw PyErrorSet{};
-        return std::string(s, static_cast<std::size_t>(len));
+        return utf8_of(o);
     });
 }
 

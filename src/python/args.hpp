@@ -114,20 +114,23 @@ template <class Fill>
 PyObject* to_py_list_filled(std::uint64_t n, Fill&& fill) {
     // More than any list can hold: MemoryError, as for a list too large for the memory.
     if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) throw std::length_error("list too long");
-    PyRef list = PyRef::steal(check(PyList_New(static_cast<Py_ssize_t>(n))));
     std::vector<double> buf;
     buf.reserve(n < list_chunk ? static_cast<std::size_t>(n) : list_chunk);
+    PyRef list;
     for (std::uint64_t start = 0; start < n; start += list_chunk) {
         const std::size_t count =
             n - start < list_chunk ? static_cast<std::size_t>(n - start) : list_chunk;
         fill(count, buf);
         if (buf.size() != count) throw InternalFault("batch sampler returned a short chunk");
+        // The list is made once the first draws have succeeded, so that a sampler whose draws
+        // fail reports its own error whatever n is, not the list's MemoryError.
+        if (!list) list = PyRef::steal(check(PyList_New(static_cast<Py_ssize_t>(n))));
         for (std::size_t i = 0; i < count; ++i) {
             PyObject* item = check(PyFloat_FromDouble(buf[i]));
             PyList_SetItem(list.get(), static_cast<Py_ssize_t>(start + i), item);  // steals
         }
     }
-    return list.release();
+    return list ? list.release() : check(PyList_New(0));
 }
 
 }  // namespace varnix::py

@@ -210,9 +210,30 @@ PyObject* method_trampoline(PyObject* self, PyObject* const* args, Py_ssize_t na
     });
 }
 
-template <class T, Access A, NoArgsBody<T> Body>
-PyObject* noargs_trampoline(PyObject* self, PyObject*) {
+// A text signature as a template argument, for methods without parameters.
+template <std::size_t N>
+struct FixedText {
+    constexpr FixedText(const char (&text)[N]) {  // NOLINT(google-explicit-constructor)
+        for (std::size_t i = 0; i < N; ++i) value[i] = text[i];
+    }
+    char value[N];
+};
+
+template <class T, FixedText Text>
+const Signature& noargs_signature() {
+    static const Signature sig = parse_signature(T::definition().name, Text.value);
+    return sig;
+}
+
+// Methods without parameters take the vectorcall form too, so that an argument given to them
+// is refused with the same texts as everywhere else.
+template <class T, Access A, FixedText Text, NoArgsBody<T> Body>
+PyObject* noargs_trampoline(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
+        if (nargs != 0 || (kwnames != nullptr && PyTuple_Size(kwnames) != 0)) {
+            Args refuse(noargs_signature<T, Text>(), args, nargs, kwnames);
+        }
         Instance<T>& inst = instance_of<T>(self);
         Borrow<T> borrow(inst, A);
         return Body(inst.value());
@@ -237,9 +258,17 @@ PyMethodDef method(const char* name) {
             METH_FASTCALL | METH_KEYWORDS, D.doc()};
 }
 
-template <class T, Access A, NoArgsBody<T> Body>
-PyMethodDef method0(const char* name, const char* doc) {
-    return {name, &noargs_trampoline<T, A, Body>, METH_NOARGS, doc};
+// A method without parameters, declared by its text signature: method0<T, A, "len($self)", body>.
+template <class T, Access A, FixedText Text, NoArgsBody<T> Body>
+PyMethodDef method0() {
+    const Signature& sig = noargs_signature<T, Text>();
+    const std::string& doc = sig.doc;
+    std::string name(Text.value);
+    static const std::string method_name = name.substr(0, name.find('('));
+    return {method_name.c_str(),
+            reinterpret_cast<PyCFunction>(
+                reinterpret_cast<void (*)()>(&noargs_trampoline<T, A, Text, Body>)),
+            METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
 }
 
 template <const Decl& D, FunctionBody Body>

@@ -226,8 +226,7 @@ PyObject* cd_uses_hermite_table(PyContinuous& self) {
 }
 PyObject* cd_uses_tdr(PyContinuous& self) { return to_py_bool(self.value.uses_tdr()); }
 
-#define VX_NOARGS(name, body) \
-    method0<PyContinuous, Access::Shared, body>(name, name "($self)\n--\n\n")
+#define VX_NOARGS(name, body) method0<PyContinuous, Access::Shared, name "($self)", body>()
 #define VX_QUERY(name, decl, query) \
     method<PyContinuous, Access::Shared, decl, &cd_query<query>>(name)
 

@@ -54,16 +54,16 @@ PyObject* discrete_sample_n(PyDiscrete& self, const Args& a) {
 }
 
 PyMethodDef discrete_methods[] = {
-    method0<PyDiscrete, Access::Shared, &discrete_len>("len", "len($self)\n--\n\n"),
-    method0<PyDiscrete, Access::Shared, &discrete_points>("points", "points($self)\n--\n\n"),
+    method0<PyDiscrete, Access::Shared, "len($self)", &discrete_len>(),
+    method0<PyDiscrete, Access::Shared, "points($self)", &discrete_points>(),
     method<PyDiscrete, Access::Shared, kPmf, &discrete_pmf>("pmf"),
     method<PyDiscrete, Access::Shared, kPmfAt, &discrete_pmf_at>("pmf_at"),
     method<PyDiscrete, Access::Shared, kCdfAt, &discrete_cdf_at>("cdf_at"),
     method<PyDiscrete, Access::Shared, kPpf, &discrete_ppf>("ppf"),
-    method0<PyDiscrete, Access::Shared, &discrete_mean>("mean", "mean($self)\n--\n\n"),
-    method0<PyDiscrete, Access::Shared, &discrete_var>("var", "var($self)\n--\n\n"),
-    method0<PyDiscrete, Access::Shared, &discrete_std>("std", "std($self)\n--\n\n"),
-    method0<PyDiscrete, Access::Shared, &discrete_sample>("sample", "sample($self)\n--\n\n"),
+    method0<PyDiscrete, Access::Shared, "mean($self)", &discrete_mean>(),
+    method0<PyDiscrete, Access::Shared, "var($self)", &discrete_var>(),
+    method0<PyDiscrete, Access::Shared, "std($self)", &discrete_std>(),
+    method0<PyDiscrete, Access::Shared, "sample($self)", &discrete_sample>(),
     method<PyDiscrete, Access::Shared, kSampleN, &discrete_sample_n>("sample_n"),
     {nullptr, nullptr, 0, nullptr},
 };

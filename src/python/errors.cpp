@@ -30,7 +30,12 @@ PyObject* internal_fault_type() {
 }
 
 [[noreturn]] void raise(PyObject* type, const std::string& message) {
-    PyErr_SetString(type, message.c_str());
+    // The whole text, embedded NULs and user text with lone surrogates included.
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                          "surrogatepass");
+    if (text == nullptr) throw PyErrorSet{};
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
     throw PyErrorSet{};
 }
 

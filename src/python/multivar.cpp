@@ -39,9 +39,9 @@ PyObject* hyper_rect_hi(PyHyperRect& self) {
 }
 
 PyMethodDef hyper_rect_methods[] = {
-    method0<PyHyperRect, Access::Shared, &hyper_rect_dim>("dim", "dim($self)\n--\n\n"),
-    method0<PyHyperRect, Access::Shared, &hyper_rect_lo>("lo", "lo($self)\n--\n\n"),
-    method0<PyHyperRect, Access::Shared, &hyper_rect_hi>("hi", "hi($self)\n--\n\n"),
+    method0<PyHyperRect, Access::Shared, "dim($self)", &hyper_rect_dim>(),
+    method0<PyHyperRect, Access::Shared, "lo($self)", &hyper_rect_lo>(),
+    method0<PyHyperRect, Access::Shared, "hi($self)", &hyper_rect_hi>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -94,11 +94,9 @@ PyObject* rejection_sample(PyRejectionSampler& self) {
 constexpr Decl kRejectionSampleN{"RejectionSampler", "sample_n($self, n, seed=None)"};
 
 PyMethodDef rejection_methods[] = {
-    method0<PyRejectionSampler, Access::Shared, &rejection_dim>("dim", "dim($self)\n--\n\n"),
-    method0<PyRejectionSampler, Access::Shared, &rejection_pdf_max>("pdf_max",
-                                                                    "pdf_max($self)\n--\n\n"),
-    method0<PyRejectionSampler, Access::Shared, &rejection_sample>("sample",
-                                                                   "sample($self)\n--\n\n"),
+    method0<PyRejectionSampler, Access::Shared, "dim($self)", &rejection_dim>(),
+    method0<PyRejectionSampler, Access::Shared, "pdf_max($self)", &rejection_pdf_max>(),
+    method0<PyRejectionSampler, Access::Shared, "sample($self)", &rejection_sample>(),
     method<PyRejectionSampler, Access::Shared, kRejectionSampleN, &box_sample_n<PyRejectionSampler>>("sample_n"),
     {nullptr, nullptr, 0, nullptr},
 };
@@ -136,12 +134,12 @@ constexpr Decl kMhSampleN{"MetropolisHastings", "sample_n($self, n, seed=None)"}
 PyObject* mh_accept_rate(PyMetropolisHastings& self) { return to_py(self.value.accept_rate()); }
 
 PyMethodDef mh_methods[] = {
-    method0<PyMetropolisHastings, Access::Exclusive, &chain_init<PyMetropolisHastings>>("init", "init($self)\n--\n\n"),
-    method0<PyMetropolisHastings, Access::Exclusive, &mh_step>("step", "step($self)\n--\n\n"),
-    method0<PyMetropolisHastings, Access::Exclusive, &mh_step>("sample", "sample($self)\n--\n\n"),
+    method0<PyMetropolisHastings, Access::Exclusive, "init($self)",
+            &chain_init<PyMetropolisHastings>>(),
+    method0<PyMetropolisHastings, Access::Exclusive, "step($self)", &mh_step>(),
+    method0<PyMetropolisHastings, Access::Exclusive, "sample($self)", &mh_step>(),
     method<PyMetropolisHastings, Access::Exclusive, kMhSampleN, &box_sample_n<PyMetropolisHastings>>("sample_n"),
-    method0<PyMetropolisHastings, Access::Shared, &mh_accept_rate>("accept_rate",
-                                                                  "accept_rate($self)\n--\n\n"),
+    method0<PyMetropolisHastings, Access::Shared, "accept_rate($self)", &mh_accept_rate>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -182,8 +180,8 @@ PyObject* hmc_sample(PyHmcSampler& self) {
 constexpr Decl kHmcSampleN{"HmcSampler", "sample_n($self, n, seed=None)"};
 
 PyMethodDef hmc_methods[] = {
-    method0<PyHmcSampler, Access::Exclusive, &chain_init<PyHmcSampler>>("init", "init($self)\n--\n\n"),
-    method0<PyHmcSampler, Access::Exclusive, &hmc_sample>("sample", "sample($self)\n--\n\n"),
+    method0<PyHmcSampler, Access::Exclusive, "init($self)", &chain_init<PyHmcSampler>>(),
+    method0<PyHmcSampler, Access::Exclusive, "sample($self)", &hmc_sample>(),
     method<PyHmcSampler, Access::Exclusive, kHmcSampleN, &box_sample_n<PyHmcSampler>>("sample_n"),
     {nullptr, nullptr, 0, nullptr},
 };
@@ -217,8 +215,8 @@ PyObject* gibbs_step(PyGibbsSampler& self) {
 }
 
 PyMethodDef gibbs_methods[] = {
-    method0<PyGibbsSampler, Access::Exclusive, &gibbs_step>("sample", "sample($self)\n--\n\n"),
-    method0<PyGibbsSampler, Access::Exclusive, &gibbs_step>("step", "step($self)\n--\n\n"),
+    method0<PyGibbsSampler, Access::Exclusive, "sample($self)", &gibbs_step>(),
+    method0<PyGibbsSampler, Access::Exclusive, "step($self)", &gibbs_step>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -262,8 +260,7 @@ PyObject* conditional_sample_n(PyConditionalSampler& self, const Args& a) {
 }
 
 PyMethodDef conditional_methods[] = {
-    method0<PyConditionalSampler, Access::Shared, &conditional_sample>("sample",
-                                                                       "sample($self)\n--\n\n"),
+    method0<PyConditionalSampler, Access::Shared, "sample($self)", &conditional_sample>(),
     method<PyConditionalSampler, Access::Shared, kConditionalSampleN, &conditional_sample_n>(
         "sample_n"),
     {nullptr, nullptr, 0, nullptr},
@@ -303,7 +300,7 @@ PyObject* copula_sample(PyGaussianCopula& self, const Args& a) {
 }
 
 PyMethodDef copula_methods[] = {
-    method0<PyGaussianCopula, Access::Shared, &copula_dim>("dim", "dim($self)\n--\n\n"),
+    method0<PyGaussianCopula, Access::Shared, "dim($self)", &copula_dim>(),
     method<PyGaussianCopula, Access::Shared, kCopulaSample, &copula_sample>("sample"),
     {nullptr, nullptr, 0, nullptr},
 };

@@ -115,11 +115,13 @@ SampleResult<std::span<const double>> HmcSampler::sample(ChaChaRng& rng, Density
 SampleResult<void> HmcSampler::sample_n(std::size_t n, ChaChaRng& rng, DensityRef f,
                                         std::vector<double>& out) {
     const std::size_t d = box_.dim();
+    // The first transition of an uninitialised chain fails; say so before reserving room for
+    // n points, so that the error does not depend on how large n is.
+    if (n > 0 && !initialized_) {
+        return std::unexpected(SampleError::of(SampleErrorKind::McmcNotInitialized));
+    }
     std::vector<double> points(flat_size(n, d));
     for (std::size_t k = 0; k < n; ++k) {
-        if (!initialized_) {
-            return std::unexpected(SampleError::of(SampleErrorKind::McmcNotInitialized));
-        }
         transition(rng, f);
         std::copy(current_.begin(), current_.end(),
                   points.begin() + static_cast<std::ptrdiff_t>(k * d));

@@ -104,8 +104,8 @@ SampleResult<void> MetropolisHastings::sample_n(std::size_t n, ChaChaRng& rng, D
     if (!initialized_) return std::unexpected(SampleError::of(SampleErrorKind::McmcNotInitialized));
     const std::size_t d = box_.dim();
     const std::size_t thin = settings_.thin == 0 ? 1 : settings_.thin;
-    std::vector<double> points(flat_size(n, d));
     for (std::size_t k = 0; k < settings_.burn_in; ++k) transition(rng, f);
+    std::vector<double> points(flat_size(n, d));  // after the burn-in, which runs whatever n is
     for (std::size_t k = 0; k < n; ++k) {
         for (std::size_t t = 0; t < thin; ++t) transition(rng, f);
         std::copy(current_.begin(), current_.end(), points.begin() + static_cast<std::ptrdiff_t>(k * d));
