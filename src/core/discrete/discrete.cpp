@@ -45,8 +45,8 @@ BuildResult<DiscreteDistribution> DiscreteDistribution::build(std::span<const do
     // The running sum may end a few ulps away from 1 (on either side); the table ends at
     // exactly 1.0 so that every u < 1 finds an entry above it. When trailing masses are
     // below rounding, an earlier entry can already be 1 + 2^-52, so the table steps down at
-    // its end and a trailing mass reads as -2^-52. The search stays exact: from that entry
-    // on, every entry is above any u < 1.
+    // its end (mass() reads that step as a zero mass). The search stays exact: from that
+    // entry on, every entry is above any u < 1.
     cdf.back() = 1.0;
 
     return DiscreteDistribution(std::vector<double>(points.begin(), points.end()),

@@ -68,9 +68,12 @@ private:
     DiscreteDistribution(std::vector<double> points, std::vector<double> cdf)
         : points_(std::move(points)), cdf_(std::move(cdf)) {}
 
-    // mass(0) = cdf[0], mass(i) = cdf[i] - cdf[i-1].
+    // mass(0) = cdf[0], mass(i) = cdf[i] - cdf[i-1], never below zero: where rounding made
+    // the table step down at its end (see build) the difference would read as -2^-52, a
+    // negative probability, for what is a zero mass.
     double mass(std::size_t i) const noexcept {
-        return i == 0 ? cdf_[0] : cdf_[i] - cdf_[i - 1];
+        const double m = i == 0 ? cdf_[0] : cdf_[i] - cdf_[i - 1];
+        return m < 0.0 ? 0.0 : m;
     }
 
     // Halving search over cdf[0..n): base ends at the last entry <= u (or 0); a final
