@@ -56,8 +56,12 @@ print("same seed, same draws:", table.sample_n(5, seed=7) == table.sample_n(5, s
 
 show("A distribution function instead of a density")
 from_cdf = vx.from_cdf_with_options(normal_cdf, vx.Interval(-5.0, 5.0), vx.BuildOptions.hermite(128))
+bisect = vx.from_cdf(normal_cdf, vx.Interval(-5.0, 5.0))
 print("pdf is not known:", from_cdf.pdf(0.0), " cdf(0) =", from_cdf.cdf(0.0))
-print("median", round(from_cdf.median(), 10), " draws:", summary(from_cdf.sample_n(20000, seed=1)))
+print(f"ppf(0.975): bisection on the cdf {bisect.ppf(0.975):.8f}, Hermite table {from_cdf.ppf(0.975):.8f}")
+print("median", round(from_cdf.median(), 10), " 95% interval", tuple(round(x, 6) for x in from_cdf.interval(0.95)))
+print("draws, Hermite table:  ", summary(from_cdf.sample_n(20000, seed=1)))
+print("draws, bisection:      ", summary(bisect.sample_n(2000, seed=1)))
 try:
     from_cdf.mean()
 except vx.SampleError as e:
@@ -76,8 +80,12 @@ show("Truncated and shifted-scaled")
 half = vx.truncated(normal_pdf, support, vx.Interval(0.0, 5.0))
 print(f"half-normal on [0, 5]: mean {half.mean():.6f} (sqrt(2/pi) = {math.sqrt(2 / math.pi):.6f}), "
       f"pdf(-1) = {half.pdf(-1.0)}, logpdf(-1) = {half.logpdf(-1.0)}")
+print(f"  median {half.median():.6f}, 90% interval {tuple(round(x, 6) for x in half.interval(0.9))}, "
+      f"entropy {half.entropy():.6f}")
 moved = vx.from_pdf_loc_scale(normal_pdf, support, 10.0, 2.0)
-print(f"loc 10, scale 2: support {moved.support()}, mean {moved.mean():.6f}, std {moved.std():.6f}")
+print(f"loc 10, scale 2: support {moved.support()}, mean {moved.mean():.6f}, std {moved.std():.6f}, "
+      f"median {moved.median():.6f}")
+print("  draws:", summary(moved.sample_n(500, seed=8)))
 
 show("A discrete distribution")
 die = vx.from_pmf([1, 2, 3, 4, 5, 6], [1, 1, 1, 1, 1, 5])
