@@ -4,16 +4,10 @@ import math
 import pytest
 
 import _varnix as v
+from helpers import counting
 
 UNIT2 = v.HyperRect([0.0, 0.0], [1.0, 1.0])
 
-
-def counting(density):
-    def f(*x):
-        f.calls.append(x)
-        return density(*x)
-    f.calls = []
-    return f
 
 
 @pytest.mark.parametrize("lo, hi, x, expected", [

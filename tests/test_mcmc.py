@@ -4,18 +4,11 @@ import math
 import pytest
 
 import _varnix as v
+from helpers import counting
 
 UNIT2 = v.HyperRect([0.0, 0.0], [1.0, 1.0])
 NOT_INITIALIZED = r"^mcmc sampler not initialized \(call init\)$"
 
-
-def counting(density):
-    """A density taking separate floats, so that every evaluation is exactly one call."""
-    def f(*x):
-        f.calls.append(x)
-        return density(*x)
-    f.calls = []
-    return f
 
 
 def gaussian(rho):

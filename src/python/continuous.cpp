@@ -268,20 +268,28 @@ PyObject* wrap(BuildResult<ContinuousDistribution>&& built, PyRef f) {
 
 // ---- constructors ----
 
-constexpr Decl kFromPdf{nullptr, "from_pdf(f, interval)"};
-PyObject* from_pdf(const Args& a) {
+// from_pdf, from_cdf and their _with_options forms: f, an interval and (in the second form)
+// the required options.
+enum class FunctionKind { Pdf, Cdf };
+
+template <FunctionKind Kind, bool WithOptions>
+PyObject* from_function(const Args& a) {
     PyRef f = PyRef::borrow(a.object(0));
     const Interval interval = interval_arg(a, 1);
-    return wrap(ContinuousDistribution::from_pdf(ScalarFn{f.get()}, interval), f);
+    const BuildOptions options =
+        WithOptions ? instance_arg<PyBuildOptions>(a, 2).value : BuildOptions{};
+    const ScalarFn fn{f.get()};
+    if constexpr (Kind == FunctionKind::Pdf) {
+        return wrap(ContinuousDistribution::from_pdf(fn, interval, options), f);
+    } else {
+        return wrap(ContinuousDistribution::from_cdf(fn, interval, options), f);
+    }
 }
 
+constexpr Decl kFromPdf{nullptr, "from_pdf(f, interval)"};
 constexpr Decl kFromPdfWithOptions{nullptr, "from_pdf_with_options(f, interval, options)"};
-PyObject* from_pdf_with_options(const Args& a) {
-    PyRef f = PyRef::borrow(a.object(0));
-    const Interval interval = interval_arg(a, 1);
-    const BuildOptions options = instance_arg<PyBuildOptions>(a, 2).value;
-    return wrap(ContinuousDistribution::from_pdf(ScalarFn{f.get()}, interval, options), f);
-}
+constexpr Decl kFromCdf{nullptr, "from_cdf(f, interval)"};
+constexpr Decl kFromCdfWithOptions{nullptr, "from_cdf_with_options(f, interval, options)"};
 
 constexpr Decl kFromPdfDpdf{nullptr, "from_pdf_dpdf(f, dpdf, interval, options=None)"};
 PyObject* from_pdf_dpdf(const Args& a) {
@@ -293,21 +301,6 @@ PyObject* from_pdf_dpdf(const Args& a) {
     return wrap(ContinuousDistribution::from_pdf(ScalarFn{f.get()}, interval, options,
                                                  UserFn(derivative)),
                 f);
-}
-
-constexpr Decl kFromCdf{nullptr, "from_cdf(f, interval)"};
-PyObject* from_cdf(const Args& a) {
-    PyRef f = PyRef::borrow(a.object(0));
-    const Interval interval = interval_arg(a, 1);
-    return wrap(ContinuousDistribution::from_cdf(ScalarFn{f.get()}, interval), f);
-}
-
-constexpr Decl kFromCdfWithOptions{nullptr, "from_cdf_with_options(f, interval, options)"};
-PyObject* from_cdf_with_options(const Args& a) {
-    PyRef f = PyRef::borrow(a.object(0));
-    const Interval interval = interval_arg(a, 1);
-    const BuildOptions options = instance_arg<PyBuildOptions>(a, 2).value;
-    return wrap(ContinuousDistribution::from_cdf(ScalarFn{f.get()}, interval, options), f);
 }
 
 constexpr Decl kFromHistogram{nullptr,
@@ -343,11 +336,13 @@ PyObject* truncated(const Args& a) {
 }
 
 PyMethodDef continuous_functions[] = {
-    function<kFromPdf, &from_pdf>("from_pdf"),
-    function<kFromPdfWithOptions, &from_pdf_with_options>("from_pdf_with_options"),
+    function<kFromPdf, &from_function<FunctionKind::Pdf, false>>("from_pdf"),
+    function<kFromPdfWithOptions, &from_function<FunctionKind::Pdf, true>>(
+        "from_pdf_with_options"),
     function<kFromPdfDpdf, &from_pdf_dpdf>("from_pdf_dpdf"),
-    function<kFromCdf, &from_cdf>("from_cdf"),
-    function<kFromCdfWithOptions, &from_cdf_with_options>("from_cdf_with_options"),
+    function<kFromCdf, &from_function<FunctionKind::Cdf, false>>("from_cdf"),
+    function<kFromCdfWithOptions, &from_function<FunctionKind::Cdf, true>>(
+        "from_cdf_with_options"),
     function<kFromHistogram, &from_histogram>("from_histogram"),
     function<kFromPdfLocScale, &from_pdf_loc_scale>("from_pdf_loc_scale"),
     function<kTruncated, &truncated>("truncated"),
