@@ -13,6 +13,8 @@
 #include <cstring>
 #include <optional>
 
+#include "core/word_source.hpp"
+
 namespace varnix {
 
 class ChaChaRng {
@@ -53,14 +55,6 @@ private:
     std::array<std::uint32_t, 8> key_;
     std::uint64_t counter_ = 0;
 };
-
-// The top 53 bits of a 64-bit value times 2^-53: a double in [0, 1). 0 maps to 0.0 exactly.
-inline double unit_from_bits(std::uint64_t bits) {
-    return static_cast<double>(bits >> 11) * 0x1.0p-53;
-}
-
-// One 64-bit output converted by unit_from_bits.
-inline double uniform(ChaChaRng& rng) { return unit_from_bits(rng.next_u64()); }
 
 // The cosine branch of Box-Muller for two given uniforms; u1 is floored at 1e-300 so that
 // u1 == 0 gives a finite radius.
