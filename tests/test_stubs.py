@@ -5,7 +5,7 @@ import pathlib
 
 import _varnix as v
 
-STUB = pathlib.Path(__file__).resolve().parent.parent / "stubs" / "_varnix.pyi"
+STUB = pathlib.Path(__file__).resolve().parent.parent / "stubs" / "_varnix-stubs" / "__init__.pyi"
 
 
 def stub_tree():
