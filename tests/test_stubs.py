@@ -31,3 +31,22 @@ def test_stub_parameters_match_the_runtime_signatures():
                     runtime = inspect.signature(getattr(cls, item.name))
                     names = ["self" if p == "$self" else p for p in runtime.parameters]
                     assert [a.arg for a in item.args.args] == names, f"{node.name}.{item.name}"
+
+
+def test_stub_all_is_the_runtime_list():
+    assigned = [n for n in stub_tree().body if isinstance(n, ast.Assign)
+                and any(isinstance(t, ast.Name) and t.id == "__all__" for t in n.targets)]
+    assert len(assigned) == 1
+    assert ast.literal_eval(assigned[0].value) == v.__all__
+
+
+def test_every_stub_class_method_and_function_has_a_docstring():
+    missing = []
+    for node in stub_tree().body:
+        if isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+            if not ast.get_docstring(node):
+                missing.append(node.name)
+            if isinstance(node, ast.ClassDef):
+                missing += [f"{node.name}.{item.name}" for item in node.body
+                            if isinstance(item, ast.FunctionDef) and not ast.get_docstring(item)]
+    assert missing == []

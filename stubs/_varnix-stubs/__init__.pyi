@@ -1,25 +1,72 @@
-# Type information for the _varnix extension module.
+"""Random-variate generation from Python callables and data, with a C++ engine.
+
+Build distributions and samplers from your own functions (a density, a distribution function,
+quantile functions, coordinate samplers) or from data, then draw samples; an integer ``seed``
+makes a batch reproducible bit for bit. ``import varnix`` gives the same objects.
+"""
 from typing import Callable, Sequence, SupportsFloat, SupportsIndex, final
 
-__all__: list[str]
+__all__ = [
+    "BuildError", "SampleError", "Interval", "BuildOptions", "ContinuousDistribution",
+    "from_pdf", "from_pdf_with_options", "from_pdf_dpdf", "from_cdf", "from_cdf_with_options",
+    "from_histogram", "from_pdf_loc_scale", "truncated", "DiscreteDistribution", "from_pmf",
+    "HyperRect", "RejectionSampler", "MetropolisHastings", "HmcSampler", "GibbsSampler",
+    "ConditionalFactorizationSampler", "GaussianCopula", "CdfMcEstimator", "rejection_sampler",
+    "metropolis_hastings", "hmc_sampler", "gibbs_sampler", "conditional_factorization_sampler",
+    "gaussian_copula", "cdf_mc_estimator",
+]
 
 _Float = SupportsFloat | SupportsIndex
 _Density1 = Callable[[float], _Float]
 _DensityN = Callable[..., _Float]
 
-class BuildError(RuntimeError): ...
-class SampleError(RuntimeError): ...
+class BuildError(RuntimeError):
+    """A distribution or sampler cannot be built from the given functions or data.
+
+    The message says which check failed, for example "failed to normalize PDF on support".
+    An exception raised inside a user function is not propagated: its value counts as NaN and
+    the check that then fails decides the message.
+    """
+
+class SampleError(RuntimeError):
+    """A draw or a query on a built distribution or sampler failed.
+
+    For example "quantile u=1.5 not in (0, 1)", "failed to invert CDF" or
+    "mcmc sampler not initialized (call init)".
+    """
 
 @final
 class Interval:
-    def __new__(cls, lo: _Float, hi: _Float) -> Interval: ...
+    """A closed support interval [lo, hi] with finite bounds and lo < hi.
+
+    Functions that receive an interval copy its value.
+    """
+
+    def __new__(cls, lo: _Float, hi: _Float) -> Interval:
+        """Make the interval [lo, hi].
+
+        Raises:
+            BuildError: "non-finite value in support bounds" if a bound is infinite or NaN;
+                "invalid support interval: lo must be strictly less than hi" if lo >= hi.
+            TypeError: a bound does not convert to float.
+        """
     @property
-    def lo(self) -> float: ...
+    def lo(self) -> float:
+        """The lower bound."""
     @property
-    def hi(self) -> float: ...
+    def hi(self) -> float:
+        """The upper bound."""
 
 @final
 class BuildOptions:
+    """How a ContinuousDistribution is built: tolerances and an optional accelerator.
+
+    Without an accelerator every quantile (and so every draw) is a numerical inversion of an
+    integrated distribution function: exact but slow. A Hermite table makes a quantile a table
+    lookup; transformed density rejection (TDR) makes a draw cost about one density call. The
+    fields cannot be read back.
+    """
+
     def __new__(
         cls,
         quad_tolerance: _Float | None = None,
@@ -30,112 +77,588 @@ class BuildOptions:
         tdr_transform: str | None = None,
         tdr_construction_points: SupportsIndex | None = None,
         tdr_dpdf_rel_step: _Float | None = None,
-    ) -> BuildOptions: ...
+    ) -> BuildOptions:
+        """Options with every field given or defaulted; no number is range-checked.
+
+        Args:
+            quad_tolerance: absolute tolerance of every integral of the density (1e-10).
+            ppf_tolerance: tolerance of quantile inversion and of the table nodes (1e-12).
+            max_iterations: iteration cap of one inversion (128).
+            use_newton: polish each bisection with Newton steps on the density (True).
+            hermite_grid_size: build a Hermite quantile table with this many nodes (at least
+                4); when given, the tdr_* options are ignored.
+            tdr_transform: "log" or "inv_sqrt" (also "inv-sqrt", "invsqrt"; any letter case)
+                to sample by transformed density rejection.
+            tdr_construction_points: points of the TDR hat (30).
+            tdr_dpdf_rel_step: relative step of the numerical derivative for TDR (1e-4).
+
+        Raises:
+            ValueError: an unknown TDR transform name (when no grid size is given).
+        """
     @staticmethod
-    def tdr(transform: str, construction_points: SupportsIndex | None = None) -> BuildOptions: ...
+    def tdr(transform: str, construction_points: SupportsIndex | None = None) -> BuildOptions:
+        """Default options that sample by transformed density rejection.
+
+        Args:
+            transform: "log" (a hat of tangents to the log density; for log-concave densities)
+                or "inv_sqrt" (a constant hat at the density's estimated maximum).
+            construction_points: points of the hat (30).
+
+        Raises:
+            ValueError: an unknown transform name.
+        """
     @staticmethod
-    def hermite(grid_size: SupportsIndex) -> BuildOptions: ...
+    def hermite(grid_size: SupportsIndex) -> BuildOptions:
+        """Default options that build a Hermite quantile table of grid_size nodes (at least 4).
+
+        The nodes are evenly spaced in probability: accurate in the body of the distribution,
+        coarse in the far tails; a larger grid costs a longer build.
+        """
 
 @final
 class ContinuousDistribution:
-    def support(self) -> Interval: ...
-    def sample(self) -> float: ...
-    def sample_n(self, n: SupportsIndex, seed: SupportsIndex | None = None) -> list[float]: ...
-    def cdf(self, x: _Float) -> float: ...
-    def pdf(self, x: _Float) -> float | None: ...
-    def ppf(self, u: _Float) -> float: ...
-    def sf(self, x: _Float) -> float: ...
-    def isf(self, q: _Float) -> float: ...
-    def logpdf(self, x: _Float) -> float | None: ...
-    def logcdf(self, x: _Float) -> float: ...
-    def logsf(self, x: _Float) -> float: ...
-    def mean(self) -> float: ...
-    def var(self) -> float: ...
-    def std(self) -> float: ...
-    def median(self) -> float: ...
-    def entropy(self) -> float: ...
-    def interval(self, confidence: _Float) -> tuple[float, float]: ...
-    def expect(self, func: _Density1) -> float: ...
-    def uses_hermite_table(self) -> bool: ...
-    def uses_tdr(self) -> bool: ...
+    """A univariate continuous distribution on a finite interval.
 
-def from_pdf(f: _Density1, interval: Interval) -> ContinuousDistribution: ...
-def from_pdf_with_options(f: _Density1, interval: Interval, options: BuildOptions) -> ContinuousDistribution: ...
-def from_pdf_dpdf(f: _Density1, dpdf: _Density1, interval: Interval, options: BuildOptions | None = None) -> ContinuousDistribution: ...
-def from_cdf(f: _Density1, interval: Interval) -> ContinuousDistribution: ...
-def from_cdf_with_options(f: _Density1, interval: Interval, options: BuildOptions) -> ContinuousDistribution: ...
-def from_histogram(edges: Sequence[_Float], counts: Sequence[_Float], density: bool = False, options: BuildOptions | None = None) -> ContinuousDistribution: ...
-def from_pdf_loc_scale(f: _Density1, interval: Interval, loc: _Float, scale: _Float, options: BuildOptions | None = None) -> ContinuousDistribution: ...
-def truncated(f: _Density1, interval: Interval, trunc_interval: Interval, options: BuildOptions | None = None) -> ContinuousDistribution: ...
+    Built by from_pdf, from_pdf_with_options, from_pdf_dpdf, from_cdf, from_cdf_with_options,
+    from_histogram, from_pdf_loc_scale or truncated; it has no constructor of its own. It is
+    immutable and may be shared between threads. Queries that take a float never fail once the
+    argument is converted: a user function that raises shows as NaN in their result.
+    """
+
+    def support(self) -> Interval:
+        """The support interval [lo, hi]."""
+    def sample(self) -> float:
+        """One draw, from the calling thread's generator.
+
+        Raises:
+            SampleError: "failed to invert CDF" (the distribution function does not rise
+                over the support, as when the user function fails), "tdr failed to draw a
+                sample", or, for a uniform of exactly 0, "quantile u=0 not in (0, 1)".
+        """
+    def sample_n(self, n: SupportsIndex, seed: SupportsIndex | None = None) -> list[float]:
+        """A list of n draws.
+
+        Args:
+            n: the number of draws, a non-negative int.
+            seed: an int from 0 to 2**64 - 1 gives a fresh stream for this call alone, the
+                same on every run, machine and thread; None continues the calling thread's
+                generator.
+
+        Raises:
+            SampleError: the first failing draw; no partial list is returned.
+            OverflowError: n or seed negative or too large.
+        """
+    def cdf(self, x: _Float) -> float:
+        """The distribution function F(x).
+
+        For a density this is an adaptive integral from lo (0 below lo, 1 above hi); for a
+        distribution built from a cdf it is (F(x) - F(lo)) / (F(hi) - F(lo)), not clamped.
+        """
+    def pdf(self, x: _Float) -> float | None:
+        """The normalised density at x, or None when the distribution was built from a cdf.
+
+        For from_pdf this is the user function divided by its integral at every x, also
+        outside the support.
+        """
+    def ppf(self, u: _Float) -> float:
+        """The quantile: the x with F(x) = u.
+
+        Raises:
+            SampleError: "quantile u=... not in (0, 1)" for u outside the open interval (NaN
+                included); "failed to invert CDF" when the distribution function does not
+                rise over the support.
+        """
+    def sf(self, x: _Float) -> float:
+        """The survival function 1 - F(x), never below 0."""
+    def isf(self, q: _Float) -> float:
+        """The inverse survival function: ppf(1 - q).
+
+        Raises:
+            SampleError: as ppf, reporting u = 1 - q.
+        """
+    def logpdf(self, x: _Float) -> float | None:
+        """The natural logarithm of the density; None where the density is not positive or
+        when the distribution was built from a cdf."""
+    def logcdf(self, x: _Float) -> float:
+        """ln F(x), with F clamped to [0, 1]; -inf at and below lo."""
+    def logsf(self, x: _Float) -> float:
+        """ln(1 - F(x)), with F clamped to [0, 1]; -inf at and above hi."""
+    def mean(self) -> float:
+        """The mean, by adaptive integration (tolerance 1e-10).
+
+        Raises:
+            SampleError: "operation requires an underlying PDF" for a distribution built from
+                a cdf; "numerical integration failed" when the integral is not finite.
+        """
+    def var(self) -> float:
+        """The variance, by adaptive integration; never negative.
+
+        Raises:
+            SampleError: as mean.
+        """
+    def std(self) -> float:
+        """The standard deviation, the square root of var().
+
+        Raises:
+            SampleError: as mean.
+        """
+    def median(self) -> float:
+        """The median, ppf(0.5).
+
+        Raises:
+            SampleError: "failed to invert CDF".
+        """
+    def entropy(self) -> float:
+        """The differential entropy -integral of p ln p over the support (0 for a distribution
+        built from a cdf, which has no density).
+
+        Raises:
+            SampleError: "numerical integration failed" when the integral is not finite.
+        """
+    def interval(self, confidence: _Float) -> tuple[float, float]:
+        """The central interval holding the given probability: (ppf(a), ppf(1 - a)) with
+        a = (1 - confidence) / 2.
+
+        Raises:
+            SampleError: "confidence ... must be in (0, 1)"; those of ppf.
+        """
+    def expect(self, func: _Density1) -> float:
+        """The expectation of func(X), the integral of func(x) times the density.
+
+        Args:
+            func: called with one float, it returns a number; it is called at every point the
+                integrator examines.
+
+        Raises:
+            SampleError: "operation requires an underlying PDF" for a distribution built from
+                a cdf; "numerical integration failed" when the integral is not finite (also
+                when func raises or returns a non-number).
+        """
+    def uses_hermite_table(self) -> bool:
+        """Whether quantiles and draws use a Hermite table."""
+    def uses_tdr(self) -> bool:
+        """Whether draws use transformed density rejection."""
+
+def from_pdf(f: _Density1, interval: Interval) -> ContinuousDistribution:
+    """A distribution from a density, with default options (numerical inversion).
+
+    Args:
+        f: the density, called with one float; it need not be normalised. An exception it
+            raises or a non-number it returns counts as NaN.
+        interval: the support; f is normalised by its integral over it.
+
+    Raises:
+        BuildError: "failed to normalize PDF on support" when the integral is not finite and
+            positive (a density that is 0 everywhere, or that fails somewhere).
+    """
+def from_pdf_with_options(f: _Density1, interval: Interval, options: BuildOptions) -> ContinuousDistribution:
+    """A distribution from a density, built with the given options.
+
+    Args:
+        f: the density, called with one float; it need not be normalised.
+        interval: the support.
+        options: tolerances and the accelerator (BuildOptions.hermite or BuildOptions.tdr).
+
+    Raises:
+        BuildError: "failed to normalize PDF on support"; "tdr failed to build hat function
+            (try InvSqrt transform or explicit dpdf)" when a TDR hat cannot be built.
+    """
+def from_pdf_dpdf(f: _Density1, dpdf: _Density1, interval: Interval, options: BuildOptions | None = None) -> ContinuousDistribution:
+    """A distribution from a density and its derivative.
+
+    The derivative is used only to build a TDR hat (options with a TDR transform) instead of a
+    numerical derivative; otherwise this is from_pdf_with_options.
+
+    Raises:
+        BuildError: as from_pdf_with_options.
+    """
+def from_cdf(f: _Density1, interval: Interval) -> ContinuousDistribution:
+    """A distribution from a distribution function, with default options.
+
+    F is rescaled to (F(x) - F(lo)) / (F(hi) - F(lo)); quantiles are found by bisection. There
+    is no density: pdf and logpdf return None, and mean, var, std and expect raise SampleError.
+
+    Raises:
+        BuildError: "failed to normalize PDF on support" when F(hi) - F(lo) is not finite and
+            positive.
+    """
+def from_cdf_with_options(f: _Density1, interval: Interval, options: BuildOptions) -> ContinuousDistribution:
+    """A distribution from a distribution function, built with the given options.
+
+    A Hermite table (BuildOptions.hermite) makes quantiles and draws fast.
+
+    Raises:
+        BuildError: as from_cdf; "invalid support interval: TDR sampling requires a PDF (use
+            from_pdf_fn, not from_cdf_fn)" for options with a TDR transform.
+    """
+def from_histogram(edges: Sequence[_Float], counts: Sequence[_Float], density: bool = False, options: BuildOptions | None = None) -> ContinuousDistribution:
+    """A distribution whose density is constant on each bin of a histogram.
+
+    Args:
+        edges: n + 1 finite, strictly increasing bin edges; bins are [left, right), the last
+            one closed.
+        counts: n non-negative weights, one per bin.
+        density: whether counts are already densities; both readings give the same
+            distribution, which is normalised either way.
+        options: tolerances and the accelerator, or None for the defaults.
+
+    Raises:
+        BuildError: "invalid histogram edges or counts"; "failed to normalize PDF on support"
+            when every count is 0.
+    """
+def from_pdf_loc_scale(f: _Density1, interval: Interval, loc: _Float, scale: _Float, options: BuildOptions | None = None) -> ContinuousDistribution:
+    """The distribution of loc + scale * X, where X has density f on interval.
+
+    Its density is f((x - loc) / scale) / scale on [loc + scale * lo, loc + scale * hi].
+
+    Raises:
+        BuildError: "scale must be finite and positive"; "non-finite value in support bounds";
+            "failed to normalize PDF on support".
+    """
+def truncated(f: _Density1, interval: Interval, trunc_interval: Interval, options: BuildOptions | None = None) -> ContinuousDistribution:
+    """The density f on interval, restricted to trunc_interval and renormalised.
+
+    Raises:
+        BuildError: "truncation interval must lie inside base support" (touching an end is
+            allowed); "failed to normalize PDF on support" when f has no mass there.
+    """
 
 @final
 class DiscreteDistribution:
-    def len(self) -> int: ...
-    def points(self) -> list[float]: ...
-    def pmf(self, x: _Float) -> float: ...
-    def pmf_at(self, index: SupportsIndex) -> float: ...
-    def cdf_at(self, index: SupportsIndex) -> float: ...
-    def ppf(self, u: _Float) -> float: ...
-    def mean(self) -> float: ...
-    def var(self) -> float: ...
-    def std(self) -> float: ...
-    def sample(self) -> float: ...
-    def sample_n(self, n: SupportsIndex, seed: SupportsIndex | None = None) -> list[float]: ...
+    """A finite discrete distribution over given points with given masses.
 
-def from_pmf(points: Sequence[_Float], pmf: Sequence[_Float]) -> DiscreteDistribution: ...
+    Built by from_pmf. Points keep the caller's order (they are not sorted and duplicates are
+    not merged); "cumulative" means cumulative in that order. Immutable.
+    """
+
+    def len(self) -> int:
+        """The number of points, zero-mass points and duplicates included."""
+    def points(self) -> list[float]:
+        """The points, in the order given."""
+    def pmf(self, x: _Float) -> float:
+        """The mass of the first point within 1e-12 of x, or 0.0 if there is none."""
+    def pmf_at(self, index: SupportsIndex) -> float:
+        """The mass of the point at index (an index past the end is an internal fault)."""
+    def cdf_at(self, index: SupportsIndex) -> float:
+        """The cumulative mass of the points up to and including index."""
+    def ppf(self, u: _Float) -> float:
+        """The quantile: the first point whose cumulative mass exceeds u (at a tie, the last
+        point whose cumulative mass equals u).
+
+        Raises:
+            SampleError: "quantile u=... not in (0, 1)" for u outside the open interval.
+        """
+    def mean(self) -> float:
+        """The mean."""
+    def var(self) -> float:
+        """The variance."""
+    def std(self) -> float:
+        """The standard deviation."""
+    def sample(self) -> float:
+        """One draw by inversion, from the calling thread's generator.
+
+        Raises:
+            SampleError: a uniform of exactly 0 ("quantile u=0 not in (0, 1)").
+        """
+    def sample_n(self, n: SupportsIndex, seed: SupportsIndex | None = None) -> list[float]:
+        """A list of n draws.
+
+        Args:
+            n: the number of draws, a non-negative int.
+            seed: an int from 0 to 2**64 - 1 gives a fresh stream for this call alone, the
+                same on every run; None continues the calling thread's generator.
+
+        Raises:
+            SampleError: as sample.
+        """
+
+def from_pmf(points: Sequence[_Float], pmf: Sequence[_Float]) -> DiscreteDistribution:
+    """A discrete distribution with masses pmf (normalised here) at points.
+
+    Raises:
+        BuildError: "discrete distribution has no support points" (an empty list);
+            "invalid support interval: points and pmf must have the same length";
+            "probability mass must be positive" (a mass negative, infinite or NaN; 0 is
+            allowed); "failed to normalize PDF on support" (every mass 0).
+    """
 
 @final
 class HyperRect:
-    def __new__(cls, lo: Sequence[_Float], hi: Sequence[_Float]) -> HyperRect: ...
-    def dim(self) -> int: ...
-    def lo(self) -> list[float]: ...
-    def hi(self) -> list[float]: ...
+    """An axis-aligned box: the support of the multivariate samplers."""
+
+    def __new__(cls, lo: Sequence[_Float], hi: Sequence[_Float]) -> HyperRect:
+        """The box with lower corner lo and upper corner hi.
+
+        Raises:
+            BuildError: "invalid support interval: " followed by "hyper-rect cannot be
+                empty", "hyper-rect lo/hi must have same dimension" or "each lo must be < hi";
+                "non-finite value in hyper-rect bounds".
+        """
+    def dim(self) -> int:
+        """The dimension d."""
+    def lo(self) -> list[float]:
+        """The lower bounds."""
+    def hi(self) -> list[float]:
+        """The upper bounds."""
 
 @final
 class RejectionSampler:
-    def dim(self) -> int: ...
-    def pdf_max(self) -> float: ...
-    def sample(self) -> list[float]: ...
-    def sample_n(self, n: SupportsIndex, seed: SupportsIndex | None = None) -> list[list[float]]: ...
+    """Plain rejection sampling in a box under a constant envelope. Built by rejection_sampler."""
+
+    def dim(self) -> int:
+        """The dimension d."""
+    def pdf_max(self) -> float:
+        """The envelope constant."""
+    def sample(self) -> list[float]:
+        """One accepted point, from the calling thread's generator.
+
+        Raises:
+            SampleError: "rejection sampler failed to accept" after max_trials rejections.
+        """
+    def sample_n(self, n: SupportsIndex, seed: SupportsIndex | None = None) -> list[list[float]]:
+        """A list of n accepted points; seed as in ContinuousDistribution.sample_n.
+
+        Raises:
+            SampleError: as sample.
+        """
 
 @final
 class MetropolisHastings:
-    def init(self) -> None: ...
-    def step(self) -> list[float]: ...
-    def sample(self) -> list[float]: ...
-    def sample_n(self, n: SupportsIndex, seed: SupportsIndex | None = None) -> list[list[float]]: ...
-    def accept_rate(self) -> float: ...
+    """An adaptive random-walk Metropolis chain in a box. Built by metropolis_hastings.
+
+    The chain (its point, step size and counters) persists between calls; call init() first.
+    Only the thread that created the sampler may use it.
+    """
+
+    def init(self) -> None:
+        """Start the chain at a uniform point of the box with a positive, finite density.
+
+        The start is drawn from the calling thread's generator. Re-initialising zeroes the
+        counters but keeps the adapted step size.
+
+        Raises:
+            SampleError: "mcmc sampler failed" when 100000 tries found no usable point.
+        """
+    def step(self) -> list[float]:
+        """Run one transition and return the current point.
+
+        Raises:
+            SampleError: "mcmc sampler not initialized (call init)".
+        """
+    def sample(self) -> list[float]:
+        """Run one transition and return the current point (the same as step()).
+
+        Raises:
+            SampleError: "mcmc sampler not initialized (call init)".
+        """
+    def sample_n(self, n: SupportsIndex, seed: SupportsIndex | None = None) -> list[list[float]]:
+        """Run burn_in transitions, then return n points, each after thin transitions.
+
+        Args:
+            n: the number of points.
+            seed: an int gives a fresh stream for this call; the output is reproducible only
+                from the same chain state. None continues the calling thread's generator.
+
+        Raises:
+            SampleError: "mcmc sampler not initialized (call init)".
+        """
+    def accept_rate(self) -> float:
+        """Accepted proposals divided by transitions since init() (0.0 before any)."""
 
 @final
 class HmcSampler:
-    def init(self) -> None: ...
-    def sample(self) -> list[float]: ...
-    def sample_n(self, n: SupportsIndex, seed: SupportsIndex | None = None) -> list[list[float]]: ...
+    """A Hamiltonian Monte Carlo chain in a box, with a finite-difference gradient.
+
+    Built by hmc_sampler. The chain persists between calls; call init() first. Only the thread
+    that created the sampler may use it.
+    """
+
+    def init(self) -> None:
+        """Start the chain at a uniform point of the box with a positive, finite density.
+
+        Raises:
+            SampleError: "mcmc sampler failed" when 100000 tries found no usable point.
+        """
+    def sample(self) -> list[float]:
+        """Run one trajectory and return the current point.
+
+        Raises:
+            SampleError: "mcmc sampler not initialized (call init)".
+        """
+    def sample_n(self, n: SupportsIndex, seed: SupportsIndex | None = None) -> list[list[float]]:
+        """Run n trajectories and return the point after each (no burn-in, no thinning).
+
+        seed: an int gives a fresh stream for this call; the output is reproducible only from
+        the same chain state. None continues the calling thread's generator.
+
+        Raises:
+            SampleError: "mcmc sampler not initialized (call init)".
+        """
 
 @final
 class GibbsSampler:
-    def sample(self) -> list[float]: ...
-    def step(self) -> list[float]: ...
+    """Systematic-scan Gibbs sweeps driven by a user coordinate sampler. Built by gibbs_sampler.
+
+    The state persists between calls. Only the thread that created the sampler may use it.
+    """
+
+    def sample(self) -> list[float]:
+        """Run sweeps_per_sample sweeps and return the state."""
+    def step(self) -> list[float]:
+        """Run sweeps_per_sample sweeps and return the state (the same as sample())."""
 
 @final
 class ConditionalFactorizationSampler:
-    def sample(self) -> list[float]: ...
-    def sample_n(self, n: SupportsIndex, seed: SupportsIndex | None = None) -> list[list[float]]: ...
+    """Points drawn coordinate by coordinate from a user conditional sampler.
+
+    Built by conditional_factorization_sampler; all randomness comes from the user function.
+    """
+
+    def sample(self) -> list[float]:
+        """One point of dim coordinates.
+
+        Raises:
+            SampleError: "mcmc sampler failed" when dim is 0.
+        """
+    def sample_n(self, n: SupportsIndex, seed: SupportsIndex | None = None) -> list[list[float]]:
+        """A list of n points; seed is checked but has no effect (the user function draws).
+
+        Raises:
+            SampleError: as sample, when n >= 1.
+        """
 
 @final
 class GaussianCopula:
-    def dim(self) -> int: ...
-    def sample(self, ppfs: Sequence[_Density1], seed: SupportsIndex | None = None) -> list[float]: ...
+    """Vectors with Gaussian dependence and given marginals. Built by gaussian_copula."""
+
+    def dim(self) -> int:
+        """The dimension, the size of the correlation matrix."""
+    def sample(self, ppfs: Sequence[_Density1], seed: SupportsIndex | None = None) -> list[float]:
+        """One vector: correlated normals mapped to uniforms, then through ppfs.
+
+        Args:
+            ppfs: one quantile function per coordinate, each called once with a u in
+                [1e-12, 1 - 1e-12].
+            seed: an int gives a fresh stream for this call alone (so the same vector every
+                time); None continues the calling thread's generator.
+
+        Raises:
+            SampleError: "mcmc sampler failed" when len(ppfs) differs from dim(); "failed to
+                invert CDF" when a quantile function raises or returns a non-number.
+        """
 
 @final
 class CdfMcEstimator:
-    def estimate_normalization(self, seed: SupportsIndex | None = None) -> float: ...
-    def cdf(self, x: Sequence[_Float], seed: SupportsIndex | None = None) -> float: ...
+    """Monte Carlo estimates of the normalising constant and the distribution function of a
+    density in a box. Built by cdf_mc_estimator.
 
-def rejection_sampler(f: _DensityN, support: HyperRect, pdf_max: _Float, max_trials: SupportsIndex = 100000) -> RejectionSampler: ...
-def metropolis_hastings(f: _DensityN, support: HyperRect, step_size: _Float = 0.25, burn_in: SupportsIndex = 1000, thin: SupportsIndex = 1, target_accept: _Float = 0.25, adapt_steps: SupportsIndex = 2000) -> MetropolisHastings: ...
-def hmc_sampler(f: _DensityN, support: HyperRect, step_size: _Float = 0.05, leapfrog_steps: SupportsIndex = 20, grad_eps: _Float = 1e-6) -> HmcSampler: ...
-def gibbs_sampler(sample_coord: Callable[[int, list[float]], _Float], support: HyperRect, init: Sequence[_Float], sweeps_per_sample: SupportsIndex = 1) -> GibbsSampler: ...
-def conditional_factorization_sampler(sample_i: Callable[[int, list[float]], _Float], dim: SupportsIndex) -> ConditionalFactorizationSampler: ...
-def gaussian_copula(corr: Sequence[Sequence[_Float]]) -> GaussianCopula: ...
-def cdf_mc_estimator(f: _DensityN, support: HyperRect, normalization_samples: SupportsIndex = 50000, cdf_samples: SupportsIndex = 50000) -> CdfMcEstimator: ...
+    The normalising constant is cached. Only the thread that created the estimator may use it.
+    """
+
+    def estimate_normalization(self, seed: SupportsIndex | None = None) -> float:
+        """A fresh estimate of the integral of f over the box; it replaces the cached one.
+
+        Raises:
+            SampleError: "numerical integration failed" when the estimate is not finite and
+                positive.
+        """
+    def cdf(self, x: Sequence[_Float], seed: SupportsIndex | None = None) -> float:
+        """The estimate of P(X <= x), coordinate by coordinate, in [0, 1].
+
+        The cached normalising constant is used; without one, it is estimated first from the
+        same generator and cached. So on a fresh estimator a seeded call spends part of its
+        stream on that estimate, and repeating it can give a different value.
+
+        Raises:
+            SampleError: "numerical integration failed" when len(x) is not the dimension or
+                the normalising constant cannot be estimated.
+        """
+
+def rejection_sampler(f: _DensityN, support: HyperRect, pdf_max: _Float, max_trials: SupportsIndex = 100000) -> RejectionSampler:
+    """A rejection sampler for the unnormalised density f in a box.
+
+    A uniform proposal x is accepted with probability f(x) / pdf_max; f is not checked to stay
+    below pdf_max, so a pdf_max that is too small skews the draws.
+
+    Args:
+        f: the density, called with the point as d floats (or, if that fails, as one list).
+        support: the box.
+        pdf_max: an upper bound of f.
+        max_trials: proposals one draw may make.
+
+    Raises:
+        BuildError: "pdf_max must be finite and positive"; the HyperRect messages.
+    """
+def metropolis_hastings(f: _DensityN, support: HyperRect, step_size: _Float = 0.25, burn_in: SupportsIndex = 1000, thin: SupportsIndex = 1, target_accept: _Float = 0.25, adapt_steps: SupportsIndex = 2000) -> MetropolisHastings:
+    """A random-walk Metropolis chain for the unnormalised density f in a box.
+
+    Proposals move every coordinate by a normal step and are reflected at the box; the step
+    size adapts towards target_accept during the first adapt_steps transitions after init(),
+    within [1e-4, 10].
+
+    Args:
+        f: the density, not its logarithm, called with the point as d floats (or one list).
+        support: the box.
+        step_size: the initial proposal scale.
+        burn_in: transitions discarded at the start of every sample_n call.
+        thin: transitions per returned point in sample_n.
+        target_accept: the acceptance rate the adaptation aims at.
+        adapt_steps: transitions during which the step size adapts (0: never).
+
+    Raises:
+        BuildError: the HyperRect messages.
+    """
+def hmc_sampler(f: _DensityN, support: HyperRect, step_size: _Float = 0.05, leapfrog_steps: SupportsIndex = 20, grad_eps: _Float = 1e-6) -> HmcSampler:
+    """A Hamiltonian Monte Carlo chain for the unnormalised density f in a box.
+
+    The gradient of ln f is estimated by central differences; each transition calls f
+    2 * d * (leapfrog_steps + 1) + 1 times.
+
+    Args:
+        f: the density, not its logarithm, called with the point as d floats (or one list).
+        support: the box.
+        step_size: the leapfrog step.
+        leapfrog_steps: position updates per trajectory.
+        grad_eps: the finite-difference step.
+
+    Raises:
+        BuildError: the HyperRect messages.
+    """
+def gibbs_sampler(sample_coord: Callable[[int, list[float]], _Float], support: HyperRect, init: Sequence[_Float], sweeps_per_sample: SupportsIndex = 1) -> GibbsSampler:
+    """A Gibbs sampler: each sweep sets coordinate i to sample_coord(i, x) for i = 0 .. d-1.
+
+    Args:
+        sample_coord: draws coordinate i given the current point x (a list); a failure writes
+            NaN into the state.
+        support: only its dimension is used.
+        init: the starting point, d numbers.
+        sweeps_per_sample: sweeps per call of sample() or step().
+
+    Raises:
+        SampleError: "mcmc sampler failed" when len(init) differs from support.dim().
+    """
+def conditional_factorization_sampler(sample_i: Callable[[int, list[float]], _Float], dim: SupportsIndex) -> ConditionalFactorizationSampler:
+    """A sampler of p(x0) p(x1 | x0) p(x2 | x0, x1) ...: coordinate i is sample_i(i, prefix),
+    where prefix lists the coordinates drawn before it; a failure gives NaN."""
+def gaussian_copula(corr: Sequence[Sequence[_Float]]) -> GaussianCopula:
+    """A Gaussian copula with the given correlation matrix.
+
+    Only the lower triangle and the diagonal are read; the diagonal is not rescaled, so give
+    a correlation matrix (unit diagonal).
+
+    Raises:
+        ValueError: "InvalidCorrelation" when the matrix is empty, not square or not positive
+            definite.
+    """
+def cdf_mc_estimator(f: _DensityN, support: HyperRect, normalization_samples: SupportsIndex = 50000, cdf_samples: SupportsIndex = 50000) -> CdfMcEstimator:
+    """A Monte Carlo estimator for the unnormalised density f in a box.
+
+    Args:
+        f: the density, called with the point as d floats (or one list).
+        support: the box.
+        normalization_samples: uniform points per normalising-constant estimate.
+        cdf_samples: uniform points per cdf() call.
+
+    Raises:
+        BuildError: the HyperRect messages.
+    """
