@@ -1,28 +1,38 @@
 """A short tour of varnix: builds distributions and samplers and shows what they give.
 
 Run it after installing the package:  python3 examples/tour.py
+With matplotlib installed (python3 -m pip install '.[plot]'), --figures DIR also writes the
+pictures of every engine and sampler as PNG files into DIR:  python3 examples/tour.py --figures docs/images
 """
+import argparse
 import math
+import random
 import statistics
+from collections.abc import Sequence
+from typing import Any
 
-import _varnix as vx
+import varnix as vx
+
+parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+parser.add_argument("--figures", metavar="DIR", help="also write PNG figures into DIR (needs matplotlib)")
+args = parser.parse_args()
 
 
-def show(title):
+def show(title: str) -> None:
     print()
     print(title)
     print("-" * len(title))
 
 
-def normal_pdf(x):
+def normal_pdf(x: float) -> float:
     return math.exp(-0.5 * x * x)
 
 
-def normal_cdf(x):
+def normal_cdf(x: float) -> float:
     return 0.5 * (1.0 + math.erf(x / math.sqrt(2.0)))
 
 
-def summary(values):
+def summary(values: Sequence[float]) -> str:
     return f"mean {statistics.fmean(values):+.4f}, sd {statistics.pstdev(values):.4f}"
 
 
@@ -102,14 +112,14 @@ show("Two dimensions: a correlated Gaussian in a box")
 rho = 0.6
 
 
-def gauss2(x, y):
+def gauss2(x: float, y: float) -> float:
     return math.exp(-(x * x - 2 * rho * x * y + y * y) / (2 * (1 - rho * rho)))
 
 
 box = vx.HyperRect([-4.0, -4.0], [4.0, 4.0])
 
 
-def moments(points):
+def moments(points: Sequence[Sequence[float]]) -> str:
     xs = [p[0] for p in points]
     ys = [p[1] for p in points]
     return f"means ({statistics.fmean(xs):+.3f}, {statistics.fmean(ys):+.3f}), corr {statistics.correlation(xs, ys):.3f}"
@@ -120,11 +130,12 @@ print("rejection:          ", moments(rej.sample_n(5000, seed=1)))
 mh = vx.metropolis_hastings(gauss2, box, step_size=1.0)
 mh.init()
 print("Metropolis-Hastings:", moments(mh.sample_n(5000, seed=2)), f"accept rate {mh.accept_rate():.2f}")
-hmc = vx.hmc_sampler(gauss2, box, step_size=0.2, leapfrog_steps=10)
+# A trajectory (step_size * leapfrog_steps) near half an oscillation of the target would only
+# mirror the chain from one transition to the next: 2 is that for this normal's narrow axis.
+hmc = vx.hmc_sampler(gauss2, box, step_size=0.15, leapfrog_steps=10)
 hmc.init()
 print("HMC:                ", moments(hmc.sample_n(1000, seed=3)))
 
-import random
 rng = random.Random(4)
 gibbs = vx.gibbs_sampler(lambda i, x: rng.gauss(rho * x[1 - i], math.sqrt(1 - rho * rho)), box, [0.0, 0.0])
 print("Gibbs:              ", moments([gibbs.step() for _ in range(5000)]))
@@ -144,8 +155,25 @@ try:
     vx.from_pdf(lambda x: 1 / 0, support)
 except vx.BuildError as e:
     print("a density that raises:", e)
+
+
+def junk(x: float, y: float) -> Any:  # Any: a type checker would rightly refuse a str here
+    return "junk"
+
+
 try:
-    vx.rejection_sampler(lambda x, y: "junk", box, 1.0, max_trials=100).sample()
+    vx.rejection_sampler(junk, box, 1.0, max_trials=100).sample()
 except vx.SampleError as e:
     print("a density that returns junk:", e)
 print()
+
+if args.figures:
+    try:
+        import figures  # examples/figures.py, beside this file
+    except ModuleNotFoundError as e:
+        print(f"figures not written: {e.name} is not installed (python3 -m pip install '.[plot]')")
+    else:
+        for path in figures.write_all(args.figures):
+            print("wrote", path)
+else:
+    print("pictures of all this: python3 examples/tour.py --figures DIR (needs matplotlib)")
