@@ -82,3 +82,15 @@ def test_pyright_reports_the_same_mistakes(tmp_path):
     diagnostics = json.loads(result.stdout)["generalDiagnostics"]
     lines = sorted({d["range"]["start"]["line"] + 1 for d in diagnostics if d["severity"] == "error"})
     assert lines == [7, 8, 9], result.stdout
+
+
+@pytest.mark.skipif(PYRIGHT is None, reason="pyright is not installed")
+def test_pyright_finds_every_public_name_typed_and_documented(tmp_path):
+    env = {"VIRTUAL_ENV": sys.prefix,
+           "PATH": os.pathsep.join([os.path.dirname(sys.executable), os.environ.get("PATH", "")])}
+    result = subprocess.run([PYRIGHT, "--verifytypes", "varnix", "--outputjson"], cwd=tmp_path,
+                            env={**os.environ, **env}, capture_output=True, text=True, timeout=300)
+    report = json.loads(result.stdout)["typeCompleteness"]
+    assert report["pyTypedPath"].endswith("py.typed")
+    assert report["completenessScore"] == 1
+    assert report["missingFunctionDocStringCount"] == 0 and report["missingClassDocStringCount"] == 0
