@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "core/finite.hpp"
+
 namespace varnix {
 
 // Order matters throughout this file: seeded results are reproduced bit for bit, so the
@@ -12,8 +14,6 @@ namespace varnix {
 namespace {
 
 BuildError hat_failed() { return BuildError::of(BuildErrorKind::TdrHatFailed); }
-
-bool finite_positive(double v) { return std::isfinite(v) && v > 0.0; }
 
 // Central difference where both neighbours lie in the support, one-sided near an end.
 double numeric_derivative(FunctionRef<double(double)> f, double lo, double hi, double step,
@@ -42,22 +42,15 @@ double numeric_derivative(FunctionRef<double(double)> f, double lo, double hi, d
 
 }  // namespace
 
-BuildResult<TdrHat> TdrHat::build(const TdrOptions& options, double lo, double hi,
-                                  TdrFunction density, std::optional<TdrFunction> derivative) {
-    if (auto ok = check_support(lo, hi); !ok) return std::unexpected(ok.error());
-    const auto same_support = [&](const TdrFunction& g) { return g.lo == lo && g.hi == hi; };
-    if (!same_support(density) || (derivative && !same_support(*derivative))) {
-        return std::unexpected(BuildError::invalid_support(detail_text::tdr_support_mismatch));
-    }
-
+BuildResult<TdrHat> TdrHat::build(const TdrOptions& options, Interval support,
+                                  FunctionRef<double(double)> density,
+                                  std::optional<FunctionRef<double(double)>> derivative) {
     TdrHat hat;
     hat.options_ = options;
-    hat.lo_ = lo;
-    hat.hi_ = hi;
-    if (options.transform == TdrTransform::InvSqrt) return std::move(hat).build_constant(density.fn);
-    std::optional<FunctionRef<double(double)>> d;
-    if (derivative) d = derivative->fn;
-    return std::move(hat).build_tangent(density.fn, d);
+    hat.lo_ = support.lo();
+    hat.hi_ = support.hi();
+    if (options.transform == TdrTransform::InvSqrt) return std::move(hat).build_constant(density);
+    return std::move(hat).build_tangent(density, derivative);
 }
 
 BuildResult<TdrHat> TdrHat::build_constant(FunctionRef<double(double)> density) && {
@@ -159,12 +152,7 @@ double TdrHat::log_hat(double x) const {
     return (ys_[j] - slopes_[j] * xs_[j]) + x * slopes_[j];
 }
 
-SampleResult<double> TdrHat::draw(ChaChaRng& rng, FunctionRef<double(double)> density) const {
-    return kind_ == Kind::Constant ? draw_constant(rng, density) : draw_tangent(rng, density);
-}
-
-SampleResult<double> TdrHat::draw_constant(ChaChaRng& rng,
-                                           FunctionRef<double(double)> density) const {
+SampleResult<double> TdrHat::draw_constant(Words rng, FunctionRef<double(double)> density) const {
     for (std::size_t trial = 0; trial < options_.max_tries; ++trial) {
         const double u1 = uniform(rng);
         const double x = u1 * (hi_ - lo_) + lo_;
@@ -176,8 +164,7 @@ SampleResult<double> TdrHat::draw_constant(ChaChaRng& rng,
     return std::unexpected(SampleError::of(SampleErrorKind::TdrSampleFailed));
 }
 
-SampleResult<double> TdrHat::draw_tangent(ChaChaRng& rng,
-                                          FunctionRef<double(double)> density) const {
+SampleResult<double> TdrHat::draw_tangent(Words rng, FunctionRef<double(double)> density) const {
     const std::size_t k = cum_.size();
     for (std::size_t trial = 0; trial < options_.max_tries; ++trial) {
         // Segment: the last entry equal to u1 if there is one, else the first entry above it.
