@@ -4,9 +4,8 @@
 
 namespace varnix {
 
-// Order matters in both routines: seeded results are reproduced bit for bit, so the calls of
-// cdf (the lower end before the upper end, one call per midpoint) and the arithmetic below
-// follow one fixed sequence.
+// Evaluation order is frozen (docs/architecture.md): the calls of cdf (the lower end before the
+// upper end, one call per midpoint) and the arithmetic below follow one fixed sequence.
 
 SampleResult<double> invert_cdf_bisection(FunctionRef<double(double)> cdf, double a, double b,
                                           double u, double tol, std::uint32_t max_iterations) {

@@ -43,15 +43,10 @@ public:
     double log_hat(double x) const;
 
     Kind kind() const { return kind_; }
-    double lo() const { return lo_; }
-    double hi() const { return hi_; }
-    const TdrOptions& options() const { return options_; }
     double pdf_max() const { return pdf_max_; }
     const std::vector<double>& points() const { return xs_; }
-    const std::vector<double>& log_values() const { return ys_; }
     const std::vector<double>& log_slopes() const { return slopes_; }
     const std::vector<double>& intersections() const { return z_; }
-    const std::vector<double>& areas() const { return areas_; }
     const std::vector<double>& cumulative() const { return cum_; }
 
 private:
@@ -66,6 +61,11 @@ private:
     BuildResult<TdrHat> build_constant(FunctionRef<double(double)> density) &&;
     BuildResult<TdrHat> build_tangent(FunctionRef<double(double)> density,
                                       std::optional<FunctionRef<double(double)>> derivative) &&;
+    std::vector<double> construction_points() const;
+    void add_tangents(const std::vector<double>& points, FunctionRef<double(double)> density,
+                      std::optional<FunctionRef<double(double)>> derivative);
+    bool intersect_tangents();
+    bool integrate_segments();
     double segment_left(std::size_t j) const { return j == 0 ? lo_ : z_[j - 1]; }
     double segment_right(std::size_t j) const { return j + 1 == xs_.size() ? hi_ : z_[j]; }
     SampleResult<double> draw_constant(Words rng, FunctionRef<double(double)> density) const;
@@ -76,12 +76,11 @@ private:
     double hi_ = 0.0;
     Kind kind_ = Kind::Tangent;
     double pdf_max_ = 0.0;
-    std::vector<double> xs_;
-    std::vector<double> ys_;
-    std::vector<double> slopes_;
-    std::vector<double> z_;
-    std::vector<double> areas_;
-    std::vector<double> cum_;
+    std::vector<double> xs_;      // points of tangency
+    std::vector<double> ys_;      // ln f at the points
+    std::vector<double> slopes_;  // slope of ln f at the points
+    std::vector<double> z_;       // intersections of neighbouring tangents
+    std::vector<double> cum_;     // cumulative area fractions, the last exactly 1
 };
 
 }  // namespace varnix
