@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "core/finite.hpp"
+
 namespace varnix {
 
 // Evaluation order is frozen (docs/architecture.md): the calls of cdf (the lower end before the
@@ -13,7 +15,7 @@ SampleResult<double> invert_cdf_bisection(FunctionRef<double(double)> cdf, doubl
     const double fa = cdf(a);
     const double fb = cdf(b);
     const double span = fb - fa;
-    if (!std::isfinite(span) || !(span > 0.0)) {
+    if (!finite_positive(span)) {
         return std::unexpected(SampleError::of(SampleErrorKind::InversionFailed));
     }
     const double target = fa + u * span;
