@@ -16,6 +16,8 @@ namespace varnix {
 namespace detail_text {
 inline constexpr const char* support_bounds = "support bounds";
 inline constexpr const char* lo_below_hi = "lo must be strictly less than hi";
+// Kept in the vocabulary, but unreachable: the hat builder receives the density and its
+// derivative on the distribution's own support, so the two cannot disagree.
 inline constexpr const char* tdr_support_mismatch = "pdf/dpdf support must match opts.support";
 inline constexpr const char* tdr_requires_pdf =
     "TDR sampling requires a PDF (use from_pdf_fn, not from_cdf_fn)";

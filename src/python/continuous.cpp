@@ -1,7 +1,10 @@
 // Python classes and functions of univariate continuous distributions: Interval,
 // BuildOptions, ContinuousDistribution and its constructors.
+#include <limits>
+
 #include "core/continuous/distribution.hpp"
 #include "core/continuous/options.hpp"
+#include "core/random.hpp"
 #include "python/bridge.hpp"
 #include "python/classes.hpp"
 #include "python/registry.hpp"
@@ -25,18 +28,18 @@ PyInterval interval_new(const Args& a) {
 }
 
 PyObject* interval_lo(PyObject* self, void*) {
-    return guarded([&] { return to_py(instance_of<PyInterval>(self).value().value.lo); });
+    return guarded([&] { return to_py(instance_of<PyInterval>(self).value().value.lo()); });
 }
 
 PyObject* interval_hi(PyObject* self, void*) {
-    return guarded([&] { return to_py(instance_of<PyInterval>(self).value().value.hi); });
+    return guarded([&] { return to_py(instance_of<PyInterval>(self).value().value.hi()); });
 }
 
 PyObject* interval_repr(PyObject* self) {
     return guarded([&] {
         const Interval& v = instance_of<PyInterval>(self).value().value;
         const std::string text =
-            "Interval(" + render_number(v.lo) + ", " + render_number(v.hi) + ")";
+            "Interval(" + render_number(v.lo()) + ", " + render_number(v.hi()) + ")";
         return check(
             PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     });
@@ -125,15 +128,18 @@ struct PyContinuous : WithCallable<ContinuousDistribution> {
     static const ClassDef& definition();
 };
 
-// Runs body with the distribution's user function (a stand-in for histograms).
-template <class Body>
-auto with_user(const PyContinuous& self, Body&& body) {
-    if (self.f) {
-        ScalarFn fn{self.f.get()};
-        return body(UserFn(fn));
+using Bound = ContinuousDistribution::Bound;
+
+// The callable held beside the distribution, as the core calls it: self.value.with(fn).cdf(x).
+// A histogram holds none (nor does a value whose reference the garbage collector has cleared);
+// NaN stands in, and a histogram never calls it.
+struct HeldFn {
+    explicit HeldFn(const PyContinuous& self) : f(self.f.get()) {}
+    double operator()(double x) const {
+        return f != nullptr ? call_scalar(f, x) : std::numeric_limits<double>::quiet_NaN();
     }
-    return body(no_user_function());
-}
+    PyObject* f;
+};
 
 constexpr const char* kOwner = "ContinuousDistribution";
 
@@ -144,9 +150,8 @@ PyObject* cd_support(PyContinuous& self) {
 }
 
 PyObject* cd_sample(PyContinuous& self) {
-    return with_user(self, [&](UserFn f) {
-        return to_py(unwrap(self.value.sample(f, ChaChaRng::thread_local_rng())));
-    });
+    const HeldFn fn(self);
+    return to_py(unwrap(self.value.with(fn).sample(ChaChaRng::thread_local_rng())));
 }
 
 constexpr Decl kSampleN{kOwner, "sample_n($self, n, seed=None)"};
@@ -155,40 +160,29 @@ PyObject* cd_sample_n(PyContinuous& self, const Args& a) {
     RngChoice rng(a.seed(1));
     // Each draw (table, TDR or inversion) depends only on the generator's position, so n
     // draws equal any split into chunks.
-    return with_user(self, [&](UserFn f) {
-        return to_py_list_filled(n, [&](std::size_t count, std::vector<double>& buf) {
-            unwrap(self.value.sample_n(f, count, rng.get(), buf));
-        });
+    const HeldFn fn(self);
+    const Bound d = self.value.with(fn);
+    return to_py_list_filled(n, [&](std::size_t count, std::vector<double>& buf) {
+        unwrap(d.sample_n(count, rng.get(), buf));
     });
 }
 
 // Queries of one float argument.
-template <PyObject* (*Query)(const ContinuousDistribution&, UserFn, double)>
+template <PyObject* (*Query)(const Bound&, double)>
 PyObject* cd_query(PyContinuous& self, const Args& a) {
     const double x = a.f64(0);
-    return with_user(self, [&](UserFn f) { return Query(self.value, f, x); });
+    const HeldFn fn(self);
+    return Query(self.value.with(fn), x);
 }
 
-PyObject* q_pdf(const ContinuousDistribution& d, UserFn f, double x) {
-    return optional_float(d.pdf(f, x));
-}
-PyObject* q_logpdf(const ContinuousDistribution& d, UserFn f, double x) {
-    return optional_float(d.logpdf(f, x));
-}
-PyObject* q_cdf(const ContinuousDistribution& d, UserFn f, double x) { return to_py(d.cdf(f, x)); }
-PyObject* q_sf(const ContinuousDistribution& d, UserFn f, double x) { return to_py(d.sf(f, x)); }
-PyObject* q_logcdf(const ContinuousDistribution& d, UserFn f, double x) {
-    return to_py(d.logcdf(f, x));
-}
-PyObject* q_logsf(const ContinuousDistribution& d, UserFn f, double x) {
-    return to_py(d.logsf(f, x));
-}
-PyObject* q_ppf(const ContinuousDistribution& d, UserFn f, double u) {
-    return to_py(unwrap(d.ppf(f, u)));
-}
-PyObject* q_isf(const ContinuousDistribution& d, UserFn f, double q) {
-    return to_py(unwrap(d.isf(f, q)));
-}
+PyObject* q_pdf(const Bound& d, double x) { return optional_float(d.pdf(x)); }
+PyObject* q_logpdf(const Bound& d, double x) { return optional_float(d.logpdf(x)); }
+PyObject* q_cdf(const Bound& d, double x) { return to_py(d.cdf(x)); }
+PyObject* q_sf(const Bound& d, double x) { return to_py(d.sf(x)); }
+PyObject* q_logcdf(const Bound& d, double x) { return to_py(d.logcdf(x)); }
+PyObject* q_logsf(const Bound& d, double x) { return to_py(d.logsf(x)); }
+PyObject* q_ppf(const Bound& d, double u) { return to_py(unwrap(d.ppf(u))); }
+PyObject* q_isf(const Bound& d, double q) { return to_py(unwrap(d.isf(q))); }
 
 constexpr Decl kCdf{kOwner, "cdf($self, x)"};
 constexpr Decl kPdf{kOwner, "pdf($self, x)"};
@@ -200,16 +194,17 @@ constexpr Decl kLogcdf{kOwner, "logcdf($self, x)"};
 constexpr Decl kLogsf{kOwner, "logsf($self, x)"};
 
 // Summaries without arguments.
-template <SampleResult<double> (ContinuousDistribution::*Summary)(UserFn) const>
+template <SampleResult<double> (Bound::*Summary)() const>
 PyObject* cd_summary(PyContinuous& self) {
-    return with_user(self, [&](UserFn f) { return to_py(unwrap((self.value.*Summary)(f))); });
+    const HeldFn fn(self);
+    return to_py(unwrap((self.value.with(fn).*Summary)()));
 }
 
 constexpr Decl kInterval{kOwner, "interval($self, confidence)"};
 PyObject* cd_interval(PyContinuous& self, const Args& a) {
     const double confidence = a.f64(0);
-    const auto [lower, upper] =
-        with_user(self, [&](UserFn f) { return unwrap(self.value.interval(f, confidence)); });
+    const HeldFn fn(self);
+    const auto [lower, upper] = unwrap(self.value.with(fn).interval(confidence));
     PyRef first = PyRef::steal(to_py(lower));
     PyRef second = PyRef::steal(to_py(upper));
     return check(PyTuple_Pack(2, first.get(), second.get()));
@@ -218,7 +213,8 @@ PyObject* cd_interval(PyContinuous& self, const Args& a) {
 constexpr Decl kExpect{kOwner, "expect($self, func)"};
 PyObject* cd_expect(PyContinuous& self, const Args& a) {
     ScalarFn func{a.object(0)};
-    return with_user(self, [&](UserFn f) { return to_py(unwrap(self.value.expect(f, func))); });
+    const HeldFn fn(self);
+    return to_py(unwrap(self.value.with(fn).expect(func)));
 }
 
 PyObject* cd_uses_hermite_table(PyContinuous& self) {
@@ -242,11 +238,11 @@ PyMethodDef continuous_methods[] = {
     VX_QUERY("logpdf", kLogpdf, &q_logpdf),
     VX_QUERY("logcdf", kLogcdf, &q_logcdf),
     VX_QUERY("logsf", kLogsf, &q_logsf),
-    VX_NOARGS("mean", &cd_summary<&ContinuousDistribution::mean>),
-    VX_NOARGS("var", &cd_summary<&ContinuousDistribution::var>),
-    VX_NOARGS("std", &cd_summary<&ContinuousDistribution::stddev>),
-    VX_NOARGS("median", &cd_summary<&ContinuousDistribution::median>),
-    VX_NOARGS("entropy", &cd_summary<&ContinuousDistribution::entropy>),
+    VX_NOARGS("mean", &cd_summary<&Bound::mean>),
+    VX_NOARGS("var", &cd_summary<&Bound::var>),
+    VX_NOARGS("std", &cd_summary<&Bound::std_dev>),
+    VX_NOARGS("median", &cd_summary<&Bound::median>),
+    VX_NOARGS("entropy", &cd_summary<&Bound::entropy>),
     method<PyContinuous, Access::Shared, kInterval, &cd_interval>("interval"),
     method<PyContinuous, Access::Shared, kExpect, &cd_expect>("expect"),
     VX_NOARGS("uses_hermite_table", &cd_uses_hermite_table),

@@ -1,4 +1,5 @@
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -6,6 +7,7 @@
 
 #include "check.hpp"
 #include "core/continuous/distribution.hpp"
+#include "core/random.hpp"
 #include "stats.hpp"
 
 using varnix::BuildErrorKind;
@@ -57,14 +59,24 @@ double trunc_normal_cdf(double x, double a, double b) {
     return (stats::normal_cdf(x) - stats::normal_cdf(a)) / (stats::normal_cdf(b) - stats::normal_cdf(a));
 }
 
-std::vector<double> draws(const ContinuousDistribution& d, varnix::UserFn f, std::size_t n,
+// A valid interval, for arguments known to be valid.
+Interval between(double lo, double hi) { return Interval::make(lo, hi).value(); }
+
+std::vector<double> draws(const ContinuousDistribution::Bound& d, std::size_t n,
                           std::uint64_t seed) {
     auto rng = ChaChaRng::seeded(seed);
     std::vector<double> out;
-    const auto ok = d.sample_n(f, n, rng, out);
+    const auto ok = d.sample_n(n, rng, out);
     if (!ok) out.clear();
     return out;
 }
+
+// A word source that hands out a fixed list of words, in a cycle, and counts them.
+struct ScriptedWords {
+    std::vector<std::uint64_t> words;
+    std::size_t used = 0;
+    std::uint64_t next_u64() { return words[used++ % words.size()]; }
+};
 
 template <class Cdf>
 bool passes_ks(const std::vector<double>& xs, std::size_t n, Cdf&& cdf) {
@@ -118,16 +130,14 @@ TEST(continuous_interval_and_option_values) {
 }
 
 TEST(continuous_build_failures_in_order) {
-    auto f = [](double x) { return beta23(x); };
-    CHECK(build_kind(ContinuousDistribution::from_pdf(f, {0.0, INFINITY})) == BuildErrorKind::NonFinite);
-    CHECK(build_kind(ContinuousDistribution::from_pdf(f, {1.0, 0.0})) == BuildErrorKind::InvalidSupport);
-
+    // A support that is not finite and increasing never reaches a builder: Interval::make
+    // refuses it (continuous_interval_and_option_values).
     auto zero = [](double) { return 0.0; };
     auto nan_at_lo = [](double x) { return x == 0.0 ? kNaN : 1.0; };
     auto always_nan = [](double) { return kNaN; };  // a pdf that always raises
-    for (auto r : {ContinuousDistribution::from_pdf(zero, {0.0, 1.0}),
-                   ContinuousDistribution::from_pdf(nan_at_lo, {0.0, 1.0}),
-                   ContinuousDistribution::from_pdf(always_nan, {0.0, 1.0})}) {
+    for (auto r : {ContinuousDistribution::from_pdf(zero, between(0.0, 1.0)),
+                   ContinuousDistribution::from_pdf(nan_at_lo, between(0.0, 1.0)),
+                   ContinuousDistribution::from_pdf(always_nan, between(0.0, 1.0))}) {
         CHECK_EQ(build_message(r), "failed to normalize PDF on support");
     }
 
@@ -135,94 +145,94 @@ TEST(continuous_build_failures_in_order) {
     auto flat = [](double) { return 0.5; };
     auto line = [](double x) { return x; };
     const auto tdr = BuildOptions::with_tdr(TdrTransform::Log);
-    CHECK(build_kind(ContinuousDistribution::from_cdf(flat, {0.0, 1.0}, tdr)) == BuildErrorKind::NormalizationFailed);
-    CHECK_EQ(build_message(ContinuousDistribution::from_cdf(line, {0.0, 1.0}, tdr)),
+    CHECK(build_kind(ContinuousDistribution::from_cdf(flat, between(0.0, 1.0), tdr)) == BuildErrorKind::NormalizationFailed);
+    CHECK_EQ(build_message(ContinuousDistribution::from_cdf(line, between(0.0, 1.0), tdr)),
              "invalid support interval: TDR sampling requires a PDF (use from_pdf_fn, not from_cdf_fn)");
 
     // TDR build errors end the construction with their own kind.
     auto constant = [](double) { return 1.0; };
-    CHECK_EQ(build_message(ContinuousDistribution::from_pdf(constant, {0.0, 1.0}, tdr)),
+    CHECK_EQ(build_message(ContinuousDistribution::from_pdf(constant, between(0.0, 1.0), tdr)),
              "tdr failed to build hat function (try InvSqrt transform or explicit dpdf)");
 }
 
 TEST(continuous_density_queries) {
     // An unnormalised density: norm is 2, and pdf outside the support is the user's value / 2.
     auto f = [](double x) { return 2.0 * beta23(x); };
-    const auto d = ContinuousDistribution::from_pdf(f, {0.0, 1.0});
+    const auto d = ContinuousDistribution::from_pdf(f, between(0.0, 1.0));
     CHECK(d.has_value());
     if (!d) return;
     CHECK(d->has_density() && !d->uses_tdr() && !d->uses_hermite_table());
     CHECK_NEAR(d->norm(), 2.0, 1e-12);
-    CHECK_NEAR(*d->pdf(f, 0.3), beta23(0.3), 1e-12);
-    CHECK_EQ(*d->pdf(f, 1.5), f(1.5) / d->norm());
-    CHECK_EQ(d->cdf(f, -0.1), 0.0);
-    CHECK_EQ(d->cdf(f, 0.0), 0.0);
-    CHECK_EQ(d->cdf(f, 1.0), 1.0);
-    CHECK_EQ(d->cdf(f, 7.0), 1.0);
-    CHECK(std::isnan(d->cdf(f, kNaN)));
+    CHECK_NEAR(*d->with(f).pdf(0.3), beta23(0.3), 1e-12);
+    CHECK_EQ(*d->with(f).pdf(1.5), f(1.5) / d->norm());
+    CHECK_EQ(d->with(f).cdf(-0.1), 0.0);
+    CHECK_EQ(d->with(f).cdf(0.0), 0.0);
+    CHECK_EQ(d->with(f).cdf(1.0), 1.0);
+    CHECK_EQ(d->with(f).cdf(7.0), 1.0);
+    CHECK(std::isnan(d->with(f).cdf(kNaN)));
     for (double x : {0.05, 0.3, 0.5, 0.9}) {
-        CHECK_NEAR(d->cdf(f, x), beta23_cdf(x), 1e-12);
-        CHECK_NEAR(d->sf(f, x), 1.0 - beta23_cdf(x), 1e-12);
-        CHECK_NEAR(d->logcdf(f, x), std::log(beta23_cdf(x)), 1e-11);
-        CHECK_NEAR(d->logsf(f, x), std::log(1.0 - beta23_cdf(x)), 1e-11);
-        CHECK_NEAR(*d->logpdf(f, x), std::log(beta23(x)), 1e-12);
+        CHECK_NEAR(d->with(f).cdf(x), beta23_cdf(x), 1e-12);
+        CHECK_NEAR(d->with(f).sf(x), 1.0 - beta23_cdf(x), 1e-12);
+        CHECK_NEAR(d->with(f).logcdf(x), std::log(beta23_cdf(x)), 1e-11);
+        CHECK_NEAR(d->with(f).logsf(x), std::log(1.0 - beta23_cdf(x)), 1e-11);
+        CHECK_NEAR(*d->with(f).logpdf(x), std::log(beta23(x)), 1e-12);
     }
-    CHECK_EQ(d->sf(f, 2.0), 0.0);
-    CHECK_EQ(d->logcdf(f, 0.0), -INFINITY);
-    CHECK_EQ(d->logsf(f, 1.0), -INFINITY);
-    CHECK(!d->logpdf(f, 0.0).has_value());  // density 0 gives no logarithm
-    CHECK(!d->logpdf(f, -0.2).has_value());  // negative user value
-    CHECK(d->support().lo == 0.0 && d->support().hi == 1.0);
+    CHECK_EQ(d->with(f).sf(2.0), 0.0);
+    CHECK_EQ(d->with(f).logcdf(0.0), -INFINITY);
+    CHECK_EQ(d->with(f).logsf(1.0), -INFINITY);
+    CHECK(!d->with(f).logpdf(0.0).has_value());  // density 0 gives no logarithm
+    CHECK(!d->with(f).logpdf(-0.2).has_value());  // negative user value
+    CHECK(d->support().lo() == 0.0 && d->support().hi() == 1.0);
 
     for (double u : {0.01, 0.5, 0.93}) {
-        const auto x = d->ppf(f, u);
+        const auto x = d->with(f).ppf(u);
         CHECK(x.has_value());
         if (x) CHECK_NEAR(beta23_cdf(*x), u, 1e-11);
-        const auto y = d->isf(f, u);
+        const auto y = d->with(f).isf(u);
         if (y) CHECK_NEAR(beta23_cdf(*y), 1.0 - u, 1e-11);
     }
-    CHECK_EQ(sample_message(d->ppf(f, 0.0)), "quantile u=0 not in (0, 1)");
-    CHECK_EQ(sample_message(d->ppf(f, 1.0)), "quantile u=1 not in (0, 1)");
-    CHECK_EQ(sample_message(d->ppf(f, kNaN)), "quantile u=NaN not in (0, 1)");
-    CHECK_EQ(sample_message(d->isf(f, 0.0)), "quantile u=1 not in (0, 1)");
-    CHECK_EQ(sample_message(d->isf(f, 1.25)), "quantile u=-0.25 not in (0, 1)");
+    CHECK_EQ(sample_message(d->with(f).ppf(0.0)), "quantile u=0 not in (0, 1)");
+    CHECK_EQ(sample_message(d->with(f).ppf(1.0)), "quantile u=1 not in (0, 1)");
+    CHECK_EQ(sample_message(d->with(f).ppf(kNaN)), "quantile u=NaN not in (0, 1)");
+    CHECK_EQ(sample_message(d->with(f).isf(0.0)), "quantile u=1 not in (0, 1)");
+    CHECK_EQ(sample_message(d->with(f).isf(1.25)), "quantile u=-0.25 not in (0, 1)");
 }
 
 TEST(continuous_cdf_defined_queries) {
     // User cdf x on [0.25, 0.75]: cdf_lo 0.25, span 0.5; values outside are not clamped.
     auto F = [](double x) { return x; };
-    const auto d = ContinuousDistribution::from_cdf(F, {0.25, 0.75});
+    const auto d = ContinuousDistribution::from_cdf(F, between(0.25, 0.75));
     CHECK(d.has_value());
     if (!d) return;
     CHECK(!d->has_density());
-    CHECK(!d->pdf(F, 0.5).has_value() && !d->logpdf(F, 0.5).has_value());
-    CHECK_EQ(d->cdf(F, 0.5), 0.5);
-    CHECK_EQ(d->cdf(F, 0.0), -0.5);
-    CHECK_EQ(d->cdf(F, 1.0), 1.5);
-    CHECK_EQ(d->sf(F, 1.0), 0.0);
-    CHECK_EQ(d->logcdf(F, 0.0), -INFINITY);
-    CHECK_EQ(d->logsf(F, 1.0), -INFINITY);
-    CHECK_NEAR(*d->ppf(F, 0.3), 0.4, 1e-12);
-    CHECK_NEAR(*d->median(F), 0.5, 1e-12);
-    const auto iv = d->interval(F, 0.5);
+    CHECK(!d->with(F).pdf(0.5).has_value() && !d->with(F).logpdf(0.5).has_value());
+    CHECK_EQ(d->with(F).cdf(0.5), 0.5);
+    CHECK_EQ(d->with(F).cdf(0.0), -0.5);
+    CHECK_EQ(d->with(F).cdf(1.0), 1.5);
+    CHECK_EQ(d->with(F).sf(1.0), 0.0);
+    CHECK_EQ(d->with(F).logcdf(0.0), -INFINITY);
+    CHECK_EQ(d->with(F).logsf(1.0), -INFINITY);
+    CHECK_NEAR(*d->with(F).ppf(0.3), 0.4, 1e-12);
+    CHECK_NEAR(*d->with(F).median(), 0.5, 1e-12);
+    const auto iv = d->with(F).interval(0.5);
     CHECK(iv && std::fabs(iv->first - 0.375) < 1e-12 && std::fabs(iv->second - 0.625) < 1e-12);
-    for (auto r : {d->mean(F), d->var(F), d->stddev(F), d->expect(F, F)}) {
+    for (auto r : {d->with(F).mean(), d->with(F).var(), d->with(F).std_dev(), d->with(F).expect(F)}) {
         CHECK_EQ(sample_message(r), "operation requires an underlying PDF");
     }
-    CHECK(d->entropy(F) == 0.0);
+    CHECK(d->with(F).entropy() == 0.0);
 
     // A cdf that stops rising between build and query makes inversion fail.
     bool frozen = false;
     auto G = [&](double x) { return frozen ? 0.5 : x; };
-    const auto g = ContinuousDistribution::from_cdf(G, {0.0, 1.0});
+    const auto g = ContinuousDistribution::from_cdf(G, between(0.0, 1.0));
     CHECK(g.has_value());
     frozen = true;
-    if (g) CHECK_EQ(sample_message(g->ppf(G, 0.5)), "failed to invert CDF");
+    if (g) CHECK_EQ(sample_message(g->with(G).ppf(0.5)), "failed to invert CDF");
 }
 
 TEST(continuous_every_engine_samples_the_distribution) {
     auto f = [](double x) { return dome(x); };
-    const Interval unit{0.0, 1.0};
+    const Interval unit = between(0.0, 1.0);
     BuildOptions bisect;
     bisect.use_newton = false;
     struct Case {
@@ -241,7 +251,7 @@ TEST(continuous_every_engine_samples_the_distribution) {
         const auto d = ContinuousDistribution::from_pdf(f, unit, c.options);
         CHECK(d.has_value());
         if (!d) continue;
-        const bool ok = passes_ks(draws(*d, f, c.n, 2024), c.n, dome_cdf);
+        const bool ok = passes_ks(draws(d->with(f), c.n, 2024), c.n, dome_cdf);
         if (!ok) std::cerr << "engine " << c.name << "\n";
         CHECK(ok);
     }
@@ -250,7 +260,7 @@ TEST(continuous_every_engine_samples_the_distribution) {
     for (const auto& options : {BuildOptions{}, BuildOptions::hermite(128)}) {
         const auto d = ContinuousDistribution::from_cdf(F, unit, options);
         CHECK(d.has_value());
-        if (d) CHECK(passes_ks(draws(*d, F, 4000, 77), 4000, dome_cdf));
+        if (d) CHECK(passes_ks(draws(d->with(F), 4000, 77), 4000, dome_cdf));
     }
 }
 
@@ -259,40 +269,93 @@ TEST(continuous_sampling_protocol) {
     const BuildOptions options[] = {BuildOptions{}, BuildOptions::hermite(64),
                                     BuildOptions::with_tdr(TdrTransform::Log)};
     for (const auto& o : options) {
-        const auto d = ContinuousDistribution::from_pdf(f, {0.0, 1.0}, o);
+        const auto d = ContinuousDistribution::from_pdf(f, between(0.0, 1.0), o);
         CHECK(d.has_value());
         if (!d) continue;
         // sample_n is sample() repeated on one generator, and a seed fixes the list.
-        const auto batch = draws(*d, f, 50, 7);
+        const auto batch = draws(d->with(f), 50, 7);
         auto rng = ChaChaRng::seeded(7);
         std::vector<double> singles;
-        for (int i = 0; i < 50; ++i) singles.push_back(*d->sample(f, rng));
+        for (int i = 0; i < 50; ++i) singles.push_back(*d->with(f).sample(rng));
         CHECK(batch == singles);
-        CHECK(batch == draws(*d, f, 50, 7));
-        CHECK(batch != draws(*d, f, 50, 8));
+        CHECK(batch == draws(d->with(f), 50, 7));
+        CHECK(batch != draws(d->with(f), 50, 8));
         std::vector<double> none{1.0};
-        CHECK(d->sample_n(f, 0, rng, none).has_value() && none.empty());
+        CHECK(d->with(f).sample_n(0, rng, none).has_value() && none.empty());
     }
-    // Inversion draws take exactly one uniform each: the table maps that uniform.
-    const auto h = ContinuousDistribution::from_pdf(f, {0.0, 1.0}, BuildOptions::hermite(64));
+    // Inversion draws take exactly one word each: the draw is the quantile of its uniform.
+    const auto h = ContinuousDistribution::from_pdf(f, between(0.0, 1.0), BuildOptions::hermite(64));
     if (h) {
         auto rng = ChaChaRng::seeded(9);
-        const auto xs = draws(*h, f, 20, 9);
-        const auto& table = *std::get<varnix::InversionSettings>(h->sampler()).table;
+        const auto xs = draws(h->with(f), 20, 9);
         bool same = xs.size() == 20;
-        for (std::size_t i = 0; same && i < xs.size(); ++i) same = xs[i] == table.evaluate(varnix::uniform(rng));
+        for (std::size_t i = 0; same && i < xs.size(); ++i) same = xs[i] == *h->with(f).ppf(varnix::uniform(rng));
         CHECK(same);
+        ScriptedWords words{{0x123456789abcdef0ULL, 0xfedcba9876543210ULL, 0x8000000000000000ULL}};
+        std::vector<double> out;
+        CHECK(h->with(f).sample_n(130, words, out).has_value());
+        CHECK_EQ(words.used, 130u);
+        bool mapped = out.size() == 130;
+        for (std::size_t i = 0; mapped && i < out.size(); ++i) {
+            mapped = out[i] == *h->with(f).ppf(varnix::unit_from_bits(words.words[i % 3]));
+        }
+        CHECK(mapped);
     }
     // The first failing draw ends the batch with its error.
     bool broken = false;
     auto g = [&](double x) { return broken ? kNaN : dome(x); };
-    const auto t = ContinuousDistribution::from_pdf(g, {0.0, 1.0}, BuildOptions::with_tdr(TdrTransform::InvSqrt));
+    const auto t = ContinuousDistribution::from_pdf(g, between(0.0, 1.0), BuildOptions::with_tdr(TdrTransform::InvSqrt));
     CHECK(t.has_value());
     if (t) {
         broken = true;
         auto rng = ChaChaRng::seeded(1);
         std::vector<double> out;
-        CHECK_EQ(sample_message(t->sample_n(g, 3, rng, out)), "tdr failed to draw a sample");
+        CHECK_EQ(sample_message(t->with(g).sample_n(3, rng, out)), "tdr failed to draw a sample");
+    }
+}
+
+// Every engine ends a batch at its first failing draw, with that draw's error, and leaves in
+// out exactly the draws completed before it (whatever out held on entry).
+TEST(continuous_failed_batch_keeps_the_draws_before_the_failure) {
+    auto f = [](double x) { return dome(x); };
+    const std::vector<std::uint64_t> zero_at_70 = [] {
+        std::vector<std::uint64_t> w(100, 0x9e3779b97f4a7c15ULL);
+        w[70] = 0;  // the uniform 0, which has no quantile
+        return w;
+    }();
+    for (const auto& o : {BuildOptions{}, BuildOptions::hermite(64)}) {
+        const auto d = ContinuousDistribution::from_pdf(f, between(0.0, 1.0), o);
+        CHECK(d.has_value());
+        if (!d) continue;
+        ScriptedWords words{zero_at_70};
+        std::vector<double> out{-1.0, -2.0};
+        CHECK_EQ(sample_message(d->with(f).sample_n(100, words, out)), "quantile u=0 not in (0, 1)");
+        CHECK_EQ(words.used, 71u);
+        CHECK_EQ(out.size(), 70u);
+        const double expected = *d->with(f).ppf(varnix::unit_from_bits(zero_at_70[0]));
+        bool same = true;
+        for (double x : out) same = same && x == expected;
+        CHECK(same);
+    }
+
+    // TDR: the density turns NaN after three draws, so the fourth never finds a point.
+    int draws_left = -1;  // unlimited while the hat is built
+    auto g = [&](double x) {
+        if (draws_left == 0) return kNaN;
+        if (draws_left > 0) --draws_left;
+        return dome(x);
+    };
+    BuildOptions tdr = BuildOptions::with_tdr(TdrTransform::InvSqrt);
+    tdr.tdr->max_tries = 50;
+    const auto t = ContinuousDistribution::from_pdf(g, between(0.0, 1.0), tdr);
+    CHECK(t.has_value());
+    if (t) {
+        draws_left = 3;
+        ScriptedWords words{{0x4000000000000000ULL, 0}};  // x = 0.25, always accepted
+        std::vector<double> out{-1.0};
+        CHECK_EQ(sample_message(t->with(g).sample_n(10, words, out)), "tdr failed to draw a sample");
+        CHECK(out == std::vector<double>(3, 0.25));
+        CHECK_EQ(words.used, 3u * 2u + 50u);  // two words per accepted trial, one per failed one
     }
 }
 
@@ -301,13 +364,13 @@ TEST(continuous_accelerator_choice) {
     BuildOptions both = BuildOptions::with_tdr(TdrTransform::Log);
     both.hermite_grid_size = 32;
     both.ppf_tolerance = 1e-2;  // not kept with a hat: quantiles use 1e-12 and 128 iterations
-    const auto d = ContinuousDistribution::from_pdf(f, {0.0, 1.0}, both);
+    const auto d = ContinuousDistribution::from_pdf(f, between(0.0, 1.0), both);
     CHECK(d && d->uses_tdr() && !d->uses_hermite_table());
-    if (d) CHECK_NEAR(dome_cdf(*d->ppf(f, 0.37)), 0.37, 1e-12);
+    if (d) CHECK_NEAR(dome_cdf(*d->with(f).ppf(0.37)), 0.37, 1e-12);
 
-    const auto h = ContinuousDistribution::from_pdf(f, {0.0, 1.0}, BuildOptions::hermite(128));
+    const auto h = ContinuousDistribution::from_pdf(f, between(0.0, 1.0), BuildOptions::hermite(128));
     CHECK(h && !h->uses_tdr() && h->uses_hermite_table());
-    if (h) CHECK_NEAR(dome_cdf(*h->ppf(f, 0.37)), 0.37, 1e-8);
+    if (h) CHECK_NEAR(dome_cdf(*h->with(f).ppf(0.37)), 0.37, 1e-8);
 
     // The derivative is called only for a TDR build, and is then used for the tangents.
     int dpdf_calls = 0;
@@ -315,34 +378,32 @@ TEST(continuous_accelerator_choice) {
         ++dpdf_calls;
         return dome_derivative(x);
     };
-    const auto plain = ContinuousDistribution::from_pdf(f, {0.0, 1.0}, BuildOptions{}, df);
+    const auto plain = ContinuousDistribution::from_pdf(f, between(0.0, 1.0), BuildOptions{}, df);
     CHECK(plain.has_value());
     CHECK_EQ(dpdf_calls, 0);
-    const auto with_d = ContinuousDistribution::from_pdf(f, {0.0, 1.0}, BuildOptions::with_tdr(TdrTransform::Log), df);
+    const auto with_d = ContinuousDistribution::from_pdf(f, between(0.0, 1.0), BuildOptions::with_tdr(TdrTransform::Log), df);
     CHECK(with_d.has_value());
     CHECK(dpdf_calls > 0);
-    if (with_d) CHECK(passes_ks(draws(*with_d, f, 20000, 5), 20000, dome_cdf));
+    if (with_d) CHECK(passes_ks(draws(with_d->with(f), 20000, 5), 20000, dome_cdf));
 }
 
 TEST(continuous_histogram) {
     const std::vector<double> edges{0.0, 1.0, 3.0};
     const std::vector<double> counts{1.0, 1.0};
-    const auto none = varnix::no_user_function();
     for (bool density : {false, true}) {
         const auto d = ContinuousDistribution::from_histogram(edges, counts, density);
         CHECK(d.has_value());
         if (!d) continue;
-        CHECK(!d->needs_user_function());
         // The normalising integral over the jump is accurate to a few 1e-10.
-        CHECK_NEAR(*d->pdf(none, 0.5), 0.5, 1e-8);
-        CHECK_NEAR(*d->pdf(none, 1.0), 0.25, 1e-8);  // an interior edge belongs to the right bin
-        CHECK_NEAR(*d->pdf(none, 2.0), 0.25, 1e-8);
-        CHECK_NEAR(*d->pdf(none, 3.0), 0.25, 1e-8);  // the last bin is closed
-        CHECK_EQ(*d->pdf(none, 3.5), 0.0);
-        CHECK_EQ(*d->pdf(none, -0.1), 0.0);
-        CHECK_EQ(*d->pdf(none, kNaN), 0.0);
-        CHECK_NEAR(d->cdf(none, 2.0), 0.75, 1e-9);
-        CHECK(d->support().lo == 0.0 && d->support().hi == 3.0);
+        CHECK_NEAR(*d->without_function().pdf(0.5), 0.5, 1e-8);
+        CHECK_NEAR(*d->without_function().pdf(1.0), 0.25, 1e-8);  // an interior edge belongs to the right bin
+        CHECK_NEAR(*d->without_function().pdf(2.0), 0.25, 1e-8);
+        CHECK_NEAR(*d->without_function().pdf(3.0), 0.25, 1e-8);  // the last bin is closed
+        CHECK_EQ(*d->without_function().pdf(3.5), 0.0);
+        CHECK_EQ(*d->without_function().pdf(-0.1), 0.0);
+        CHECK_EQ(*d->without_function().pdf(kNaN), 0.0);
+        CHECK_NEAR(d->without_function().cdf(2.0), 0.75, 1e-9);
+        CHECK(d->support().lo() == 0.0 && d->support().hi() == 3.0);
     }
     const auto raw_false = ContinuousDistribution::from_histogram(edges, counts, false);
     const auto raw_true = ContinuousDistribution::from_histogram(edges, counts, true);
@@ -350,7 +411,7 @@ TEST(continuous_histogram) {
     if (raw_false && raw_true) {
         CHECK_NEAR(raw_false->norm(), 1.0, 1e-8);
         CHECK_NEAR(raw_true->norm(), 2.0, 1e-8);
-        CHECK_EQ(*raw_false->pdf(none, 0.5) / *raw_false->pdf(none, 2.0), 2.0);
+        CHECK_EQ(*raw_false->without_function().pdf(0.5) / *raw_false->without_function().pdf(2.0), 2.0);
     }
 
     using V = std::vector<double>;
@@ -381,121 +442,116 @@ TEST(continuous_histogram) {
     for (const auto& o : {BuildOptions::with_tdr(TdrTransform::InvSqrt), BuildOptions::hermite(512)}) {
         const auto d = ContinuousDistribution::from_histogram(e3, c3, false, o);
         CHECK(d.has_value());
-        if (d) CHECK(passes_ks(draws(*d, none, 20000, 31), 20000, hist_cdf));
+        if (d) CHECK(passes_ks(draws(d->without_function(), 20000, 31), 20000, hist_cdf));
     }
 }
 
 TEST(continuous_truncation) {
     auto f = [](double x) { return kernel(x); };
-    const Interval base{-8.0, 8.0};
+    const Interval base = between(-8.0, 8.0);
     const double a = -1.0;
     const double b = 2.0;
-    const auto d = ContinuousDistribution::truncated(f, base, {a, b});
+    const auto d = ContinuousDistribution::truncated(f, base, between(a, b));
     CHECK(d.has_value());
     if (!d) return;
-    CHECK(d->support().lo == a && d->support().hi == b);
+    CHECK(d->support().lo() == a && d->support().hi() == b);
     // Closed forms of the truncated normal.
     const double z = stats::normal_cdf(b) - stats::normal_cdf(a);
     const double pa = stats::normal_pdf(a);
     const double pb = stats::normal_pdf(b);
     const double mean = (pa - pb) / z;
     const double var = 1.0 + (a * pa - b * pb) / z - mean * mean;
-    CHECK_NEAR(*d->mean(f), mean, 1e-8);
-    CHECK_NEAR(*d->var(f), var, 1e-8);
-    CHECK_NEAR(*d->stddev(f), std::sqrt(var), 1e-8);
-    CHECK_NEAR(d->cdf(f, 0.5), trunc_normal_cdf(0.5, a, b), 1e-9);
-    CHECK_NEAR(*d->pdf(f, 0.5), stats::normal_pdf(0.5) / z, 1e-9);
-    CHECK_EQ(*d->pdf(f, 2.5), 0.0);
-    CHECK(!d->logpdf(f, -1.5).has_value());
-    CHECK(passes_ks(draws(*d, f, 3000, 4), 3000, [&](double x) { return trunc_normal_cdf(x, a, b); }));
-    const auto t = ContinuousDistribution::truncated(f, base, {a, b}, BuildOptions::with_tdr(TdrTransform::Log));
+    CHECK_NEAR(*d->with(f).mean(), mean, 1e-8);
+    CHECK_NEAR(*d->with(f).var(), var, 1e-8);
+    CHECK_NEAR(*d->with(f).std_dev(), std::sqrt(var), 1e-8);
+    CHECK_NEAR(d->with(f).cdf(0.5), trunc_normal_cdf(0.5, a, b), 1e-9);
+    CHECK_NEAR(*d->with(f).pdf(0.5), stats::normal_pdf(0.5) / z, 1e-9);
+    CHECK_EQ(*d->with(f).pdf(2.5), 0.0);
+    CHECK(!d->with(f).logpdf(-1.5).has_value());
+    CHECK(passes_ks(draws(d->with(f), 3000, 4), 3000, [&](double x) { return trunc_normal_cdf(x, a, b); }));
+    const auto t = ContinuousDistribution::truncated(f, base, between(a, b), BuildOptions::with_tdr(TdrTransform::Log));
     CHECK(t.has_value());
-    if (t) CHECK(passes_ks(draws(*t, f, 20000, 4), 20000, [&](double x) { return trunc_normal_cdf(x, a, b); }));
+    if (t) CHECK(passes_ks(draws(t->with(f), 20000, 4), 20000, [&](double x) { return trunc_normal_cdf(x, a, b); }));
 
     // Truncating to the whole support gives the plain distribution.
     const auto same = ContinuousDistribution::truncated(f, base, base);
     const auto plain = ContinuousDistribution::from_pdf(f, base);
     CHECK(same && plain);
     if (same && plain) {
-        for (double x : {-2.0, 0.1, 1.7}) CHECK_NEAR(same->cdf(f, x), plain->cdf(f, x), 1e-9);
+        for (double x : {-2.0, 0.1, 1.7}) CHECK_NEAR(same->with(f).cdf(x), plain->with(f).cdf(x), 1e-9);
     }
 
     auto kind = [&](Interval support, Interval trunc) { return build_kind(ContinuousDistribution::truncated(f, support, trunc)); };
-    CHECK_EQ(build_message(ContinuousDistribution::truncated(f, base, {-9.0, 0.0})),
+    CHECK_EQ(build_message(ContinuousDistribution::truncated(f, base, between(-9.0, 0.0))),
              "truncation interval must lie inside base support");
-    CHECK(kind(base, {0.0, 8.5}) == BuildErrorKind::TruncationOutsideSupport);
-    CHECK(ContinuousDistribution::truncated(f, base, {-8.0, 0.0}).has_value());
-    // The truncation interval is checked first, then the base interval.
-    CHECK(kind({1.0, 0.0}, {0.0, INFINITY}) == BuildErrorKind::NonFinite);
-    CHECK(kind({0.0, INFINITY}, {1.0, 0.0}) == BuildErrorKind::InvalidSupport);
-    CHECK(kind({0.0, INFINITY}, {0.0, 1.0}) == BuildErrorKind::NonFinite);
+    CHECK(kind(base, between(0.0, 8.5)) == BuildErrorKind::TruncationOutsideSupport);
+    CHECK(ContinuousDistribution::truncated(f, base, between(-8.0, 0.0)).has_value());
     auto nan_inside = [](double x) { return x > 0.0 ? kNaN : 1.0; };
-    CHECK(build_kind(ContinuousDistribution::truncated(nan_inside, {-1.0, 1.0}, {-0.5, 0.5})) ==
+    CHECK(build_kind(ContinuousDistribution::truncated(nan_inside, between(-1.0, 1.0), between(-0.5, 0.5))) ==
           BuildErrorKind::NormalizationFailed);
 }
 
 TEST(continuous_location_scale) {
     auto f = [](double x) { return beta23(x); };
-    const auto d = ContinuousDistribution::loc_scale(f, {0.0, 1.0}, 2.0, 3.0);
+    const auto d = ContinuousDistribution::loc_scale(f, between(0.0, 1.0), 2.0, 3.0);
     CHECK(d.has_value());
     if (!d) return;
-    CHECK(d->support().lo == 2.0 && d->support().hi == 5.0);
+    CHECK(d->support().lo() == 2.0 && d->support().hi() == 5.0);
     CHECK_NEAR(d->norm(), 1.0, 1e-12);
     // The base bounds are inclusive: the ends use f(0) / 3 and f(1) / 3.
     auto g = [](double x) { return 1.0 + x; };
-    const auto e = ContinuousDistribution::loc_scale(g, {0.0, 1.0}, 2.0, 3.0);
+    const auto e = ContinuousDistribution::loc_scale(g, between(0.0, 1.0), 2.0, 3.0);
     CHECK(e.has_value());
     if (e) {
-        CHECK_EQ(*e->pdf(g, 2.0), (1.0 / 3.0) / e->norm());
-        CHECK_EQ(*e->pdf(g, 5.0), (2.0 / 3.0) / e->norm());
-        CHECK_EQ(*e->pdf(g, 5.0001), 0.0);
+        CHECK_EQ(*e->with(g).pdf(2.0), (1.0 / 3.0) / e->norm());
+        CHECK_EQ(*e->with(g).pdf(5.0), (2.0 / 3.0) / e->norm());
+        CHECK_EQ(*e->with(g).pdf(5.0001), 0.0);
     }
-    CHECK_NEAR(*d->mean(f), 2.0 + 3.0 * 0.4, 1e-10);
-    CHECK_NEAR(*d->var(f), 9.0 * 0.04, 1e-10);
-    CHECK_NEAR(d->cdf(f, 3.5), beta23_cdf(0.5), 1e-12);
+    CHECK_NEAR(*d->with(f).mean(), 2.0 + 3.0 * 0.4, 1e-10);
+    CHECK_NEAR(*d->with(f).var(), 9.0 * 0.04, 1e-10);
+    CHECK_NEAR(d->with(f).cdf(3.5), beta23_cdf(0.5), 1e-12);
     auto h = [](double x) { return dome(x); };
     auto shifted_cdf = [](double x) { return dome_cdf((x - 2.0) / 3.0); };
     for (const auto& o : {BuildOptions::hermite(128), BuildOptions::with_tdr(TdrTransform::Log)}) {
-        const auto s = ContinuousDistribution::loc_scale(h, {0.0, 1.0}, 2.0, 3.0, o);
+        const auto s = ContinuousDistribution::loc_scale(h, between(0.0, 1.0), 2.0, 3.0, o);
         CHECK(s.has_value());
-        if (s) CHECK(passes_ks(draws(*s, h, 20000, 6), 20000, shifted_cdf));
+        if (s) CHECK(passes_ks(draws(s->with(h), 20000, 6), 20000, shifted_cdf));
     }
 
-    // The scale is checked before the interval; then the shifted bounds.
+    // The scale is checked first, then the shifted bounds.
     for (double scale : {0.0, -0.0, -1.0, double(INFINITY), kNaN}) {
-        CHECK_EQ(build_message(ContinuousDistribution::loc_scale(f, {1.0, 0.0}, 0.0, scale)),
+        CHECK_EQ(build_message(ContinuousDistribution::loc_scale(f, between(0.0, 1.0), INFINITY, scale)),
                  "scale must be finite and positive");
     }
-    CHECK(build_kind(ContinuousDistribution::loc_scale(f, {1.0, 0.0}, 0.0, 1.0)) == BuildErrorKind::InvalidSupport);
-    CHECK(build_kind(ContinuousDistribution::loc_scale(f, {0.0, 1.0}, INFINITY, 1.0)) == BuildErrorKind::NonFinite);
-    CHECK(build_kind(ContinuousDistribution::loc_scale(f, {0.0, 1.0}, 1e20, 1.0)) == BuildErrorKind::InvalidSupport);
+    CHECK(build_kind(ContinuousDistribution::loc_scale(f, between(0.0, 1.0), INFINITY, 1.0)) == BuildErrorKind::NonFinite);
+    CHECK(build_kind(ContinuousDistribution::loc_scale(f, between(0.0, 1.0), 1e20, 1.0)) == BuildErrorKind::InvalidSupport);
 }
 
 TEST(continuous_summaries) {
     auto one = [](double) { return 1.0; };
-    const auto u = ContinuousDistribution::from_pdf(one, {0.0, 1.0});
+    const auto u = ContinuousDistribution::from_pdf(one, between(0.0, 1.0));
     CHECK(u.has_value());
     if (!u) return;
-    CHECK_NEAR(*u->mean(one), 0.5, 1e-12);
-    CHECK_NEAR(*u->var(one), 1.0 / 12.0, 1e-12);
-    CHECK_NEAR(*u->stddev(one), std::sqrt(1.0 / 12.0), 1e-12);
-    CHECK_NEAR(*u->entropy(one), 0.0, 1e-12);
-    CHECK_NEAR(*u->median(one), 0.5, 1e-12);
-    CHECK_NEAR(*u->expect(one, one), 1.0, 1e-12);
-    const auto iv = u->interval(one, 0.5);
+    CHECK_NEAR(*u->with(one).mean(), 0.5, 1e-12);
+    CHECK_NEAR(*u->with(one).var(), 1.0 / 12.0, 1e-12);
+    CHECK_NEAR(*u->with(one).std_dev(), std::sqrt(1.0 / 12.0), 1e-12);
+    CHECK_NEAR(*u->with(one).entropy(), 0.0, 1e-12);
+    CHECK_NEAR(*u->with(one).median(), 0.5, 1e-12);
+    CHECK_NEAR(*u->with(one).expect(one), 1.0, 1e-12);
+    const auto iv = u->with(one).interval(0.5);
     CHECK(iv && std::fabs(iv->first - 0.25) < 1e-12 && std::fabs(iv->second - 0.75) < 1e-12);
-    CHECK_EQ(sample_message(u->interval(one, 0.0)), "confidence 0 must be in (0, 1)");
-    CHECK_EQ(sample_message(u->interval(one, 1.0)), "confidence 1 must be in (0, 1)");
-    CHECK_EQ(sample_message(u->interval(one, kNaN)), "confidence NaN must be in (0, 1)");
+    CHECK_EQ(sample_message(u->with(one).interval(0.0)), "confidence 0 must be in (0, 1)");
+    CHECK_EQ(sample_message(u->with(one).interval(1.0)), "confidence 1 must be in (0, 1)");
+    CHECK_EQ(sample_message(u->with(one).interval(kNaN)), "confidence NaN must be in (0, 1)");
     auto nan_at_lo = [](double x) { return x == 0.0 ? kNaN : x; };
-    CHECK_EQ(sample_message(u->expect(one, nan_at_lo)), "numerical integration failed");
+    CHECK_EQ(sample_message(u->with(one).expect(nan_at_lo)), "numerical integration failed");
 
-    const auto wide = ContinuousDistribution::from_pdf(one, {0.0, 2.0});
-    CHECK(wide && std::fabs(*wide->entropy(one) - std::log(2.0)) < 1e-12);
+    const auto wide = ContinuousDistribution::from_pdf(one, between(0.0, 2.0));
+    CHECK(wide && std::fabs(*wide->with(one).entropy() - std::log(2.0)) < 1e-12);
 
     // expect calls func at every node, after the density, even where the density is 0.
     auto f = [](double x) { return beta23(x); };
-    const auto b = ContinuousDistribution::from_pdf(f, {0.0, 1.0});
+    const auto b = ContinuousDistribution::from_pdf(f, between(0.0, 1.0));
     CHECK(b.has_value());
     if (b) {
         int calls = 0;
@@ -503,28 +559,28 @@ TEST(continuous_summaries) {
             ++calls;
             return x * x;
         };
-        CHECK_NEAR(*b->expect(f, square), 0.2, 1e-10);  // E[X^2] = var + mean^2 = 0.04 + 0.16
+        CHECK_NEAR(*b->with(f).expect(square), 0.2, 1e-10);  // E[X^2] = var + mean^2 = 0.04 + 0.16
         CHECK(calls > 0 && calls % 3 == 0);
-        CHECK_NEAR(*b->entropy(f), -0.2349066497880, 1e-9);
+        CHECK_NEAR(*b->with(f).entropy(), -0.2349066497880, 1e-9);
     }
 
     // A density that fails after the build: NaN ends as IntegrationFailed, except in entropy.
     bool broken = false;
     auto g = [&](double x) { return (broken && x > 0.5) ? kNaN : beta23(x); };
-    const auto c = ContinuousDistribution::from_pdf(g, {0.0, 1.0});
+    const auto c = ContinuousDistribution::from_pdf(g, between(0.0, 1.0));
     CHECK(c.has_value());
     if (c) {
         broken = true;
-        CHECK_EQ(sample_message(c->mean(g)), "numerical integration failed");
-        CHECK_EQ(sample_message(c->var(g)), "numerical integration failed");
-        CHECK(c->entropy(g).has_value());
+        CHECK_EQ(sample_message(c->with(g).mean()), "numerical integration failed");
+        CHECK_EQ(sample_message(c->with(g).var()), "numerical integration failed");
+        CHECK(c->with(g).entropy().has_value());
     }
 
     // A variance lost to cancellation is reported as 0, never negative.
     auto narrow = [](double) { return 1.0; };
-    const auto n = ContinuousDistribution::from_pdf(narrow, {1e8, 1e8 + 1e-6});
+    const auto n = ContinuousDistribution::from_pdf(narrow, between(1e8, 1e8 + 1e-6));
     CHECK(n.has_value());
-    if (n) CHECK(*n->var(narrow) >= 0.0);
+    if (n) CHECK(*n->with(narrow).var() >= 0.0);
 }
 
 TEST(continuous_user_exceptions_pass_through) {
@@ -543,18 +599,18 @@ TEST(continuous_user_exceptions_pass_through) {
         }
         return false;
     };
-    const auto d = ContinuousDistribution::from_pdf(f, {0.0, 1.0});
-    const auto t = ContinuousDistribution::from_pdf(f, {0.0, 1.0}, BuildOptions::with_tdr(TdrTransform::Log));
+    const auto d = ContinuousDistribution::from_pdf(f, between(0.0, 1.0));
+    const auto t = ContinuousDistribution::from_pdf(f, between(0.0, 1.0), BuildOptions::with_tdr(TdrTransform::Log));
     CHECK(d && t);
     if (!d || !t) return;
     limit = 5;
-    CHECK(throws([&] { (void)ContinuousDistribution::from_pdf(f, {0.0, 1.0}, BuildOptions::hermite(64)); }));
-    CHECK(throws([&] { (void)ContinuousDistribution::truncated(f, {0.0, 1.0}, {0.2, 0.8}); }));
-    CHECK(throws([&] { (void)d->ppf(f, 0.3); }));
-    CHECK(throws([&] { (void)d->mean(f); }));
+    CHECK(throws([&] { (void)ContinuousDistribution::from_pdf(f, between(0.0, 1.0), BuildOptions::hermite(64)); }));
+    CHECK(throws([&] { (void)ContinuousDistribution::truncated(f, between(0.0, 1.0), between(0.2, 0.8)); }));
+    CHECK(throws([&] { (void)d->with(f).ppf(0.3); }));
+    CHECK(throws([&] { (void)d->with(f).mean(); }));
     CHECK(throws([&] {
         auto rng = ChaChaRng::seeded(1);
         std::vector<double> out;
-        (void)t->sample_n(f, 100, rng, out);
+        (void)t->with(f).sample_n(100, rng, out);
     }));
 }

@@ -1,14 +1,17 @@
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <stdexcept>
 #include <vector>
 
 #include "check.hpp"
 #include "core/continuous/tdr.hpp"
+#include "core/random.hpp"
 #include "stats.hpp"
 
 using varnix::BuildErrorKind;
 using varnix::ChaChaRng;
+using varnix::Interval;
 using varnix::SampleErrorKind;
 using varnix::TdrHat;
 using varnix::TdrOptions;
@@ -17,6 +20,8 @@ using varnix::TdrTransform;
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+Interval between(double lo, double hi) { return Interval::make(lo, hi).value(); }
 
 TdrOptions opts(TdrTransform t, std::size_t points = 30) {
     TdrOptions o;
@@ -46,7 +51,7 @@ std::vector<double> draw_many(const TdrHat& hat, Density& f, std::size_t n, std:
 
 TEST(tdr_log_hat_over_normal_is_well_formed) {
     auto f = [](double x) { return normal5(x); };
-    const auto hat = TdrHat::build(opts(TdrTransform::Log), -5.0, 5.0, {f, -5.0, 5.0}, std::nullopt);
+    const auto hat = TdrHat::build(opts(TdrTransform::Log), between(-5.0, 5.0), f, std::nullopt);
     CHECK(hat.has_value());
     if (!hat) return;
     CHECK(hat->kind() == TdrHat::Kind::Tangent);
@@ -72,7 +77,7 @@ TEST(tdr_small_construction_counts_are_raised) {
     auto f = [](double x) { return normal5(x); };
     std::vector<double> first;
     for (std::size_t cp : {0u, 1u, 2u, 3u, 4u}) {
-        const auto hat = TdrHat::build(opts(TdrTransform::Log, cp), -5.0, 5.0, {f, -5.0, 5.0}, std::nullopt);
+        const auto hat = TdrHat::build(opts(TdrTransform::Log, cp), between(-5.0, 5.0), f, std::nullopt);
         CHECK(hat.has_value());
         if (!hat) continue;
         CHECK_EQ(hat->points().size(), 6u);
@@ -85,51 +90,46 @@ TEST(tdr_small_construction_counts_are_raised) {
             ++calls;
             return normal5(x);
         };
-        const auto hat = TdrHat::build(opts(TdrTransform::InvSqrt, cp), -5.0, 5.0, {counted, -5.0, 5.0}, std::nullopt);
+        const auto hat = TdrHat::build(opts(TdrTransform::InvSqrt, cp), between(-5.0, 5.0), counted, std::nullopt);
         CHECK(hat.has_value());
         CHECK_EQ(calls, cp < 32 ? 32 : static_cast<int>(cp));
     }
 }
 
 TEST(tdr_build_failures) {
-    auto f = [](double x) { return normal5(x); };
     auto kind = [](const auto& r) { return r.has_value() ? BuildErrorKind::InvalidDimension : r.error().kind; };
     const auto o = opts(TdrTransform::Log);
 
-    const auto inf = TdrHat::build(o, -INFINITY, 5.0, {f, -INFINITY, 5.0}, std::nullopt);
-    CHECK(kind(inf) == BuildErrorKind::NonFinite);
-    const auto reversed = TdrHat::build(o, 5.0, -5.0, {f, 5.0, -5.0}, std::nullopt);
-    CHECK(kind(reversed) == BuildErrorKind::InvalidSupport);
-    const auto mismatch = TdrHat::build(o, -5.0, 5.0, {f, -5.0, 4.0}, std::nullopt);
-    CHECK(kind(mismatch) == BuildErrorKind::InvalidSupport);
-    if (!mismatch) CHECK_EQ(mismatch.error().message(),
-                            "invalid support interval: pdf/dpdf support must match opts.support");
-    const auto dmismatch = TdrHat::build(o, -5.0, 5.0, {f, -5.0, 5.0}, varnix::TdrFunction{f, -4.0, 5.0});
-    CHECK(kind(dmismatch) == BuildErrorKind::InvalidSupport);
+    // The hat is built on a validated Interval, and the density and its derivative are handed
+    // over without a support of their own; the mismatch text stays in the vocabulary.
+    CHECK(kind(Interval::make(-INFINITY, 5.0)) == BuildErrorKind::NonFinite);
+    CHECK(kind(Interval::make(5.0, -5.0)) == BuildErrorKind::InvalidSupport);
+    CHECK_EQ(varnix::BuildError::invalid_support(varnix::detail_text::tdr_support_mismatch).message(),
+             "invalid support interval: pdf/dpdf support must match opts.support");
 
     // A constant density has equal slopes everywhere; a zero density has no usable point.
     auto flat = [](double) { return 0.5; };
     auto zero = [](double) { return 0.0; };
     auto nan = [](double) { return kNaN; };
-    CHECK(kind(TdrHat::build(o, 0.0, 2.0, {flat, 0.0, 2.0}, std::nullopt)) == BuildErrorKind::TdrHatFailed);
-    CHECK(kind(TdrHat::build(o, 0.0, 2.0, {zero, 0.0, 2.0}, std::nullopt)) == BuildErrorKind::TdrHatFailed);
+    CHECK(kind(TdrHat::build(o, between(0.0, 2.0), flat, std::nullopt)) == BuildErrorKind::TdrHatFailed);
+    CHECK(kind(TdrHat::build(o, between(0.0, 2.0), zero, std::nullopt)) == BuildErrorKind::TdrHatFailed);
     const auto inv = opts(TdrTransform::InvSqrt);
-    CHECK(kind(TdrHat::build(inv, 0.0, 2.0, {zero, 0.0, 2.0}, std::nullopt)) == BuildErrorKind::TdrHatFailed);
-    CHECK(kind(TdrHat::build(inv, 0.0, 2.0, {nan, 0.0, 2.0}, std::nullopt)) == BuildErrorKind::TdrHatFailed);
+    CHECK(kind(TdrHat::build(inv, between(0.0, 2.0), zero, std::nullopt)) == BuildErrorKind::TdrHatFailed);
+    CHECK(kind(TdrHat::build(inv, between(0.0, 2.0), nan, std::nullopt)) == BuildErrorKind::TdrHatFailed);
 
     // A density vanishing at an end: the tangent next to it is so steep that its intercept's
     // exponential overflows the area formula. The constant hat has no such problem.
     auto beta = [](double x) { return 12.0 * x * (1.0 - x) * (1.0 - x); };
-    CHECK(kind(TdrHat::build(o, 0.0, 1.0, {beta, 0.0, 1.0}, std::nullopt)) == BuildErrorKind::TdrHatFailed);
-    CHECK(TdrHat::build(inv, 0.0, 1.0, {beta, 0.0, 1.0}, std::nullopt).has_value());
+    CHECK(kind(TdrHat::build(o, between(0.0, 1.0), beta, std::nullopt)) == BuildErrorKind::TdrHatFailed);
+    CHECK(TdrHat::build(inv, between(0.0, 1.0), beta, std::nullopt).has_value());
 
     // A support narrower than twice the smallest difference step leaves no derivative defined.
     auto line = [](double x) { return 1.0 + x; };
-    CHECK(kind(TdrHat::build(o, 0.0, 1e-9, {line, 0.0, 1e-9}, std::nullopt)) == BuildErrorKind::TdrHatFailed);
+    CHECK(kind(TdrHat::build(o, between(0.0, 1e-9), line, std::nullopt)) == BuildErrorKind::TdrHatFailed);
     // ln f with an inflection point: neighbouring tangents cross out of order.
     auto inflected = [](double x) { return std::exp(4.0 * (x - 0.07) * (x - 0.07) * (x - 0.07)); };
-    CHECK(kind(TdrHat::build(o, -1.0, 1.0, {inflected, -1.0, 1.0}, std::nullopt)) == BuildErrorKind::TdrHatFailed);
-    CHECK(TdrHat::build(inv, -1.0, 1.0, {inflected, -1.0, 1.0}, std::nullopt).has_value());
+    CHECK(kind(TdrHat::build(o, between(-1.0, 1.0), inflected, std::nullopt)) == BuildErrorKind::TdrHatFailed);
+    CHECK(TdrHat::build(inv, between(-1.0, 1.0), inflected, std::nullopt).has_value());
 }
 
 TEST(tdr_samples_follow_the_density) {
@@ -137,9 +137,9 @@ TEST(tdr_samples_follow_the_density) {
     auto f = [](double x) { return normal5(x); };
     auto df = [](double x) { return -x * normal5(x); };
 
-    const auto numeric = TdrHat::build(opts(TdrTransform::Log), -5.0, 5.0, {f, -5.0, 5.0}, std::nullopt);
-    const auto explicit_d = TdrHat::build(opts(TdrTransform::Log), -5.0, 5.0, {f, -5.0, 5.0}, varnix::TdrFunction{df, -5.0, 5.0});
-    const auto constant = TdrHat::build(opts(TdrTransform::InvSqrt), -5.0, 5.0, {f, -5.0, 5.0}, std::nullopt);
+    const auto numeric = TdrHat::build(opts(TdrTransform::Log), between(-5.0, 5.0), f, std::nullopt);
+    const auto explicit_d = TdrHat::build(opts(TdrTransform::Log), between(-5.0, 5.0), f, df);
+    const auto constant = TdrHat::build(opts(TdrTransform::InvSqrt), between(-5.0, 5.0), f, std::nullopt);
     CHECK(numeric && explicit_d && constant);
     if (!numeric || !explicit_d || !constant) return;
     for (const TdrHat* hat : {&*numeric, &*explicit_d, &*constant}) {
@@ -161,7 +161,7 @@ TEST(tdr_samples_follow_the_density) {
     const double mass = 1.0 - 13.0 * std::exp(-12.0);
     auto g = [mass](double x) { return x * std::exp(-x) / mass; };
     auto g_cdf = [mass](double x) { return (1.0 - (1.0 + x) * std::exp(-x)) / mass; };
-    const auto gamma = TdrHat::build(opts(TdrTransform::Log, 50), 0.0, 12.0, {g, 0.0, 12.0}, std::nullopt);
+    const auto gamma = TdrHat::build(opts(TdrTransform::Log, 50), between(0.0, 12.0), g, std::nullopt);
     CHECK(gamma.has_value());
     if (gamma) {
         const auto xs = draw_many(*gamma, g, n, 12);
@@ -171,7 +171,7 @@ TEST(tdr_samples_follow_the_density) {
 
     // The constant hat samples a flat density uniformly, two uniforms per accepted draw.
     auto flat = [](double) { return 0.5; };
-    const auto uniform_hat = TdrHat::build(opts(TdrTransform::InvSqrt), 0.0, 2.0, {flat, 0.0, 2.0}, std::nullopt);
+    const auto uniform_hat = TdrHat::build(opts(TdrTransform::InvSqrt), between(0.0, 2.0), flat, std::nullopt);
     CHECK(uniform_hat.has_value());
     if (uniform_hat) {
         CHECK_EQ(uniform_hat->pdf_max(), 0.5);
@@ -188,9 +188,30 @@ TEST(tdr_samples_follow_the_density) {
     }
 }
 
+// A word source that hands out a fixed list of words, in a cycle, and counts them.
+struct ScriptedWords {
+    std::vector<std::uint64_t> words;
+    std::size_t used = 0;
+    std::uint64_t next_u64() { return words[used++ % words.size()]; }
+};
+
+TEST(tdr_tangent_trial_takes_three_words) {
+    auto f = [](double x) { return normal5(x); };
+    const auto hat = TdrHat::build(opts(TdrTransform::Log), between(-5.0, 5.0), f, std::nullopt);
+    CHECK(hat.has_value());
+    if (!hat) return;
+    // Segment and position from the first two words; the third, 0, accepts any proposal.
+    ScriptedWords words{{0x8000000000000000ULL, 0x4000000000000000ULL, 0}};
+    std::vector<double> xs;
+    for (int i = 0; i < 10; ++i) xs.push_back(hat->draw(words, f).value());
+    CHECK_EQ(words.used, 30u);
+    CHECK(xs == std::vector<double>(10, xs[0]));
+    CHECK(std::isfinite(xs[0]) && xs[0] > -5.0 && xs[0] < 5.0);
+}
+
 TEST(tdr_seeded_draws_repeat) {
     auto f = [](double x) { return normal5(x); };
-    const auto hat = TdrHat::build(opts(TdrTransform::Log), -5.0, 5.0, {f, -5.0, 5.0}, std::nullopt);
+    const auto hat = TdrHat::build(opts(TdrTransform::Log), between(-5.0, 5.0), f, std::nullopt);
     CHECK(hat.has_value());
     if (!hat) return;
     const auto a = draw_many(*hat, f, 500, 99);
@@ -206,7 +227,7 @@ TEST(tdr_draw_gives_up_after_max_tries) {
     for (auto t : {TdrTransform::Log, TdrTransform::InvSqrt}) {
         auto o = opts(t);
         o.max_tries = 50;
-        const auto hat = TdrHat::build(o, -5.0, 5.0, {f, -5.0, 5.0}, std::nullopt);
+        const auto hat = TdrHat::build(o, between(-5.0, 5.0), f, std::nullopt);
         CHECK(hat.has_value());
         if (!hat) continue;
         broken = true;
@@ -229,7 +250,7 @@ TEST(tdr_lets_density_exceptions_through) {
     };
     bool caught = false;
     try {
-        const auto hat = TdrHat::build(opts(TdrTransform::Log), -5.0, 5.0, {f, -5.0, 5.0}, std::nullopt);
+        const auto hat = TdrHat::build(opts(TdrTransform::Log), between(-5.0, 5.0), f, std::nullopt);
     } catch (const std::runtime_error&) {
         caught = true;
     }

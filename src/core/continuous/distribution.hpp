@@ -2,16 +2,17 @@
 // a distribution function or a histogram, optionally truncated or shifted and scaled.
 //
 // The object holds numbers only. A distribution defined by a user function does not keep that
-// function: every builder and every query takes it as a FunctionRef (the same function each
-// time, kept alive by the caller for the duration of the call). Histogram distributions have no
-// user function; their queries ignore the argument, for which no_user_function() can be passed.
-// A user function may throw; nothing is leaked and the exception passes through unchanged.
+// function: the builders take it as a FunctionRef, and every query goes through a view,
+// d.with(f), that pairs the distribution with the same function for the duration of one call
+// (the caller keeps it alive). Histogram distributions have no user function; their view is
+// d.without_function(). A user function may throw; nothing is leaked and the exception passes
+// through unchanged.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>  // std::invoke, used by function_ref.hpp
-#include <limits>
 #include <optional>
 #include <span>
 #include <utility>
@@ -21,67 +22,50 @@
 #include "core/continuous/hermite.hpp"
 #include "core/continuous/histogram.hpp"
 #include "core/continuous/options.hpp"
+#include "core/continuous/source_density.hpp"
 #include "core/continuous/tdr.hpp"
 #include "core/errors.hpp"
 #include "core/function_ref.hpp"
-#include "core/random.hpp"
+#include "core/word_source.hpp"
 
 namespace varnix {
 
-using UserFn = FunctionRef<double(double)>;
-
-// A stand-in user function (always NaN) for distributions that have none.
-inline UserFn no_user_function() {
-    static constexpr auto nan_function = [](double) {
-        return std::numeric_limits<double>::quiet_NaN();
-    };
-    return UserFn(nan_function);
-}
-
-// Source kinds. The user pdf or cdf is not stored; only the numbers each kind needs.
-struct PdfSource {};  // raw density f(x) everywhere
-struct CdfSource {
-    double cdf_lo;    // user cdf at lo
-    double cdf_span;  // user cdf(hi) - cdf(lo), finite and positive
-};
-struct HistogramSource {
-    HistogramDensity histogram;  // raw density: the bin value
-};
-struct LocScaleSource {  // raw density f(z) / scale for z = (x - loc) / scale in [base_lo, base_hi]
-    double base_lo;
-    double base_hi;
-    double loc;
-    double scale;
-};
-struct TruncatedSource {  // raw density f(x) / mass on [lo, hi] (the truncation bounds)
-    double base_lo;
-    double base_hi;
-    double mass;
-};
-
-struct InversionSettings {
+// Quantiles by numeric inversion of the distribution function: the settings, and the Hermite
+// table built from them when the options ask for one.
+struct InversionEngine {
     double ppf_tolerance;
     std::uint32_t max_iterations;
-    std::optional<HermiteTable> table;
     bool use_newton;
+    std::optional<HermiteTable> table;
+
+    // The settings from the options; cdf is called only to build a table the options ask for.
+    static InversionEngine build(const BuildOptions& options, FunctionRef<double(double)> cdf,
+                                 Interval support);
+
+    // The quantile at u, strictly inside (0, 1): the table when there is one; otherwise
+    // bisection of cdf, polished by Newton steps when use_newton is set and a density is given.
+    SampleResult<double> quantile(double u, FunctionRef<double(double)> cdf,
+                                  std::optional<FunctionRef<double(double)>> density,
+                                  Interval support) const;
 };
 
 class ContinuousDistribution {
 public:
-    using Source = std::variant<PdfSource, CdfSource, HistogramSource, LocScaleSource, TruncatedSource>;
-    using Sampler = std::variant<TdrHat, InversionSettings>;
+    using Source = ContinuousSource;
+    using Sampler = std::variant<TdrHat, InversionEngine>;
+    class Bound;
 
     // --- Builders. Checks run in a fixed order; the first failure is returned. ---------------
 
-    // From a density on [support.lo, support.hi]: support check, normalising integral
-    // (NormalizationFailed unless finite and positive), then the sampler the options choose. dpdf,
-    // the density's derivative, is called only while building a TDR hat and is not kept.
+    // From a density on support: the normalising integral (NormalizationFailed unless finite
+    // and positive), then the sampler the options choose. dpdf, the density's derivative, is
+    // called only while building a TDR hat and is not kept.
     static BuildResult<ContinuousDistribution> from_pdf(UserFn pdf, Interval support,
                                                         const BuildOptions& options = {},
                                                         std::optional<UserFn> dpdf = std::nullopt);
 
-    // From a distribution function: support check, cdf(lo) then cdf(hi) with a finite positive
-    // rise (NormalizationFailed), then a TDR choice is refused (InvalidSupport).
+    // From a distribution function: cdf(lo) then cdf(hi) with a finite positive rise
+    // (NormalizationFailed), then a TDR choice is refused (InvalidSupport).
     static BuildResult<ContinuousDistribution> from_cdf(UserFn cdf, Interval support,
                                                         const BuildOptions& options = {});
 
@@ -91,73 +75,187 @@ public:
                                                               bool density,
                                                               const BuildOptions& options = {});
 
-    // pdf, defined on support, restricted to trunc and renormalised. Checks trunc, then support,
-    // then containment (equal ends allowed), then the base mass over trunc at tolerance 1e-10.
+    // pdf, defined on support, restricted to trunc and renormalised. Checks containment (equal
+    // ends allowed), then the base mass over trunc at tolerance 1e-10.
     static BuildResult<ContinuousDistribution> truncated(UserFn pdf, Interval support,
                                                          Interval trunc,
                                                          const BuildOptions& options = {});
 
     // pdf, defined on support, shifted by loc and scaled by scale: the support becomes
-    // [loc + scale * lo, loc + scale * hi]. The scale is checked before anything else.
+    // [loc + scale * lo, loc + scale * hi]. The scale is checked first, then the new bounds
+    // (a non-finite loc, or rounding that collapses the interval when loc dwarfs it).
     static BuildResult<ContinuousDistribution> loc_scale(UserFn pdf, Interval support, double loc,
                                                          double scale,
                                                          const BuildOptions& options = {});
 
-    // --- Queries. f is the function the distribution was built from. ------------------------
+    // --- Queries, through a view bound to the function the distribution was built from. -----
 
-    std::optional<double> pdf(UserFn f, double x) const;     // nullopt for a cdf-defined one
-    std::optional<double> logpdf(UserFn f, double x) const;  // nullopt unless pdf > 0
-    double cdf(UserFn f, double x) const;                    // not clamped
-    double sf(UserFn f, double x) const;                     // 1 - cdf, floored at 0
-    double logcdf(UserFn f, double x) const;
-    double logsf(UserFn f, double x) const;
-    SampleResult<double> ppf(UserFn f, double u) const;  // the quantile; QuantileOutOfRange
-    SampleResult<double> isf(UserFn f, double q) const;  // ppf(1 - q)
-    SampleResult<double> sample(UserFn f, ChaChaRng& rng) const;
-    // n draws into out (cleared first, reserved once; no allocation per draw). The first failing
-    // draw ends the call with its error; out then holds only the draws made before it.
-    SampleResult<void> sample_n(UserFn f, std::size_t n, ChaChaRng& rng,
-                                std::vector<double>& out) const;
-
-    // --- Summary statistics (integrals at the fixed tolerance 1e-10). ------------------------
-
-    SampleResult<double> mean(UserFn f) const;
-    SampleResult<double> var(UserFn f) const;
-    SampleResult<double> stddev(UserFn f) const;  // the square root of var
-    SampleResult<double> median(UserFn f) const;
-    SampleResult<double> entropy(UserFn f) const;  // 0.0 for a cdf-defined distribution
-    SampleResult<std::pair<double, double>> interval(UserFn f, double confidence) const;
-    SampleResult<double> expect(UserFn f, UserFn func) const;
+    Bound with(UserFn f) const;
+    Bound without_function() const;  // a histogram, which has no user function
 
     // --- Introspection. ----------------------------------------------------------------------
 
     bool uses_tdr() const { return std::holds_alternative<TdrHat>(sampler_); }
     bool uses_hermite_table() const;
     bool has_density() const { return !std::holds_alternative<CdfSource>(source_); }
-    bool needs_user_function() const { return !std::holds_alternative<HistogramSource>(source_); }
-    Interval support() const { return Interval{lo_, hi_}; }
+    Interval support() const { return support_; }
     double norm() const { return norm_; }  // density kinds only; NaN for a cdf-defined one
-    const Source& source() const { return source_; }
-    const Sampler& sampler() const { return sampler_; }
 
 private:
-    ContinuousDistribution(Source source, double lo, double hi, double norm, double quad_tolerance,
+    ContinuousDistribution(Source source, Interval support, double norm, double quad_tolerance,
                            Sampler sampler)
-        : source_(std::move(source)), lo_(lo), hi_(hi), norm_(norm),
+        : source_(std::move(source)), support_(support), norm_(norm),
           quad_tolerance_(quad_tolerance), sampler_(std::move(sampler)) {}
 
     static BuildResult<ContinuousDistribution> build_density_kind(Source source, UserFn user,
-                                                                  double lo, double hi,
+                                                                  Interval support,
                                                                   const BuildOptions& options,
                                                                   std::optional<UserFn> dpdf);
-    SampleResult<double> quantile(UserFn f, double u) const;
 
     Source source_;
-    double lo_;
-    double hi_;
+    Interval support_;
     double norm_;
     double quad_tolerance_;
     Sampler sampler_;
 };
+
+// A distribution paired with the function it was built from, for the duration of one call.
+// Holds references only: the distribution and the callable behind f must outlive the view.
+class ContinuousDistribution::Bound {
+public:
+    std::optional<double> pdf(double x) const;     // nullopt for a cdf-defined distribution
+    std::optional<double> logpdf(double x) const;  // nullopt unless pdf > 0
+    double cdf(double x) const;                    // not clamped
+    double sf(double x) const;                     // 1 - cdf, floored at 0
+    double logcdf(double x) const;
+    double logsf(double x) const;
+    SampleResult<double> ppf(double u) const;  // the quantile; QuantileOutOfRange
+    SampleResult<double> isf(double q) const;  // ppf(1 - q)
+
+    // One draw: TDR, or the quantile of one uniform.
+    template <WordSource R>
+    SampleResult<double> sample(R& rng) const;
+
+    // n draws into out, the same values as n calls of sample. out is cleared first (and
+    // reserved once; no allocation per draw); the first failing draw ends the call with its
+    // error, and out then holds exactly the draws completed before it.
+    template <WordSource R>
+    SampleResult<void> sample_n(std::size_t n, R& rng, std::vector<double>& out) const;
+
+    // Summary statistics: integrals at the fixed tolerance 1e-10, and quantiles.
+    SampleResult<double> mean() const;
+    SampleResult<double> var() const;
+    SampleResult<double> std_dev() const;  // the square root of var
+    SampleResult<double> median() const;
+    SampleResult<double> entropy() const;  // 0.0 for a cdf-defined distribution
+    SampleResult<std::pair<double, double>> interval(double confidence) const;
+    SampleResult<double> expect(UserFn func) const;
+
+private:
+    friend class ContinuousDistribution;
+    Bound(const ContinuousDistribution& d, UserFn user)
+        : d_(d), user_(user), raw_(d.source_, d.support_, user) {}
+
+    DensityModel density_model() const {
+        return DensityModel{raw_, d_.support_.lo(), d_.support_.hi(), d_.norm_,
+                            d_.quad_tolerance_};
+    }
+    SampleResult<double> quantile(double u) const;
+
+    template <WordSource R>
+    SampleResult<void> sample_n_tdr(const TdrHat& hat, std::size_t n, R& rng,
+                                    std::vector<double>& out) const;
+    template <WordSource R>
+    static SampleResult<void> sample_n_table(const HermiteTable& table, std::size_t n, R& rng,
+                                             std::vector<double>& out);
+    template <WordSource R>
+    SampleResult<void> sample_n_inverted(std::size_t n, R& rng, std::vector<double>& out) const;
+
+    const ContinuousDistribution& d_;
+    UserFn user_;
+    RawDensity raw_;
+};
+
+inline ContinuousDistribution::Bound ContinuousDistribution::with(UserFn f) const {
+    return Bound(*this, f);
+}
+
+inline ContinuousDistribution::Bound ContinuousDistribution::without_function() const {
+    return Bound(*this, no_user_function());
+}
+
+// --- Sampling, for any word source -----------------------------------------------------------
+
+template <WordSource R>
+SampleResult<double> ContinuousDistribution::Bound::sample(R& rng) const {
+    if (const auto* hat = std::get_if<TdrHat>(&d_.sampler_)) {
+        const DensityModel model = density_model();
+        auto density = [&model](double x) { return model.density(x); };
+        return hat->draw(rng, density);
+    }
+    return quantile(uniform(rng));
+}
+
+template <WordSource R>
+SampleResult<void> ContinuousDistribution::Bound::sample_n(std::size_t n, R& rng,
+                                                           std::vector<double>& out) const {
+    out.clear();
+    out.reserve(n);
+    if (const auto* hat = std::get_if<TdrHat>(&d_.sampler_)) return sample_n_tdr(*hat, n, rng, out);
+    const auto& inversion = std::get<InversionEngine>(d_.sampler_);
+    if (inversion.table) return sample_n_table(*inversion.table, n, rng, out);
+    return sample_n_inverted(n, rng, out);
+}
+
+template <WordSource R>
+SampleResult<void> ContinuousDistribution::Bound::sample_n_tdr(const TdrHat& hat, std::size_t n,
+                                                               R& rng,
+                                                               std::vector<double>& out) const {
+    const DensityModel model = density_model();
+    auto density = [&model](double x) { return model.density(x); };
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto x = hat.draw(rng, density);
+        if (!x) return std::unexpected(x.error());
+        out.push_back(*x);
+    }
+    return {};
+}
+
+// The fast path: one uniform, one binary search and one cubic per draw. The uniforms of a block
+// are drawn first and the table evaluated on the block, its searches interleaved. Draws, their
+// order and a failing draw's place are as if one at a time.
+template <WordSource R>
+SampleResult<void> ContinuousDistribution::Bound::sample_n_table(const HermiteTable& table,
+                                                                 std::size_t n, R& rng,
+                                                                 std::vector<double>& out) {
+    constexpr std::size_t block = 64;
+    double us[block];
+    out.resize(n);
+    for (std::size_t start = 0; start < n; start += block) {
+        const std::size_t count = std::min(block, n - start);
+        for (std::size_t j = 0; j < count; ++j) {
+            const double u = uniform(rng);
+            if (!(u > 0.0 && u < 1.0)) {
+                table.evaluate_many(us, out.data() + start, j);
+                out.resize(start + j);
+                return std::unexpected(SampleError::quantile_out_of_range(u));
+            }
+            us[j] = u;
+        }
+        table.evaluate_many(us, out.data() + start, count);
+    }
+    return {};
+}
+
+template <WordSource R>
+SampleResult<void> ContinuousDistribution::Bound::sample_n_inverted(
+    std::size_t n, R& rng, std::vector<double>& out) const {
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto x = quantile(uniform(rng));
+        if (!x) return std::unexpected(x.error());
+        out.push_back(*x);
+    }
+    return {};
+}
 
 }  // namespace varnix

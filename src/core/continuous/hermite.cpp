@@ -37,31 +37,33 @@ HermiteTable HermiteTable::from_nodes(double lo, double hi, std::vector<double> 
 
 void HermiteTable::compute_slopes() {
     const std::size_t n = u_.size();
-    std::vector<double> delta(n - 1);
+    std::vector<double> secant(n - 1);
     for (std::size_t k = 0; k + 1 < n; ++k) {
         const double du = u_[k + 1] - u_[k];
-        delta[k] = std::fabs(du) > 1e-300 ? (x_[k + 1] - x_[k]) / du : 0.0;
+        secant[k] = std::fabs(du) > 1e-300 ? (x_[k + 1] - x_[k]) / du : 0.0;
     }
 
-    m_.assign(n, 0.0);
-    m_[0] = delta[0];
-    m_[n - 1] = delta[n - 2];
+    slopes_.assign(n, 0.0);
+    slopes_[0] = secant[0];
+    slopes_[n - 1] = secant[n - 2];
     for (std::size_t j = 1; j + 1 < n; ++j) {
         // Flat at a local extremum of the secants, otherwise their harmonic mean.
-        m_[j] = delta[j - 1] * delta[j] <= 0.0 ? 0.0 : 2.0 / (1.0 / delta[j - 1] + 1.0 / delta[j]);
+        slopes_[j] = secant[j - 1] * secant[j] <= 0.0
+                         ? 0.0
+                         : 2.0 / (1.0 / secant[j - 1] + 1.0 / secant[j]);
     }
 
     // Monotonicity limiter, segment by segment: a slope scaled in segment k is the one that
-    // segment k + 1 sees. Order matters: seeded results are reproduced bit for bit.
+    // segment k + 1 sees. Evaluation order is frozen (docs/architecture.md).
     for (std::size_t k = 0; k + 1 < n; ++k) {
-        if (std::fabs(delta[k]) < 1e-300) continue;
-        const double alpha = m_[k] / delta[k];
-        const double beta = m_[k + 1] / delta[k];
+        if (std::fabs(secant[k]) < 1e-300) continue;
+        const double alpha = slopes_[k] / secant[k];
+        const double beta = slopes_[k + 1] / secant[k];
         const double s = beta * beta + alpha * alpha;
         if (s > 9.0) {
             const double tau = 3.0 / std::sqrt(s);
-            m_[k] = m_[k] * tau;
-            m_[k + 1] = tau * m_[k + 1];
+            slopes_[k] = slopes_[k] * tau;
+            slopes_[k + 1] = tau * slopes_[k + 1];
         }
     }
 }

@@ -72,11 +72,9 @@ public:
         for (std::size_t i = whole; i < m; ++i) out[i] = evaluate(u[i]);
     }
 
-    double lo() const { return lo_; }
-    double hi() const { return hi_; }
     const std::vector<double>& nodes() const { return u_; }
     const std::vector<double>& quantiles() const { return x_; }
-    const std::vector<double>& slopes() const { return m_; }
+    const std::vector<double>& slopes() const { return slopes_; }
 
 private:
     HermiteTable() = default;
@@ -93,7 +91,7 @@ private:
         if (std::fabs(h) < 1e-300) {
             result = x_[k];
         } else {
-            // Order matters: seeded results are reproduced bit for bit.
+            // Evaluation order is frozen (docs/architecture.md).
             const double t = (u - u_[k]) / h;
             const double t2 = t * t;
             const double t3 = t * t2;
@@ -101,7 +99,8 @@ private:
             const double h10 = t + (t3 - 2.0 * t2);
             const double h01 = 3.0 * t2 - 2.0 * t3;
             const double h11 = t3 - t2;
-            result = (h11 * h) * m_[k + 1] + (h01 * x_[k + 1] + ((h * h10) * m_[k] + x_[k] * h00));
+            result = (h11 * h) * slopes_[k + 1] +
+                     (h01 * x_[k + 1] + ((h * h10) * slopes_[k] + x_[k] * h00));
         }
         if (result < lo_) return lo_;
         if (result > hi_) return hi_;
@@ -111,9 +110,9 @@ private:
 
     double lo_ = 0.0;
     double hi_ = 0.0;
-    std::vector<double> u_;
-    std::vector<double> x_;
-    std::vector<double> m_;
+    std::vector<double> u_;       // probability nodes, strictly increasing
+    std::vector<double> x_;       // the quantile at each node
+    std::vector<double> slopes_;  // dx/du at each node, after the monotonicity limiter
 };
 
 }  // namespace varnix

@@ -20,7 +20,7 @@ BuildResult<HistogramDensity> HistogramDensity::build(std::span<const double> ed
     for (double c : counts) {
         if (!std::isfinite(c) || c < 0.0) return invalid();
     }
-    // Order matters: seeded results are reproduced bit for bit.
+    // Evaluation order is frozen (docs/architecture.md).
     double total = -0.0;
     for (double c : counts) total = total + c;
     if (total <= 0.0) return std::unexpected(BuildError::of(BuildErrorKind::NormalizationFailed));

@@ -23,8 +23,6 @@ public:
 
     double lo() const { return edges_.front(); }
     double hi() const { return edges_.back(); }
-    const std::vector<double>& edges() const { return edges_; }
-    const std::vector<double>& bin_densities() const { return bin_density_; }
 
 private:
     std::vector<double> edges_;

@@ -33,9 +33,9 @@ constexpr double kRoundingLevel = 0x1p-50;
 
 }  // namespace
 
-// Order matters throughout: seeded results are reproduced bit for bit, so every sum and
-// product keeps the grouping below, the integrand is called in the listed order (the midpoint
-// twice, values never reused), and accepted intervals are added left to right.
+// Evaluation order is frozen (docs/architecture.md): every sum and product keeps the grouping
+// below, the integrand is called in the listed order (the midpoint twice, values never
+// reused), and accepted intervals are added left to right.
 double adaptive_simpson(FunctionRef<double(double)> g, double a, double b, double tol) {
     if (a == b) return 0.0;
     if (a > b) return -adaptive_simpson(g, b, a, tol);

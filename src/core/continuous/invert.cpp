@@ -2,11 +2,12 @@
 
 #include <cmath>
 
+#include "core/finite.hpp"
+
 namespace varnix {
 
-// Order matters in both routines: seeded results are reproduced bit for bit, so the calls of
-// cdf (the lower end before the upper end, one call per midpoint) and the arithmetic below
-// follow one fixed sequence.
+// Evaluation order is frozen (docs/architecture.md): the calls of cdf (the lower end before the
+// upper end, one call per midpoint) and the arithmetic below follow one fixed sequence.
 
 SampleResult<double> invert_cdf_bisection(FunctionRef<double(double)> cdf, double a, double b,
                                           double u, double tol, std::uint32_t max_iterations) {
@@ -14,7 +15,7 @@ SampleResult<double> invert_cdf_bisection(FunctionRef<double(double)> cdf, doubl
     const double fa = cdf(a);
     const double fb = cdf(b);
     const double span = fb - fa;
-    if (!std::isfinite(span) || !(span > 0.0)) {
+    if (!finite_positive(span)) {
         return std::unexpected(SampleError::of(SampleErrorKind::InversionFailed));
     }
     const double target = fa + u * span;

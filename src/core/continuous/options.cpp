@@ -4,17 +4,12 @@
 
 namespace varnix {
 
-std::expected<void, BuildError> check_support(double lo, double hi) {
+BuildResult<Interval> Interval::make(double lo, double hi) {
     if (!std::isfinite(lo) || !std::isfinite(hi)) {
         return std::unexpected(BuildError::non_finite(detail_text::support_bounds));
     }
     if (!(lo < hi)) return std::unexpected(BuildError::invalid_support(detail_text::lo_below_hi));
-    return {};
-}
-
-BuildResult<Interval> Interval::make(double lo, double hi) {
-    if (auto ok = check_support(lo, hi); !ok) return std::unexpected(ok.error());
-    return Interval{lo, hi};
+    return Interval(lo, hi);
 }
 
 std::string fold_transform_name(std::string_view name) {

@@ -15,19 +15,23 @@
 
 namespace varnix {
 
-// A closed support interval [lo, hi]. make() enforces finite bounds with lo < hi; the builders
-// re-check whatever interval they are handed, so a hand-made Interval is safe to pass.
-struct Interval {
-    double lo = 0.0;
-    double hi = 1.0;
-
+// A closed support interval [lo, hi] with finite bounds and lo < hi. make() is the only way to
+// get one, so whoever is handed an Interval can rely on it without checking again.
+class Interval {
+public:
     // NonFinite "support bounds" when either bound is infinite or NaN (both bounds are tested
     // before the order), then InvalidSupport "lo must be strictly less than hi".
     static BuildResult<Interval> make(double lo, double hi);
-};
 
-// The support check every continuous builder runs on the interval it is about to use.
-std::expected<void, BuildError> check_support(double lo, double hi);
+    double lo() const { return lo_; }
+    double hi() const { return hi_; }
+
+private:
+    Interval(double lo, double hi) : lo_(lo), hi_(hi) {}
+
+    double lo_;
+    double hi_;
+};
 
 enum class TdrTransform : std::uint8_t { Log, InvSqrt };
 

@@ -1,45 +1,90 @@
-// Internal to the continuous distribution units: the raw density of each source kind as one
-// callable, and the density and distribution function every engine works with.
+// The sources a continuous distribution is defined by, the raw density of each, and the density
+// and distribution function the engines work with.
+//
+// A source holds numbers only; the user's pdf or cdf is not stored. For one call the source is
+// paired with that function (a UserFn, kept alive by the caller) as a RawDensity.
 #pragma once
 
-#include <type_traits>
+#include <functional>  // std::invoke, used by function_ref.hpp
+#include <limits>
+#include <variant>
 
-#include "core/continuous/distribution.hpp"
+#include "core/continuous/histogram.hpp"
 #include "core/continuous/integrate.hpp"
+#include "core/continuous/options.hpp"
+#include "core/errors.hpp"
+#include "core/function_ref.hpp"
 
-namespace varnix::detail {
+namespace varnix {
 
-// Calls body(raw) with the raw density of a density kind as a FunctionRef: the user function
-// itself for a pdf source, otherwise a small closure over the user function and the source's
-// numbers. The engines never see the kind. A cdf source has no density: an internal fault.
-template <class Body>
-auto with_raw_density(const ContinuousDistribution::Source& source, double lo, double hi,
-                      UserFn user, Body&& body) -> std::invoke_result_t<Body&, UserFn> {
-    if (std::holds_alternative<PdfSource>(source)) return body(user);
-    if (const auto* s = std::get_if<HistogramSource>(&source)) {
-        const HistogramDensity& h = s->histogram;
-        auto raw = [&h](double x) { return h(x); };
-        return body(UserFn(raw));
-    }
-    if (const auto* s = std::get_if<LocScaleSource>(&source)) {
-        auto raw = [s, user](double x) {
-            const double z = (x - s->loc) / s->scale;
-            return (s->base_lo <= z && z <= s->base_hi) ? user(z) / s->scale : 0.0;
-        };
-        return body(UserFn(raw));
-    }
-    if (const auto* s = std::get_if<TruncatedSource>(&source)) {
-        auto raw = [s, user, lo, hi](double x) {
-            return (lo <= x && x <= hi) ? user(x) / s->mass : 0.0;
-        };
-        return body(UserFn(raw));
-    }
-    throw InternalFault("a distribution defined by its cdf has no density");
+using UserFn = FunctionRef<double(double)>;
+
+// A stand-in user function (always NaN) for distributions that have none.
+inline UserFn no_user_function() {
+    static constexpr auto nan_function = [](double) {
+        return std::numeric_limits<double>::quiet_NaN();
+    };
+    return UserFn(nan_function);
 }
 
-// Density and distribution function of a density kind on [lo, hi].
+struct PdfSource {};  // raw density f(x) everywhere
+struct CdfSource {
+    double cdf_lo;    // user cdf at lo
+    double cdf_span;  // user cdf(hi) - cdf(lo), finite and positive
+
+    // The user cdf rescaled to rise from 0 at lo to 1 at hi; values outside are not clamped.
+    double scaled(UserFn cdf, double x) const { return (cdf(x) - cdf_lo) / cdf_span; }
+};
+struct HistogramSource {
+    HistogramDensity histogram;  // raw density: the bin value
+};
+struct LocScaleSource {  // raw density f(z) / scale for z = (x - loc) / scale in [base_lo, base_hi]
+    double base_lo;
+    double base_hi;
+    double loc;
+    double scale;
+};
+struct TruncatedSource {  // raw density f(x) / mass on the support (the truncation bounds)
+    double base_lo;
+    double base_hi;
+    double mass;
+};
+
+using ContinuousSource =
+    std::variant<PdfSource, CdfSource, HistogramSource, LocScaleSource, TruncatedSource>;
+
+// The raw (not yet normalised) density of a density source, given the user function: the
+// function itself for a pdf source, the bin value for a histogram, and the shifted and scaled or
+// restricted function for the other two. A cdf source has none: calling it is an internal fault.
+// Holds references only; the source and the callable behind user must outlive it.
+class RawDensity {
+public:
+    RawDensity(const ContinuousSource& source, Interval support, UserFn user)
+        : source_(&source), support_(support), user_(user) {}
+
+    double operator()(double x) const {
+        if (std::holds_alternative<PdfSource>(*source_)) return user_(x);
+        if (const auto* s = std::get_if<HistogramSource>(source_)) return s->histogram(x);
+        if (const auto* s = std::get_if<LocScaleSource>(source_)) {
+            const double z = (x - s->loc) / s->scale;
+            return (s->base_lo <= z && z <= s->base_hi) ? user_(z) / s->scale : 0.0;
+        }
+        if (const auto* s = std::get_if<TruncatedSource>(source_)) {
+            return (support_.lo() <= x && x <= support_.hi()) ? user_(x) / s->mass : 0.0;
+        }
+        throw InternalFault("a distribution defined by its cdf has no density");
+    }
+
+private:
+    const ContinuousSource* source_;
+    Interval support_;
+    UserFn user_;
+};
+
+// The density and the distribution function of a density source on [lo, hi]: what the
+// integrator, the inversion routines, the Hermite table and the TDR hat are handed.
 struct DensityModel {
-    UserFn raw;
+    RawDensity raw;
     double lo;
     double hi;
     double norm;
@@ -55,4 +100,4 @@ struct DensityModel {
     }
 };
 
-}  // namespace varnix::detail
+}  // namespace varnix

@@ -4,16 +4,16 @@
 #include <cmath>
 #include <limits>
 
+#include "core/finite.hpp"
+
 namespace varnix {
 
-// Order matters throughout this file: seeded results are reproduced bit for bit, so the
-// density calls, the uniforms and the arithmetic groupings follow one fixed sequence.
+// Evaluation order is frozen (docs/architecture.md): the density calls, the uniforms and the
+// arithmetic groupings below follow one fixed sequence.
 
 namespace {
 
 BuildError hat_failed() { return BuildError::of(BuildErrorKind::TdrHatFailed); }
-
-bool finite_positive(double v) { return std::isfinite(v) && v > 0.0; }
 
 // Central difference where both neighbours lie in the support, one-sided near an end.
 double numeric_derivative(FunctionRef<double(double)> f, double lo, double hi, double step,
@@ -42,22 +42,15 @@ double numeric_derivative(FunctionRef<double(double)> f, double lo, double hi, d
 
 }  // namespace
 
-BuildResult<TdrHat> TdrHat::build(const TdrOptions& options, double lo, double hi,
-                                  TdrFunction density, std::optional<TdrFunction> derivative) {
-    if (auto ok = check_support(lo, hi); !ok) return std::unexpected(ok.error());
-    const auto same_support = [&](const TdrFunction& g) { return g.lo == lo && g.hi == hi; };
-    if (!same_support(density) || (derivative && !same_support(*derivative))) {
-        return std::unexpected(BuildError::invalid_support(detail_text::tdr_support_mismatch));
-    }
-
+BuildResult<TdrHat> TdrHat::build(const TdrOptions& options, Interval support,
+                                  FunctionRef<double(double)> density,
+                                  std::optional<FunctionRef<double(double)>> derivative) {
     TdrHat hat;
     hat.options_ = options;
-    hat.lo_ = lo;
-    hat.hi_ = hi;
-    if (options.transform == TdrTransform::InvSqrt) return std::move(hat).build_constant(density.fn);
-    std::optional<FunctionRef<double(double)>> d;
-    if (derivative) d = derivative->fn;
-    return std::move(hat).build_tangent(density.fn, d);
+    hat.lo_ = support.lo();
+    hat.hi_ = support.hi();
+    if (options.transform == TdrTransform::InvSqrt) return std::move(hat).build_constant(density);
+    return std::move(hat).build_tangent(density, derivative);
 }
 
 BuildResult<TdrHat> TdrHat::build_constant(FunctionRef<double(double)> density) && {
@@ -77,11 +70,17 @@ BuildResult<TdrHat> TdrHat::build_constant(FunctionRef<double(double)> density) 
 BuildResult<TdrHat> TdrHat::build_tangent(FunctionRef<double(double)> density,
                                           std::optional<FunctionRef<double(double)>> derivative) && {
     kind_ = Kind::Tangent;
+    add_tangents(construction_points(), density, derivative);
+    if (xs_.size() < 4) return std::unexpected(hat_failed());
+    if (!intersect_tangents() || !integrate_segments()) return std::unexpected(hat_failed());
+    return std::move(*this);
+}
+
+// Cell midpoints, then one point just inside each end; sorted, without near duplicates.
+std::vector<double> TdrHat::construction_points() const {
     const double lo = lo_;
     const double hi = hi_;
     const std::size_t n = std::max<std::size_t>(options_.construction_points, 4);
-
-    // Candidates: cell midpoints, then one point just inside each end.
     std::vector<double> candidates;
     candidates.reserve(n + 2);
     for (std::size_t j = 0; j < n; ++j) {
@@ -97,37 +96,51 @@ BuildResult<TdrHat> TdrHat::build_tangent(FunctionRef<double(double)> density,
     for (double x : candidates) {
         if (points.empty() || !(std::fabs(x - points.back()) < 1e-12)) points.push_back(x);
     }
+    return points;
+}
 
-    double step = (hi - lo) * options_.dpdf_rel_step;
+// A tangent to ln f at every point where the density is finite and positive and the
+// derivative finite.
+void TdrHat::add_tangents(const std::vector<double>& points, FunctionRef<double(double)> density,
+                          std::optional<FunctionRef<double(double)>> derivative) {
+    double step = (hi_ - lo_) * options_.dpdf_rel_step;
     if (!(step >= 0x1.0p-26)) step = 0x1.0p-26;  // also replaces a NaN step
 
     for (double x : points) {
         const double fx = density(x);
         if (!finite_positive(fx)) continue;
-        const double d = derivative ? (*derivative)(x) : numeric_derivative(density, lo, hi, step, x);
+        const double d = derivative ? (*derivative)(x) : numeric_derivative(density, lo_, hi_, step, x);
         if (!std::isfinite(d)) continue;
         xs_.push_back(x);
         ys_.push_back(std::log(fx));
         slopes_.push_back(d / fx);
     }
-    const std::size_t k = xs_.size();
-    if (k < 4) return std::unexpected(hat_failed());
+}
 
-    // Intersections of neighbouring tangents, clamped to the support.
+// Intersections of neighbouring tangents, clamped to the support; false unless every pair
+// meets at a finite point and the intersections are in order.
+bool TdrHat::intersect_tangents() {
+    const std::size_t k = xs_.size();
     z_.resize(k - 1);
     for (std::size_t j = 0; j + 1 < k; ++j) {
         const double s0 = slopes_[j];
         const double s1 = slopes_[j + 1];
-        if (std::fabs(s0 - s1) < 1e-14) return std::unexpected(hat_failed());
+        if (std::fabs(s0 - s1) < 1e-14) return false;
         const double z = (((ys_[j + 1] - ys_[j]) + s0 * xs_[j]) - s1 * xs_[j + 1]) / (s0 - s1);
-        if (!std::isfinite(z)) return std::unexpected(hat_failed());
-        z_[j] = z < lo ? lo : (z > hi ? hi : z);
+        if (!std::isfinite(z)) return false;
+        z_[j] = z < lo_ ? lo_ : (z > hi_ ? hi_ : z);
     }
     for (std::size_t j = 0; j + 2 < k; ++j) {
-        if (z_[j] > z_[j + 1]) return std::unexpected(hat_failed());
+        if (z_[j] > z_[j + 1]) return false;
     }
+    return true;
+}
 
-    areas_.resize(k);
+// The area under the hat on each segment and the cumulative fractions; false unless every
+// area and their total are finite and positive.
+bool TdrHat::integrate_segments() {
+    const std::size_t k = xs_.size();
+    std::vector<double> areas(k);
     double total = -0.0;
     for (std::size_t j = 0; j < k; ++j) {
         const double left = segment_left(j);
@@ -137,20 +150,20 @@ BuildResult<TdrHat> TdrHat::build_tangent(FunctionRef<double(double)> density,
         const double area = std::fabs(s) < 1e-12
                                 ? (right - left) * std::exp(a)
                                 : (std::exp(right * s) - std::exp(left * s)) * (std::exp(a) / s);
-        if (!finite_positive(area)) return std::unexpected(hat_failed());
-        areas_[j] = area;
+        if (!finite_positive(area)) return false;
+        areas[j] = area;
         total = total + area;
     }
-    if (!finite_positive(total)) return std::unexpected(hat_failed());
+    if (!finite_positive(total)) return false;
 
     cum_.resize(k);
     double running = 0.0;
     for (std::size_t j = 0; j < k; ++j) {
-        running = running + areas_[j] / total;
+        running = running + areas[j] / total;
         cum_[j] = running;
     }
     cum_[k - 1] = 1.0;
-    return std::move(*this);
+    return true;
 }
 
 double TdrHat::log_hat(double x) const {
@@ -159,12 +172,7 @@ double TdrHat::log_hat(double x) const {
     return (ys_[j] - slopes_[j] * xs_[j]) + x * slopes_[j];
 }
 
-SampleResult<double> TdrHat::draw(ChaChaRng& rng, FunctionRef<double(double)> density) const {
-    return kind_ == Kind::Constant ? draw_constant(rng, density) : draw_tangent(rng, density);
-}
-
-SampleResult<double> TdrHat::draw_constant(ChaChaRng& rng,
-                                           FunctionRef<double(double)> density) const {
+SampleResult<double> TdrHat::draw_constant(Words rng, FunctionRef<double(double)> density) const {
     for (std::size_t trial = 0; trial < options_.max_tries; ++trial) {
         const double u1 = uniform(rng);
         const double x = u1 * (hi_ - lo_) + lo_;
@@ -176,8 +184,7 @@ SampleResult<double> TdrHat::draw_constant(ChaChaRng& rng,
     return std::unexpected(SampleError::of(SampleErrorKind::TdrSampleFailed));
 }
 
-SampleResult<double> TdrHat::draw_tangent(ChaChaRng& rng,
-                                          FunctionRef<double(double)> density) const {
+SampleResult<double> TdrHat::draw_tangent(Words rng, FunctionRef<double(double)> density) const {
     const std::size_t k = cum_.size();
     for (std::size_t trial = 0; trial < options_.max_tries; ++trial) {
         // Segment: the last entry equal to u1 if there is one, else the first entry above it.
