@@ -123,6 +123,8 @@ SampleResult<double> call_scalar_checked(PyObject* f, double u) {
     return out;
 }
 
+// f(x0, ..., xd-1) first, then f([x0, ..., xd-1]): the second call only when the first fails.
+// Evaluation order is frozen (docs/architecture.md).
 double call_vector(PyObject* f, std::span<const double> x) {
     if (f == nullptr) return nan;
     EnsureLock lock;

@@ -31,6 +31,7 @@ PyObject* to_py_list_filled(std::uint64_t n, Fill&& fill) {
         if (buf.size() != count) throw InternalFault("batch sampler returned a short chunk");
         // The list is made once the first draws have succeeded, so that a sampler whose draws
         // fail reports its own error whatever n is, not the list's MemoryError.
+        // Evaluation order is frozen (docs/architecture.md).
         if (!list) list = PyRef::steal(check(PyList_New(static_cast<Py_ssize_t>(n))));
         for (std::size_t i = 0; i < count; ++i) {
             PyObject* item = check(PyFloat_FromDouble(buf[i]));

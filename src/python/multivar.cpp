@@ -23,6 +23,8 @@ struct PyHyperRect {
 constexpr Declaration kHyperRectNew{"__new__", {"lo", "hi"}};
 
 PyHyperRect hyper_rect_new(const Args& a) {
+    // Both types are checked before any item is converted.
+    // Evaluation order is frozen (docs/architecture.md).
     a.check_sequence(0);
     a.check_sequence(1);
     std::vector<double> lo = a.sequence_items(0);
@@ -235,6 +237,8 @@ constexpr Declaration kGibbsSampler{
 PyObject* gibbs_sampler(const Args& a) {
     PyRef sample_coord = PyRef::borrow(a.object(0));
     HyperRect support = support_arg(a, 1);
+    // init's type, then sweeps_per_sample, then init's items.
+    // Evaluation order is frozen (docs/architecture.md).
     a.check_sequence(2);
     const std::uint64_t sweeps = a.count(3);
     const std::vector<double> init = a.sequence_items(2);
@@ -333,6 +337,8 @@ PyObject* cdf_mc_estimate_normalization(PyCdfMcEstimator& self, const Args& a) {
 
 constexpr Declaration kCdfMcCdf{"cdf", {"x", {"seed", None}}};
 PyObject* cdf_mc_cdf(PyCdfMcEstimator& self, const Args& a) {
+    // x's type, then the seed, then x's items.
+    // Evaluation order is frozen (docs/architecture.md).
     a.check_sequence(0);
     RngChoice rng(a.seed(1));
     const std::vector<double> x = a.sequence_items(0);
