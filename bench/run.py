@@ -19,7 +19,7 @@ Sections:
   3  callback overhead        cdf queries and a Hermite build vs calling the density alone
   4  TDR sampling             BuildOptions.tdr("log") vs scipy TransformedDensityRejection
   5  multivariate samplers    rejection and Metropolis-Hastings vs calling the density alone
-  6  raw generator throughput bench/rng_throughput.cpp, built with CMake in build/dev
+  6  raw generator throughput bench/rng_throughput.cpp, built by tools/dev_build.py
 
 --quick divides the sizes by 10 and takes fewer repeats: for checking that the script runs,
 not for figures.
@@ -34,10 +34,8 @@ import math
 import os
 import platform
 import random
-import shutil
 import subprocess
 import sys
-import sysconfig
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -50,6 +48,8 @@ import scipy.stats.sampling
 import _varnix as vx
 
 REPO = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPO / "tools"))
+import dev_build  # noqa: E402  (the C++ development build, shared with tests/test_core.py)
 SEED = 1
 
 # ---------------------------------------------------------------------------------------------
@@ -422,49 +422,16 @@ def bench_multivariate(n: int, k: int) -> None:
 # 6. Raw generator throughput (C++)
 
 
-def find_tool(name: str) -> str | None:
-    """The tool installed with this interpreter's packages, else the one on PATH."""
-    places = [sysconfig.get_path("scripts"), os.path.dirname(sys.executable)]
-    try:
-        import cmake
-        places.append(cmake.CMAKE_BIN_DIR)
-    except ImportError:
-        pass
-    for place in places:
-        found = shutil.which(name, path=place)
-        if found:
-            return found
-    return shutil.which(name)
-
-
-def build_dev_target(target: str) -> tuple[Path | None, str]:
-    """Builds target of the development build in build/dev (the directory tests/test_core.py
-    builds the core tests in, so the core is compiled once for both); returns the executable,
-    or None and why not."""
-    cmake = find_tool("cmake")
-    if cmake is None:
-        return None, "cmake not found"
-    build = REPO / "build" / "dev"
-    configure = [cmake, "-S", str(REPO), "-B", str(build), "-DVARNIX_DEV=ON",
-                 "-DVARNIX_MODULE=OFF", "-DCMAKE_BUILD_TYPE=Release"]
-    ninja = find_tool("ninja")
-    if not (build / "CMakeCache.txt").exists() and ninja is not None:
-        configure += ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"]
-    env = dict(os.environ)
-    env.setdefault("CMAKE_BUILD_PARALLEL_LEVEL", "1")
-    for cmd in (configure, [cmake, "--build", str(build), "--target", target]):
-        done = subprocess.run(cmd, capture_output=True, text=True, env=env)
-        if done.returncode != 0:
-            lines = (done.stdout + done.stderr).strip().splitlines()
-            return None, "build failed: " + (lines[-1] if lines else "")
-    return build / target, ""
-
-
 def bench_rng_cpp() -> None:
     print("\n[6] raw generator throughput (bench/rng_throughput.cpp)", flush=True)
-    exe, why = build_dev_target("rng_throughput")
-    if exe is None:
-        skip("6", why)
+    try:
+        exe = dev_build.build_target("rng_throughput")
+    except dev_build.Unavailable as why:
+        skip("6", str(why))
+        return
+    except subprocess.CalledProcessError as failed:
+        lines = (failed.stdout + failed.stderr).strip().splitlines()
+        skip("6", "build failed: " + (lines[-1] if lines else ""))
         return
     ran = subprocess.run([str(exe)], cwd=REPO, capture_output=True, text=True)
     for line in ran.stdout.splitlines():
