@@ -1,9 +1,10 @@
-// Build: g++ -std=c++23 -O2 -ffp-contract=off -Isrc $(find src/core -name '*.cpp') bench/rng_throughput.cpp -o /tmp/rng_throughput
-//
 // Throughput of the generators and of discrete sampling, best of several repetitions:
 // ns per 64-bit value for the seeded ChaCha8 stream and the per-thread ChaCha12 stream (the
 // generator itself, and each ChaCha12 block implementation driven the same way), and ns per
 // draw of DiscreteDistribution::sample_n over 1,000 points (10 and 100,000 for comparison).
+//
+// The rng_throughput target of the development build (-DVARNIX_DEV=ON); bench/run.py builds
+// and runs it.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>

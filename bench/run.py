@@ -19,7 +19,7 @@ Sections:
   3  callback overhead        cdf queries and a Hermite build vs calling the density alone
   4  TDR sampling             BuildOptions.tdr("log") vs scipy TransformedDensityRejection
   5  multivariate samplers    rejection and Metropolis-Hastings vs calling the density alone
-  6  raw generator throughput bench/rng_throughput.cpp (needs g++)
+  6  raw generator throughput bench/rng_throughput.cpp, built by tools/dev_build.py
 
 --quick divides the sizes by 10 and takes fewer repeats: for checking that the script runs,
 not for figures.
@@ -34,11 +34,8 @@ import math
 import os
 import platform
 import random
-import shlex
-import shutil
 import subprocess
 import sys
-import tempfile
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -51,6 +48,8 @@ import scipy.stats.sampling
 import _varnix as vx
 
 REPO = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPO / "tools"))
+import dev_build  # noqa: E402  (the C++ development build, shared with tests/test_core.py)
 SEED = 1
 
 # ---------------------------------------------------------------------------------------------
@@ -425,30 +424,21 @@ def bench_multivariate(n: int, k: int) -> None:
 
 def bench_rng_cpp() -> None:
     print("\n[6] raw generator throughput (bench/rng_throughput.cpp)", flush=True)
-    src = REPO / "bench" / "rng_throughput.cpp"
-    gxx = shutil.which("g++")
-    if gxx is None:
-        skip("6", "g++ not found")
+    try:
+        exe = dev_build.build_target("rng_throughput")
+    except dev_build.Unavailable as why:
+        skip("6", str(why))
         return
-    first = src.read_text().splitlines()[0]
-    prefix = "// Build:"
-    if not first.startswith(prefix):
-        skip("6", "no build command on the first line of rng_throughput.cpp")
+    except subprocess.CalledProcessError as failed:
+        lines = (failed.stdout + failed.stderr).strip().splitlines()
+        skip("6", "build failed: " + (lines[-1] if lines else ""))
         return
-    with tempfile.TemporaryDirectory() as tmp:
-        exe = Path(tmp) / "rng_throughput"
-        cmd = first[len(prefix):].strip().replace("/tmp/rng_throughput", shlex.quote(str(exe)))
-        built = subprocess.run(["bash", "-c", cmd], cwd=REPO, capture_output=True, text=True)
-        if built.returncode != 0:
-            skip("6", "build failed: " + built.stderr.strip().splitlines()[-1:][0]
-                 if built.stderr.strip() else "build failed")
-            return
-        ran = subprocess.run([str(exe)], cwd=REPO, capture_output=True, text=True)
-        for line in ran.stdout.splitlines():
-            print("    " + line)
-            ROWS.append(Row("6", line, None, ""))
-        if ran.returncode != 0:
-            skip("6", f"rng_throughput exited with {ran.returncode}")
+    ran = subprocess.run([str(exe)], cwd=REPO, capture_output=True, text=True)
+    for line in ran.stdout.splitlines():
+        print("    " + line)
+        ROWS.append(Row("6", line, None, ""))
+    if ran.returncode != 0:
+        skip("6", f"rng_throughput exited with {ran.returncode}")
 
 
 # ---------------------------------------------------------------------------------------------

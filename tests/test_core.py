@@ -1,29 +1,31 @@
-"""Builds the C++ core with its unit tests (no Python involved) and runs them."""
+"""Builds the C++ unit tests of the core (tests/core, no Python involved) and runs them.
+
+They are the core_tests target of the development build (tools/dev_build.py), kept in
+build/dev: a second run compiles nothing.
+"""
 import os
 import pathlib
-import shutil
 import subprocess
+import sys
 
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-CXX = os.environ.get("CXX", "g++")
+sys.path.insert(0, str(ROOT / "tools"))
+import dev_build  # noqa: E402
 
 
 @pytest.fixture(scope="module")
-def core_tests(tmp_path_factory):
-    if shutil.which(CXX) is None:
-        pytest.skip(f"no C++ compiler ({CXX}) to build the core tests")
-    sources = sorted(str(p) for p in (ROOT / "src" / "core").rglob("*.cpp"))
-    sources += sorted(str(p) for p in (ROOT / "tests" / "core").glob("*.cpp"))
-    exe = tmp_path_factory.mktemp("core") / "core_tests"
-    cmd = [CXX, "-std=c++23", "-O1", "-ffp-contract=off", "-Wall", "-Wextra",
-           f"-I{ROOT / 'src'}", *sources, "-o", str(exe)]
-    subprocess.run(cmd, check=True)
-    return exe
+def core_tests():
+    try:
+        return dev_build.build_target("core_tests")
+    except dev_build.Unavailable as why:
+        pytest.skip(str(why))
+    except subprocess.CalledProcessError as failed:
+        pytest.fail(" ".join(failed.cmd) + "\n" + failed.stdout + failed.stderr)
 
 
 def test_core_unit_tests_pass(core_tests):
     env = dict(os.environ, VARNIX_TEST_DATA=str(ROOT / "tests" / "data"))
-    run = subprocess.run([str(core_tests)], capture_output=True, text=True, env=env)
-    assert run.returncode == 0, run.stdout + run.stderr
+    done = subprocess.run([str(core_tests)], capture_output=True, text=True, env=env)
+    assert done.returncode == 0, done.stdout + done.stderr

@@ -1,60 +1,8 @@
 #include "python/args.hpp"
 
-#include <cstring>
 #include <limits>
-#include <map>
-#include <memory>
-#include <mutex>
 
 namespace varnix::py {
-
-Signature parse_signature(const char* owner, const char* text) {
-    Signature sig;
-    const std::string t = text;
-    const auto open = t.find('(');
-    const auto close = t.rfind(')');
-    std::string name = t.substr(0, open);
-    if (owner != nullptr) {
-        // A constructor's text signature has no name of its own.
-        sig.display = std::string(owner) + "." + (name.empty() ? "__new__" : name) + "()";
-        sig.doc = (name.empty() ? std::string(owner) : std::string()) + t + "\n--\n\n";
-    } else {
-        sig.display = name + "()";
-        sig.doc = t + "\n--\n\n";
-    }
-    std::string inner = t.substr(open + 1, close - open - 1);
-    std::size_t pos = 0;
-    while (pos < inner.size()) {
-        auto comma = inner.find(',', pos);
-        if (comma == std::string::npos) comma = inner.size();
-        std::string param = inner.substr(pos, comma - pos);
-        while (!param.empty() && param.front() == ' ') param.erase(0, 1);
-        pos = comma + 1;
-        if (param.empty() || param == "$self") continue;
-        const auto eq = param.find('=');
-        if (eq == std::string::npos) {
-            sig.names.push_back(param);
-            sig.default_is_none.push_back(false);
-            ++sig.required;
-        } else {
-            sig.names.push_back(param.substr(0, eq));
-            sig.default_is_none.push_back(param.substr(eq + 1) == "None");
-        }
-    }
-    if (sig.names.size() > max_params) throw InternalFault("too many parameters in " + t);
-    return sig;
-}
-
-const Signature& Decl::signature() const {
-    // One parsed signature per declaration for the process lifetime. Calls are serialised
-    // by the interpreter lock; the mutex only guards against a caller without it.
-    static std::mutex lock;
-    static std::map<const Decl*, std::unique_ptr<Signature>> cache;
-    std::lock_guard guard(lock);
-    auto& slot = cache[this];
-    if (!slot) slot = std::make_unique<Signature>(parse_signature(owner, text));
-    return *slot;
-}
 
 namespace {
 
@@ -188,7 +136,11 @@ double to_f64(PyObject* o) {
     return x;
 }
 
-std::uint64_t to_u64(PyObject* o) {
+namespace {
+
+// A Python int (or an object with __index__) as a 64-bit unsigned value; the texts are
+// Python's own (OverflowError for a negative or too large value).
+std::uint64_t to_unsigned(PyObject* o) {
     PyRef index;
     if (!PyLong_Check(o)) {
         index = PyRef::steal(check(PyNumber_Index(o)));
@@ -196,6 +148,12 @@ std::uint64_t to_u64(PyObject* o) {
     }
     const unsigned long long v = PyLong_AsUnsignedLongLong(o);
     if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PyErrorSet{};
+    return v;
+}
+
+// A count must also fit the platform's sizes.
+std::uint64_t to_count(PyObject* o) {
+    const std::uint64_t v = to_unsigned(o);
     if constexpr (sizeof(std::size_t) < sizeof(std::uint64_t)) {
         if (v > std::numeric_limits<std::size_t>::max()) {
             raise(PyExc_OverflowError, "out of range integral type conversion attempted");
@@ -204,26 +162,59 @@ std::uint64_t to_u64(PyObject* o) {
     return v;
 }
 
+const char* kind_name(Default::Kind kind) {
+    switch (kind) {
+        case Default::Kind::Required: return "no";
+        case Default::Kind::None: return "a None";
+        case Default::Kind::Bool: return "a bool";
+        case Default::Kind::Count: return "a count";
+        case Default::Kind::Float: return "a float";
+    }
+    return "an unknown";
+}
+
+}  // namespace
+
+const Default& Args::fallback(std::size_t i, Default::Kind kind) const {
+    const Default& d = sig_.defaults[i];
+    if (d.kind != kind) {
+        throw InternalFault(sig_.display + " converts parameter '" + sig_.names[i] + "' as " +
+                            kind_name(kind) + " default, but it is declared with " +
+                            kind_name(d.kind) + " default");
+    }
+    return d;
+}
+
 double Args::f64(std::size_t i) const {
+    if (!given(i)) return fallback(i, Default::Kind::Float).real;
     return convert(i, [](PyObject* o) { return to_f64(o); });
 }
 
 std::optional<double> Args::opt_f64(std::size_t i) const {
-    if (!given(i)) return std::nullopt;
+    if (!given(i) && sig_.default_is_none(i)) return std::nullopt;
     return f64(i);
 }
 
-std::uint64_t Args::size(std::size_t i) const {
-    return convert(i, [](PyObject* o) { return to_u64(o); });
+std::uint64_t Args::count(std::size_t i) const {
+    if (!given(i)) return fallback(i, Default::Kind::Count).count;
+    return convert(i, [](PyObject* o) { return to_count(o); });
 }
 
-std::optional<std::uint64_t> Args::opt_size(std::size_t i) const {
-    if (!given(i)) return std::nullopt;
-    return size(i);
+std::optional<std::uint64_t> Args::opt_count(std::size_t i) const {
+    if (!given(i) && sig_.default_is_none(i)) return std::nullopt;
+    return count(i);
 }
 
-bool Args::boolean(std::size_t i, bool default_value) const {
-    if (slots_[i] == nullptr) return default_value;
+std::optional<std::uint64_t> Args::seed(std::size_t i) const {
+    if (!given(i)) {
+        fallback(i, Default::Kind::None);
+        return std::nullopt;
+    }
+    return convert(i, [](PyObject* o) { return to_unsigned(o); });
+}
+
+bool Args::boolean(std::size_t i) const {
+    if (!given(i)) return fallback(i, Default::Kind::Bool).flag;
     return convert(i, [](PyObject* o) -> bool {
         if (o == Py_True) return true;
         if (o == Py_False) return false;
@@ -250,7 +241,10 @@ std::string Args::text(std::size_t i) const {
 }
 
 std::optional<std::string> Args::opt_text(std::size_t i) const {
-    if (!given(i)) return std::nullopt;
+    if (!given(i)) {
+        fallback(i, Default::Kind::None);
+        return std::nullopt;
+    }
     return text(i);
 }
 
@@ -319,31 +313,6 @@ std::vector<double> Args::sequence_items(std::size_t i) const {
     }
     throw_if_error();
     return out;
-}
-
-PyObject* to_py(double x) { return check(PyFloat_FromDouble(x)); }
-PyObject* to_py_bool(bool b) { return check(PyBool_FromLong(b ? 1 : 0)); }
-PyObject* to_py_size(std::uint64_t n) { return check(PyLong_FromUnsignedLongLong(n)); }
-PyObject* none() {
-    Py_INCREF(Py_None);
-    return Py_None;
-}
-
-PyObject* to_py_list(const double* values, std::size_t n) {
-    PyRef list = PyRef::steal(check(PyList_New(static_cast<Py_ssize_t>(n))));
-    for (std::size_t i = 0; i < n; ++i) {
-        PyObject* item = check(PyFloat_FromDouble(values[i]));
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
-    }
-    return list.release();
-}
-
-PyObject* to_py_points(const double* flat, std::size_t n, std::size_t d) {
-    PyRef list = PyRef::steal(check(PyList_New(static_cast<Py_ssize_t>(n))));
-    for (std::size_t i = 0; i < n; ++i) {
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), to_py_list(flat + i * d, d));
-    }
-    return list.release();
 }
 
 }  // namespace varnix::py

@@ -36,8 +36,11 @@ void discard_error() {
     PyErr_Clear();
 }
 
-// A temporary the bridge cannot create (memory exhausted) is an internal fault.
-PyObject* made(PyObject* o) {
+// Checks a new reference the bridge makes for a call (an argument, a tuple, a list). Unlike
+// check(), which lets the pending Python exception end the call, a temporary that cannot be
+// made (memory exhausted) is an internal fault: the bridge discards the exceptions of user
+// code, and this one must not be mistaken for them.
+PyObject* fault_if_null(PyObject* o) {
     if (o == nullptr) {
         PyErr_Clear();
         throw InternalFault("could not create the arguments of a user function call");
@@ -65,7 +68,7 @@ bool to_double(PyObject* result, double& out) {
 // (for a Python function the tuple is only unpacked again on the other side; for a callable
 // that wants one, the interpreter builds it).
 PyObject* call_one_float(PyObject* f, double x) {
-    PyRef value = PyRef::steal(made(PyFloat_FromDouble(x)));
+    PyRef value = PyRef::steal(fault_if_null(PyFloat_FromDouble(x)));
     return PyObject_CallFunctionObjArgs(f, value.get(), nullptr);
 }
 
@@ -89,9 +92,11 @@ PyObject* call_direct(PyObject* f, const PyRef* args, std::size_t n, std::index_
 }
 
 PyRef float_list(std::span<const double> values) {
-    PyRef list = PyRef::steal(made(PyList_New(static_cast<Py_ssize_t>(values.size()))));
+    PyRef list =
+        PyRef::steal(fault_if_null(PyList_New(static_cast<Py_ssize_t>(values.size()))));
     for (std::size_t i = 0; i < values.size(); ++i) {
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), made(PyFloat_FromDouble(values[i])));
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
+                       fault_if_null(PyFloat_FromDouble(values[i])));
     }
     return list;
 }
@@ -118,6 +123,8 @@ SampleResult<double> call_scalar_checked(PyObject* f, double u) {
     return out;
 }
 
+// f(x0, ..., xd-1) first, then f([x0, ..., xd-1]): the second call only when the first fails.
+// Evaluation order is frozen (docs/architecture.md).
 double call_vector(PyObject* f, std::span<const double> x) {
     if (f == nullptr) return nan;
     EnsureLock lock;
@@ -125,20 +132,22 @@ double call_vector(PyObject* f, std::span<const double> x) {
     if (!x.empty() && x.size() <= max_direct_args) {
         PyRef args[max_direct_args];
         for (std::size_t i = 0; i < x.size(); ++i) {
-            args[i] = PyRef::steal(made(PyFloat_FromDouble(x[i])));
+            args[i] = PyRef::steal(fault_if_null(PyFloat_FromDouble(x[i])));
         }
         PyObject* result =
             call_direct(f, args, x.size(), std::make_index_sequence<max_direct_args>{});
         if (to_double(result, out)) return out;
     } else {
-        PyRef args = PyRef::steal(made(PyTuple_New(static_cast<Py_ssize_t>(x.size()))));
+        PyRef args =
+            PyRef::steal(fault_if_null(PyTuple_New(static_cast<Py_ssize_t>(x.size()))));
         for (std::size_t i = 0; i < x.size(); ++i) {
-            PyTuple_SetItem(args.get(), static_cast<Py_ssize_t>(i), made(PyFloat_FromDouble(x[i])));
+            PyTuple_SetItem(args.get(), static_cast<Py_ssize_t>(i),
+                            fault_if_null(PyFloat_FromDouble(x[i])));
         }
         if (to_double(PyObject_Call(f, args.get(), nullptr), out)) return out;
     }
     PyRef list = float_list(x);
-    PyRef args = PyRef::steal(made(PyTuple_New(1)));
+    PyRef args = PyRef::steal(fault_if_null(PyTuple_New(1)));
     PyTuple_SetItem(args.get(), 0, list.release());
     return to_double(PyObject_Call(f, args.get(), nullptr), out) ? out : nan;
 }
@@ -146,11 +155,11 @@ double call_vector(PyObject* f, std::span<const double> x) {
 double call_indexed(PyObject* f, std::size_t i, std::span<const double> values) {
     if (f == nullptr) return nan;
     EnsureLock lock;
-    PyObject* index = made(PyLong_FromSize_t(i));
+    PyObject* index = fault_if_null(PyLong_FromSize_t(i));
     PyRef args = PyRef::steal(PyTuple_New(2));
     if (!args) {
         Py_DECREF(index);
-        made(nullptr);
+        fault_if_null(nullptr);
     }
     PyTuple_SetItem(args.get(), 0, index);
     PyTuple_SetItem(args.get(), 1, float_list(values).release());

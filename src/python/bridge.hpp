@@ -3,7 +3,8 @@
 // Arguments are passed as new float (and int, list) objects; the result goes through the float
 // conversion. Every exception raised by user code is discarded and the value becomes NaN (or
 // InversionFailed for the checked form), except the module's own internal fault, which keeps
-// travelling up as PyErrorSet. Each call ensures the interpreter lock around itself.
+// travelling up as PyErrorSet. Each call ensures the interpreter lock around itself, cheaply
+// inside a call from Python (PythonCallScope).
 #pragma once
 
 #include <cstddef>
@@ -13,6 +14,21 @@
 #include "python/handles.hpp"
 
 namespace varnix::py {
+
+// The calls from Python in progress on this thread. Every entry from Python runs inside
+// guarded (errors.hpp), which holds a PythonCallScope, with the interpreter lock held, and
+// keeps the lock until it returns: the module never releases it, and user code that does takes
+// it back before returning to the module. So a thread inside such a call holds the lock, and
+// the bridge need not ask for it.
+inline thread_local int python_calls_in_progress = 0;
+
+class PythonCallScope {
+public:
+    PythonCallScope() noexcept { ++python_calls_in_progress; }
+    ~PythonCallScope() { --python_calls_in_progress; }
+    PythonCallScope(const PythonCallScope&) = delete;
+    PythonCallScope& operator=(const PythonCallScope&) = delete;
+};
 
 double call_scalar(PyObject* f, double x);
 SampleResult<double> call_scalar_checked(PyObject* f, double u);

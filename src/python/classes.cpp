@@ -24,9 +24,9 @@ PyTypeObject* create_type(const ClassDef& def, Py_ssize_t basicsize, destructor 
     const auto* name = new std::string(qualified_name(def));
     std::vector<PyType_Slot> slots;
     slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc)});
-    if (def.ctor != nullptr) {
+    if (def.ctor) {
         slots.push_back({Py_tp_new, reinterpret_cast<void*>(def.ctor_impl)});
-        slots.push_back({Py_tp_doc, const_cast<char*>(def.ctor->doc())});
+        slots.push_back({Py_tp_doc, const_cast<char*>(def.ctor.doc(def.name))});
     } else {
         slots.push_back({Py_tp_new, reinterpret_cast<void*>(&no_constructor)});
     }

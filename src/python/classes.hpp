@@ -2,21 +2,31 @@
 //
 // A class is a C++ value type T plus a short definition: its name, whether it is bound to the
 // thread that created it, an optional constructor, and a method table written with the
-// method<...>() helpers below. Each method declares whether it only reads the value (shared
-// borrow) or advances its state (exclusive borrow); the wrapper binds the arguments, checks
-// the thread, takes the borrow for the whole call and converts every failure.
+// method<...>() helpers below, each entry from one Declaration (declaration.hpp). Each method
+// declares whether it only reads the value (shared borrow) or advances its state (exclusive
+// borrow); the wrapper binds the arguments, checks the thread, takes the borrow for the whole
+// call and converts every failure.
 //
 // Classes cannot be subclassed, have no instance __dict__ and no weak references.
+//
+// Every area file (continuous, discrete, multivar) includes this header, and with it the
+// declarations, the argument binding and the result conversions.
 #pragma once
 
 #include "python/args.hpp"
+#include "python/chunked_list.hpp"
+#include "python/declaration.hpp"
 #include "python/errors.hpp"
+#include "python/results.hpp"
+#include "python/text_declaration.hpp"
 
 #include <concepts>
+#include <cstddef>
 #include <cstdint>
 #include <new>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -24,10 +34,29 @@ namespace varnix::py {
 
 enum class Access { Shared, Exclusive };
 
+// The declaration of a class's constructor (its parameters; the text signature is the
+// class's), in either form, or none.
+class ConstructorDeclaration {
+public:
+    constexpr ConstructorDeclaration(std::nullptr_t = nullptr) {}  // NOLINT: no constructor
+    constexpr ConstructorDeclaration(const Declaration* d) : declared_(d) {}  // NOLINT
+    constexpr ConstructorDeclaration(const Decl* d) : text_(d) {}  // NOLINT: text form
+    explicit operator bool() const { return declared_ != nullptr || text_ != nullptr; }
+    const char* doc(const char* owner) const {
+        return declared_ != nullptr
+                   ? signature_of(CallKind::Constructor, owner, *declared_).doc.c_str()
+                   : text_->doc();
+    }
+
+private:
+    const Declaration* declared_ = nullptr;
+    const Decl* text_ = nullptr;
+};
+
 struct ClassDef {
     const char* name;                 // class name, e.g. "Interval"
     bool thread_bound = false;        // usable only from the creating thread
-    const Decl* ctor = nullptr;       // constructor declaration, or null for none
+    ConstructorDeclaration ctor{};    // constructor declaration, or null for none
     newfunc ctor_impl = nullptr;      // tp_new when ctor is set
     PyMethodDef* methods = nullptr;   // null-terminated
     PyGetSetDef* getset = nullptr;    // null-terminated
@@ -130,7 +159,8 @@ void dealloc_instance(PyObject* self) {
     Py_DECREF(type);
 }
 
-// Wraps a C++ value in a new Python object of its class.
+// A new Python object of T's class holding value, owned by the calling thread (which alone
+// may use a thread-bound class).
 template <class T>
 PyObject* make_instance(T&& value) {
     PyTypeObject* type = type_object<std::remove_cvref_t<T>>();
@@ -198,19 +228,26 @@ template <class T>
 using NoArgsBody = PyObject* (*)(T&);
 using FunctionBody = PyObject* (*)(const Args&);
 
-template <class T, Access A, const Decl& D, MethodBody<T> Body>
-PyObject* method_trampoline(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static const Signature& sig = D.signature();
-        Instance<T>& inst = instance_of<T>(self);
-        Borrow<T> borrow(inst, A);
-        Args bound(sig, args, nargs, kwnames);
-        return Body(inst.value(), bound);
-    });
+// Where a trampoline finds its rendered signature (declared_signature or text_signature).
+using SignatureFn = const Signature& (*)();
+
+template <class Owner>
+const char* owner_name() {
+    if constexpr (std::is_void_v<Owner>) {
+        return nullptr;
+    } else {
+        return Owner::definition().name;
+    }
 }
 
-// A text signature as a template argument, for methods without parameters.
+// The Signature of D exposed as K on Owner's class (void: a module function).
+template <CallKind K, class Owner, const Declaration& D>
+const Signature& declared_signature() {
+    static const Signature& sig = signature_of(K, owner_name<Owner>(), D);
+    return sig;
+}
+
+// A method without parameters is declared by its name alone.
 template <std::size_t N>
 struct FixedText {
     constexpr FixedText(const char (&text)[N]) {  // NOLINT(google-explicit-constructor)
@@ -219,20 +256,29 @@ struct FixedText {
     char value[N];
 };
 
-template <class T, FixedText Text>
-const Signature& noargs_signature() {
-    static const Signature sig = parse_signature(T::definition().name, Text.value);
-    return sig;
+template <FixedText Name>
+inline constexpr Declaration no_parameters{Name.value};
+
+template <class T, Access A, SignatureFn Sig, MethodBody<T> Body>
+PyObject* method_trampoline(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const Signature& sig = Sig();
+        Instance<T>& inst = instance_of<T>(self);
+        Borrow<T> borrow(inst, A);
+        Args bound(sig, args, nargs, kwnames);
+        return Body(inst.value(), bound);
+    });
 }
 
 // Methods without parameters take the vectorcall form too, so that an argument given to them
 // is refused with the same texts as everywhere else.
-template <class T, Access A, FixedText Text, NoArgsBody<T> Body>
+template <class T, Access A, SignatureFn Sig, NoArgsBody<T> Body>
 PyObject* noargs_trampoline(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         if (nargs != 0 || (kwnames != nullptr && PyTuple_Size(kwnames) != 0)) {
-            Args refuse(noargs_signature<T, Text>(), args, nargs, kwnames);
+            Args refuse(Sig(), args, nargs, kwnames);
         }
         Instance<T>& inst = instance_of<T>(self);
         Borrow<T> borrow(inst, A);
@@ -240,54 +286,54 @@ PyObject* noargs_trampoline(PyObject* self, PyObject* const* args, Py_ssize_t na
     });
 }
 
-template <const Decl& D, FunctionBody Body>
+template <SignatureFn Sig, FunctionBody Body>
 PyObject* function_trampoline(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const Signature& sig = D.signature();
+        static const Signature& sig = Sig();
         Args bound(sig, args, nargs, kwnames);
         return Body(bound);
     });
 }
 
-// Method-table entries.
-template <class T, Access A, const Decl& D, MethodBody<T> Body>
-PyMethodDef method(const char* name) {
-    return {name, reinterpret_cast<PyCFunction>(
-                      reinterpret_cast<void (*)()>(&method_trampoline<T, A, D, Body>)),
-            METH_FASTCALL | METH_KEYWORDS, D.doc()};
+template <class Trampoline>
+PyMethodDef table_entry(const char* name, Trampoline* trampoline, int flags, SignatureFn sig) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trampoline)),
+            METH_FASTCALL | METH_KEYWORDS | flags, sig().doc.c_str()};
 }
 
-// A method without parameters, declared by its text signature: method0<T, A, "len($self)", body>.
-template <class T, Access A, FixedText Text, NoArgsBody<T> Body>
-PyMethodDef method0() {
-    const Signature& sig = noargs_signature<T, Text>();
-    const std::string& doc = sig.doc;
-    std::string name(Text.value);
-    static const std::string method_name = name.substr(0, name.find('('));
-    return {method_name.c_str(),
-            reinterpret_cast<PyCFunction>(
-                reinterpret_cast<void (*)()>(&noargs_trampoline<T, A, Text, Body>)),
-            METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
+// Method-table entries, each from one declaration:
+//   method<T, A, kDecl, &body>()         a method with parameters
+//   method<T, A, "len", &body>()         a method without
+//   static_method<T, kDecl, &body>()     a static method of T
+//   function<kDecl, &body>()             a module function
+template <class T, Access A, const Declaration& D, MethodBody<T> Body>
+PyMethodDef method() {
+    constexpr SignatureFn sig = &declared_signature<CallKind::Method, T, D>;
+    return table_entry(D.name, &method_trampoline<T, A, sig, Body>, 0, sig);
 }
 
-template <const Decl& D, FunctionBody Body>
-PyMethodDef static_method(const char* name) {
-    return {name, reinterpret_cast<PyCFunction>(
-                      reinterpret_cast<void (*)()>(&function_trampoline<D, Body>)),
-            METH_FASTCALL | METH_KEYWORDS | METH_STATIC, D.doc()};
+template <class T, Access A, FixedText Name, NoArgsBody<T> Body>
+PyMethodDef method() {
+    constexpr SignatureFn sig = &declared_signature<CallKind::Method, T, no_parameters<Name>>;
+    return table_entry(no_parameters<Name>.name, &noargs_trampoline<T, A, sig, Body>, 0, sig);
 }
 
-template <const Decl& D, FunctionBody Body>
-PyMethodDef function(const char* name) {
-    return {name, reinterpret_cast<PyCFunction>(
-                      reinterpret_cast<void (*)()>(&function_trampoline<D, Body>)),
-            METH_FASTCALL | METH_KEYWORDS, D.doc()};
+template <class T, const Declaration& D, FunctionBody Body>
+PyMethodDef static_method() {
+    constexpr SignatureFn sig = &declared_signature<CallKind::StaticMethod, T, D>;
+    return table_entry(D.name, &function_trampoline<sig, Body>, METH_STATIC, sig);
+}
+
+template <const Declaration& D, FunctionBody Body>
+PyMethodDef function() {
+    constexpr SignatureFn sig = &declared_signature<CallKind::Function, void, D>;
+    return table_entry(D.name, &function_trampoline<sig, Body>, 0, sig);
 }
 
 // tp_new of a class with a constructor: binds the arguments and wraps the built value.
-template <class T, const Decl& D, T (*Build)(const Args&)>
-PyObject* constructor(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+template <class T, SignatureFn Sig, T (*Build)(const Args&)>
+PyObject* construct(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         // tp_new receives a tuple and a dict; re-pack them as a vectorcall-style call.
         const Py_ssize_t nargs = PyTuple_Size(args);
@@ -304,9 +350,61 @@ PyObject* constructor(PyTypeObject*, PyObject* args, PyObject* kwargs) {
                 flat.push_back(val);
             }
         }
-        Args bound(D.signature(), flat.data(), nargs, kwnames.get());
+        Args bound(Sig(), flat.data(), nargs, kwnames.get());
         return make_instance(Build(bound));
     });
+}
+
+// The tp_new of ClassDef::ctor_impl: &constructor<T, kDecl, &build>.
+template <class T, const Declaration& D, T (*Build)(const Args&)>
+PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return construct<T, &declared_signature<CallKind::Constructor, T, D>, Build>(type, args,
+                                                                                 kwargs);
+}
+
+// ---- The text form of declaration (text_declaration.hpp), used by continuous.cpp ----
+
+template <const Decl& D>
+const Signature& text_signature() {
+    return D.signature();
+}
+
+template <class T, FixedText Text>
+const Signature& noargs_text_signature() {
+    static const Signature sig = parse_signature(T::definition().name, Text.value);
+    return sig;
+}
+
+template <class T, Access A, const Decl& D, MethodBody<T> Body>
+PyMethodDef method(const char* name) {
+    return table_entry(name, &method_trampoline<T, A, &text_signature<D>, Body>, 0,
+                       &text_signature<D>);
+}
+
+// A method without parameters, declared by its text signature: method0<T, A, "len($self)", body>.
+template <class T, Access A, FixedText Text, NoArgsBody<T> Body>
+PyMethodDef method0() {
+    constexpr SignatureFn sig = &noargs_text_signature<T, Text>;
+    std::string text(Text.value);
+    static const std::string method_name = text.substr(0, text.find('('));
+    return table_entry(method_name.c_str(), &noargs_trampoline<T, A, sig, Body>, 0, sig);
+}
+
+template <const Decl& D, FunctionBody Body>
+PyMethodDef static_method(const char* name) {
+    return table_entry(name, &function_trampoline<&text_signature<D>, Body>, METH_STATIC,
+                       &text_signature<D>);
+}
+
+template <const Decl& D, FunctionBody Body>
+PyMethodDef function(const char* name) {
+    return table_entry(name, &function_trampoline<&text_signature<D>, Body>, 0,
+                       &text_signature<D>);
+}
+
+template <class T, const Decl& D, T (*Build)(const Args&)>
+PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return construct<T, &text_signature<D>, Build>(type, args, kwargs);
 }
 
 // Registers name -> object as a module attribute and appends it to __all__.

@@ -1,5 +1,6 @@
 // Python class and function of finite discrete distributions.
 #include "core/discrete/discrete.hpp"
+#include "python/chunked_list.hpp"
 #include "python/classes.hpp"
 #include "python/registry.hpp"
 
@@ -10,8 +11,6 @@ struct PyDiscrete {
     DiscreteDistribution value;
     static const ClassDef& definition();
 };
-
-constexpr const char* kOwner = "DiscreteDistribution";
 
 PyObject* discrete_len(PyDiscrete& self) { return to_py_size(self.value.len()); }
 PyObject* discrete_points(PyDiscrete& self) {
@@ -25,27 +24,26 @@ PyObject* discrete_sample(PyDiscrete& self) {
     return to_py(unwrap(self.value.sample(ChaChaRng::thread_local_rng())));
 }
 
-constexpr Decl kPmf{kOwner, "pmf($self, x)"};
+constexpr Declaration kPmf{"pmf", {"x"}};
 PyObject* discrete_pmf(PyDiscrete& self, const Args& a) { return to_py(self.value.pmf(a.f64(0))); }
 
-constexpr Decl kPmfAt{kOwner, "pmf_at($self, index)"};
+constexpr Declaration kPmfAt{"pmf_at", {"index"}};
 PyObject* discrete_pmf_at(PyDiscrete& self, const Args& a) {
-    return to_py(self.value.pmf_at(a.size(0)));
+    return to_py(self.value.pmf_at(a.count(0)));
 }
 
-constexpr Decl kCdfAt{kOwner, "cdf_at($self, index)"};
+constexpr Declaration kCdfAt{"cdf_at", {"index"}};
 PyObject* discrete_cdf_at(PyDiscrete& self, const Args& a) {
-    return to_py(self.value.cdf_at(a.size(0)));
+    return to_py(self.value.cdf_at(a.count(0)));
 }
 
-constexpr Decl kPpf{kOwner, "ppf($self, u)"};
+constexpr Declaration kPpf{"ppf", {"u"}};
 PyObject* discrete_ppf(PyDiscrete& self, const Args& a) {
     return to_py(unwrap(self.value.ppf(a.f64(0))));
 }
 
-constexpr Decl kSampleN{kOwner, "sample_n($self, n, seed=None)"};
 PyObject* discrete_sample_n(PyDiscrete& self, const Args& a) {
-    const std::uint64_t n = a.size(0);
+    const std::uint64_t n = a.count(0);
     RngChoice rng(a.seed(1));
     // Draws are independent, one uniform each: n draws equal any split into chunks.
     return to_py_list_filled(n, [&](std::size_t count, std::vector<double>& buf) {
@@ -54,26 +52,26 @@ PyObject* discrete_sample_n(PyDiscrete& self, const Args& a) {
 }
 
 PyMethodDef discrete_methods[] = {
-    method0<PyDiscrete, Access::Shared, "len($self)", &discrete_len>(),
-    method0<PyDiscrete, Access::Shared, "points($self)", &discrete_points>(),
-    method<PyDiscrete, Access::Shared, kPmf, &discrete_pmf>("pmf"),
-    method<PyDiscrete, Access::Shared, kPmfAt, &discrete_pmf_at>("pmf_at"),
-    method<PyDiscrete, Access::Shared, kCdfAt, &discrete_cdf_at>("cdf_at"),
-    method<PyDiscrete, Access::Shared, kPpf, &discrete_ppf>("ppf"),
-    method0<PyDiscrete, Access::Shared, "mean($self)", &discrete_mean>(),
-    method0<PyDiscrete, Access::Shared, "var($self)", &discrete_var>(),
-    method0<PyDiscrete, Access::Shared, "std($self)", &discrete_std>(),
-    method0<PyDiscrete, Access::Shared, "sample($self)", &discrete_sample>(),
-    method<PyDiscrete, Access::Shared, kSampleN, &discrete_sample_n>("sample_n"),
+    method<PyDiscrete, Access::Shared, "len", &discrete_len>(),
+    method<PyDiscrete, Access::Shared, "points", &discrete_points>(),
+    method<PyDiscrete, Access::Shared, kPmf, &discrete_pmf>(),
+    method<PyDiscrete, Access::Shared, kPmfAt, &discrete_pmf_at>(),
+    method<PyDiscrete, Access::Shared, kCdfAt, &discrete_cdf_at>(),
+    method<PyDiscrete, Access::Shared, kPpf, &discrete_ppf>(),
+    method<PyDiscrete, Access::Shared, "mean", &discrete_mean>(),
+    method<PyDiscrete, Access::Shared, "var", &discrete_var>(),
+    method<PyDiscrete, Access::Shared, "std", &discrete_std>(),
+    method<PyDiscrete, Access::Shared, "sample", &discrete_sample>(),
+    method<PyDiscrete, Access::Shared, sample_n_declaration, &discrete_sample_n>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 const ClassDef& PyDiscrete::definition() {
-    static const ClassDef def{kOwner, false, nullptr, nullptr, discrete_methods};
+    static const ClassDef def{"DiscreteDistribution", false, nullptr, nullptr, discrete_methods};
     return def;
 }
 
-constexpr Decl kFromPmf{nullptr, "from_pmf(points, pmf)"};
+constexpr Declaration kFromPmf{"from_pmf", {"points", "pmf"}};
 PyObject* from_pmf(const Args& a) {
     const std::vector<double> points = a.float_vec(0);
     const std::vector<double> masses = a.float_vec(1);
@@ -81,7 +79,7 @@ PyObject* from_pmf(const Args& a) {
 }
 
 PyMethodDef discrete_functions[] = {
-    function<kFromPmf, &from_pmf>("from_pmf"),
+    function<kFromPmf, &from_pmf>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -39,12 +39,6 @@ PyObject* internal_fault_type() {
     throw PyErrorSet{};
 }
 
-[[noreturn]] void raise_build_error(const BuildError& e) { raise(build_error_type(), e.message()); }
-
-[[noreturn]] void raise_sample_error(const SampleError& e) {
-    raise(sample_error_type(), e.message());
-}
-
 void throw_if_error() {
     if (PyErr_Occurred()) throw PyErrorSet{};
 }

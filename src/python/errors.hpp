@@ -3,16 +3,20 @@
 // Inside the binding layer a Python exception that is already set travels up as PyErrorSet;
 // the trampoline of every function and method (guarded) turns it, a core error value, an
 // internal fault or any other C++ exception into a Python exception, so no C++ exception ever
-// crosses into the interpreter.
+// crosses into the interpreter. Core error values become Python exceptions through one table,
+// python_type_of, and one function, unwrap.
 #pragma once
 
+#include "core/continuous/options.hpp"
 #include "core/errors.hpp"
+#include "python/bridge.hpp"
 #include "python/handles.hpp"
 
 #include <expected>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 namespace varnix::py {
 
@@ -21,11 +25,11 @@ struct PyErrorSet {};
 
 // Sets an exception and throws PyErrorSet.
 [[noreturn]] void raise(PyObject* type, const std::string& message);
-[[noreturn]] void raise_build_error(const BuildError& e);
-[[noreturn]] void raise_sample_error(const SampleError& e);
 // Throws PyErrorSet if a Python exception is pending.
 void throw_if_error();
-// Checks a new reference from the C API: null means an exception is set.
+// Checks a new reference from the C API: null means a Python exception is set, and it ends
+// the current call (PyErrorSet). The callable bridge, which discards the exceptions of user
+// code, has its own check for its temporaries (fault_if_null in bridge.cpp).
 PyObject* check(PyObject* o);
 
 // The module's exception types, created once per process on first use.
@@ -34,35 +38,32 @@ PyObject* sample_error_type();
 // The internal-fault exception type (derives from BaseException).
 PyObject* internal_fault_type();
 
-template <class T>
-T unwrap(std::expected<T, BuildError>&& r) {
-    if (!r) raise_build_error(r.error());
-    return std::move(*r);
+// The Python exception type of each core error type: one row per type, and an error type
+// without a row does not compile. The message is always the core's message().
+template <class E>
+PyObject* python_type_of() = delete;
+template <>
+inline PyObject* python_type_of<BuildError>() { return build_error_type(); }
+template <>
+inline PyObject* python_type_of<SampleError>() { return sample_error_type(); }
+template <>
+inline PyObject* python_type_of<UnknownTransform>() { return PyExc_ValueError; }
+template <>
+inline PyObject* python_type_of<CorrelationError>() { return PyExc_ValueError; }
+
+template <class E>
+[[noreturn]] void raise_error(const E& e) {
+    raise(python_type_of<E>(), e.message());
 }
-template <class T>
-T unwrap(std::expected<T, SampleError>&& r) {
-    if (!r) raise_sample_error(r.error());
-    return std::move(*r);
-}
-inline void unwrap(std::expected<void, SampleError>&& r) {
-    if (!r) raise_sample_error(r.error());
+
+// The value of a core result, or its error raised as the Python exception of the table.
+template <class T, class E>
+T unwrap(std::expected<T, E>&& r) {
+    if (!r) raise_error(r.error());
+    if constexpr (!std::is_void_v<T>) return std::move(*r);
 }
 
 void set_internal_fault(const char* message);
-
-// Marks the calls from Python in progress on this thread. Every entry from Python runs inside
-// guarded, with the interpreter lock held, and keeps it until it returns: the module never
-// releases it, and user code that does takes it back before returning to the module. So a
-// thread inside such a call holds the lock, and the callable bridge need not ask for it.
-inline thread_local int python_calls_in_progress = 0;
-
-class PythonCallScope {
-public:
-    PythonCallScope() noexcept { ++python_calls_in_progress; }
-    ~PythonCallScope() { --python_calls_in_progress; }
-    PythonCallScope(const PythonCallScope&) = delete;
-    PythonCallScope& operator=(const PythonCallScope&) = delete;
-};
 
 // Runs body, converting every C++ failure into a Python exception; returns null on failure.
 template <class Body>

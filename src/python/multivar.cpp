@@ -20,9 +20,11 @@ struct PyHyperRect {
     static const ClassDef& definition();
 };
 
-constexpr Decl kHyperRectNew{"HyperRect", "(lo, hi)"};
+constexpr Declaration kHyperRectNew{"__new__", {"lo", "hi"}};
 
 PyHyperRect hyper_rect_new(const Args& a) {
+    // Both types are checked before any item is converted.
+    // Evaluation order is frozen (docs/architecture.md).
     a.check_sequence(0);
     a.check_sequence(1);
     std::vector<double> lo = a.sequence_items(0);
@@ -39,9 +41,9 @@ PyObject* hyper_rect_hi(PyHyperRect& self) {
 }
 
 PyMethodDef hyper_rect_methods[] = {
-    method0<PyHyperRect, Access::Shared, "dim($self)", &hyper_rect_dim>(),
-    method0<PyHyperRect, Access::Shared, "lo($self)", &hyper_rect_lo>(),
-    method0<PyHyperRect, Access::Shared, "hi($self)", &hyper_rect_hi>(),
+    method<PyHyperRect, Access::Shared, "dim", &hyper_rect_dim>(),
+    method<PyHyperRect, Access::Shared, "lo", &hyper_rect_lo>(),
+    method<PyHyperRect, Access::Shared, "hi", &hyper_rect_hi>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -61,7 +63,7 @@ HyperRect support_arg(const Args& a, std::size_t i) {
 // generator (seeded, or the thread's), returned as a list of lists.
 template <class Py>
 PyObject* box_sample_n(Py& self, const Args& a) {
-    const std::uint64_t n = a.size(0);
+    const std::uint64_t n = a.count(0);
     RngChoice rng(a.seed(1));
     std::vector<double> points;
     unwrap(self.value.sample_n(n, rng.get(), VectorFn{self.f.get()}, points));
@@ -91,13 +93,12 @@ PyObject* rejection_sample(PyRejectionSampler& self) {
     return to_py_list(point.data(), point.size());
 }
 
-constexpr Decl kRejectionSampleN{"RejectionSampler", "sample_n($self, n, seed=None)"};
-
 PyMethodDef rejection_methods[] = {
-    method0<PyRejectionSampler, Access::Shared, "dim($self)", &rejection_dim>(),
-    method0<PyRejectionSampler, Access::Shared, "pdf_max($self)", &rejection_pdf_max>(),
-    method0<PyRejectionSampler, Access::Shared, "sample($self)", &rejection_sample>(),
-    method<PyRejectionSampler, Access::Shared, kRejectionSampleN, &box_sample_n<PyRejectionSampler>>("sample_n"),
+    method<PyRejectionSampler, Access::Shared, "dim", &rejection_dim>(),
+    method<PyRejectionSampler, Access::Shared, "pdf_max", &rejection_pdf_max>(),
+    method<PyRejectionSampler, Access::Shared, "sample", &rejection_sample>(),
+    method<PyRejectionSampler, Access::Shared, sample_n_declaration,
+           &box_sample_n<PyRejectionSampler>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -106,17 +107,20 @@ const ClassDef& PyRejectionSampler::definition() {
     return def;
 }
 
-constexpr Decl kRejectionSampler{nullptr, "rejection_sampler(f, support, pdf_max, max_trials=100000)"};
+constexpr Declaration kRejectionSampler{
+    "rejection_sampler", {"f", "support", "pdf_max", {"max_trials", 100000}}};
 PyObject* rejection_sampler(const Args& a) {
     PyRef f = PyRef::borrow(a.object(0));
     HyperRect support = support_arg(a, 1);
     const double pdf_max = a.f64(2);
-    const std::uint64_t max_trials = a.given(3) ? a.size(3) : 100000;
+    const std::uint64_t max_trials = a.count(3);
     return make_instance(PyRejectionSampler{
         {unwrap(RejectionSampler::make(support, pdf_max, max_trials)), std::move(f)}});
 }
 
-PyObject* list_of(std::span<const double> values) { return to_py_list(values.data(), values.size()); }
+PyObject* list_of(std::span<const double> values) {
+    return to_py_list(values.data(), values.size());
+}
 
 // ---- MetropolisHastings ----
 
@@ -129,17 +133,15 @@ PyObject* mh_step(PyMetropolisHastings& self) {
     return list_of(unwrap(self.value.step(ChaChaRng::thread_local_rng(), VectorFn{self.f.get()})));
 }
 
-constexpr Decl kMhSampleN{"MetropolisHastings", "sample_n($self, n, seed=None)"};
-
 PyObject* mh_accept_rate(PyMetropolisHastings& self) { return to_py(self.value.accept_rate()); }
 
 PyMethodDef mh_methods[] = {
-    method0<PyMetropolisHastings, Access::Exclusive, "init($self)",
-            &chain_init<PyMetropolisHastings>>(),
-    method0<PyMetropolisHastings, Access::Exclusive, "step($self)", &mh_step>(),
-    method0<PyMetropolisHastings, Access::Exclusive, "sample($self)", &mh_step>(),
-    method<PyMetropolisHastings, Access::Exclusive, kMhSampleN, &box_sample_n<PyMetropolisHastings>>("sample_n"),
-    method0<PyMetropolisHastings, Access::Shared, "accept_rate($self)", &mh_accept_rate>(),
+    method<PyMetropolisHastings, Access::Exclusive, "init", &chain_init<PyMetropolisHastings>>(),
+    method<PyMetropolisHastings, Access::Exclusive, "step", &mh_step>(),
+    method<PyMetropolisHastings, Access::Exclusive, "sample", &mh_step>(),
+    method<PyMetropolisHastings, Access::Exclusive, sample_n_declaration,
+           &box_sample_n<PyMetropolisHastings>>(),
+    method<PyMetropolisHastings, Access::Shared, "accept_rate", &mh_accept_rate>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -148,19 +150,22 @@ const ClassDef& PyMetropolisHastings::definition() {
     return def;
 }
 
-constexpr Decl kMetropolisHastings{
-    nullptr,
-    "metropolis_hastings(f, support, step_size=0.25, burn_in=1000, thin=1, target_accept=0.25, "
-    "adapt_steps=2000)"};
+// The settings' defaults are the core's own.
+constexpr MhSettings kMhDefaults{};
+constexpr Declaration kMetropolisHastings{
+    "metropolis_hastings",
+    {"f", "support", {"step_size", kMhDefaults.step_size}, {"burn_in", kMhDefaults.burn_in},
+     {"thin", kMhDefaults.thin}, {"target_accept", kMhDefaults.target_accept},
+     {"adapt_steps", kMhDefaults.adapt_steps}}};
 PyObject* metropolis_hastings(const Args& a) {
     PyRef f = PyRef::borrow(a.object(0));
     HyperRect support = support_arg(a, 1);
     MhSettings settings;
-    if (a.given(2)) settings.step_size = a.f64(2);
-    if (a.given(3)) settings.burn_in = a.size(3);
-    if (a.given(4)) settings.thin = a.size(4);
-    if (a.given(5)) settings.target_accept = a.f64(5);
-    if (a.given(6)) settings.adapt_steps = a.size(6);
+    settings.step_size = a.f64(2);
+    settings.burn_in = a.count(3);
+    settings.thin = a.count(4);
+    settings.target_accept = a.f64(5);
+    settings.adapt_steps = a.count(6);
     return make_instance(PyMetropolisHastings{
         {unwrap(MetropolisHastings::make(support, settings)), std::move(f)}});
 }
@@ -177,12 +182,10 @@ PyObject* hmc_sample(PyHmcSampler& self) {
         unwrap(self.value.sample(ChaChaRng::thread_local_rng(), VectorFn{self.f.get()})));
 }
 
-constexpr Decl kHmcSampleN{"HmcSampler", "sample_n($self, n, seed=None)"};
-
 PyMethodDef hmc_methods[] = {
-    method0<PyHmcSampler, Access::Exclusive, "init($self)", &chain_init<PyHmcSampler>>(),
-    method0<PyHmcSampler, Access::Exclusive, "sample($self)", &hmc_sample>(),
-    method<PyHmcSampler, Access::Exclusive, kHmcSampleN, &box_sample_n<PyHmcSampler>>("sample_n"),
+    method<PyHmcSampler, Access::Exclusive, "init", &chain_init<PyHmcSampler>>(),
+    method<PyHmcSampler, Access::Exclusive, "sample", &hmc_sample>(),
+    method<PyHmcSampler, Access::Exclusive, sample_n_declaration, &box_sample_n<PyHmcSampler>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -191,15 +194,19 @@ const ClassDef& PyHmcSampler::definition() {
     return def;
 }
 
-constexpr Decl kHmcSampler{
-    nullptr, "hmc_sampler(f, support, step_size=0.05, leapfrog_steps=20, grad_eps=1e-6)"};
+// The settings' defaults are the core's own.
+constexpr HmcSettings kHmcDefaults{};
+constexpr Declaration kHmcSampler{
+    "hmc_sampler",
+    {"f", "support", {"step_size", kHmcDefaults.step_size},
+     {"leapfrog_steps", kHmcDefaults.leapfrog_steps}, {"grad_eps", kHmcDefaults.grad_eps}}};
 PyObject* hmc_sampler(const Args& a) {
     PyRef f = PyRef::borrow(a.object(0));
     HyperRect support = support_arg(a, 1);
     HmcSettings settings;
-    if (a.given(2)) settings.step_size = a.f64(2);
-    if (a.given(3)) settings.leapfrog_steps = a.size(3);
-    if (a.given(4)) settings.grad_eps = a.f64(4);
+    settings.step_size = a.f64(2);
+    settings.leapfrog_steps = a.count(3);
+    settings.grad_eps = a.f64(4);
     return make_instance(
         PyHmcSampler{{unwrap(HmcSampler::make(support, settings)), std::move(f)}});
 }
@@ -215,8 +222,8 @@ PyObject* gibbs_step(PyGibbsSampler& self) {
 }
 
 PyMethodDef gibbs_methods[] = {
-    method0<PyGibbsSampler, Access::Exclusive, "sample($self)", &gibbs_step>(),
-    method0<PyGibbsSampler, Access::Exclusive, "step($self)", &gibbs_step>(),
+    method<PyGibbsSampler, Access::Exclusive, "sample", &gibbs_step>(),
+    method<PyGibbsSampler, Access::Exclusive, "step", &gibbs_step>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -225,13 +232,15 @@ const ClassDef& PyGibbsSampler::definition() {
     return def;
 }
 
-constexpr Decl kGibbsSampler{nullptr,
-                             "gibbs_sampler(sample_coord, support, init, sweeps_per_sample=1)"};
+constexpr Declaration kGibbsSampler{
+    "gibbs_sampler", {"sample_coord", "support", "init", {"sweeps_per_sample", 1}}};
 PyObject* gibbs_sampler(const Args& a) {
     PyRef sample_coord = PyRef::borrow(a.object(0));
     HyperRect support = support_arg(a, 1);
+    // init's type, then sweeps_per_sample, then init's items.
+    // Evaluation order is frozen (docs/architecture.md).
     a.check_sequence(2);
-    const std::uint64_t sweeps = a.given(3) ? a.size(3) : 1;
+    const std::uint64_t sweeps = a.count(3);
     const std::vector<double> init = a.sequence_items(2);
     return make_instance(PyGibbsSampler{
         {unwrap(GibbsSampler::make(support, init, sweeps)), std::move(sample_coord)}});
@@ -249,10 +258,8 @@ PyObject* conditional_sample(PyConditionalSampler& self) {
     return list_of(point);
 }
 
-constexpr Decl kConditionalSampleN{"ConditionalFactorizationSampler",
-                                   "sample_n($self, n, seed=None)"};
 PyObject* conditional_sample_n(PyConditionalSampler& self, const Args& a) {
-    const std::uint64_t n = a.size(0);
+    const std::uint64_t n = a.count(0);
     (void)a.seed(1);  // checked like every seed; no draw comes from a generator here
     std::vector<double> points;
     unwrap(self.value.sample_n(n, IndexedFn{self.f.get()}, points));
@@ -260,9 +267,8 @@ PyObject* conditional_sample_n(PyConditionalSampler& self, const Args& a) {
 }
 
 PyMethodDef conditional_methods[] = {
-    method0<PyConditionalSampler, Access::Shared, "sample($self)", &conditional_sample>(),
-    method<PyConditionalSampler, Access::Shared, kConditionalSampleN, &conditional_sample_n>(
-        "sample_n"),
+    method<PyConditionalSampler, Access::Shared, "sample", &conditional_sample>(),
+    method<PyConditionalSampler, Access::Shared, sample_n_declaration, &conditional_sample_n>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -272,10 +278,11 @@ const ClassDef& PyConditionalSampler::definition() {
     return def;
 }
 
-constexpr Decl kConditionalSampler{nullptr, "conditional_factorization_sampler(sample_i, dim)"};
+constexpr Declaration kConditionalSampler{"conditional_factorization_sampler",
+                                          {"sample_i", "dim"}};
 PyObject* conditional_factorization_sampler(const Args& a) {
     PyRef sample_i = PyRef::borrow(a.object(0));
-    const std::uint64_t dim = a.size(1);
+    const std::uint64_t dim = a.count(1);
     return make_instance(
         PyConditionalSampler{{ConditionalFactorizationSampler(dim), std::move(sample_i)}});
 }
@@ -289,7 +296,7 @@ struct PyGaussianCopula {
 
 PyObject* copula_dim(PyGaussianCopula& self) { return to_py_size(self.value.dim()); }
 
-constexpr Decl kCopulaSample{"GaussianCopula", "sample($self, ppfs, seed=None)"};
+constexpr Declaration kCopulaSample{"sample", {"ppfs", {"seed", None}}};
 PyObject* copula_sample(PyGaussianCopula& self, const Args& a) {
     const std::vector<PyRef> ppfs = a.object_vec(0);
     RngChoice rng(a.seed(1));
@@ -300,8 +307,8 @@ PyObject* copula_sample(PyGaussianCopula& self, const Args& a) {
 }
 
 PyMethodDef copula_methods[] = {
-    method0<PyGaussianCopula, Access::Shared, "dim($self)", &copula_dim>(),
-    method<PyGaussianCopula, Access::Shared, kCopulaSample, &copula_sample>("sample"),
+    method<PyGaussianCopula, Access::Shared, "dim", &copula_dim>(),
+    method<PyGaussianCopula, Access::Shared, kCopulaSample, &copula_sample>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -310,12 +317,10 @@ const ClassDef& PyGaussianCopula::definition() {
     return def;
 }
 
-constexpr Decl kGaussianCopula{nullptr, "gaussian_copula(corr)"};
+constexpr Declaration kGaussianCopula{"gaussian_copula", {"corr"}};
 PyObject* gaussian_copula(const Args& a) {
     const std::vector<std::vector<double>> corr = a.float_vec_vec(0);
-    auto copula = GaussianCopula::make(corr);
-    if (!copula) raise(PyExc_ValueError, copula.error().message());
-    return make_instance(PyGaussianCopula{std::move(*copula)});
+    return make_instance(PyGaussianCopula{unwrap(GaussianCopula::make(corr))});
 }
 
 // ---- CdfMcEstimator ----
@@ -324,15 +329,16 @@ struct PyCdfMcEstimator : WithCallable<CdfMcEstimator> {
     static const ClassDef& definition();
 };
 
-constexpr Decl kEstimateNormalization{"CdfMcEstimator",
-                                      "estimate_normalization($self, seed=None)"};
+constexpr Declaration kEstimateNormalization{"estimate_normalization", {{"seed", None}}};
 PyObject* cdf_mc_estimate_normalization(PyCdfMcEstimator& self, const Args& a) {
     RngChoice rng(a.seed(0));
     return to_py(unwrap(self.value.estimate_normalization(rng.get(), VectorFn{self.f.get()})));
 }
 
-constexpr Decl kCdfMcCdf{"CdfMcEstimator", "cdf($self, x, seed=None)"};
+constexpr Declaration kCdfMcCdf{"cdf", {"x", {"seed", None}}};
 PyObject* cdf_mc_cdf(PyCdfMcEstimator& self, const Args& a) {
+    // x's type, then the seed, then x's items.
+    // Evaluation order is frozen (docs/architecture.md).
     a.check_sequence(0);
     RngChoice rng(a.seed(1));
     const std::vector<double> x = a.sequence_items(0);
@@ -341,8 +347,8 @@ PyObject* cdf_mc_cdf(PyCdfMcEstimator& self, const Args& a) {
 
 PyMethodDef cdf_mc_methods[] = {
     method<PyCdfMcEstimator, Access::Exclusive, kEstimateNormalization,
-           &cdf_mc_estimate_normalization>("estimate_normalization"),
-    method<PyCdfMcEstimator, Access::Exclusive, kCdfMcCdf, &cdf_mc_cdf>("cdf"),
+           &cdf_mc_estimate_normalization>(),
+    method<PyCdfMcEstimator, Access::Exclusive, kCdfMcCdf, &cdf_mc_cdf>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -351,28 +357,27 @@ const ClassDef& PyCdfMcEstimator::definition() {
     return def;
 }
 
-constexpr Decl kCdfMcEstimator{
-    nullptr,
-    "cdf_mc_estimator(f, support, normalization_samples=50000, cdf_samples=50000)"};
+constexpr Declaration kCdfMcEstimator{
+    "cdf_mc_estimator",
+    {"f", "support", {"normalization_samples", 50000}, {"cdf_samples", 50000}}};
 PyObject* cdf_mc_estimator(const Args& a) {
     PyRef f = PyRef::borrow(a.object(0));
     HyperRect support = support_arg(a, 1);
-    const std::uint64_t normalization_samples = a.given(2) ? a.size(2) : 50000;
-    const std::uint64_t cdf_samples = a.given(3) ? a.size(3) : 50000;
+    const std::uint64_t normalization_samples = a.count(2);
+    const std::uint64_t cdf_samples = a.count(3);
     return make_instance(PyCdfMcEstimator{
         {unwrap(CdfMcEstimator::make(support, normalization_samples, cdf_samples)),
          std::move(f)}});
 }
 
 PyMethodDef multivar_functions[] = {
-    function<kRejectionSampler, &rejection_sampler>("rejection_sampler"),
-    function<kMetropolisHastings, &metropolis_hastings>("metropolis_hastings"),
-    function<kHmcSampler, &hmc_sampler>("hmc_sampler"),
-    function<kGibbsSampler, &gibbs_sampler>("gibbs_sampler"),
-    function<kConditionalSampler, &conditional_factorization_sampler>(
-        "conditional_factorization_sampler"),
-    function<kGaussianCopula, &gaussian_copula>("gaussian_copula"),
-    function<kCdfMcEstimator, &cdf_mc_estimator>("cdf_mc_estimator"),
+    function<kRejectionSampler, &rejection_sampler>(),
+    function<kMetropolisHastings, &metropolis_hastings>(),
+    function<kHmcSampler, &hmc_sampler>(),
+    function<kGibbsSampler, &gibbs_sampler>(),
+    function<kConditionalSampler, &conditional_factorization_sampler>(),
+    function<kGaussianCopula, &gaussian_copula>(),
+    function<kCdfMcEstimator, &cdf_mc_estimator>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
