@@ -50,14 +50,6 @@ public:
     void check_sequence(std::size_t i) const;
     std::vector<double> sequence_items(std::size_t i) const;
 
-    // The names of the text-declared form (text_declaration.hpp), with their defaults given
-    // at the call instead of in the declaration.
-    std::uint64_t size(std::size_t i) const { return count(i); }
-    std::optional<std::uint64_t> opt_size(std::size_t i) const { return opt_count(i); }
-    bool boolean(std::size_t i, bool default_value) const {
-        return slots_[i] == nullptr ? default_value : boolean(i);
-    }
-
     // Runs convert(obj); a TypeError it raises is re-raised with the parameter's name.
     template <class F>
     auto convert(std::size_t i, F&& convert_fn) const -> decltype(convert_fn(nullptr)) {

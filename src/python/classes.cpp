@@ -24,9 +24,10 @@ PyTypeObject* create_type(const ClassDef& def, Py_ssize_t basicsize, destructor 
     const auto* name = new std::string(qualified_name(def));
     std::vector<PyType_Slot> slots;
     slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc)});
-    if (def.ctor) {
+    if (def.ctor != nullptr) {
         slots.push_back({Py_tp_new, reinterpret_cast<void*>(def.ctor_impl)});
-        slots.push_back({Py_tp_doc, const_cast<char*>(def.ctor.doc(def.name))});
+        slots.push_back({Py_tp_doc, const_cast<char*>(
+            signature_of(CallKind::Constructor, def.name, *def.ctor).doc.c_str())});
     } else {
         slots.push_back({Py_tp_new, reinterpret_cast<void*>(&no_constructor)});
     }

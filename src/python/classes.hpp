@@ -18,7 +18,6 @@
 #include "python/declaration.hpp"
 #include "python/errors.hpp"
 #include "python/results.hpp"
-#include "python/text_declaration.hpp"
 
 #include <concepts>
 #include <cstddef>
@@ -34,29 +33,10 @@ namespace varnix::py {
 
 enum class Access { Shared, Exclusive };
 
-// The declaration of a class's constructor (its parameters; the text signature is the
-// class's), in either form, or none.
-class ConstructorDeclaration {
-public:
-    constexpr ConstructorDeclaration(std::nullptr_t = nullptr) {}  // NOLINT: no constructor
-    constexpr ConstructorDeclaration(const Declaration* d) : declared_(d) {}  // NOLINT
-    constexpr ConstructorDeclaration(const Decl* d) : text_(d) {}  // NOLINT: text form
-    explicit operator bool() const { return declared_ != nullptr || text_ != nullptr; }
-    const char* doc(const char* owner) const {
-        return declared_ != nullptr
-                   ? signature_of(CallKind::Constructor, owner, *declared_).doc.c_str()
-                   : text_->doc();
-    }
-
-private:
-    const Declaration* declared_ = nullptr;
-    const Decl* text_ = nullptr;
-};
-
 struct ClassDef {
     const char* name;                 // class name, e.g. "Interval"
     bool thread_bound = false;        // usable only from the creating thread
-    ConstructorDeclaration ctor{};    // constructor declaration, or null for none
+    const Declaration* ctor = nullptr;  // constructor declaration, or null for none
     newfunc ctor_impl = nullptr;      // tp_new when ctor is set
     PyMethodDef* methods = nullptr;   // null-terminated
     PyGetSetDef* getset = nullptr;    // null-terminated
@@ -360,51 +340,6 @@ template <class T, const Declaration& D, T (*Build)(const Args&)>
 PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return construct<T, &declared_signature<CallKind::Constructor, T, D>, Build>(type, args,
                                                                                  kwargs);
-}
-
-// ---- The text form of declaration (text_declaration.hpp), used by continuous.cpp ----
-
-template <const Decl& D>
-const Signature& text_signature() {
-    return D.signature();
-}
-
-template <class T, FixedText Text>
-const Signature& noargs_text_signature() {
-    static const Signature sig = parse_signature(T::definition().name, Text.value);
-    return sig;
-}
-
-template <class T, Access A, const Decl& D, MethodBody<T> Body>
-PyMethodDef method(const char* name) {
-    return table_entry(name, &method_trampoline<T, A, &text_signature<D>, Body>, 0,
-                       &text_signature<D>);
-}
-
-// A method without parameters, declared by its text signature: method0<T, A, "len($self)", body>.
-template <class T, Access A, FixedText Text, NoArgsBody<T> Body>
-PyMethodDef method0() {
-    constexpr SignatureFn sig = &noargs_text_signature<T, Text>;
-    std::string text(Text.value);
-    static const std::string method_name = text.substr(0, text.find('('));
-    return table_entry(method_name.c_str(), &noargs_trampoline<T, A, sig, Body>, 0, sig);
-}
-
-template <const Decl& D, FunctionBody Body>
-PyMethodDef static_method(const char* name) {
-    return table_entry(name, &function_trampoline<&text_signature<D>, Body>, METH_STATIC,
-                       &text_signature<D>);
-}
-
-template <const Decl& D, FunctionBody Body>
-PyMethodDef function(const char* name) {
-    return table_entry(name, &function_trampoline<&text_signature<D>, Body>, 0,
-                       &text_signature<D>);
-}
-
-template <class T, const Decl& D, T (*Build)(const Args&)>
-PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return construct<T, &text_signature<D>, Build>(type, args, kwargs);
 }
 
 // Registers name -> object as a module attribute and appends it to __all__.

@@ -19,7 +19,7 @@ struct PyInterval {
     static const ClassDef& definition();
 };
 
-constexpr Decl kIntervalNew{"Interval", "(lo, hi)"};
+constexpr Declaration kIntervalNew{"__new__", {"lo", "hi"}};
 
 PyInterval interval_new(const Args& a) {
     const double lo = a.f64(0);
@@ -65,46 +65,41 @@ struct PyBuildOptions {
     static const ClassDef& definition();
 };
 
-BuildOptions unwrap_options(std::expected<BuildOptions, UnknownTransform>&& r) {
-    if (!r) raise(PyExc_ValueError, r.error().message());
-    return std::move(*r);
-}
-
-constexpr Decl kBuildOptionsNew{
-    "BuildOptions",
-    "(quad_tolerance=None, ppf_tolerance=None, max_iterations=None, use_newton=True, "
-    "hermite_grid_size=None, tdr_transform=None, tdr_construction_points=None, "
-    "tdr_dpdf_rel_step=None)"};
+constexpr Declaration kBuildOptionsNew{
+    "__new__",
+    {{"quad_tolerance", None}, {"ppf_tolerance", None}, {"max_iterations", None},
+     {"use_newton", BuildOptionArgs{}.use_newton}, {"hermite_grid_size", None},
+     {"tdr_transform", None}, {"tdr_construction_points", None}, {"tdr_dpdf_rel_step", None}}};
 
 PyBuildOptions build_options_new(const Args& a) {
     BuildOptionArgs args;
     args.quad_tolerance = a.opt_f64(0);
     args.ppf_tolerance = a.opt_f64(1);
-    args.max_iterations = a.opt_size(2);
-    args.use_newton = a.boolean(3, true);
-    args.hermite_grid_size = a.opt_size(4);
+    args.max_iterations = a.opt_count(2);
+    args.use_newton = a.boolean(3);
+    args.hermite_grid_size = a.opt_count(4);
     const std::optional<std::string> transform = a.opt_text(5);
     if (transform) args.tdr_transform = *transform;
-    args.tdr_construction_points = a.opt_size(6);
+    args.tdr_construction_points = a.opt_count(6);
     args.tdr_dpdf_rel_step = a.opt_f64(7);
-    return PyBuildOptions{unwrap_options(BuildOptions::make(args))};
+    return PyBuildOptions{unwrap(BuildOptions::make(args))};
 }
 
-constexpr Decl kTdr{"BuildOptions", "tdr(transform, construction_points=None)"};
+constexpr Declaration kTdr{"tdr", {"transform", {"construction_points", None}}};
 PyObject* build_options_tdr(const Args& a) {
     const std::string name = a.text(0);
-    const auto points = a.opt_size(1);
-    return make_instance(PyBuildOptions{unwrap_options(BuildOptions::with_tdr_named(name, points))});
+    const auto points = a.opt_count(1);
+    return make_instance(PyBuildOptions{unwrap(BuildOptions::with_tdr_named(name, points))});
 }
 
-constexpr Decl kHermite{"BuildOptions", "hermite(grid_size)"};
+constexpr Declaration kHermite{"hermite", {"grid_size"}};
 PyObject* build_options_hermite(const Args& a) {
-    return make_instance(PyBuildOptions{BuildOptions::hermite(a.size(0))});
+    return make_instance(PyBuildOptions{BuildOptions::hermite(a.count(0))});
 }
 
 PyMethodDef build_options_methods[] = {
-    static_method<kTdr, &build_options_tdr>("tdr"),
-    static_method<kHermite, &build_options_hermite>("hermite"),
+    static_method<PyBuildOptions, kTdr, &build_options_tdr>(),
+    static_method<PyBuildOptions, kHermite, &build_options_hermite>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -154,9 +149,8 @@ PyObject* cd_sample(PyContinuous& self) {
     return to_py(unwrap(self.value.with(fn).sample(ChaChaRng::thread_local_rng())));
 }
 
-constexpr Decl kSampleN{kOwner, "sample_n($self, n, seed=None)"};
 PyObject* cd_sample_n(PyContinuous& self, const Args& a) {
-    const std::uint64_t n = a.size(0);
+    const std::uint64_t n = a.count(0);
     RngChoice rng(a.seed(1));
     // Each draw (table, TDR or inversion) depends only on the generator's position, so n
     // draws equal any split into chunks.
@@ -184,14 +178,14 @@ PyObject* q_logsf(const Bound& d, double x) { return to_py(d.logsf(x)); }
 PyObject* q_ppf(const Bound& d, double u) { return to_py(unwrap(d.ppf(u))); }
 PyObject* q_isf(const Bound& d, double q) { return to_py(unwrap(d.isf(q))); }
 
-constexpr Decl kCdf{kOwner, "cdf($self, x)"};
-constexpr Decl kPdf{kOwner, "pdf($self, x)"};
-constexpr Decl kPpf{kOwner, "ppf($self, u)"};
-constexpr Decl kSf{kOwner, "sf($self, x)"};
-constexpr Decl kIsf{kOwner, "isf($self, q)"};
-constexpr Decl kLogpdf{kOwner, "logpdf($self, x)"};
-constexpr Decl kLogcdf{kOwner, "logcdf($self, x)"};
-constexpr Decl kLogsf{kOwner, "logsf($self, x)"};
+constexpr Declaration kCdf{"cdf", {"x"}};
+constexpr Declaration kPdf{"pdf", {"x"}};
+constexpr Declaration kPpf{"ppf", {"u"}};
+constexpr Declaration kSf{"sf", {"x"}};
+constexpr Declaration kIsf{"isf", {"q"}};
+constexpr Declaration kLogpdf{"logpdf", {"x"}};
+constexpr Declaration kLogcdf{"logcdf", {"x"}};
+constexpr Declaration kLogsf{"logsf", {"x"}};
 
 // Summaries without arguments.
 template <SampleResult<double> (Bound::*Summary)() const>
@@ -200,7 +194,7 @@ PyObject* cd_summary(PyContinuous& self) {
     return to_py(unwrap((self.value.with(fn).*Summary)()));
 }
 
-constexpr Decl kInterval{kOwner, "interval($self, confidence)"};
+constexpr Declaration kInterval{"interval", {"confidence"}};
 PyObject* cd_interval(PyContinuous& self, const Args& a) {
     const double confidence = a.f64(0);
     const HeldFn fn(self);
@@ -210,7 +204,7 @@ PyObject* cd_interval(PyContinuous& self, const Args& a) {
     return check(PyTuple_Pack(2, first.get(), second.get()));
 }
 
-constexpr Decl kExpect{kOwner, "expect($self, func)"};
+constexpr Declaration kExpect{"expect", {"func"}};
 PyObject* cd_expect(PyContinuous& self, const Args& a) {
     ScalarFn func{a.object(0)};
     const HeldFn fn(self);
@@ -222,36 +216,30 @@ PyObject* cd_uses_hermite_table(PyContinuous& self) {
 }
 PyObject* cd_uses_tdr(PyContinuous& self) { return to_py_bool(self.value.uses_tdr()); }
 
-#define VX_NOARGS(name, body) method0<PyContinuous, Access::Shared, name "($self)", body>()
-#define VX_QUERY(name, decl, query) \
-    method<PyContinuous, Access::Shared, decl, &cd_query<query>>(name)
-
 PyMethodDef continuous_methods[] = {
-    VX_NOARGS("support", &cd_support),
-    VX_NOARGS("sample", &cd_sample),
-    method<PyContinuous, Access::Shared, kSampleN, &cd_sample_n>("sample_n"),
-    VX_QUERY("cdf", kCdf, &q_cdf),
-    VX_QUERY("pdf", kPdf, &q_pdf),
-    VX_QUERY("ppf", kPpf, &q_ppf),
-    VX_QUERY("sf", kSf, &q_sf),
-    VX_QUERY("isf", kIsf, &q_isf),
-    VX_QUERY("logpdf", kLogpdf, &q_logpdf),
-    VX_QUERY("logcdf", kLogcdf, &q_logcdf),
-    VX_QUERY("logsf", kLogsf, &q_logsf),
-    VX_NOARGS("mean", &cd_summary<&Bound::mean>),
-    VX_NOARGS("var", &cd_summary<&Bound::var>),
-    VX_NOARGS("std", &cd_summary<&Bound::std_dev>),
-    VX_NOARGS("median", &cd_summary<&Bound::median>),
-    VX_NOARGS("entropy", &cd_summary<&Bound::entropy>),
-    method<PyContinuous, Access::Shared, kInterval, &cd_interval>("interval"),
-    method<PyContinuous, Access::Shared, kExpect, &cd_expect>("expect"),
-    VX_NOARGS("uses_hermite_table", &cd_uses_hermite_table),
-    VX_NOARGS("uses_tdr", &cd_uses_tdr),
+    method<PyContinuous, Access::Shared, "support", &cd_support>(),
+    method<PyContinuous, Access::Shared, "sample", &cd_sample>(),
+    method<PyContinuous, Access::Shared, sample_n_declaration, &cd_sample_n>(),
+    method<PyContinuous, Access::Shared, kCdf, &cd_query<&q_cdf>>(),
+    method<PyContinuous, Access::Shared, kPdf, &cd_query<&q_pdf>>(),
+    method<PyContinuous, Access::Shared, kPpf, &cd_query<&q_ppf>>(),
+    method<PyContinuous, Access::Shared, kSf, &cd_query<&q_sf>>(),
+    method<PyContinuous, Access::Shared, kIsf, &cd_query<&q_isf>>(),
+    method<PyContinuous, Access::Shared, kLogpdf, &cd_query<&q_logpdf>>(),
+    method<PyContinuous, Access::Shared, kLogcdf, &cd_query<&q_logcdf>>(),
+    method<PyContinuous, Access::Shared, kLogsf, &cd_query<&q_logsf>>(),
+    method<PyContinuous, Access::Shared, "mean", &cd_summary<&Bound::mean>>(),
+    method<PyContinuous, Access::Shared, "var", &cd_summary<&Bound::var>>(),
+    method<PyContinuous, Access::Shared, "std", &cd_summary<&Bound::std_dev>>(),
+    method<PyContinuous, Access::Shared, "median", &cd_summary<&Bound::median>>(),
+    method<PyContinuous, Access::Shared, "entropy",
+           &cd_summary<&Bound::entropy>>(),
+    method<PyContinuous, Access::Shared, kInterval, &cd_interval>(),
+    method<PyContinuous, Access::Shared, kExpect, &cd_expect>(),
+    method<PyContinuous, Access::Shared, "uses_hermite_table", &cd_uses_hermite_table>(),
+    method<PyContinuous, Access::Shared, "uses_tdr", &cd_uses_tdr>(),
     {nullptr, nullptr, 0, nullptr},
 };
-
-#undef VX_NOARGS
-#undef VX_QUERY
 
 const ClassDef& PyContinuous::definition() {
     static const ClassDef def{kOwner, false, nullptr, nullptr, continuous_methods};
@@ -282,12 +270,12 @@ PyObject* from_function(const Args& a) {
     }
 }
 
-constexpr Decl kFromPdf{nullptr, "from_pdf(f, interval)"};
-constexpr Decl kFromPdfWithOptions{nullptr, "from_pdf_with_options(f, interval, options)"};
-constexpr Decl kFromCdf{nullptr, "from_cdf(f, interval)"};
-constexpr Decl kFromCdfWithOptions{nullptr, "from_cdf_with_options(f, interval, options)"};
+constexpr Declaration kFromPdf{"from_pdf", {"f", "interval"}};
+constexpr Declaration kFromPdfWithOptions{"from_pdf_with_options", {"f", "interval", "options"}};
+constexpr Declaration kFromCdf{"from_cdf", {"f", "interval"}};
+constexpr Declaration kFromCdfWithOptions{"from_cdf_with_options", {"f", "interval", "options"}};
 
-constexpr Decl kFromPdfDpdf{nullptr, "from_pdf_dpdf(f, dpdf, interval, options=None)"};
+constexpr Declaration kFromPdfDpdf{"from_pdf_dpdf", {"f", "dpdf", "interval", {"options", None}}};
 PyObject* from_pdf_dpdf(const Args& a) {
     PyRef f = PyRef::borrow(a.object(0));
     PyObject* dpdf = a.object(1);
@@ -299,18 +287,18 @@ PyObject* from_pdf_dpdf(const Args& a) {
                 f);
 }
 
-constexpr Decl kFromHistogram{nullptr,
-                              "from_histogram(edges, counts, density=False, options=None)"};
+constexpr Declaration kFromHistogram{
+    "from_histogram", {"edges", "counts", {"density", false}, {"options", None}}};
 PyObject* from_histogram(const Args& a) {
     const std::vector<double> edges = a.float_vec(0);
     const std::vector<double> counts = a.float_vec(1);
-    const bool density = a.boolean(2, false);
+    const bool density = a.boolean(2);
     const BuildOptions options = options_arg(a, 3);
     return wrap(ContinuousDistribution::from_histogram(edges, counts, density, options), PyRef());
 }
 
-constexpr Decl kFromPdfLocScale{nullptr,
-                                "from_pdf_loc_scale(f, interval, loc, scale, options=None)"};
+constexpr Declaration kFromPdfLocScale{
+    "from_pdf_loc_scale", {"f", "interval", "loc", "scale", {"options", None}}};
 PyObject* from_pdf_loc_scale(const Args& a) {
     PyRef f = PyRef::borrow(a.object(0));
     const Interval interval = interval_arg(a, 1);
@@ -321,7 +309,8 @@ PyObject* from_pdf_loc_scale(const Args& a) {
         ContinuousDistribution::loc_scale(ScalarFn{f.get()}, interval, loc, scale, options), f);
 }
 
-constexpr Decl kTruncated{nullptr, "truncated(f, interval, trunc_interval, options=None)"};
+constexpr Declaration kTruncated{
+    "truncated", {"f", "interval", "trunc_interval", {"options", None}}};
 PyObject* truncated(const Args& a) {
     PyRef f = PyRef::borrow(a.object(0));
     const Interval interval = interval_arg(a, 1);
@@ -332,16 +321,14 @@ PyObject* truncated(const Args& a) {
 }
 
 PyMethodDef continuous_functions[] = {
-    function<kFromPdf, &from_function<FunctionKind::Pdf, false>>("from_pdf"),
-    function<kFromPdfWithOptions, &from_function<FunctionKind::Pdf, true>>(
-        "from_pdf_with_options"),
-    function<kFromPdfDpdf, &from_pdf_dpdf>("from_pdf_dpdf"),
-    function<kFromCdf, &from_function<FunctionKind::Cdf, false>>("from_cdf"),
-    function<kFromCdfWithOptions, &from_function<FunctionKind::Cdf, true>>(
-        "from_cdf_with_options"),
-    function<kFromHistogram, &from_histogram>("from_histogram"),
-    function<kFromPdfLocScale, &from_pdf_loc_scale>("from_pdf_loc_scale"),
-    function<kTruncated, &truncated>("truncated"),
+    function<kFromPdf, &from_function<FunctionKind::Pdf, false>>(),
+    function<kFromPdfWithOptions, &from_function<FunctionKind::Pdf, true>>(),
+    function<kFromPdfDpdf, &from_pdf_dpdf>(),
+    function<kFromCdf, &from_function<FunctionKind::Cdf, false>>(),
+    function<kFromCdfWithOptions, &from_function<FunctionKind::Cdf, true>>(),
+    function<kFromHistogram, &from_histogram>(),
+    function<kFromPdfLocScale, &from_pdf_loc_scale>(),
+    function<kTruncated, &truncated>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
