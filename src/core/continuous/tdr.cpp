@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "core/search.hpp"
+
 namespace varnix {
 
 // Order matters throughout this file: seeded results are reproduced bit for bit, so the
@@ -182,9 +184,7 @@ SampleResult<double> TdrHat::draw_tangent(ChaChaRng& rng,
     for (std::size_t trial = 0; trial < options_.max_tries; ++trial) {
         // Segment: the last entry equal to u1 if there is one, else the first entry above it.
         const double u1 = uniform(rng);
-        const auto above = std::upper_bound(cum_.begin(), cum_.end(), u1);
-        std::size_t j = static_cast<std::size_t>(above - cum_.begin());
-        if (j > 0 && cum_[j - 1] == u1) --j;
+        std::size_t j = search::position<search::LastEqualElseAbove>(cum_.data(), k, u1);
         j = std::min(j, k - 1);
 
         const double u2 = uniform(rng);
