@@ -2,10 +2,10 @@
 //
 // Samplers search their tables with random probes, so the branches of std::lower_bound
 // mispredict about half the time, and that costs more than the table lookups. The search here
-// halves the range with a conditional move instead. A rule says which way the halving goes; the lane count
-// says how many probes search side by side: their halvings are the same sequence, and their
-// independent chains of loads overlap where one chain at a time would leave the processor
-// waiting.
+// halves the range with a conditional move instead. A rule says which way the halving goes;
+// the lane count says how many probes search side by side: their halvings are the same
+// sequence, and their independent chains of loads overlap where one chain at a time would
+// leave the processor waiting.
 #pragma once
 
 #include <cstddef>
