@@ -39,10 +39,9 @@ inline std::size_t advance(std::size_t base, std::size_t half, const double* a,
 }
 }  // namespace detail
 
-// The rule's position of probe v in a[0..n); 0 for an empty table.
+// The rule's position of probe v in a[0..n), n >= 1.
 template <class Rule>
 inline std::size_t position(const double* a, std::size_t n, double v) noexcept {
-    if (n == 0) return 0;
     std::size_t base = 0;
     while (n > 1) {
         const std::size_t half = n / 2;
@@ -54,14 +53,10 @@ inline std::size_t position(const double* a, std::size_t n, double v) noexcept {
     return base + static_cast<std::size_t>(a[base] < v);
 }
 
-// pos[l] = position<Rule>(a, n, v[l]) for l < Lanes, the searches run in lock step.
+// pos[l] = position<Rule>(a, n, v[l]) for l < Lanes (n >= 1), the searches run in lock step.
 template <class Rule, std::size_t Lanes>
 inline void positions(const double* a, std::size_t n, const double* v, std::size_t* pos) noexcept {
     std::size_t base[Lanes] = {};
-    if (n == 0) {
-        for (std::size_t l = 0; l < Lanes; ++l) pos[l] = 0;
-        return;
-    }
     for (std::size_t len = n; len > 1;) {
         const std::size_t half = len / 2;
         for (std::size_t l = 0; l < Lanes; ++l) {
@@ -78,8 +73,10 @@ inline void positions(const double* a, std::size_t n, const double* v, std::size
 
 namespace varnix {
 
-// The number of leading entries of a[0..n) that are below v: std::lower_bound's position.
+// The number of leading entries of a[0..n) that are below v: std::lower_bound's position
+// (0 for an empty table).
 inline std::size_t count_below(const double* a, std::size_t n, double v) noexcept {
+    if (n == 0) return 0;
     return search::position<search::FirstNotBelow>(a, n, v);
 }
 

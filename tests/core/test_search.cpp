@@ -96,10 +96,6 @@ TEST(search_position_matches_lower_bound) {
 
 TEST(search_empty_table) {
     CHECK_EQ(varnix::count_below(nullptr, 0, 0.5), std::size_t{0});
-    std::size_t pos[4] = {9, 9, 9, 9};
-    const double probes[4] = {0.5, -1.0, kNaN, 2.0};
-    search::positions<search::LastEqualElseAbove, 4>(nullptr, 0, probes, pos);
-    CHECK(pos[0] == 0 && pos[1] == 0 && pos[2] == 0 && pos[3] == 0);
 }
 
 TEST(both_rules_in_every_lane_count_match_the_standard_searches_on_tied_tables) {
