@@ -4,6 +4,10 @@
 // Every function here computes four consecutive blocks, for block counters c, c+1, c+2, c+3
 // (64-bit, wrapping), with stream number 0, and writes them in that order into 64 words:
 // block k in words 16k .. 16k+15, each block in word order 0..15.
+//
+// There is one kernel per instruction set, each in its own file (chacha_scalar.cpp,
+// chacha_sse2.cpp, chacha_avx2.cpp); chacha_blocks.cpp probes the processor and picks one,
+// once per process. Every kernel gives exactly the words of the scalar one.
 #pragma once
 
 #include <array>
@@ -15,65 +19,15 @@ using Key = std::array<std::uint32_t, 8>;
 inline constexpr int kBlocksPerRefill = 4;
 inline constexpr int kBufferWords = 16 * kBlocksPerRefill;
 
-inline constexpr std::uint32_t kSigma[4] = {0x61707865u, 0x3320646eu, 0x79622d32u,
-                                             0x6b206574u};  // "expand 32-byte k"
-
-namespace scalar_detail {
-constexpr std::uint32_t rotl(std::uint32_t v, int n) { return (v << n) | (v >> (32 - n)); }
-
-inline void quarter_round(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c,
-                          std::uint32_t& d) {
-    a += b; d = rotl(d ^ a, 16);
-    c += d; b = rotl(b ^ c, 12);
-    a += b; d = rotl(d ^ a, 8);
-    c += d; b = rotl(b ^ c, 7);
-}
-}  // namespace scalar_detail
-
-// The input block for block number c: constants, key, counter (low word first), stream 0.
-inline std::array<std::uint32_t, 16> block_input(const Key& key, std::uint64_t c) {
-    return {kSigma[0], kSigma[1], kSigma[2], kSigma[3], key[0], key[1], key[2], key[3],
-            key[4],    key[5],    key[6],    key[7],    static_cast<std::uint32_t>(c),
-            static_cast<std::uint32_t>(c >> 32), 0u, 0u};
-}
-
-// Plain scalar computation with the round count fixed at compile time, so that the seeded
-// ChaCha8 refill is computed inline with the draw that triggers it.
+// The reference computation in plain scalar code, for the round counts in use: 8 (the seeded
+// stream), 12 (the per-thread stream) and 20 (checked against the published ChaCha20 blocks).
 template <int Rounds>
-inline void blocks_scalar_fixed(const Key& key, std::uint64_t counter, std::uint32_t* out) {
-    static_assert(Rounds > 0 && Rounds % 2 == 0, "ChaCha runs whole double rounds");
-    using scalar_detail::quarter_round;
-    for (int b = 0; b < kBlocksPerRefill; ++b) {
-        const std::uint64_t c = counter + static_cast<std::uint64_t>(b);
-        const std::array<std::uint32_t, 16> input = block_input(key, c);
-        std::uint32_t x0 = input[0], x1 = input[1], x2 = input[2], x3 = input[3];
-        std::uint32_t x4 = input[4], x5 = input[5], x6 = input[6], x7 = input[7];
-        std::uint32_t x8 = input[8], x9 = input[9], x10 = input[10], x11 = input[11];
-        std::uint32_t x12 = input[12], x13 = input[13], x14 = input[14], x15 = input[15];
-        for (int r = 0; r < Rounds; r += 2) {
-            quarter_round(x0, x4, x8, x12);  // columns
-            quarter_round(x1, x5, x9, x13);
-            quarter_round(x2, x6, x10, x14);
-            quarter_round(x3, x7, x11, x15);
-            quarter_round(x0, x5, x10, x15);  // diagonals
-            quarter_round(x1, x6, x11, x12);
-            quarter_round(x2, x7, x8, x13);
-            quarter_round(x3, x4, x9, x14);
-        }
-        std::uint32_t* o = out + 16 * b;
-        o[0] = x0 + input[0]; o[1] = x1 + input[1]; o[2] = x2 + input[2]; o[3] = x3 + input[3];
-        o[4] = x4 + input[4]; o[5] = x5 + input[5]; o[6] = x6 + input[6]; o[7] = x7 + input[7];
-        o[8] = x8 + input[8]; o[9] = x9 + input[9]; o[10] = x10 + input[10];
-        o[11] = x11 + input[11]; o[12] = x12 + input[12]; o[13] = x13 + input[13];
-        o[14] = x14 + input[14]; o[15] = x15 + input[15];
-    }
-}
+void blocks_scalar(const Key& key, std::uint64_t counter, std::uint32_t* out);
 
-// Plain scalar computation, any positive even round count.
-void blocks_scalar(const Key& key, std::uint64_t counter, int rounds, std::uint32_t* out);
+extern template void blocks_scalar<8>(const Key&, std::uint64_t, std::uint32_t*);
+extern template void blocks_scalar<12>(const Key&, std::uint64_t, std::uint32_t*);
+extern template void blocks_scalar<20>(const Key&, std::uint64_t, std::uint32_t*);
 
-// Block implementations. Each produces exactly the words of blocks_scalar with the same
-// round count: 12 for the thread generator, 8 for the seeded one.
 enum class Impl : std::uint8_t {
     Scalar,
     Sse2,  // four blocks side by side, one 128-bit register per state word
@@ -87,14 +41,11 @@ const char* name(Impl impl);
 // The fastest available implementation, detected once per process.
 Impl selected_impl();
 
-// Runs one given implementation; it must be available (InternalFault otherwise).
+// ChaCha12 (the per-thread stream) and ChaCha8 (the seeded stream), four blocks at a time:
+// with a given implementation, which must be available (InternalFault otherwise), or with the
+// selected one.
 void chacha12_blocks(Impl impl, const Key& key, std::uint64_t counter, std::uint32_t* out);
-
-// Runs the selected implementation.
 void chacha12_blocks(const Key& key, std::uint64_t counter, std::uint32_t* out);
-
-// The same for ChaCha8, the seeded stream: the vector units give the very words of the
-// scalar computation, a refill at a time.
 void chacha8_blocks(Impl impl, const Key& key, std::uint64_t counter, std::uint32_t* out);
 void chacha8_blocks(const Key& key, std::uint64_t counter, std::uint32_t* out);
 

@@ -38,7 +38,7 @@ enum class BuildErrorKind : std::uint8_t {
     InvalidScale,
     InvalidHistogram,
     TruncationOutsideSupport,
-    InvalidDimension,
+    InvalidDimension,  // kept in the published vocabulary; no check produces it
     InvalidPdfMax,
     TdrHatFailed,
 };
@@ -63,7 +63,7 @@ enum class SampleErrorKind : std::uint8_t {
     IntegrationFailed,
     ConfidenceOutOfRange,
     RejectionExhausted,
-    TdrHatFailed,
+    TdrHatFailed,  // kept in the published vocabulary; never produced: a hat fails the build
     TdrSampleFailed,
     McmcNotInitialized,
     McmcFailed,

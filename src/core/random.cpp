@@ -41,15 +41,19 @@ std::array<std::uint32_t, 8> os_key(const char* what) {
 }  // namespace
 
 ChaChaRng ChaChaRng::seeded(std::uint64_t seed) {
-    std::array<std::uint32_t, 8> key{};
-    std::uint64_t s = seed;
-    for (auto& word : key) {
-        s = s * 6364136223846793005ULL + 11634580027462260723ULL;
-        const auto x = static_cast<std::uint32_t>(((s >> 18) ^ s) >> 27);
-        const auto r = static_cast<int>(s >> 59);
-        word = (x >> r) | (x << ((32 - r) & 31));
+    return ChaChaRng(seeded_key(seed), Kind::Seeded);
+}
+
+ChaChaRng ChaChaRng::seeded_at(std::uint64_t seed, std::uint64_t first_word) {
+    constexpr std::uint64_t values_per_refill = kWords / 2;
+    ChaChaRng rng = seeded(seed);
+    rng.counter_ = first_word / values_per_refill * chacha::kBlocksPerRefill;
+    const auto within = static_cast<std::uint32_t>(first_word % values_per_refill);
+    if (within != 0) {
+        rng.refill();
+        rng.index_ = 2 * within;
     }
-    return ChaChaRng(key, Kind::Seeded);
+    return rng;
 }
 
 ChaChaRng& ChaChaRng::thread_local_rng() {
@@ -63,6 +67,7 @@ void ChaChaRng::refill() {
     } else {
         if (counter_ >= kBlocksPerKey) {
             key_ = os_key("could not reseed ThreadRng: ");
+            words_under_old_keys_ += counter_ * kValuesPerBlock;
             counter_ = 0;
         }
         chacha::chacha12_blocks(key_, counter_, buffer_.data());
@@ -74,12 +79,6 @@ void ChaChaRng::refill() {
 double normal_from_uniforms(double u1, double u2) {
     const double r = std::sqrt(-2.0 * std::log(std::max(u1, 1e-300)));
     return r * std::cos(u2 * 6.283185307179586);
-}
-
-double standard_normal(ChaChaRng& rng) {
-    const double u1 = uniform(rng);  // u1 first, then u2: the draw order is part of the stream
-    const double u2 = uniform(rng);
-    return normal_from_uniforms(u1, u2);
 }
 
 }  // namespace varnix

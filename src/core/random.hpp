@@ -17,10 +17,40 @@
 
 namespace varnix {
 
+// The PCG32 pieces of the seeded key schedule: the 64-bit LCG step and the XSH-RR output
+// permutation (xorshift high bits, then a random rotation).
+inline constexpr std::uint64_t kPcgMultiplier = 6364136223846793005ULL;
+inline constexpr std::uint64_t kPcgIncrement = 11634580027462260723ULL;
+
+constexpr std::uint64_t pcg_step(std::uint64_t state) {
+    return state * kPcgMultiplier + kPcgIncrement;
+}
+
+constexpr std::uint32_t pcg_output_xsh_rr(std::uint64_t state) {
+    const auto xorshifted = static_cast<std::uint32_t>(((state >> 18) ^ state) >> 27);
+    return std::rotr(xorshifted, static_cast<int>(state >> 59));
+}
+
+// The key of the seeded stream: eight PCG32 outputs, each taken after one step from the seed.
+constexpr std::array<std::uint32_t, 8> seeded_key(std::uint64_t seed) {
+    std::array<std::uint32_t, 8> key{};
+    std::uint64_t state = seed;
+    for (auto& word : key) {
+        state = pcg_step(state);
+        word = pcg_output_xsh_rr(state);
+    }
+    return key;
+}
+
 class ChaChaRng {
 public:
     // A fresh ChaCha8 generator for an explicit seed.
     static ChaChaRng seeded(std::uint64_t seed);
+
+    // The same stream started at a given value (first_word values skipped): the next value is
+    // the one seeded(seed) gives after first_word others. ChaCha computes any block from its
+    // counter, so this costs one refill whatever first_word is.
+    static ChaChaRng seeded_at(std::uint64_t seed, std::uint64_t first_word);
 
     // The calling thread's ChaCha12 generator, created (keyed from the OS) on first use.
     static ChaChaRng& thread_local_rng();
@@ -38,22 +68,30 @@ public:
         return v;
     }
 
-    // Exposed for tests: the current key and the counter of the next block to compute.
-    const std::array<std::uint32_t, 8>& key() const { return key_; }
-    std::uint64_t block_counter() const { return counter_; }
+    // The position in the stream: 64-bit values handed out since the generator was made,
+    // counting those a seeded_at start skipped. For the per-thread generator, values under
+    // every key so far.
+    std::uint64_t words_drawn() const {
+        return words_under_old_keys_ + counter_ * kValuesPerBlock - (kWords - index_) / 2;
+    }
 
 private:
     static constexpr std::uint32_t kWords = 64;
+    static constexpr std::uint64_t kValuesPerBlock = 8;
     enum class Kind : std::uint8_t { Seeded, Thread };
 
     ChaChaRng(const std::array<std::uint32_t, 8>& key, Kind kind) : kind_(kind), key_(key) {}
     [[gnu::noinline, gnu::cold]] void refill();
 
+    // The tests check the per-thread stream against the ChaCha12 blocks of its key.
+    friend struct ChaChaRngInspector;
+
     std::array<std::uint32_t, kWords> buffer_{};
     std::uint32_t index_ = kWords;  // next unread word; kWords means empty
     Kind kind_;
     std::array<std::uint32_t, 8> key_;
-    std::uint64_t counter_ = 0;
+    std::uint64_t counter_ = 0;  // block counter of the next refill
+    std::uint64_t words_under_old_keys_ = 0;
 };
 
 // The cosine branch of Box-Muller for two given uniforms; u1 is floored at 1e-300 so that
@@ -61,7 +99,12 @@ private:
 double normal_from_uniforms(double u1, double u2);
 
 // Box-Muller, cosine branch: two uniforms per normal (u1 then u2), nothing cached.
-double standard_normal(ChaChaRng& rng);
+template <WordSource R>
+double standard_normal(R& rng) {
+    const double u1 = uniform(rng);  // u1 first, then u2: the draw order is part of the stream
+    const double u2 = uniform(rng);
+    return normal_from_uniforms(u1, u2);
+}
 
 // Seeded generator when a seed is given, otherwise the calling thread's generator. The seeded
 // one lives in the caller's storage so that the call owns it.
@@ -75,5 +118,7 @@ public:
 private:
     std::optional<ChaChaRng> own_;
 };
+
+static_assert(WordSource<ChaChaRng>);
 
 }  // namespace varnix

@@ -1,26 +1,83 @@
 // Positions in sorted tables of doubles, found without a data-dependent branch.
 //
 // Samplers search their tables with random probes, so the branches of std::lower_bound
-// mispredict about half the time, and that costs more than the table lookups. This halves the
-// range with a mask instead and returns exactly the position std::lower_bound returns on a
-// non-decreasing table, NaN probes included.
+// mispredict about half the time, and that costs more than the table lookups. The search here
+// halves the range with a conditional move instead. A rule says which way the halving goes;
+// the lane count says how many probes search side by side: their halvings are the same
+// sequence, and their independent chains of loads overlap where one chain at a time would
+// leave the processor waiting.
 #pragma once
 
 #include <cstddef>
 
-namespace varnix {
+namespace varnix::search {
 
-// The number of leading entries of a[0..n) that are below v: std::lower_bound's position.
-inline std::size_t count_below(const double* a, std::size_t n, double v) noexcept {
-    if (n == 0) return 0;
+// std::lower_bound's position: the first entry not below the probe (the number of entries
+// below it).
+struct FirstNotBelow {
+    static bool past(double entry, double probe) noexcept { return entry < probe; }
+};
+
+// The position of a quantile in a cumulative table: the last entry equal to the probe if there
+// is one, else the first entry above it. On a non-decreasing table this is std::upper_bound's
+// position, one less when the entry before it equals the probe.
+struct LastEqualElseAbove {
+    static bool past(double entry, double probe) noexcept { return entry <= probe; }
+};
+
+// Both rules need only that the entries the rule passes come first: a table that steps down
+// below its last entry is still searched exactly as long as that holds for the probe. A NaN
+// probe passes nothing and lands at 0.
+
+namespace detail {
+// base + half if the rule passes the entry, else base. Written as a select, which compiles to
+// a conditional move: the shortest chain from one load to the next.
+template <class Rule>
+inline std::size_t advance(std::size_t base, std::size_t half, const double* a,
+                           double probe) noexcept {
+    return Rule::past(a[base + half], probe) ? base + half : base;
+}
+}  // namespace detail
+
+// The rule's position of probe v in a[0..n), n >= 1.
+template <class Rule>
+inline std::size_t position(const double* a, std::size_t n, double v) noexcept {
     std::size_t base = 0;
     while (n > 1) {
         const std::size_t half = n / 2;
-        // A mask rather than a conditional: compilers turn the latter into a branch here.
-        base += half & (std::size_t{0} - static_cast<std::size_t>(a[base + half - 1] < v));
+        base = detail::advance<Rule>(base, half, a, v);
         n -= half;
     }
+    // base is the last entry the rule passes, or 0; a final comparison steps past it when it
+    // is below the probe.
     return base + static_cast<std::size_t>(a[base] < v);
+}
+
+// pos[l] = position<Rule>(a, n, v[l]) for l < Lanes (n >= 1), the searches run in lock step.
+template <class Rule, std::size_t Lanes>
+inline void positions(const double* a, std::size_t n, const double* v, std::size_t* pos) noexcept {
+    std::size_t base[Lanes] = {};
+    for (std::size_t len = n; len > 1;) {
+        const std::size_t half = len / 2;
+        for (std::size_t l = 0; l < Lanes; ++l) {
+            base[l] = detail::advance<Rule>(base[l], half, a, v[l]);
+        }
+        len -= half;
+    }
+    for (std::size_t l = 0; l < Lanes; ++l) {
+        pos[l] = base[l] + static_cast<std::size_t>(a[base[l]] < v[l]);
+    }
+}
+
+}  // namespace varnix::search
+
+namespace varnix {
+
+// The number of leading entries of a[0..n) that are below v: std::lower_bound's position
+// (0 for an empty table).
+inline std::size_t count_below(const double* a, std::size_t n, double v) noexcept {
+    if (n == 0) return 0;
+    return search::position<search::FirstNotBelow>(a, n, v);
 }
 
 }  // namespace varnix

@@ -1,5 +1,6 @@
 // Python class and function of finite discrete distributions.
 #include "core/discrete/discrete.hpp"
+#include "core/random.hpp"
 #include "python/chunked_list.hpp"
 #include "python/classes.hpp"
 #include "python/registry.hpp"

@@ -29,15 +29,15 @@ PyHyperRect hyper_rect_new(const Args& a) {
     a.check_sequence(1);
     std::vector<double> lo = a.sequence_items(0);
     std::vector<double> hi = a.sequence_items(1);
-    return PyHyperRect{unwrap(HyperRect::validate(lo, hi))};
+    return PyHyperRect{unwrap(HyperRect::make(lo, hi))};
 }
 
 PyObject* hyper_rect_dim(PyHyperRect& self) { return to_py_size(self.value.dim()); }
 PyObject* hyper_rect_lo(PyHyperRect& self) {
-    return to_py_list(self.value.lo.data(), self.value.lo.size());
+    return to_py_list(self.value.lo().data(), self.value.lo().size());
 }
 PyObject* hyper_rect_hi(PyHyperRect& self) {
-    return to_py_list(self.value.hi.data(), self.value.hi.size());
+    return to_py_list(self.value.hi().data(), self.value.hi().size());
 }
 
 PyMethodDef hyper_rect_methods[] = {
@@ -66,14 +66,14 @@ PyObject* box_sample_n(Py& self, const Args& a) {
     const std::uint64_t n = a.count(0);
     RngChoice rng(a.seed(1));
     std::vector<double> points;
-    unwrap(self.value.sample_n(n, rng.get(), VectorFn{self.f.get()}, points));
+    unwrap(self.value.with(VectorFn{self.f.get()}).sample_n(n, rng.get(), points));
     return to_py_points(points.data(), n, self.value.dim());
 }
 
 // init of the chain samplers: a starting point drawn with the thread's generator.
 template <class Py>
 PyObject* chain_init(Py& self) {
-    unwrap(self.value.init(ChaChaRng::thread_local_rng(), VectorFn{self.f.get()}));
+    unwrap(self.value.with(VectorFn{self.f.get()}).init(ChaChaRng::thread_local_rng()));
     return none();
 }
 
@@ -89,7 +89,7 @@ PyObject* rejection_pdf_max(PyRejectionSampler& self) { return to_py(self.value.
 PyObject* rejection_sample(PyRejectionSampler& self) {
     std::vector<double> point(self.value.dim());
     VectorFn f{self.f.get()};
-    unwrap(self.value.draw(ChaChaRng::thread_local_rng(), f, point));
+    unwrap(self.value.with(f).sample(ChaChaRng::thread_local_rng(), point));
     return to_py_list(point.data(), point.size());
 }
 
@@ -115,7 +115,7 @@ PyObject* rejection_sampler(const Args& a) {
     const double pdf_max = a.f64(2);
     const std::uint64_t max_trials = a.count(3);
     return make_instance(PyRejectionSampler{
-        {unwrap(RejectionSampler::make(support, pdf_max, max_trials)), std::move(f)}});
+        {unwrap(RejectionSampler::make(std::move(support), pdf_max, max_trials)), std::move(f)}});
 }
 
 PyObject* list_of(std::span<const double> values) {
@@ -130,7 +130,8 @@ struct PyMetropolisHastings : WithCallable<MetropolisHastings> {
 
 
 PyObject* mh_step(PyMetropolisHastings& self) {
-    return list_of(unwrap(self.value.step(ChaChaRng::thread_local_rng(), VectorFn{self.f.get()})));
+    VectorFn f{self.f.get()};
+    return list_of(unwrap(self.value.with(f).step(ChaChaRng::thread_local_rng())));
 }
 
 PyObject* mh_accept_rate(PyMetropolisHastings& self) { return to_py(self.value.accept_rate()); }
@@ -167,7 +168,7 @@ PyObject* metropolis_hastings(const Args& a) {
     settings.target_accept = a.f64(5);
     settings.adapt_steps = a.count(6);
     return make_instance(PyMetropolisHastings{
-        {unwrap(MetropolisHastings::make(support, settings)), std::move(f)}});
+        {MetropolisHastings(std::move(support), settings), std::move(f)}});
 }
 
 // ---- HmcSampler ----
@@ -178,8 +179,8 @@ struct PyHmcSampler : WithCallable<HmcSampler> {
 
 
 PyObject* hmc_sample(PyHmcSampler& self) {
-    return list_of(
-        unwrap(self.value.sample(ChaChaRng::thread_local_rng(), VectorFn{self.f.get()})));
+    VectorFn f{self.f.get()};
+    return list_of(unwrap(self.value.with(f).step(ChaChaRng::thread_local_rng())));
 }
 
 PyMethodDef hmc_methods[] = {
@@ -207,8 +208,7 @@ PyObject* hmc_sampler(const Args& a) {
     settings.step_size = a.f64(2);
     settings.leapfrog_steps = a.count(3);
     settings.grad_eps = a.f64(4);
-    return make_instance(
-        PyHmcSampler{{unwrap(HmcSampler::make(support, settings)), std::move(f)}});
+    return make_instance(PyHmcSampler{{HmcSampler(std::move(support), settings), std::move(f)}});
 }
 
 // ---- GibbsSampler ----
@@ -218,7 +218,7 @@ struct PyGibbsSampler : WithCallable<GibbsSampler> {
 };
 
 PyObject* gibbs_step(PyGibbsSampler& self) {
-    return list_of(self.value.step(IndexedFn{self.f.get()}));
+    return list_of(self.value.with(IndexedFn{self.f.get()}).step());
 }
 
 PyMethodDef gibbs_methods[] = {
@@ -254,7 +254,7 @@ struct PyConditionalSampler : WithCallable<ConditionalFactorizationSampler> {
 
 PyObject* conditional_sample(PyConditionalSampler& self) {
     std::vector<double> point(self.value.dim());
-    unwrap(self.value.draw(IndexedFn{self.f.get()}, point));
+    unwrap(self.value.with(IndexedFn{self.f.get()}).sample(point));
     return list_of(point);
 }
 
@@ -262,7 +262,7 @@ PyObject* conditional_sample_n(PyConditionalSampler& self, const Args& a) {
     const std::uint64_t n = a.count(0);
     (void)a.seed(1);  // checked like every seed; no draw comes from a generator here
     std::vector<double> points;
-    unwrap(self.value.sample_n(n, IndexedFn{self.f.get()}, points));
+    unwrap(self.value.with(IndexedFn{self.f.get()}).sample_n(n, points));
     return to_py_points(points.data(), n, self.value.dim());
 }
 
@@ -302,7 +302,7 @@ PyObject* copula_sample(PyGaussianCopula& self, const Args& a) {
     RngChoice rng(a.seed(1));
     auto quantile = [&](std::size_t i, double u) { return call_scalar_checked(ppfs[i].get(), u); };
     std::vector<double> out(self.value.dim());
-    unwrap(self.value.draw(rng.get(), ppfs.size(), quantile, out));
+    unwrap(self.value.with(quantile, ppfs.size()).sample(rng.get(), out));
     return list_of(out);
 }
 
@@ -332,7 +332,7 @@ struct PyCdfMcEstimator : WithCallable<CdfMcEstimator> {
 constexpr Declaration kEstimateNormalization{"estimate_normalization", {{"seed", None}}};
 PyObject* cdf_mc_estimate_normalization(PyCdfMcEstimator& self, const Args& a) {
     RngChoice rng(a.seed(0));
-    return to_py(unwrap(self.value.estimate_normalization(rng.get(), VectorFn{self.f.get()})));
+    return to_py(unwrap(self.value.with(VectorFn{self.f.get()}).estimate_normalization(rng.get())));
 }
 
 constexpr Declaration kCdfMcCdf{"cdf", {"x", {"seed", None}}};
@@ -342,7 +342,7 @@ PyObject* cdf_mc_cdf(PyCdfMcEstimator& self, const Args& a) {
     a.check_sequence(0);
     RngChoice rng(a.seed(1));
     const std::vector<double> x = a.sequence_items(0);
-    return to_py(unwrap(self.value.cdf(x, rng.get(), VectorFn{self.f.get()})));
+    return to_py(unwrap(self.value.with(VectorFn{self.f.get()}).cdf(x, rng.get())));
 }
 
 PyMethodDef cdf_mc_methods[] = {
@@ -366,8 +366,7 @@ PyObject* cdf_mc_estimator(const Args& a) {
     const std::uint64_t normalization_samples = a.count(2);
     const std::uint64_t cdf_samples = a.count(3);
     return make_instance(PyCdfMcEstimator{
-        {unwrap(CdfMcEstimator::make(support, normalization_samples, cdf_samples)),
-         std::move(f)}});
+        {CdfMcEstimator(std::move(support), normalization_samples, cdf_samples), std::move(f)}});
 }
 
 PyMethodDef multivar_functions[] = {

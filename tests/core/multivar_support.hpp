@@ -1,5 +1,5 @@
-// Helpers shared by the multivariate sampler tests: counting the generator words a call used,
-// and moments of 2-D samples and of a 2-D density on a box (by quadrature).
+// Helpers shared by the multivariate sampler tests: boxes, and moments of 2-D samples and of a
+// 2-D density on a box (by quadrature).
 #pragma once
 
 #include <array>
@@ -8,29 +8,19 @@
 #include <cstdint>
 #include <limits>
 #include <span>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
-#include "core/random.hpp"
+#include "core/multivar/box.hpp"
 
 namespace mvtest {
 
-inline constexpr std::size_t not_found = std::numeric_limits<std::size_t>::max();
-
-// How many 64-bit words a generator created with ChaChaRng::seeded(seed) has handed out, found
-// by locating its next two words in a fresh replay of the same stream (up to `limit` words).
-inline std::size_t words_used(const varnix::ChaChaRng& after, std::uint64_t seed,
-                              std::size_t limit = 100000) {
-    varnix::ChaChaRng probe = after;
-    const std::uint64_t a = probe.next_u64();
-    const std::uint64_t b = probe.next_u64();
-    auto replay = varnix::ChaChaRng::seeded(seed);
-    std::uint64_t prev = replay.next_u64();
-    for (std::size_t k = 0; k <= limit; ++k) {
-        const std::uint64_t next = replay.next_u64();
-        if (prev == a && next == b) return k;
-        prev = next;
-    }
-    return not_found;
+// A box the test knows to be valid; anything else is a fault of the test, thrown.
+inline varnix::HyperRect box(std::vector<double> lo, std::vector<double> hi) {
+    auto made = varnix::HyperRect::make(lo, hi);
+    if (!made) throw std::runtime_error("invalid test box: " + made.error().message());
+    return *made;
 }
 
 struct Moments2 {

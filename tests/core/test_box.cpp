@@ -4,6 +4,7 @@
 
 #include "check.hpp"
 #include "core/multivar/box.hpp"
+#include "core/multivar/reflect.hpp"
 
 using varnix::BuildErrorKind;
 using varnix::HyperRect;
@@ -14,7 +15,7 @@ constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr double qnan = std::numeric_limits<double>::quiet_NaN();
 
 std::string box_message(std::vector<double> lo, std::vector<double> hi) {
-    auto r = HyperRect::validate(lo, hi);
+    auto r = HyperRect::make(lo, hi);
     return r ? std::string("ok") : r.error().message();
 }
 }  // namespace
@@ -34,11 +35,11 @@ TEST(box_validation_reports_the_first_fault_in_order) {
     CHECK_EQ(box_message({2, qnan}, {1, 0}), order);  // index 0's fault wins over index 1's
     CHECK_EQ(box_message({0, 0}, {1, inf}), bounds);
 
-    auto ok = HyperRect::validate(std::vector<double>{0, -1}, std::vector<double>{1, 3});
+    auto ok = HyperRect::make(std::vector<double>{0, -1}, std::vector<double>{1, 3});
     CHECK(ok.has_value());
     CHECK_EQ(ok->dim(), 2u);
-    CHECK(ok->lo == (std::vector<double>{0, -1}));
-    CHECK(ok->hi == (std::vector<double>{1, 3}));
+    CHECK(std::vector<double>(ok->lo().begin(), ok->lo().end()) == (std::vector<double>{0, -1}));
+    CHECK(std::vector<double>(ok->hi().begin(), ok->hi().end()) == (std::vector<double>{1, 3}));
 }
 
 TEST(reflection_folds_back_across_the_violated_bound) {

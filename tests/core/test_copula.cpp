@@ -63,9 +63,9 @@ TEST(copula_factor_reads_only_the_lower_triangle) {
     // Equal factors and seeds draw the same vector, every time.
     std::vector<double> xa(2), xc(2), again(2);
     auto r1 = ChaChaRng::seeded(5), r2 = ChaChaRng::seeded(5), r3 = ChaChaRng::seeded(5);
-    CHECK(a.draw(r1, 2, identity, xa).has_value());
-    CHECK(c.draw(r2, 2, identity, xc).has_value());
-    CHECK(a.draw(r3, 2, identity, again).has_value());
+    CHECK(a.with(identity, 2).sample(r1, xa).has_value());
+    CHECK(c.with(identity, 2).sample(r2, xc).has_value());
+    CHECK(a.with(identity, 2).sample(r3, again).has_value());
     CHECK(xa == xc && xa == again);
 }
 
@@ -76,7 +76,7 @@ TEST(copula_non_unit_diagonal_scales_the_normal) {
     auto rng = ChaChaRng::seeded(6), replay = ChaChaRng::seeded(6);
     std::vector<double> x(1);
     for (int k = 0; k < 20; ++k) {
-        CHECK(c.draw(rng, 1, identity, x).has_value());
+        CHECK(c.with(identity, 1).sample(rng, x).has_value());
         const double z = varnix::standard_normal(replay);
         CHECK_EQ(x[0], varnix::copula_normal_cdf(2.0 * z));
         CHECK_NEAR(x[0], exact_phi(2.0 * z), 2e-7);
@@ -105,11 +105,11 @@ TEST(copula_checks_the_quantile_count_before_drawing) {
     auto rng = ChaChaRng::seeded(7);
     std::vector<double> x(2);
     for (std::size_t count : {0u, 1u, 3u}) {
-        auto r = c.draw(rng, count, ppf, x);
+        auto r = c.with(ppf, count).sample(rng, x);
         CHECK(!r && r.error().kind == SampleErrorKind::McmcFailed);
     }
     CHECK_EQ(calls, 0);
-    CHECK_EQ(mvtest::words_used(rng, 7), 0u);
+    CHECK_EQ(rng.words_drawn(), 0u);
 }
 
 TEST(copula_calls_quantiles_in_order_after_all_uniforms_and_stops_at_a_failure) {
@@ -119,13 +119,13 @@ TEST(copula_calls_quantiles_in_order_after_all_uniforms_and_stops_at_a_failure) 
     std::vector<std::size_t> words_at_call;
     auto ppf = [&](std::size_t i, double u) -> SampleResult<double> {
         order.push_back(i);
-        words_at_call.push_back(mvtest::words_used(rng, 8));
+        words_at_call.push_back(rng.words_drawn());
         CHECK(u >= 1e-12 && u <= 0.999999999999);
         if (i == 1) return std::unexpected(SampleError::of(SampleErrorKind::InversionFailed));
         return 100.0 + u;
     };
     std::vector<double> x(3);
-    auto r = c.draw(rng, 3, ppf, x);
+    auto r = c.with(ppf, 3).sample(rng, x);
     CHECK(!r && r.error().kind == SampleErrorKind::InversionFailed);
     CHECK(r || r.error().message() == "failed to invert CDF");
     CHECK(order == (std::vector<std::size_t>{0, 1}));
@@ -143,7 +143,8 @@ TEST(copula_reproduces_the_normal_correlation) {
     for (int pass = 0; pass < 2; ++pass) {
         std::vector<double> s(3, 0.0), ss(9, 0.0), x(3);
         for (int k = 0; k < n; ++k) {
-            const auto r = pass == 0 ? c.draw(rng, 3, normal, x) : c.draw(rng, 3, identity, x);
+            const auto r = pass == 0 ? c.with(normal, 3).sample(rng, x)
+                                     : c.with(identity, 3).sample(rng, x);
             CHECK(r.has_value());
             for (int a = 0; a < 3; ++a) {
                 s[a] += x[a];

@@ -6,6 +6,8 @@
 
 #include "check.hpp"
 #include "core/discrete/discrete.hpp"
+#include "core/random.hpp"
+#include "scripted_words.hpp"
 
 using varnix::BuildErrorKind;
 using varnix::ChaChaRng;
@@ -132,6 +134,14 @@ TEST(halving_search_agrees_with_the_definition_on_tables_full_of_ties) {
                 masses[i] = zero ? 0.0 : static_cast<double>(rng.next_u64() % 4);
             }
             masses[rng.next_u64() % n] = 1.0;
+            if (rep % 2 == 1) {
+                // A power-of-two total makes every cumulative entry a multiple of 2^-53, which
+                // a drawn uniform can equal exactly.
+                double total = 0.0;
+                for (const double m : masses) total += m;
+                masses.push_back(std::exp2(std::ceil(std::log2(total + 1.0))) - total);
+                points.push_back(static_cast<double>(n));
+            }
             auto d = make(points, masses);
             const auto cdf = d.cumulative();
             std::vector<double> us = {5e-324, 0.5, std::nextafter(1.0, 0.0)};
@@ -143,18 +153,31 @@ TEST(halving_search_agrees_with_the_definition_on_tables_full_of_ties) {
                 }
             }
             for (int k = 0; k < 20; ++k) us.push_back(varnix::uniform(rng) + 0x1.0p-60);
+            for (int k = 0; k < 20; ++k) us.push_back(varnix::uniform(rng));
             std::erase_if(us, [](double u) { return !(u > 0.0 && u < 1.0); });
-            // The same probabilities through the single search and the four-wide batch.
-            std::vector<double> batch(us.size());
-            std::size_t next = 0;
-            CHECK(d.sample_with(batch, [&] { return us[next++]; }).has_value());
+            // The single search takes every probability; the batch of sample_n (lane groups
+            // and tail) takes those a drawn uniform can be: the multiples of 2^-53.
+            std::vector<double> drawable;
+            for (double u : us) {
+                if (std::ldexp(u, 53) == std::floor(std::ldexp(u, 53))) drawable.push_back(u);
+            }
+            auto words = testing_words::ScriptedWords::of_uniforms(drawable);
+            std::vector<double> batch;
+            CHECK(d.sample_n(drawable.size(), words, batch).has_value());
+            CHECK_EQ(words.consumed(), drawable.size());
             for (std::size_t k = 0; k < us.size(); ++k) {
                 const double want = points[index_by_definition(cdf, us[k])];
-                if (d.ppf(us[k]).value() != want || batch[k] != want) {
+                if (d.ppf(us[k]).value() != want) {
                     check::fail(__FILE__, __LINE__, "n=" + std::to_string(n) + " u=" +
                                                         varnix::render_number(us[k]));
                 }
                 ++checked;
+            }
+            for (std::size_t k = 0; k < drawable.size(); ++k) {
+                if (batch[k] != points[index_by_definition(cdf, drawable[k])]) {
+                    check::fail(__FILE__, __LINE__, "batch, n=" + std::to_string(n) + " u=" +
+                                                        varnix::render_number(drawable[k]));
+                }
             }
         }
     }
@@ -281,14 +304,18 @@ TEST(batch_stops_at_the_first_zero_uniform) {
             script[i] = 0.1 + 0.2 * static_cast<double>(i % 4);
         }
         script[zero_at] = 0.0;
-        std::size_t taken = 0;
-        std::vector<double> out(10, -1.0);
-        auto r = d.sample_with(out, [&] { return script.at(taken++); });
+        auto words = testing_words::ScriptedWords::of_uniforms(script);
+        std::vector<double> out(12, -1.0);
+        auto r = d.sample_n(10, words, out);
         CHECK(!r && r.error().kind == SampleErrorKind::QuantileOutOfRange);
         CHECK(!r && r.error().value == 0.0);
-        CHECK_EQ(taken, zero_at + 1);
-        for (std::size_t i = 0; i < zero_at; ++i) CHECK_EQ(out[i], d.ppf(script[i]).value());
-        for (std::size_t i = zero_at; i < out.size(); ++i) CHECK_EQ(out[i], -1.0);
+        CHECK_EQ(words.consumed(), zero_at + 1);
+        // out holds exactly the draws made before the failing one.
+        CHECK_EQ(out.size(), zero_at);
+        for (std::size_t i = 0; i < zero_at && i < out.size(); ++i) {
+            const double u = varnix::unit_from_bits(testing_words::word_for_uniform(script[i]));
+            CHECK_EQ(out[i], d.ppf(u).value());
+        }
     }
     CHECK_EQ(d.ppf(0.0).error().message(), std::string("quantile u=0 not in (0, 1)"));
 }

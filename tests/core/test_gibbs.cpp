@@ -7,6 +7,7 @@
 #include "check.hpp"
 #include "core/multivar/gibbs.hpp"
 #include "core/random.hpp"
+#include "multivar_support.hpp"
 
 using varnix::ChaChaRng;
 using varnix::ConditionalFactorizationSampler;
@@ -16,19 +17,19 @@ using varnix::SampleErrorKind;
 
 namespace {
 constexpr double qnan = std::numeric_limits<double>::quiet_NaN();
-const HyperRect unit2{{0, 0}, {1, 1}};
+const HyperRect unit2 = mvtest::box({0, 0}, {1, 1});
 }  // namespace
 
 TEST(gibbs_needs_an_init_of_the_box_dimension_and_nothing_else) {
     auto r = GibbsSampler::make(unit2, std::vector<double>{0.5}, 1);
     CHECK(!r && r.error().kind == SampleErrorKind::McmcFailed);
     CHECK(!r || r.error().message() == "mcmc sampler failed");
-    // Outside the box and NaN are taken as they are, and the box itself is not re-validated.
-    auto g = GibbsSampler::make(HyperRect{{0, 0}, {0, 0}}, std::vector<double>{5.0, qnan}, 0);
+    // Outside the box and NaN are taken as they are.
+    auto g = GibbsSampler::make(unit2, std::vector<double>{5.0, qnan}, 0);
     CHECK(g.has_value());
     int calls = 0;
     auto coord = [&](std::size_t, std::span<const double>) { ++calls; return 1.0; };
-    auto s = g->step(coord);  // zero sweeps: no call, state unchanged
+    auto s = g->with(coord).step();  // zero sweeps: no call, state unchanged
     CHECK_EQ(calls, 0);
     CHECK(s.size() == 2 && s[0] == 5.0 && std::isnan(s[1]));
 }
@@ -41,7 +42,7 @@ TEST(gibbs_sweeps_in_index_order_and_update_at_once) {
         seen.emplace_back(i, std::vector<double>(x.begin(), x.end()));
         return next++;
     };
-    auto s = g.step(coord);
+    auto s = g.with(coord).step();
     CHECK_EQ(seen.size(), 6u);
     for (std::size_t k = 0; k < seen.size(); ++k) CHECK_EQ(seen[k].first, k % 2);
     CHECK(seen[0].second == (std::vector<double>{0.5, 0.25}));
@@ -63,9 +64,9 @@ TEST(gibbs_with_gaussian_conditionals_reaches_the_joint_correlation) {
     auto g = *GibbsSampler::make(unit2, std::vector<double>{0.0, 0.0}, 1);
     double sx = 0, sy = 0, sxy = 0, sxx = 0, syy = 0;
     const int n = 40000;
-    for (int k = 0; k < 100; ++k) (void)g.step(coord);
+    for (int k = 0; k < 100; ++k) (void)g.with(coord).step();
     for (int k = 0; k < n; ++k) {
-        auto s = g.step(coord);
+        auto s = g.with(coord).step();
         sx += s[0]; sy += s[1]; sxy += s[0] * s[1]; sxx += s[0] * s[0]; syy += s[1] * s[1];
     }
     const double mx = sx / n, my = sy / n;
@@ -84,7 +85,7 @@ TEST(conditional_factorization_passes_growing_prefixes) {
         return s;  // 1, 2, 4 for the first point
     };
     std::vector<double> out;
-    CHECK(c.sample_n(2, sample_i, out).has_value());
+    CHECK(c.with(sample_i).sample_n(2, out).has_value());
     CHECK(out == (std::vector<double>{1, 2, 4, 1, 2, 4}));
     CHECK_EQ(prefixes.size(), 6u);
     CHECK(prefixes[0].empty());
@@ -97,13 +98,13 @@ TEST(conditional_factorization_of_dimension_zero) {
     int calls = 0;
     auto sample_i = [&](std::size_t, std::span<const double>) { ++calls; return 0.0; };
     std::vector<double> none;
-    auto one = c.draw(sample_i, none);
+    auto one = c.with(sample_i).sample(none);
     CHECK(!one && one.error().kind == SampleErrorKind::McmcFailed);
     std::vector<double> out{7.0};
-    auto n = c.sample_n(3, sample_i, out);
+    auto n = c.with(sample_i).sample_n(3, out);
     CHECK(!n && n.error().kind == SampleErrorKind::McmcFailed);
-    CHECK(out == std::vector<double>{7.0});
-    CHECK(c.sample_n(0, sample_i, out).has_value());
+    CHECK(out.empty());  // cleared first, no point completed
+    CHECK(c.with(sample_i).sample_n(0, out).has_value());
     CHECK(out.empty());
     CHECK_EQ(calls, 0);
 }

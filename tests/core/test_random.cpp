@@ -11,11 +11,21 @@
 #include "check.hpp"
 #include "core/chacha_blocks.hpp"
 #include "core/random.hpp"
+#include "scripted_words.hpp"
 
 using varnix::ChaChaRng;
 namespace chacha = varnix::chacha;
 
+namespace varnix {
+// The per-thread generator's key is drawn from the OS; the tests read it to recompute its blocks.
+struct ChaChaRngInspector {
+    static const chacha::Key& key(const ChaChaRng& rng) { return rng.key_; }
+};
+}  // namespace varnix
+
 namespace {
+
+const chacha::Key& key_of(const ChaChaRng& rng) { return varnix::ChaChaRngInspector::key(rng); }
 
 // Rows of a reference CSV under VARNIX_TEST_DATA, header dropped, fields split on commas.
 std::vector<std::vector<std::string>> read_rows(const char* file) {
@@ -56,10 +66,11 @@ double ulp_of(double x) {
 }  // namespace
 
 TEST(seed_zero_matches_reference_words) {
+    const auto key = varnix::seeded_key(0);
+    CHECK_EQ(key[0], 0xf973f2ecu);
+    CHECK_EQ(key[1], 0x45cdb581u);
+    CHECK_EQ(key[2], 0x7346f087u);
     auto rng = ChaChaRng::seeded(0);
-    CHECK_EQ(rng.key()[0], 0xf973f2ecu);
-    CHECK_EQ(rng.key()[1], 0x45cdb581u);
-    CHECK_EQ(rng.key()[2], 0x7346f087u);
     CHECK_EQ(rng.next_u64(), 0xb585f767a79a3b6cULL);
     CHECK_EQ(rng.next_u64(), 0x7746a55fbad8c037ULL);
 }
@@ -116,12 +127,12 @@ TEST(seeded_uniforms_exact_and_normals_within_few_ulps_of_reference) {
 
 TEST(seeded_refills_use_consecutive_block_counters_and_never_rekey) {
     auto rng = ChaChaRng::seeded(123456789);
-    const auto key = rng.key();
+    const auto key = varnix::seeded_key(123456789);
     std::uint32_t words[chacha::kBufferWords];
     // Values 0..31 come from counters 0-3, the 33rd value starts the refill with 4-7, and so
     // on; well past 1024 blocks the seeded key is still the original one.
     for (std::uint64_t refill = 0; refill < 300; ++refill) {
-        chacha::blocks_scalar(key, 4 * refill, 8, words);
+        chacha::blocks_scalar<8>(key, 4 * refill, words);
         for (int i = 0; i < 32; ++i) {
             const std::uint64_t got = rng.next_u64();
             if (got != stream_value(words, i)) {
@@ -130,23 +141,22 @@ TEST(seeded_refills_use_consecutive_block_counters_and_never_rekey) {
                 return;
             }
         }
-        CHECK_EQ(rng.block_counter(), 4 * refill + 4);
+        CHECK_EQ(rng.words_drawn(), 32 * refill + 32);
     }
-    CHECK(rng.key() == key);
 }
 
 TEST(chacha_block_function_matches_published_zero_key_blocks) {
     // Key, counter and stream all zero; first bytes of the keystream, read as LE words.
     const chacha::Key zero{};
     std::uint32_t words[chacha::kBufferWords];
-    chacha::blocks_scalar(zero, 0, 20, words);
+    chacha::blocks_scalar<20>(zero, 0, words);
     CHECK_EQ(words[0], 0xade0b876u);  // 76 b8 e0 ad
     CHECK_EQ(words[1], 0x903df1a0u);  // a0 f1 3d 90
     CHECK_EQ(words[15], 0x8665eeb2u);  // ... b2 ee 65 86
-    chacha::blocks_scalar(zero, 0, 12, words);
+    chacha::blocks_scalar<12>(zero, 0, words);
     CHECK_EQ(words[0], 0x6a9af49bu);  // 9b f4 9a 6a
     CHECK_EQ(words[1], 0x53f95507u);  // 07 55 f9 53
-    chacha::blocks_scalar(zero, 0, 8, words);
+    chacha::blocks_scalar<8>(zero, 0, words);
     CHECK_EQ(words[0], 0x2fef003eu);  // 3e 00 ef 2f
     CHECK_EQ(words[1], 0xd6405f89u);  // 89 5f 40 d6
 }
@@ -179,10 +189,10 @@ TEST(every_chacha12_implementation_matches_scalar_word_for_word) {
             for (std::uint64_t c : counters) {
                 std::uint32_t want[chacha::kBufferWords];
                 std::uint32_t got[chacha::kBufferWords];
-                chacha::blocks_scalar(key, c, 12, want);
+                chacha::blocks_scalar<12>(key, c, want);
                 chacha::chacha12_blocks(impl, key, c, got);
                 for (int w = 0; w < chacha::kBufferWords; ++w) mismatches += want[w] != got[w];
-                chacha::blocks_scalar(key, c, 8, want);
+                chacha::blocks_scalar<8>(key, c, want);
                 chacha::chacha8_blocks(impl, key, c, got);
                 for (int w = 0; w < chacha::kBufferWords; ++w) mismatches += want[w] != got[w];
                 ++compared;
@@ -204,28 +214,28 @@ TEST(thread_generator_is_chacha12_of_its_key_and_rekeys_after_1024_blocks) {
     std::thread worker([] {
         auto& rng = ChaChaRng::thread_local_rng();
         CHECK(&rng == &ChaChaRng::thread_local_rng());
-        const auto key = rng.key();
-        CHECK_EQ(rng.block_counter(), std::uint64_t{0});
+        const auto key = key_of(rng);
+        CHECK_EQ(rng.words_drawn(), std::uint64_t{0});
 
         std::uint32_t words[chacha::kBufferWords];
-        chacha::blocks_scalar(key, 0, 12, words);
+        chacha::blocks_scalar<12>(key, 0, words);
         for (int i = 0; i < 32; ++i) CHECK_EQ(rng.next_u64(), stream_value(words, i));
 
-        for (int i = 32; i < 1024 * 8; ++i) rng.next_u64();  // 1024 blocks, 16 values each
-        CHECK_EQ(rng.block_counter(), std::uint64_t{1024});
-        CHECK(rng.key() == key);
+        for (int i = 32; i < 1024 * 8; ++i) rng.next_u64();  // 1024 blocks, 8 values each
+        CHECK_EQ(rng.words_drawn(), std::uint64_t{1024 * 8});
+        CHECK(key_of(rng) == key);
 
         const std::uint64_t first_after = rng.next_u64();
-        CHECK(rng.key() != key);
-        CHECK_EQ(rng.block_counter(), std::uint64_t{4});
-        chacha::blocks_scalar(rng.key(), 0, 12, words);
+        CHECK(key_of(rng) != key);
+        CHECK_EQ(rng.words_drawn(), std::uint64_t{1024 * 8 + 1});  // counting across keys
+        chacha::blocks_scalar<12>(key_of(rng), 0, words);
         CHECK_EQ(first_after, stream_value(words, 0));
     });
     worker.join();
 
     chacha::Key other{};
-    std::thread([&] { other = ChaChaRng::thread_local_rng().key(); }).join();
-    CHECK(other != ChaChaRng::thread_local_rng().key());
+    std::thread([&] { other = key_of(ChaChaRng::thread_local_rng()); }).join();
+    CHECK(other != key_of(ChaChaRng::thread_local_rng()));
 }
 
 TEST(uniform_keeps_top_53_bits_and_stays_below_one) {
@@ -259,4 +269,73 @@ TEST(rng_choice_owns_a_seeded_stream_or_borrows_the_thread_one) {
 
     varnix::RngChoice unseeded(std::nullopt);
     CHECK(&unseeded.get() == &ChaChaRng::thread_local_rng());
+}
+
+TEST(words_drawn_counts_every_value_since_seeding) {
+    auto rng = ChaChaRng::seeded(5);
+    CHECK_EQ(rng.words_drawn(), std::uint64_t{0});
+    for (std::uint64_t k = 1; k <= 100; ++k) {
+        (void)rng.next_u64();
+        if (rng.words_drawn() != k) check::fail(__FILE__, __LINE__, "after " + std::to_string(k));
+    }
+    (void)varnix::standard_normal(rng);
+    CHECK_EQ(rng.words_drawn(), std::uint64_t{102});
+    const ChaChaRng copy = rng;  // a copy carries its position
+    CHECK_EQ(copy.words_drawn(), std::uint64_t{102});
+}
+
+TEST(seeded_at_starts_the_plain_stream_at_any_value) {
+    // Around the refill boundaries (32 values), and at once far into the stream.
+    for (std::uint64_t first : {0, 1, 2, 31, 32, 33, 63, 64, 65, 1000}) {
+        auto plain = ChaChaRng::seeded(77);
+        for (std::uint64_t k = 0; k < first; ++k) (void)plain.next_u64();
+        auto jumped = ChaChaRng::seeded_at(77, first);
+        CHECK_EQ(jumped.words_drawn(), first);
+        int mismatches = 0;
+        for (int k = 0; k < 100; ++k) mismatches += jumped.next_u64() != plain.next_u64();
+        if (mismatches != 0) check::fail(__FILE__, __LINE__, "first " + std::to_string(first));
+        CHECK_EQ(jumped.words_drawn(), plain.words_drawn());
+    }
+    // Value 2^40 + 37 lies in the refill of blocks 2^37 * 4 + 4 .. + 7, at value 5 of it.
+    const std::uint64_t far = (std::uint64_t{1} << 40) + 37;
+    auto jumped = ChaChaRng::seeded_at(77, far);
+    CHECK_EQ(jumped.words_drawn(), far);
+    std::uint32_t words[chacha::kBufferWords];
+    chacha::blocks_scalar<8>(varnix::seeded_key(77), far / 32 * 4, words);
+    for (int i = 5; i < 32; ++i) CHECK_EQ(jumped.next_u64(), stream_value(words, i));
+    chacha::blocks_scalar<8>(varnix::seeded_key(77), far / 32 * 4 + 4, words);
+    CHECK_EQ(jumped.next_u64(), stream_value(words, 0));
+}
+
+TEST(slices_from_seeded_at_join_into_the_one_stream) {
+    // What a parallel fill relies on: slice k of a sample, drawn from its own generator started
+    // at the slice's first value, equals that part of the single stream.
+    auto whole = ChaChaRng::seeded(2025);
+    const std::uint64_t bounds[] = {0, 45, 46, 200, 333};
+    std::vector<std::uint64_t> joined;
+    for (int s = 0; s + 1 < 5; ++s) {
+        auto slice = ChaChaRng::seeded_at(2025, bounds[s]);
+        for (std::uint64_t k = bounds[s]; k < bounds[s + 1]; ++k) joined.push_back(slice.next_u64());
+    }
+    CHECK_EQ(joined.size(), std::size_t{333});
+    int mismatches = 0;
+    for (const std::uint64_t v : joined) mismatches += v != whole.next_u64();
+    CHECK_EQ(mismatches, 0);
+}
+
+TEST(scripted_words_replay_in_order_and_count) {
+    auto words = testing_words::ScriptedWords::of_uniforms({0.0, 0.5, 1.0 - 0x1.0p-53, 0x1.0p-53});
+    CHECK_EQ(varnix::uniform(words), 0.0);
+    CHECK_EQ(varnix::uniform(words), 0.5);
+    CHECK_EQ(varnix::uniform(words), 1.0 - 0x1.0p-53);
+    CHECK_EQ(words.consumed(), std::size_t{3});
+    CHECK_EQ(varnix::uniform(words), 0x1.0p-53);
+    bool threw = false;
+    try {
+        (void)words.next_u64();
+    } catch (const std::out_of_range&) {
+        threw = true;
+    }
+    CHECK(threw);
+    CHECK_EQ(words.consumed(), std::size_t{4});
 }

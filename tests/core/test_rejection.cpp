@@ -5,7 +5,9 @@
 
 #include "check.hpp"
 #include "core/multivar/rejection.hpp"
+#include "core/random.hpp"
 #include "multivar_support.hpp"
+#include "scripted_words.hpp"
 
 using varnix::BuildErrorKind;
 using varnix::ChaChaRng;
@@ -17,19 +19,19 @@ namespace {
 constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr double qnan = std::numeric_limits<double>::quiet_NaN();
 
-const HyperRect unit3{{0, 0, 0}, {1, 1, 1}};
-const HyperRect shifted2{{-1, 2}, {3, 2.5}};
+const HyperRect unit3 = mvtest::box({0, 0, 0}, {1, 1, 1});
+const HyperRect shifted2 = mvtest::box({-1, 2}, {3, 2.5});
 }  // namespace
 
-TEST(rejection_checks_pdf_max_before_the_box) {
-    const HyperRect bad_box{{0, 1}, {1, 1}};
+TEST(rejection_refuses_a_pdf_max_that_is_not_finite_and_positive) {
     for (double m : {0.0, -0.0, -2.0, inf, -inf, qnan}) {
-        auto r = RejectionSampler::make(bad_box, m, 10);
+        auto r = RejectionSampler::make(shifted2, m, 10);
         CHECK(!r && r.error().kind == BuildErrorKind::InvalidPdfMax);
         CHECK(!r || r.error().message() == "pdf_max must be finite and positive");
     }
-    auto r = RejectionSampler::make(bad_box, 1.0, 10);
-    CHECK(!r && r.error().message() == "invalid support interval: each lo must be < hi");
+    // The box was checked where it was made.
+    auto bad_box = HyperRect::make(std::vector<double>{0, 1}, std::vector<double>{1, 1});
+    CHECK(!bad_box && bad_box.error().message() == "invalid support interval: each lo must be < hi");
     auto ok = RejectionSampler::make(shifted2, 2.5, 10);
     CHECK(ok && ok->dim() == 2 && ok->pdf_max() == 2.5 && ok->max_trials() == 10u);
 }
@@ -40,9 +42,9 @@ TEST(rejection_accepting_density_uses_d_plus_one_uniforms_per_draw) {
     auto f = [&](std::span<const double>) { ++calls; return 1.0; };  // >= pdf_max: always accepts
     auto rng = ChaChaRng::seeded(11);
     std::vector<double> x(2);
-    for (int k = 0; k < 5; ++k) CHECK(s.draw(rng, f, x).has_value());
+    for (int k = 0; k < 5; ++k) CHECK(s.with(f).sample(rng, x).has_value());
     CHECK_EQ(calls, 5);
-    CHECK_EQ(mvtest::words_used(rng, 11), 15u);
+    CHECK_EQ(rng.words_drawn(), 15u);
 
     // The last point is the box image of the 13th and 14th uniforms.
     auto replay = ChaChaRng::seeded(11);
@@ -50,6 +52,22 @@ TEST(rejection_accepting_density_uses_d_plus_one_uniforms_per_draw) {
     const double u0 = varnix::uniform(replay), u1 = varnix::uniform(replay);
     CHECK_EQ(x[0], (3.0 - -1.0) * u0 + -1.0);
     CHECK_EQ(x[1], (2.5 - 2.0) * u1 + 2.0);
+}
+
+TEST(rejection_accepts_when_the_density_reaches_u_times_pdf_max) {
+    // y = x on [0, 1] against pdf_max 2: (x 0.5, u 0.5) rejects since 0.5 < 1; (x 0.5, u 0.25)
+    // accepts at equality; a scripted source makes the uniforms exact.
+    auto s = *RejectionSampler::make(mvtest::box({0}, {1}), 2.0, 10);
+    auto f = [](std::span<const double> x) { return x[0]; };
+    auto words = testing_words::ScriptedWords::of_uniforms({0.5, 0.5, 0.5, 0.25, 0.75, 0.125});
+    std::vector<double> x(1);
+    CHECK(s.with(f).sample(words, x).has_value());
+    CHECK_EQ(x[0], 0.5);
+    CHECK_EQ(words.consumed(), 4u);
+    std::vector<double> out;
+    CHECK(s.with(f).sample_n(1, words, out).has_value());
+    CHECK(out == std::vector<double>{0.75});
+    CHECK_EQ(words.consumed(), 6u);
 }
 
 TEST(rejection_unusable_values_take_no_acceptance_uniform) {
@@ -60,19 +78,19 @@ TEST(rejection_unusable_values_take_no_acceptance_uniform) {
         auto f = [&](std::span<const double>) { ++calls; return y; };
         auto rng = ChaChaRng::seeded(3);
         std::vector<double> x(3);
-        auto r = s.draw(rng, f, x);
+        auto r = s.with(f).sample(rng, x);
         CHECK(!r && r.error().kind == SampleErrorKind::RejectionExhausted);
         CHECK(!r || r.error().message() == "rejection sampler failed to accept");
         CHECK_EQ(calls, 7);
-        CHECK_EQ(mvtest::words_used(rng, 3), 21u);
+        CHECK_EQ(rng.words_drawn(), 21u);
     }
     for (double y : {0.0, -0.0}) {
         auto s = *RejectionSampler::make(unit3, 1.0, 7);
         auto f = [&](std::span<const double>) { return y; };
         auto rng = ChaChaRng::seeded(3);
         std::vector<double> x(3);
-        CHECK(!s.draw(rng, f, x));  // accepted only if the acceptance uniform were exactly 0
-        CHECK_EQ(mvtest::words_used(rng, 3), 28u);
+        CHECK(!s.with(f).sample(rng, x));  // accepted only if the acceptance uniform were exactly 0
+        CHECK_EQ(rng.words_drawn(), 28u);
     }
 }
 
@@ -82,9 +100,9 @@ TEST(rejection_with_zero_trials_fails_without_drawing) {
     auto f = [&](std::span<const double>) { ++calls; return 1.0; };
     auto rng = ChaChaRng::seeded(5);
     std::vector<double> x(3);
-    CHECK(!s.draw(rng, f, x));
+    CHECK(!s.with(f).sample(rng, x));
     CHECK_EQ(calls, 0);
-    CHECK_EQ(mvtest::words_used(rng, 5), 0u);
+    CHECK_EQ(rng.words_drawn(), 0u);
 }
 
 TEST(rejection_sample_n_is_n_draws_from_one_stream) {
@@ -92,54 +110,67 @@ TEST(rejection_sample_n_is_n_draws_from_one_stream) {
     auto f = [](std::span<const double> x) { return x[0] > 0 ? 0.75 : 0.25; };
     std::vector<double> a, b;
     auto ra = ChaChaRng::seeded(7), rb = ChaChaRng::seeded(7);
-    CHECK(s.sample_n(5, ra, f, a).has_value());
-    CHECK(s.sample_n(5, rb, f, b).has_value());
+    CHECK(s.with(f).sample_n(5, ra, a).has_value());
+    CHECK(s.with(f).sample_n(5, rb, b).has_value());
     CHECK_EQ(a.size(), 10u);
     CHECK(a == b);
     auto rc = ChaChaRng::seeded(7);
     std::vector<double> x(2);
     for (int k = 0; k < 5; ++k) {
-        CHECK(s.draw(rc, f, x).has_value());
+        CHECK(s.with(f).sample(rc, x).has_value());
         CHECK(x[0] == a[2 * k] && x[1] == a[2 * k + 1]);
     }
     std::vector<double> none{9.0};
-    CHECK(s.sample_n(0, rc, f, none).has_value());
+    CHECK(s.with(f).sample_n(0, rc, none).has_value());
     CHECK(none.empty());
 }
 
-TEST(rejection_sample_n_failure_and_exceptions_keep_the_output) {
+TEST(rejection_sample_n_failure_and_exceptions_leave_the_completed_points) {
     auto s = *RejectionSampler::make(unit3, 1.0, 50);
     int calls = 0;
     // Accepts the first three draws, then refuses everything.
     auto f = [&](std::span<const double>) { return ++calls <= 3 ? 1.0 : qnan; };
     auto rng = ChaChaRng::seeded(1);
     std::vector<double> out{1.0, 2.0};
-    auto r = s.sample_n(5, rng, f, out);
+    auto r = s.with(f).sample_n(5, rng, out);
     CHECK(!r && r.error().kind == SampleErrorKind::RejectionExhausted);
-    CHECK(out == (std::vector<double>{1.0, 2.0}));
+    // Cleared first, then the three accepted points: those of three single draws.
+    auto one = [](std::span<const double>) { return 1.0; };
+    auto replay = ChaChaRng::seeded(1);
+    std::vector<double> want, x(3);
+    for (int k = 0; k < 3; ++k) {
+        CHECK(s.with(one).sample(replay, x).has_value());
+        want.insert(want.end(), x.begin(), x.end());
+    }
+    CHECK(out == want);
 
-    auto throwing = [&](std::span<const double>) -> double { throw std::runtime_error("abort"); };
+    auto throwing = [&](std::span<const double>) -> double {
+        if (++calls > 3) throw std::runtime_error("abort");
+        return 1.0;
+    };
+    calls = 1;
     bool threw = false;
     try {
-        (void)s.sample_n(2, rng, throwing, out);
+        (void)s.with(throwing).sample_n(4, rng, out);
     } catch (const std::runtime_error&) {
         threw = true;
     }
     CHECK(threw);
-    CHECK(out == (std::vector<double>{1.0, 2.0}));
+    CHECK_EQ(out.size(), 2u * 3u);  // the two points accepted before the exception
 }
 
 TEST(rejection_reproduces_a_truncated_correlated_normal) {
-    const HyperRect box{{mvtest::target_lo[0], mvtest::target_lo[1]},
-                        {mvtest::target_hi[0], mvtest::target_hi[1]}};
+    const HyperRect box = mvtest::box({mvtest::target_lo[0], mvtest::target_lo[1]},
+                                      {mvtest::target_hi[0], mvtest::target_hi[1]});
     auto s = *RejectionSampler::make(box, 1.0, 100000);  // the density peaks at 1 at the origin
     auto rng = ChaChaRng::seeded(2024);
     std::vector<double> pts;
     const std::size_t n = 40000;
-    CHECK(s.sample_n(n, rng, [](std::span<const double> x) { return mvtest::correlated_normal(x); }, pts).has_value());
+    auto f = [](std::span<const double> x) { return mvtest::correlated_normal(x); };
+    CHECK(s.with(f).sample_n(n, rng, pts).has_value());
     for (std::size_t k = 0; k < n; ++k) {
-        CHECK(pts[2 * k] >= box.lo[0] && pts[2 * k] < box.hi[0]);
-        CHECK(pts[2 * k + 1] >= box.lo[1] && pts[2 * k + 1] < box.hi[1]);
+        CHECK(pts[2 * k] >= box.lo()[0] && pts[2 * k] < box.hi()[0]);
+        CHECK(pts[2 * k + 1] >= box.lo()[1] && pts[2 * k + 1] < box.hi()[1]);
     }
     const auto want = mvtest::density_moments(mvtest::correlated_normal, mvtest::target_lo,
                                               mvtest::target_hi);

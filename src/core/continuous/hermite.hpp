@@ -49,15 +49,8 @@ public:
         const double* a = u_.data();
         const std::size_t whole = m - m % lanes;
         for (std::size_t i = 0; i < whole; i += lanes) {
-            std::size_t base[lanes] = {};
-            for (std::size_t len = n; len > 1;) {
-                const std::size_t half = len / 2;
-                for (std::size_t l = 0; l < lanes; ++l) {
-                    base[l] += half & (std::size_t{0} -
-                                       static_cast<std::size_t>(a[base[l] + half - 1] < u[i + l]));
-                }
-                len -= half;
-            }
+            std::size_t pos[lanes];
+            search::positions<search::FirstNotBelow, lanes>(a, n, u + i, pos);
             for (std::size_t l = 0; l < lanes; ++l) {
                 const double v = u[i + l];
                 if (v <= a[0]) {
@@ -65,7 +58,7 @@ public:
                 } else if (v >= a[n - 1]) {
                     out[i + l] = x_[n - 1];
                 } else {
-                    out[i + l] = interpolate(v, base[l] + static_cast<std::size_t>(a[base[l]] < v));
+                    out[i + l] = interpolate(v, pos[l]);
                 }
             }
         }

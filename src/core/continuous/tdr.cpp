@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "core/finite.hpp"
+#include "core/search.hpp"
 
 namespace varnix {
 
@@ -189,9 +190,7 @@ SampleResult<double> TdrHat::draw_tangent(Words rng, FunctionRef<double(double)>
     for (std::size_t trial = 0; trial < options_.max_tries; ++trial) {
         // Segment: the last entry equal to u1 if there is one, else the first entry above it.
         const double u1 = uniform(rng);
-        const auto above = std::upper_bound(cum_.begin(), cum_.end(), u1);
-        std::size_t j = static_cast<std::size_t>(above - cum_.begin());
-        if (j > 0 && cum_[j - 1] == u1) --j;
+        std::size_t j = search::position<search::LastEqualElseAbove>(cum_.data(), k, u1);
         j = std::min(j, k - 1);
 
         const double u2 = uniform(rng);

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <string>
 
+#include "core/finite.hpp"
+
 namespace varnix {
 namespace {
 
@@ -28,12 +30,11 @@ BuildResult<DiscreteDistribution> DiscreteDistribution::build(std::span<const do
         }
     }
 
-    // Order matters: seeded results are reproduced bit for bit. The total runs in index
-    // order from -0.0; each mass is divided by it separately and added to a running sum
-    // from +0.0.
+    // Evaluation order is frozen (docs/architecture.md). The total runs in index order from
+    // -0.0; each mass is divided by it separately and added to a running sum from +0.0.
     double total = -0.0;
     for (const double m : masses) total = total + m;
-    if (!std::isfinite(total) || total <= 0.0) {
+    if (!finite_positive(total)) {
         return std::unexpected(BuildError::of(BuildErrorKind::NormalizationFailed));
     }
     std::vector<double> cdf(masses.size());
@@ -70,8 +71,8 @@ double DiscreteDistribution::cdf_at(std::size_t i) const {
     return cdf_[i];
 }
 
-// Order matters: seeded results are reproduced bit for bit. Both moments accumulate in index
-// order, starting from the first point's term.
+// Evaluation order is frozen (docs/architecture.md). Both moments accumulate in index order,
+// starting from the first point's term.
 double DiscreteDistribution::mean() const noexcept {
     double m = points_[0] * cdf_[0];
     for (std::size_t i = 1; i < points_.size(); ++i) m = m + mass(i) * points_[i];
@@ -89,18 +90,5 @@ double DiscreteDistribution::var() const noexcept {
 }
 
 double DiscreteDistribution::std_dev() const noexcept { return std::sqrt(var()); }
-
-SampleResult<void> DiscreteDistribution::sample_into(std::span<double> out,
-                                                     ChaChaRng& rng) const {
-    return sample_with(out, [&rng] { return uniform(rng); });
-}
-
-SampleResult<void> DiscreteDistribution::sample_n(std::size_t n, ChaChaRng& rng,
-                                                  std::vector<double>& out) const {
-    out.resize(n);
-    auto done = sample_into(out, rng);
-    if (!done) out.clear();
-    return done;
-}
 
 }  // namespace varnix

@@ -1,11 +1,10 @@
 #include "core/multivar/box.hpp"
 
-#include <stdexcept>
+#include <cmath>
 
 namespace varnix {
 
-BuildResult<HyperRect> HyperRect::validate(std::span<const double> lo,
-                                           std::span<const double> hi) {
+BuildResult<HyperRect> HyperRect::make(std::span<const double> lo, std::span<const double> hi) {
     if (lo.empty() || hi.empty()) {
         return std::unexpected(BuildError::invalid_support(detail_text::box_empty));
     }
@@ -20,28 +19,7 @@ BuildResult<HyperRect> HyperRect::validate(std::span<const double> lo,
             return std::unexpected(BuildError::invalid_support(detail_text::box_order));
         }
     }
-    return HyperRect{{lo.begin(), lo.end()}, {hi.begin(), hi.end()}};
-}
-
-std::size_t flat_size(std::size_t n, std::size_t d) {
-    if (d != 0 && n > std::numeric_limits<std::size_t>::max() / d) {
-        throw std::length_error("too many points requested");
-    }
-    return n * d;
-}
-
-std::optional<double> find_usable_start(const HyperRect& box, ChaChaRng& rng, DensityRef f,
-                                        std::span<double> point, std::size_t tries) {
-    const std::size_t d = box.dim();
-    const double* lo = box.lo.data();
-    const double* hi = box.hi.data();
-    for (std::size_t t = 0; t < tries; ++t) {
-        // Order matters: seeded results are reproduced bit for bit.
-        for (std::size_t j = 0; j < d; ++j) point[j] = uniform(rng) * (hi[j] - lo[j]) + lo[j];
-        const double l = log_density(f(std::span<const double>(point)));
-        if (std::isfinite(l)) return l;
-    }
-    return std::nullopt;
+    return HyperRect({lo.begin(), lo.end()}, {hi.begin(), hi.end()});
 }
 
 }  // namespace varnix

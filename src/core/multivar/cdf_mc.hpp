@@ -3,34 +3,29 @@
 // of the normalised density.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "core/errors.hpp"
+#include "core/finite.hpp"
 #include "core/multivar/box.hpp"
-#include "core/random.hpp"
+#include "core/multivar/density.hpp"
+#include "core/word_source.hpp"
 
 namespace varnix {
 
 class CdfMcEstimator {
 public:
-    // Validates a copy of the box. A sample count of 0 acts as 1.
-    static BuildResult<CdfMcEstimator> make(const HyperRect& support,
-                                            std::size_t normalization_samples,
-                                            std::size_t cdf_samples);
+    class Bound;
 
-    // A fresh estimate of Z from N uniform points (N * d uniforms, N evaluations of f), which
-    // replaces the cached value. IntegrationFailed when it is not finite and > 0; the cache
-    // then stays as it was.
-    SampleResult<double> estimate_normalization(ChaChaRng& rng, DensityRef f);
+    // A sample count of 0 acts as 1.
+    CdfMcEstimator(HyperRect box, std::size_t normalization_samples, std::size_t cdf_samples);
 
-    // The estimate of F(x), in [0, 1]. IntegrationFailed, before anything is drawn, when x does
-    // not have d entries; estimates Z first (with the same generator) when none is cached. A
-    // NaN x[j] means no restriction on coordinate j; a coordinate limited at or below lo is
-    // fixed at lo and draws no uniform.
-    SampleResult<double> cdf(std::span<const double> x, ChaChaRng& rng, DensityRef f);
+    // The estimator paired with the density it integrates, for the duration of one call.
+    Bound with(DensityRef f);
 
     std::size_t dim() const { return box_.dim(); }
     const HyperRect& box() const { return box_; }
@@ -39,13 +34,102 @@ public:
     std::optional<double> cached_normalization() const { return normalization_; }
 
 private:
-    CdfMcEstimator(HyperRect box, std::size_t normalization_samples, std::size_t cdf_samples);
-
     HyperRect box_;
     std::size_t normalization_samples_;
     std::size_t cdf_samples_;
     std::optional<double> normalization_;
     std::vector<double> point_, upper_;  // scratch: the sampled point, the upper limits m
 };
+
+class CdfMcEstimator::Bound {
+public:
+    // A fresh estimate of Z from N uniform points (N * d uniforms, N evaluations of f), which
+    // replaces the cached value. IntegrationFailed when it is not finite and > 0; the cache
+    // then stays as it was.
+    template <WordSource R>
+    SampleResult<double> estimate_normalization(R& rng);
+
+    // The estimate of F(x), in [0, 1]. IntegrationFailed, before anything is drawn, when x does
+    // not have d entries; estimates Z first (with the same generator) when none is cached. A
+    // NaN x[j] means no restriction on coordinate j; a coordinate limited at or below lo is
+    // fixed at lo and draws no uniform.
+    template <WordSource R>
+    SampleResult<double> cdf(std::span<const double> x, R& rng);
+
+private:
+    friend class CdfMcEstimator;
+    Bound(CdfMcEstimator& estimator, DensityRef f) : e_(estimator), f_(f) {}
+
+    // A density value adds to the sum when it is finite and >= 0 (-0.0 adds zero). Values that
+    // do not add still count in the divisor.
+    static bool adds_to_sum(double y) { return std::isfinite(y) && y >= 0.0; }
+
+    CdfMcEstimator& e_;
+    DensityRef f_;
+};
+
+inline CdfMcEstimator::Bound CdfMcEstimator::with(DensityRef f) { return Bound(*this, f); }
+
+// Evaluation order is frozen (docs/architecture.md) in both estimates.
+template <WordSource R>
+SampleResult<double> CdfMcEstimator::Bound::estimate_normalization(R& rng) {
+    const std::size_t d = e_.box_.dim();
+    const double* lo = e_.box_.lo().data();
+    const double* hi = e_.box_.hi().data();
+    std::vector<double>& point = e_.point_;
+    const std::size_t n = e_.normalization_samples_ == 0 ? 1 : e_.normalization_samples_;
+    double sum = 0.0;
+    for (std::size_t k = 0; k < n; ++k) {
+        for (std::size_t j = 0; j < d; ++j) point[j] = (hi[j] - lo[j]) * uniform(rng) + lo[j];
+        const double y = f_(std::span<const double>(point));
+        if (adds_to_sum(y)) sum = sum + y;
+    }
+    double volume = 1.0;
+    for (std::size_t j = 0; j < d; ++j) volume = volume * (hi[j] - lo[j]);
+    const double z = (sum / static_cast<double>(n)) * volume;
+    if (!finite_positive(z)) {
+        return std::unexpected(SampleError::of(SampleErrorKind::IntegrationFailed));
+    }
+    e_.normalization_ = z;
+    return z;
+}
+
+template <WordSource R>
+SampleResult<double> CdfMcEstimator::Bound::cdf(std::span<const double> x, R& rng) {
+    const std::size_t d = e_.box_.dim();
+    if (x.size() != d) return std::unexpected(SampleError::of(SampleErrorKind::IntegrationFailed));
+    double z;
+    if (e_.normalization_) {
+        z = *e_.normalization_;
+    } else {
+        auto estimate = estimate_normalization(rng);
+        if (!estimate) return estimate;
+        z = *estimate;
+    }
+
+    const double* lo = e_.box_.lo().data();
+    const double* hi = e_.box_.hi().data();
+    for (std::size_t j = 0; j < d; ++j) {
+        e_.upper_[j] = std::isnan(x[j]) ? hi[j] : (x[j] < hi[j] ? x[j] : hi[j]);
+    }
+    const double* m = e_.upper_.data();
+    std::vector<double>& point = e_.point_;
+    const std::size_t n = e_.cdf_samples_ == 0 ? 1 : e_.cdf_samples_;
+    double sum = 0.0;
+    for (std::size_t k = 0; k < n; ++k) {
+        for (std::size_t j = 0; j < d; ++j) {
+            point[j] = lo[j] >= m[j] ? lo[j] : (m[j] - lo[j]) * uniform(rng) + lo[j];
+        }
+        const double y = f_(std::span<const double>(point));
+        if (adds_to_sum(y)) sum = sum + y;
+    }
+    double w = 1.0;
+    for (std::size_t j = 0; j < d; ++j) {
+        const double width = m[j] - lo[j];
+        w = w * (width > 0.0 ? width : 0.0);
+    }
+    const double p = ((sum / static_cast<double>(n)) * w) / z;
+    return p > 1.0 ? 1.0 : p;
+}
 
 }  // namespace varnix

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <utility>
 
+#include "core/finite.hpp"
+
 namespace varnix {
 
 std::expected<GaussianCopula, CorrelationError> GaussianCopula::make(
@@ -12,14 +14,14 @@ std::expected<GaussianCopula, CorrelationError> GaussianCopula::make(
     for (const auto& row : corr) {
         if (row.size() != n) return std::unexpected(CorrelationError{});
     }
-    // Row by row; order matters: seeded results are reproduced bit for bit.
+    // Row by row. Evaluation order is frozen (docs/architecture.md).
     std::vector<double> l(n * n, 0.0);
     for (std::size_t j = 0; j < n; ++j) {
         for (std::size_t k = 0; k <= j; ++k) {
             double s = corr[j][k];
             for (std::size_t m = 0; m < k; ++m) s = s - l[j * n + m] * l[k * n + m];
             if (k == j) {
-                if (!std::isfinite(s) || !(s > 0.0)) return std::unexpected(CorrelationError{});
+                if (!finite_positive(s)) return std::unexpected(CorrelationError{});
                 l[j * n + j] = std::sqrt(s);
             } else {
                 l[j * n + k] = s / l[k * n + k];
@@ -29,8 +31,8 @@ std::expected<GaussianCopula, CorrelationError> GaussianCopula::make(
     return GaussianCopula(n, std::move(l));
 }
 
-// Order matters: seeded results are reproduced bit for bit, so the powers of t and the
-// accumulation of the exponent are formed exactly in this order.
+// Evaluation order is frozen (docs/architecture.md): the powers of t and the accumulation of
+// the exponent are formed exactly in this order.
 double copula_normal_cdf(double y) {
     const double x = y / 1.4142135623730951;
     const double t = 1.0 / (std::fabs(x) * 0.5 + 1.0);
@@ -58,30 +60,6 @@ double copula_normal_cdf(double y) {
     if (u < 1e-12) u = 1e-12;
     if (u > 0.999999999999) u = 0.999999999999;
     return u;
-}
-
-SampleResult<void> GaussianCopula::draw(ChaChaRng& rng, std::size_t ppf_count, QuantileRef ppf,
-                                        std::span<double> out) const {
-    if (ppf_count != n_) return std::unexpected(SampleError::of(SampleErrorKind::McmcFailed));
-    if (out.size() != n_) throw InternalFault("copula draw: point buffer of wrong length");
-
-    // All 2n uniforms first: one cosine Box-Muller normal per coordinate, u1 then u2.
-    for (std::size_t i = 0; i < n_; ++i) out[i] = standard_normal(rng);
-
-    // Correlate in place, last row first: row r reads z[0 .. r] only, which are still intact.
-    // Order matters: seeded results are reproduced bit for bit.
-    for (std::size_t r = n_; r-- > 0;) {
-        double s = 0.0;
-        for (std::size_t j = 0; j <= r; ++j) s += factor_[r * n_ + j] * out[j];
-        out[r] = s;
-    }
-
-    for (std::size_t i = 0; i < n_; ++i) {
-        const auto v = ppf(i, copula_normal_cdf(out[i]));
-        if (!v) return std::unexpected(v.error());
-        out[i] = *v;
-    }
-    return {};
 }
 
 }  // namespace varnix

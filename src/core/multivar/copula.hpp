@@ -20,6 +20,8 @@ using QuantileRef = FunctionRef<SampleResult<double>(std::size_t, double)>;
 
 class GaussianCopula {
 public:
+    class Bound;
+
     // Cholesky-Banachiewicz factor of the lower triangle (diagonal included) of corr; entries
     // above the diagonal are never read, symmetry and a unit diagonal are not required.
     // CorrelationError when corr has no rows, a row's length is not the number of rows (all
@@ -27,18 +29,14 @@ public:
     static std::expected<GaussianCopula, CorrelationError> make(
         std::span<const std::vector<double>> corr);
 
+    // The copula paired with the caller's quantile functions (ppf_count of them, reached
+    // through ppf), for the duration of one call.
+    Bound with(QuantileRef ppf, std::size_t ppf_count) const;
+
     std::size_t dim() const { return n_; }
 
     // The factor, row-major n x n, zero above the diagonal.
     std::span<const double> factor() const { return factor_; }
-
-    // One draw into out (exactly dim() entries). McmcFailed, before any uniform is drawn, when
-    // ppf_count differs from dim(). Otherwise 2n uniforms for n standard normals, correlated by
-    // the factor, mapped to u in [1e-12, 0.999999999999] and passed to ppf(0, u0), ppf(1, u1),
-    // ... in order; the first failing call ends the draw with its error (out then holds partial
-    // values).
-    SampleResult<void> draw(ChaChaRng& rng, std::size_t ppf_count, QuantileRef ppf,
-                            std::span<double> out) const;
 
 private:
     GaussianCopula(std::size_t n, std::vector<double> factor)
@@ -48,9 +46,59 @@ private:
     std::vector<double> factor_;
 };
 
+class GaussianCopula::Bound {
+public:
+    // One draw into point (exactly dim() entries). McmcFailed, before any uniform is drawn,
+    // when ppf_count differs from dim(). Otherwise 2n uniforms for n standard normals,
+    // correlated by the factor, mapped to u in [1e-12, 0.999999999999] and passed to
+    // ppf(0, u0), ppf(1, u1), ... in order; the first failing call ends the draw with its error
+    // (point then holds partial values).
+    template <WordSource R>
+    SampleResult<void> sample(R& rng, std::span<double> point) const;
+
+private:
+    friend class GaussianCopula;
+    Bound(const GaussianCopula& copula, QuantileRef ppf, std::size_t ppf_count)
+        : c_(copula), ppf_(ppf), ppf_count_(ppf_count) {}
+
+    const GaussianCopula& c_;
+    QuantileRef ppf_;
+    std::size_t ppf_count_;
+};
+
+inline GaussianCopula::Bound GaussianCopula::with(QuantileRef ppf, std::size_t ppf_count) const {
+    return Bound(*this, ppf, ppf_count);
+}
+
 // The standard normal distribution function at y as the copula computes it: a Chebyshev-fitted
 // complementary error function approximation (absolute error below about 1.2e-7), clamped to
 // [1e-12, 0.999999999999].
 double copula_normal_cdf(double y);
+
+template <WordSource R>
+SampleResult<void> GaussianCopula::Bound::sample(R& rng, std::span<double> point) const {
+    const std::size_t n = c_.n_;
+    const double* factor = c_.factor_.data();
+    if (ppf_count_ != n) return std::unexpected(SampleError::of(SampleErrorKind::McmcFailed));
+    if (point.size() != n) throw InternalFault("copula draw: point buffer of wrong length");
+
+    // All 2n uniforms first: one cosine Box-Muller normal per coordinate, u1 then u2.
+    for (std::size_t i = 0; i < n; ++i) point[i] = standard_normal(rng);
+
+    // Correlate in place, last row first: row r reads z[0 .. r] only, which are still intact.
+    // Evaluation order is frozen (docs/architecture.md).
+    for (std::size_t r = n; r-- > 0;) {
+        double s = 0.0;
+        for (std::size_t j = 0; j <= r; ++j) s += factor[r * n + j] * point[j];
+        point[r] = s;
+    }
+
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto v = ppf_(i, copula_normal_cdf(point[i]));
+        if (!v) return std::unexpected(v.error());
+        point[i] = *v;
+    }
+    return {};
+}
 
 }  // namespace varnix

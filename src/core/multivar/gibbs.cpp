@@ -2,49 +2,62 @@
 
 #include <utility>
 
+#include "core/multivar/points.hpp"
+
 namespace varnix {
 
-SampleResult<GibbsSampler> GibbsSampler::make(const HyperRect& support,
-                                              std::span<const double> init,
+SampleResult<GibbsSampler> GibbsSampler::make(const HyperRect& box, std::span<const double> init,
                                               std::size_t sweeps_per_sample) {
-    if (init.size() != support.dim()) {
+    if (init.size() != box.dim()) {
         return std::unexpected(SampleError::of(SampleErrorKind::McmcFailed));
     }
     return GibbsSampler(std::vector<double>(init.begin(), init.end()), sweeps_per_sample);
 }
 
-// An exception from sample_coord stops the sweep where it is: the coordinates updated before it
-// keep their new values, exactly as if the sweep had been cut short there.
-std::span<const double> GibbsSampler::step(CoordinateSamplerRef sample_coord) {
-    const std::size_t d = state_.size();
-    for (std::size_t sweep = 0; sweep < sweeps_; ++sweep) {
-        for (std::size_t i = 0; i < d; ++i) {
-            const double v = sample_coord(i, std::span<const double>(state_));
-            state_[i] = v;
-        }
-    }
-    return state_;
+GibbsSampler::Bound GibbsSampler::with(CoordinateSamplerRef sample_coord) {
+    return Bound(*this, sample_coord);
 }
 
-SampleResult<void> ConditionalFactorizationSampler::draw(CoordinateSamplerRef sample_i,
-                                                         std::span<double> out) const {
-    if (dim_ == 0) return std::unexpected(SampleError::of(SampleErrorKind::McmcFailed));
-    if (out.size() != dim_) throw InternalFault("conditional draw: point buffer of wrong length");
-    for (std::size_t i = 0; i < dim_; ++i) {
-        out[i] = sample_i(i, std::span<const double>(out.first(i)));
+// An exception from sample_coord stops the sweep where it is: the coordinates updated before it
+// keep their new values, exactly as if the sweep had been cut short there.
+std::span<const double> GibbsSampler::Bound::step() {
+    std::vector<double>& state = s_.state_;
+    const std::size_t d = state.size();
+    for (std::size_t sweep = 0; sweep < s_.sweeps_; ++sweep) {
+        for (std::size_t i = 0; i < d; ++i) {
+            const double v = sample_coord_(i, std::span<const double>(state));
+            state[i] = v;
+        }
+    }
+    return state;
+}
+
+ConditionalFactorizationSampler::Bound ConditionalFactorizationSampler::with(
+    CoordinateSamplerRef sample_i) const {
+    return Bound(*this, sample_i);
+}
+
+SampleResult<void> ConditionalFactorizationSampler::Bound::sample(std::span<double> point) const {
+    const std::size_t d = s_.dim_;
+    if (d == 0) return std::unexpected(SampleError::of(SampleErrorKind::McmcFailed));
+    if (point.size() != d) throw InternalFault("conditional draw: point buffer of wrong length");
+    for (std::size_t i = 0; i < d; ++i) {
+        point[i] = sample_i_(i, std::span<const double>(point.first(i)));
     }
     return {};
 }
 
-SampleResult<void> ConditionalFactorizationSampler::sample_n(std::size_t n,
-                                                             CoordinateSamplerRef sample_i,
-                                                             std::vector<double>& out) const {
-    std::vector<double> points(flat_size(n, dim_));
+SampleResult<void> ConditionalFactorizationSampler::Bound::sample_n(
+    std::size_t n, std::vector<double>& out) const {
+    const std::size_t d = s_.dim_;
+    out.clear();
+    out.reserve(flat_size(n, d));
+    std::vector<double> point(d);
     for (std::size_t k = 0; k < n; ++k) {
-        auto drawn = draw(sample_i, std::span<double>(points).subspan(k * dim_, dim_));
+        auto drawn = sample(point);
         if (!drawn) return drawn;
+        out.insert(out.end(), point.begin(), point.end());
     }
-    out = std::move(points);
     return {};
 }
 

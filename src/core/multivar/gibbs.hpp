@@ -1,15 +1,17 @@
 // Samplers whose randomness lives entirely in a user callable: systematic-scan Gibbs sweeps
 // driven by a coordinate sampler, and sequential sampling from a chain-rule factorisation
-// p(x0) p(x1 | x0) p(x2 | x0, x1) ... driven by a conditional sampler. Neither draws from the
-// library's generators; the core only orders the calls and keeps the state.
+// p(x0) p(x1 | x0) p(x2 | x0, x1) ... driven by a conditional sampler. Neither draws from a
+// word source; the core only orders the calls and keeps the state.
 #pragma once
 
 #include <cstddef>
+#include <functional>  // std::invoke, used by FunctionRef
 #include <span>
 #include <utility>
 #include <vector>
 
 #include "core/errors.hpp"
+#include "core/function_ref.hpp"
 #include "core/multivar/box.hpp"
 
 namespace varnix {
@@ -20,15 +22,15 @@ using CoordinateSamplerRef = FunctionRef<double(std::size_t, std::span<const dou
 
 class GibbsSampler {
 public:
-    // Only the box's dimension d is used (the box is not validated again); McmcFailed when init
-    // does not have exactly d entries. init is otherwise taken as is, even outside the box.
-    static SampleResult<GibbsSampler> make(const HyperRect& support, std::span<const double> init,
+    class Bound;
+
+    // Only the box's dimension d is used; McmcFailed when init does not have exactly d
+    // entries. init is otherwise taken as is, even outside the box.
+    static SampleResult<GibbsSampler> make(const HyperRect& box, std::span<const double> init,
                                            std::size_t sweeps_per_sample);
 
-    // sweeps_per_sample sweeps over i = 0 .. d-1, each storing sample_coord(i, state) into
-    // state[i] at once, so that coordinate i+1 already sees the new value of coordinate i.
-    // Returned values are stored as they come (NaN included). Returns the state.
-    std::span<const double> step(CoordinateSamplerRef sample_coord);
+    // The sampler paired with its coordinate sampler, for the duration of one call.
+    Bound with(CoordinateSamplerRef sample_coord);
 
     std::span<const double> state() const { return state_; }
     std::size_t dim() const { return state_.size(); }
@@ -42,22 +44,55 @@ private:
     std::size_t sweeps_;
 };
 
+class GibbsSampler::Bound {
+public:
+    // sweeps_per_sample sweeps over i = 0 .. d-1, each storing sample_coord(i, state) into
+    // state[i] at once, so that coordinate i+1 already sees the new value of coordinate i.
+    // Returned values are stored as they come (NaN included). Returns the state.
+    std::span<const double> step();
+
+private:
+    friend class GibbsSampler;
+    Bound(GibbsSampler& sampler, CoordinateSamplerRef sample_coord)
+        : s_(sampler), sample_coord_(sample_coord) {}
+
+    GibbsSampler& s_;
+    CoordinateSamplerRef sample_coord_;
+};
+
 class ConditionalFactorizationSampler {
 public:
+    class Bound;
+
     explicit ConditionalFactorizationSampler(std::size_t dim) : dim_(dim) {}
+
+    // The sampler paired with its conditional sampler, for the duration of one call.
+    Bound with(CoordinateSamplerRef sample_i) const;
 
     std::size_t dim() const { return dim_; }
 
-    // One point into out (exactly dim() entries): out[i] := sample_i(i, out[0 .. i)), the
-    // prefix being a view of the values already drawn. McmcFailed when dim() is 0.
-    SampleResult<void> draw(CoordinateSamplerRef sample_i, std::span<double> out) const;
-
-    // n draws, row by row. n = 0 succeeds even when dim() is 0. out is replaced only on success.
-    SampleResult<void> sample_n(std::size_t n, CoordinateSamplerRef sample_i,
-                                std::vector<double>& out) const;
-
 private:
     std::size_t dim_;
+};
+
+class ConditionalFactorizationSampler::Bound {
+public:
+    // One point into point (exactly dim() entries): point[i] := sample_i(i, point[0 .. i)), the
+    // prefix being a view of the values already drawn. McmcFailed when dim() is 0.
+    SampleResult<void> sample(std::span<double> point) const;
+
+    // n points, row by row into out (cleared first). n = 0 succeeds even when dim() is 0. The
+    // first failing point ends the call with its error; out then holds the points completed
+    // before it, as it does after an exception from sample_i.
+    SampleResult<void> sample_n(std::size_t n, std::vector<double>& out) const;
+
+private:
+    friend class ConditionalFactorizationSampler;
+    Bound(const ConditionalFactorizationSampler& sampler, CoordinateSamplerRef sample_i)
+        : s_(sampler), sample_i_(sample_i) {}
+
+    const ConditionalFactorizationSampler& s_;
+    CoordinateSamplerRef sample_i_;
 };
 
 }  // namespace varnix

@@ -1,68 +1,106 @@
 // Hamiltonian Monte Carlo in a box with a central-difference gradient of the log density.
 //
 // Unit mass matrix, leapfrog integration, positions folded back into the box by reflection (the
-// momentum is not reversed). The chain (current point and its log density) persists between
-// calls; init starts or restarts it. No adaptation, burn-in, thinning or counters.
+// momentum is not reversed). The chain is that of chain.hpp; no adaptation, burn-in, thinning
+// or counters.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <span>
+#include <utility>
 #include <vector>
 
-#include "core/errors.hpp"
-#include "core/multivar/box.hpp"
+#include "core/multivar/chain.hpp"
+#include "core/multivar/reflect.hpp"
 #include "core/random.hpp"
 
 namespace varnix {
 
 struct HmcSettings {
-    double step_size = 0.05;           // leapfrog step
+    double step_size = 0.05;
     std::size_t leapfrog_steps = 20;   // position updates per trajectory
     double grad_eps = 1e-6;            // absolute finite-difference step
 };
 
-class HmcSampler {
+// A transition normally makes 2d(L+1)+1 evaluations of f and takes 2d uniforms, plus the
+// acceptance uniform when the end point's log density is finite. A position that reflection
+// cannot fold into the box (see reflect_into) ends the trajectory at once as rejected: no more
+// evaluations, no acceptance uniform. sample_n makes one transition per point and has no check
+// ahead of the loop: n = 0 succeeds even before init.
+class HmcSampler : public BoxChain<HmcSampler> {
 public:
-    static constexpr std::size_t max_init_tries = 100000;
-
-    // Validates a copy of the box; no setting is range-checked.
-    static BuildResult<HmcSampler> make(const HyperRect& support, const HmcSettings& settings);
-
-    // Up to max_init_tries uniform points in the box until one has a finite log density; that
-    // point becomes current. McmcFailed if none was usable, and then nothing changes.
-    SampleResult<void> init(ChaChaRng& rng, DensityRef f);
-
-    // One transition; the returned view is current() and stays valid until the next call that
-    // changes the chain. McmcNotInitialized before a successful init. Normally 2d(L+1)+1
-    // evaluations of f and 2d uniforms, plus the acceptance uniform when the end point's log
-    // density is finite. A position that reflection cannot fold into the box (see reflect_into)
-    // ends the trajectory at once as rejected: no more evaluations, no acceptance uniform.
-    SampleResult<std::span<const double>> sample(ChaChaRng& rng, DensityRef f);
-
-    // n transitions, the point after each written row by row to out. No check ahead of the
-    // loop: n = 0 succeeds even before init. out is replaced only on success.
-    SampleResult<void> sample_n(std::size_t n, ChaChaRng& rng, DensityRef f,
-                                std::vector<double>& out);
-
-    std::size_t dim() const { return box_.dim(); }
-    const HyperRect& box() const { return box_; }
-    const HmcSettings& settings() const { return settings_; }
-    bool initialized() const { return initialized_; }
-    std::span<const double> current() const;  // empty before init
-    double current_log_density() const { return current_log_density_; }  // -inf before init
+    // No setting is range-checked.
+    HmcSampler(HyperRect box, const HmcSettings& settings)
+        : BoxChain(std::move(box)),
+          settings_(settings),
+          q_(box_.dim()),
+          p_(box_.dim()),
+          grad_(box_.dim()),
+          plus_(box_.dim()),
+          minus_(box_.dim()) {}
 
 private:
-    HmcSampler(HyperRect box, const HmcSettings& settings);
-    void transition(ChaChaRng& rng, DensityRef f);
+    friend class BoxChain<HmcSampler>;
+
+    static constexpr BatchShape batch_shape() { return {0, 1, false}; }
+    template <WordSource R>
+    void transition(R& rng, DensityRef f);
     void gradient(DensityRef f);  // grad_ := the estimate of the log density's gradient at q_
 
-    HyperRect box_;
     HmcSettings settings_;
-    bool initialized_ = false;
-    std::vector<double> current_;
-    double current_log_density_;
     // Scratch, sized d at construction: position, momentum, gradient, shifted points.
     std::vector<double> q_, p_, grad_, plus_, minus_;
 };
+
+// One transition of an initialised chain. The trajectory lives in scratch space and current_ is
+// only replaced on acceptance, so an exception from f leaves the chain as it was.
+template <WordSource R>
+void HmcSampler::transition(R& rng, DensityRef f) {
+    const std::size_t d = box_.dim();
+    const double* lo = box_.lo().data();
+    const double* hi = box_.hi().data();
+    const double eps = settings_.step_size;
+
+    // Momenta: one standard normal per coordinate (cosine Box-Muller on u1 then u2).
+    for (std::size_t i = 0; i < d; ++i) p_[i] = standard_normal(rng);
+
+    // Evaluation order is frozen (docs/architecture.md) in everything below.
+    double k0 = 0.0;
+    for (std::size_t i = 0; i < d; ++i) k0 += p_[i] * p_[i];
+    k0 = 0.5 * k0;
+    const double h0 = k0 - current_log_density_;
+
+    std::copy(current_.begin(), current_.end(), q_.begin());
+    gradient(f);
+    for (std::size_t j = 0; j < d; ++j) p_[j] = (eps * 0.5) * grad_[j] + p_[j];
+
+    for (std::size_t step = 0; step < settings_.leapfrog_steps; ++step) {
+        for (std::size_t j = 0; j < d; ++j) {
+            q_[j] = eps * p_[j] + q_[j];
+            // A position that cannot be folded back (infinite, typically from an infinite
+            // gradient component where the density vanishes on one side of a difference pair,
+            // or too far out for reflection to bring back) rejects the whole trajectory at once:
+            // no further density evaluations, no acceptance uniform, current stays.
+            if (!reflect_into(q_[j], lo[j], hi[j])) return;
+        }
+        gradient(f);
+        for (std::size_t j = 0; j < d; ++j) p_[j] = eps * grad_[j] + p_[j];
+    }
+    // The full momentum steps above overshoot the last one by half; take that half back.
+    for (std::size_t j = 0; j < d; ++j) p_[j] = -((eps * -0.5) * grad_[j] + p_[j]);
+
+    const double l1 = log_density(f(std::span<const double>(q_)));
+    if (!std::isfinite(l1)) return;
+
+    double k1 = 0.0;
+    for (std::size_t j = 0; j < d; ++j) k1 += p_[j] * p_[j];
+    k1 = 0.5 * k1;
+    if (std::log(uniform(rng)) < h0 - (k1 - l1)) {
+        std::swap(current_, q_);
+        current_log_density_ = l1;
+    }
+}
 
 }  // namespace varnix

@@ -2,17 +2,19 @@
 //
 // Proposals move every coordinate by step_size times a standard normal and are folded back into
 // the box by reflection; during the first adapt_steps transitions after init the step size is
-// nudged towards a target acceptance rate. The chain (current point, its log density, the step
-// size and the two counters) persists between calls; init starts or restarts it.
+// nudged towards a target acceptance rate. Besides the chain (see chain.hpp) the sampler keeps
+// the step size and two counters, which init restarts (the step size is kept).
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
-#include <vector>
+#include <utility>
 
-#include "core/errors.hpp"
-#include "core/multivar/box.hpp"
+#include "core/multivar/chain.hpp"
+#include "core/multivar/reflect.hpp"
 #include "core/random.hpp"
 
 namespace varnix {
@@ -25,59 +27,79 @@ struct MhSettings {
     std::size_t adapt_steps = 2000;  // adapt while iterations <= this; 0 never adapts
 };
 
-class MetropolisHastings {
+// A transition takes 2d uniforms, plus the acceptance uniform when the proposal's log density
+// is finite. A proposal that reflection cannot fold into the box (see reflect_into) is rejected
+// without evaluating f. sample_n is refused before init even for n = 0.
+class MetropolisHastings : public BoxChain<MetropolisHastings> {
 public:
     static constexpr double min_step = 1e-4;
     static constexpr double max_step = 10.0;
-    static constexpr std::size_t max_init_tries = 100000;
 
-    // Validates a copy of the box; no setting is range-checked.
-    static BuildResult<MetropolisHastings> make(const HyperRect& support,
-                                                const MhSettings& settings);
-
-    // Up to max_init_tries uniform points in the box until one has a finite log density; that
-    // point becomes current and both counters restart at 0 (the step size is kept). McmcFailed
-    // if none was usable, and then nothing changes.
-    SampleResult<void> init(ChaChaRng& rng, DensityRef f);
-
-    // One transition; the returned view is current() and stays valid until the next call that
-    // changes the chain. McmcNotInitialized before a successful init. Takes 2d uniforms, plus
-    // the acceptance uniform when the proposal's log density is finite. A proposal that
-    // reflection cannot fold into the box (see reflect_into) is rejected without evaluating f.
-    SampleResult<std::span<const double>> step(ChaChaRng& rng, DensityRef f);
-
-    // burn_in transitions (also for n = 0), then n points each thin transitions apart, written
-    // row by row to out. out is replaced only on success; transitions made stay made.
-    SampleResult<void> sample_n(std::size_t n, ChaChaRng& rng, DensityRef f,
-                                std::vector<double>& out);
+    // No setting is range-checked.
+    MetropolisHastings(HyperRect box, const MhSettings& settings)
+        : BoxChain(std::move(box)), settings_(settings), step_size_(settings.step_size) {}
 
     // accepted / iterations, 0 when no transition has run since init.
     double accept_rate() const;
 
-    std::size_t dim() const { return box_.dim(); }
-    const HyperRect& box() const { return box_; }
-    const MhSettings& settings() const { return settings_; }
-    bool initialized() const { return initialized_; }
-    std::span<const double> current() const;  // empty before init
-    double current_log_density() const { return current_log_density_; }  // -inf before init
     double step_size() const { return step_size_; }
     std::uint64_t iterations() const { return iterations_; }
     std::uint64_t accepted() const { return accepted_; }
 
 private:
-    MetropolisHastings(HyperRect box, const MhSettings& settings);
-    void transition(ChaChaRng& rng, DensityRef f);
+    friend class BoxChain<MetropolisHastings>;
+
+    BatchShape batch_shape() const {
+        return {settings_.burn_in, settings_.thin == 0 ? 1 : settings_.thin, true};
+    }
+    void on_init() {
+        iterations_ = 0;
+        accepted_ = 0;
+    }
+    template <WordSource R>
+    void transition(R& rng, DensityRef f);
     void adapt();
 
-    HyperRect box_;
     MhSettings settings_;
     double step_size_;
-    bool initialized_ = false;
-    std::vector<double> current_;   // d entries; meaningful once initialized_
-    double current_log_density_;
     std::uint64_t iterations_ = 0;
     std::uint64_t accepted_ = 0;
-    std::vector<double> proposal_;  // scratch for init candidates and proposals
 };
+
+// One transition of an initialised chain. The proposal lives in scratch space and the chain is
+// only written after f has returned, so an exception from f leaves the chain (counters
+// included) as it was; only the generator has moved on.
+template <WordSource R>
+void MetropolisHastings::transition(R& rng, DensityRef f) {
+    const std::size_t d = box_.dim();
+    const double* lo = box_.lo().data();
+    const double* hi = box_.hi().data();
+
+    // Every coordinate draws its normal even after an earlier one failed to fold, so that a
+    // transition always takes 2*d uniforms before the acceptance uniform.
+    bool folded = true;
+    for (std::size_t i = 0; i < d; ++i) {
+        // The cosine branch of Box-Muller on u1 then u2. Evaluation order is frozen
+        // (docs/architecture.md).
+        const double z = standard_normal(rng);
+        proposal_[i] = current_[i] + step_size_ * z;
+        if (folded) folded = reflect_into(proposal_[i], lo[i], hi[i]);
+    }
+
+    // A proposal that could not be folded into the box (an infinite coordinate, or one too far
+    // out for reflection to bring back) is rejected like one with a non-finite log density:
+    // the density is not evaluated, no acceptance uniform is drawn, and nothing adapts.
+    const double l = folded ? log_density(f(std::span<const double>(proposal_)))
+                            : -std::numeric_limits<double>::infinity();
+    ++iterations_;
+    if (!std::isfinite(l)) return;
+
+    if (std::log(uniform(rng)) < l - current_log_density_) {
+        std::swap(current_, proposal_);
+        current_log_density_ = l;
+        ++accepted_;
+    }
+    if (settings_.adapt_steps != 0 && iterations_ <= settings_.adapt_steps) adapt();
+}
 
 }  // namespace varnix

@@ -1,6 +1,7 @@
 // Plain accept-reject in a box against a constant envelope pdf_max.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <span>
 #include <utility>
@@ -8,31 +9,27 @@
 
 #include "core/errors.hpp"
 #include "core/multivar/box.hpp"
-#include "core/random.hpp"
+#include "core/multivar/density.hpp"
+#include "core/multivar/points.hpp"
+#include "core/word_source.hpp"
 
 namespace varnix {
 
 class RejectionSampler {
 public:
-    // pdf_max is checked first (finite and > 0, else InvalidPdfMax), then the box is validated.
-    static BuildResult<RejectionSampler> make(const HyperRect& support, double pdf_max,
+    class Bound;
+
+    // InvalidPdfMax unless pdf_max is finite and > 0.
+    static BuildResult<RejectionSampler> make(HyperRect box, double pdf_max,
                                               std::size_t max_trials);
+
+    // The sampler paired with the density it samples, for the duration of one call.
+    Bound with(DensityRef f) const;
 
     std::size_t dim() const { return box_.dim(); }
     double pdf_max() const { return pdf_max_; }
     std::size_t max_trials() const { return max_trials_; }
     const HyperRect& box() const { return box_; }
-
-    // One accepted point written to out (exactly dim() entries), or RejectionExhausted after
-    // max_trials rejected proposals. Each proposal takes d uniforms for the point and one more
-    // only when f(x) is finite and >= 0. out is the proposal buffer itself: after a failure or an
-    // exception from f it holds the last proposal.
-    SampleResult<void> draw(ChaChaRng& rng, DensityRef f, std::span<double> out) const;
-
-    // n draws from one generator, as n * dim() values row by row. out is replaced only when all
-    // n draws succeed; after a failure or an exception it is left as it was.
-    SampleResult<void> sample_n(std::size_t n, ChaChaRng& rng, DensityRef f,
-                                std::vector<double>& out) const;
 
 private:
     RejectionSampler(HyperRect box, double pdf_max, std::size_t max_trials)
@@ -42,5 +39,64 @@ private:
     double pdf_max_;
     std::size_t max_trials_;
 };
+
+class RejectionSampler::Bound {
+public:
+    // One accepted point written to point (exactly dim() entries), or RejectionExhausted after
+    // max_trials rejected proposals. Each proposal takes d uniforms for the point and one more
+    // only when f(x) is finite and >= 0. point is the proposal buffer itself: after a failure
+    // or an exception from f it holds the last proposal.
+    template <WordSource R>
+    SampleResult<void> sample(R& rng, std::span<double> point) const;
+
+    // n points from one generator, row by row into out (cleared first). The first failing
+    // point ends the call with its error; out then holds the points accepted before it, as it
+    // does after an exception from f.
+    template <WordSource R>
+    SampleResult<void> sample_n(std::size_t n, R& rng, std::vector<double>& out) const;
+
+private:
+    friend class RejectionSampler;
+    Bound(const RejectionSampler& sampler, DensityRef f) : s_(sampler), f_(f) {}
+
+    const RejectionSampler& s_;
+    DensityRef f_;
+};
+
+inline RejectionSampler::Bound RejectionSampler::with(DensityRef f) const {
+    return Bound(*this, f);
+}
+
+template <WordSource R>
+SampleResult<void> RejectionSampler::Bound::sample(R& rng, std::span<double> point) const {
+    const std::size_t d = s_.box_.dim();
+    if (point.size() != d) throw InternalFault("rejection draw: point buffer of wrong length");
+    const double* lo = s_.box_.lo().data();
+    const double* hi = s_.box_.hi().data();
+    for (std::size_t trial = 0; trial < s_.max_trials_; ++trial) {
+        // Evaluation order is frozen (docs/architecture.md).
+        for (std::size_t j = 0; j < d; ++j) point[j] = (hi[j] - lo[j]) * uniform(rng) + lo[j];
+        const double y = f_(std::span<const double>(point));
+        // NaN, infinite and negative values reject without a further uniform; -0.0 passes.
+        if (std::isnan(y) || std::isinf(y) || y < 0.0) continue;
+        if (y >= uniform(rng) * s_.pdf_max_) return {};
+    }
+    return std::unexpected(SampleError::of(SampleErrorKind::RejectionExhausted));
+}
+
+template <WordSource R>
+SampleResult<void> RejectionSampler::Bound::sample_n(std::size_t n, R& rng,
+                                                     std::vector<double>& out) const {
+    const std::size_t d = s_.box_.dim();
+    out.clear();
+    out.reserve(flat_size(n, d));
+    std::vector<double> point(d);
+    for (std::size_t k = 0; k < n; ++k) {
+        auto drawn = sample(rng, point);
+        if (!drawn) return drawn;
+        out.insert(out.end(), point.begin(), point.end());
+    }
+    return {};
+}
 
 }  // namespace varnix

@@ -1,0 +1,149 @@
+// What the two chain samplers in a box (Metropolis-Hastings and HMC) share: the chain state,
+// its start, a transition at a time, and the batch loop.
+//
+// The chain (current point and its log density) persists between calls; init starts or
+// restarts it. A derived chain supplies its transition (template <WordSource R>
+// void transition(R&, DensityRef)), the shape of its batches (batch_shape()), and may reset its
+// own counters on a successful init (on_init()).
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "core/errors.hpp"
+#include "core/multivar/box.hpp"
+#include "core/multivar/density.hpp"
+#include "core/multivar/points.hpp"
+#include "core/word_source.hpp"
+
+namespace varnix {
+
+// Draws uniform points of the box (u * (hi - lo) + lo, one uniform per coordinate in order)
+// into point until one has a finite log density, at most `tries` times. Returns that log
+// density, or nothing when no try was usable; point then holds the last try.
+template <WordSource R>
+std::optional<double> find_usable_start(const HyperRect& box, R& rng, DensityRef f,
+                                        std::span<double> point, std::size_t tries) {
+    const std::size_t d = box.dim();
+    const double* lo = box.lo().data();
+    const double* hi = box.hi().data();
+    for (std::size_t t = 0; t < tries; ++t) {
+        // Evaluation order is frozen (docs/architecture.md).
+        for (std::size_t j = 0; j < d; ++j) point[j] = uniform(rng) * (hi[j] - lo[j]) + lo[j];
+        const double l = log_density(f(std::span<const double>(point)));
+        if (std::isfinite(l)) return l;
+    }
+    return std::nullopt;
+}
+
+template <class Chain>
+class BoxChain {
+public:
+    static constexpr std::size_t max_init_tries = 100000;
+
+    class Bound;
+
+    // The chain paired with the density it samples, for the duration of one call; the chain
+    // never keeps the callable.
+    Bound with(DensityRef f) { return Bound(static_cast<Chain&>(*this), f); }
+
+    std::size_t dim() const { return box_.dim(); }
+    const HyperRect& box() const { return box_; }
+    bool initialized() const { return initialized_; }
+    std::span<const double> current() const {  // empty before init
+        if (!initialized_) return {};
+        return current_;
+    }
+    double current_log_density() const { return current_log_density_; }  // -inf before init
+
+protected:
+    explicit BoxChain(HyperRect box)
+        : box_(std::move(box)),
+          current_(box_.dim()),
+          current_log_density_(-std::numeric_limits<double>::infinity()),
+          proposal_(box_.dim()) {}
+
+    // How sample_n runs: burn_in transitions first (whatever n is), then thin transitions per
+    // returned point. An uninitialised chain is refused when n > 0, and also for n = 0 when
+    // refuse_empty is set.
+    struct BatchShape {
+        std::size_t burn_in;
+        std::size_t thin;
+        bool refuse_empty;
+    };
+
+    void on_init() {}
+
+    HyperRect box_;
+    bool initialized_ = false;
+    std::vector<double> current_;  // d entries; meaningful once initialized_
+    double current_log_density_;
+    std::vector<double> proposal_;  // d entries of scratch: init candidates, proposals
+};
+
+template <class Chain>
+class BoxChain<Chain>::Bound {
+public:
+    // Up to max_init_tries uniform points in the box until one has a finite log density; that
+    // point becomes current (and the chain's counters restart). McmcFailed if none was usable,
+    // and then nothing changes.
+    template <WordSource R>
+    SampleResult<void> init(R& rng) {
+        BoxChain& c = chain_;
+        const auto l = find_usable_start(c.box_, rng, f_, c.proposal_, max_init_tries);
+        if (!l) return std::unexpected(SampleError::of(SampleErrorKind::McmcFailed));
+        std::swap(c.current_, c.proposal_);
+        c.current_log_density_ = *l;
+        c.initialized_ = true;
+        chain_.on_init();
+        return {};
+    }
+
+    // One transition; the returned view is current() and stays valid until the next call that
+    // changes the chain. McmcNotInitialized before a successful init.
+    template <WordSource R>
+    SampleResult<std::span<const double>> step(R& rng) {
+        const BoxChain& c = chain_;
+        if (!c.initialized_) return not_initialized();
+        chain_.transition(rng, f_);
+        return std::span<const double>(c.current_);
+    }
+
+    // The chain's burn-in, then n points, each after the chain's thinning, row by row into out
+    // (cleared first). Transitions made stay made; after an exception from f, out holds the
+    // points completed before it.
+    template <WordSource R>
+    SampleResult<void> sample_n(std::size_t n, R& rng, std::vector<double>& out) {
+        const BoxChain& c = chain_;
+        const BatchShape shape = chain_.batch_shape();
+        out.clear();
+        // The first transition of an uninitialised chain fails; say so before reserving room
+        // for n points, so that the error does not depend on how large n is.
+        if (!c.initialized_ && (n > 0 || shape.refuse_empty)) return not_initialized();
+        for (std::size_t k = 0; k < shape.burn_in; ++k) chain_.transition(rng, f_);
+        out.reserve(flat_size(n, c.dim()));  // after the burn-in, which runs whatever n is
+        for (std::size_t k = 0; k < n; ++k) {
+            for (std::size_t t = 0; t < shape.thin; ++t) chain_.transition(rng, f_);
+            out.insert(out.end(), c.current_.begin(), c.current_.end());
+        }
+        return {};
+    }
+
+private:
+    friend class BoxChain;
+    Bound(Chain& chain, DensityRef f) : chain_(chain), f_(f) {}
+
+    static std::unexpected<SampleError> not_initialized() {
+        return std::unexpected(SampleError::of(SampleErrorKind::McmcNotInitialized));
+    }
+
+    Chain& chain_;
+    DensityRef f_;
+};
+
+}  // namespace varnix
