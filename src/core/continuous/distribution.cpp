@@ -140,6 +140,16 @@ bool ContinuousDistribution::uses_hermite_table() const {
     return inversion != nullptr && inversion->table.has_value();
 }
 
+std::optional<std::size_t> ContinuousDistribution::words_per_draw() const {
+    if (std::holds_alternative<InversionEngine>(sampler_)) return 1;
+    return std::nullopt;
+}
+
+bool ContinuousDistribution::draws_call_user_function() const {
+    if (std::holds_alternative<HistogramSource>(source_)) return false;
+    return !uses_hermite_table();
+}
+
 // --- Queries ----------------------------------------------------------------------------------
 
 std::optional<double> ContinuousDistribution::Bound::pdf(double x) const {
