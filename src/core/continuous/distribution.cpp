@@ -208,4 +208,34 @@ SampleResult<double> ContinuousDistribution::Bound::isf(double q) const {
     return quantile(1.0 - q);
 }
 
+FillResult ContinuousDistribution::Bound::ppf_many(std::span<const double> u,
+                                                   std::span<double> out) const {
+    const auto* inversion = std::get_if<InversionEngine>(&d_.sampler_);
+    const std::size_t n = u.size();
+    if (inversion != nullptr && inversion->table) {
+        // Each block is copied out first, so that out may overwrite u.
+        constexpr std::size_t block = 64;
+        double us[block];
+        for (std::size_t start = 0; start < n; start += block) {
+            const std::size_t count = std::min(block, n - start);
+            for (std::size_t j = 0; j < count; ++j) {
+                const double v = u[start + j];
+                if (!(v > 0.0 && v < 1.0)) {
+                    inversion->table->evaluate_many(us, out.data() + start, j);
+                    return fill_stopped(start + j, SampleError::quantile_out_of_range(v));
+                }
+                us[j] = v;
+            }
+            inversion->table->evaluate_many(us, out.data() + start, count);
+        }
+        return {};
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto x = quantile(u[i]);
+        if (!x) return fill_stopped(i, x.error());
+        out[i] = *x;
+    }
+    return {};
+}
+
 }  // namespace varnix

@@ -107,6 +107,8 @@ public:
     // Whether a draw may call the user function: not through a Hermite table, and never for
     // a histogram, which has none. Draws that call no user function may run on any thread.
     bool draws_call_user_function() const;
+    // Whether any query may call the user function: all but a histogram's.
+    bool has_user_function() const { return !std::holds_alternative<HistogramSource>(source_); }
     Interval support() const { return support_; }
     double norm() const { return norm_; }  // density kinds only; NaN for a cdf-defined one
 
@@ -140,6 +142,10 @@ public:
     double logsf(double x) const;
     SampleResult<double> ppf(double u) const;  // the quantile; QuantileOutOfRange
     SampleResult<double> isf(double q) const;  // ppf(1 - q)
+    // out[i] = ppf(u[i]) for each i in order, the same values; the first failing element
+    // stops (FillStop counts the elements before it). u and out may be the same span. Through
+    // a Hermite table a block of quantiles is evaluated at once.
+    FillResult ppf_many(std::span<const double> u, std::span<double> out) const;
 
     // One draw: TDR, or the quantile of one uniform.
     template <WordSource R>
