@@ -213,21 +213,8 @@ FillResult ContinuousDistribution::Bound::ppf_many(std::span<const double> u,
     const auto* inversion = std::get_if<InversionEngine>(&d_.sampler_);
     const std::size_t n = u.size();
     if (inversion != nullptr && inversion->table) {
-        // Each block is copied out first, so that out may overwrite u.
-        constexpr std::size_t block = 64;
-        double us[block];
-        for (std::size_t start = 0; start < n; start += block) {
-            const std::size_t count = std::min(block, n - start);
-            for (std::size_t j = 0; j < count; ++j) {
-                const double v = u[start + j];
-                if (!(v > 0.0 && v < 1.0)) {
-                    inversion->table->evaluate_many(us, out.data() + start, j);
-                    return fill_stopped(start + j, SampleError::quantile_out_of_range(v));
-                }
-                us[j] = v;
-            }
-            inversion->table->evaluate_many(us, out.data() + start, count);
-        }
+        const std::size_t stop = inversion->table->evaluate_inside_unit(u.data(), out.data(), n);
+        if (stop < n) return fill_stopped(stop, SampleError::quantile_out_of_range(u[stop]));
         return {};
     }
     for (std::size_t i = 0; i < n; ++i) {

@@ -108,7 +108,7 @@ SampleResult<void> DiscreteDistribution::sample_n(std::size_t n, R& rng,
 
 template <WordSource R>
 FillResult DiscreteDistribution::fill(std::span<double> out, R& rng) const {
-    constexpr std::size_t lanes = 4;
+    constexpr std::size_t lanes = 16;
     const std::size_t n = out.size();
     // Locals, so that the table is not reloaded after every (possibly refilling) draw.
     const double* pts = points_.data();
