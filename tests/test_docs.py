@@ -5,6 +5,7 @@ blocks of any other language (```sh, ```text) are not run. The code is compiled 
 document's name with the block's own line numbers, so a failure's traceback points at the
 line of the document.
 """
+import builtins
 import re
 from pathlib import Path
 
@@ -75,3 +76,150 @@ def test_code_blocks_reads_fences(tmp_path, text, expected):
     doc = tmp_path / "doc.md"
     doc.write_text(text, encoding="utf-8")
     assert code_blocks(doc) == expected
+
+
+# The guide's table of exceptions: each text it lists is raised, with its exception type, by
+# the call below. A text that changes, or a row without a call here, fails the test.
+def _reentering(call_inside):
+    """Runs a chain whose density calls call_inside(chain) and returns what that call raised."""
+    import varnix as vx
+
+    seen = []
+
+    def density(x, y):
+        try:
+            call_inside(chain)
+        except RuntimeError as e:
+            seen.append(e)
+        return 1.0
+
+    chain = vx.metropolis_hastings(density, vx.HyperRect([0.0, 0.0], [1.0, 1.0]))
+    chain.init()
+    chain.step()
+    raise seen[0]
+
+
+def _from_another_thread():
+    import threading
+
+    import varnix as vx
+
+    chain = vx.metropolis_hastings(lambda x, y: 1.0, vx.HyperRect([0.0, 0.0], [1.0, 1.0]))
+    raised = []
+
+    def use():
+        try:
+            chain.init()
+        except BaseException as e:  # the internal fault derives from BaseException
+            raised.append(e)
+
+    thread = threading.Thread(target=use)
+    thread.start()
+    thread.join()
+    raise raised[0]
+
+
+def _tdr_that_stops_accepting():
+    import math
+
+    import varnix as vx
+
+    alive = [True]
+    d = vx.from_pdf_with_options(lambda x: math.exp(-0.5 * x * x) if alive[0] else 0.0,
+                                 vx.Interval(-5.0, 5.0), vx.BuildOptions.tdr("log"))
+    alive[0] = False
+    d.sample()
+
+
+def _table_triggers():
+    import math
+
+    import varnix as vx
+
+    unit = vx.Interval(0.0, 1.0)
+    box = vx.HyperRect([0.0, 0.0], [1.0, 1.0])
+    one = lambda x: 1.0  # noqa: E731
+    return {
+        "invalid support interval: lo must be strictly less than hi": lambda: vx.Interval(1, 0),
+        "non-finite value in support bounds": lambda: vx.Interval(0.0, math.inf),
+        "failed to normalize PDF on support": lambda: vx.from_pdf(lambda x: 1 / 0, unit),
+        "tdr failed to build hat function (try InvSqrt transform or explicit dpdf)":
+            lambda: vx.from_pdf_with_options(one, unit, vx.BuildOptions.tdr("log")),
+        "invalid support interval: TDR sampling requires a PDF (use from_pdf_fn, not from_cdf_fn)":
+            lambda: vx.from_cdf_with_options(lambda x: x, unit, vx.BuildOptions.tdr("log")),
+        "truncation interval must lie inside base support":
+            lambda: vx.truncated(one, unit, vx.Interval(0.5, 2.0)),
+        "scale must be finite and positive": lambda: vx.from_pdf_loc_scale(one, unit, 0.0, -1.0),
+        "invalid histogram edges or counts": lambda: vx.from_histogram([0.0, 1.0], [1.0, 1.0]),
+        "discrete distribution has no support points": lambda: vx.from_pmf([], []),
+        "invalid support interval: points and pmf must have the same length":
+            lambda: vx.from_pmf([0.0, 1.0], [1.0]),
+        "probability mass must be positive": lambda: vx.from_pmf([0.0, 1.0], [1.0, -1.0]),
+        "invalid support interval: hyper-rect cannot be empty": lambda: vx.HyperRect([], []),
+        "invalid support interval: hyper-rect lo/hi must have same dimension":
+            lambda: vx.HyperRect([0.0, 0.0], [1.0]),
+        "invalid support interval: each lo must be < hi": lambda: vx.HyperRect([1.0], [0.0]),
+        "non-finite value in hyper-rect bounds": lambda: vx.HyperRect([0.0], [math.nan]),
+        "pdf_max must be finite and positive": lambda: vx.rejection_sampler(one, box, 0.0),
+        "quantile u=… not in (0, 1)": lambda: vx.from_pdf(one, unit).isf(0.0),
+        "failed to invert CDF":
+            lambda: vx.gaussian_copula([[1.0]]).sample([lambda u: None], seed=1),
+        "operation requires an underlying PDF": lambda: vx.from_cdf(lambda x: x, unit).var(),
+        "numerical integration failed": lambda: vx.cdf_mc_estimator(one, box).cdf([0.5]),
+        "confidence … must be in (0, 1)": lambda: vx.from_pdf(one, unit).interval(-1.0),
+        "rejection sampler failed to accept":
+            lambda: vx.rejection_sampler(lambda x, y: 0.0, box, 1.0, max_trials=5).sample(),
+        "tdr failed to draw a sample": _tdr_that_stops_accepting,
+        "mcmc sampler not initialized (call init)":
+            lambda: vx.hmc_sampler(lambda x, y: 1.0, box).sample_n(1, seed=1),
+        "mcmc sampler failed": lambda: vx.gaussian_copula([[1.0]]).sample([], seed=1),
+        "unknown TDR transform '…', expected 'log' or 'inv_sqrt'":
+            lambda: vx.BuildOptions.tdr("exp"),
+        "InvalidCorrelation": lambda: vx.gaussian_copula([[1.0, 0.0]]),
+        "argument 'interval': 'tuple' object cannot be converted to 'Interval'":
+            lambda: vx.from_pdf(one, (0.0, 1.0)),
+        "No constructor defined for ContinuousDistribution": lambda: vx.ContinuousDistribution(),
+        "can't convert negative int to unsigned": lambda: vx.from_pmf([0.0], [1.0]).sample_n(-1),
+        "int too big to convert": lambda: vx.from_pmf([0.0], [1.0]).sample_n(1, seed=2**64),
+        "": lambda: vx.from_pmf([0.0], [1.0]).sample_n(2**63),
+        "Already borrowed": lambda: _reentering(lambda chain: chain.step()),
+        "Already mutably borrowed": lambda: _reentering(lambda chain: chain.accept_rate()),
+        "… is unsendable, but sent to another thread": _from_another_thread,
+    }
+
+
+def exception_table():
+    """(exception name, text) for every text of the guide's table of exceptions."""
+    text = (ROOT / "docs" / "guide.md").read_text(encoding="utf-8")
+    section = text.split("## Exceptions and what to do about them", 1)[1]
+    rows = []
+    for line in section.splitlines():
+        if not line.startswith("| `"):
+            continue
+        exception, texts = [cell.strip() for cell in line.strip("|").split(" | ")[:2]]
+        for t in texts.split("; "):
+            t = t.removesuffix(" (and texts like it)")
+            rows.append((exception.strip("`"), "" if t == "(empty)" else t))
+    return rows
+
+
+def test_exception_table_matches_the_module():
+    import varnix as vx
+
+    types = {"BuildError": vx.BuildError, "SampleError": vx.SampleError}
+    triggers = _table_triggers()
+    rows = exception_table()
+    listed = {t for _, t in rows}
+    assert len(rows) >= 30
+    assert not listed - set(triggers), "texts in the table that no call here raises"
+    assert not set(triggers) - listed, "texts raised here that the table lacks"
+    for name, text in rows:
+        with pytest.raises(BaseException) as info:
+            triggers[text]()
+        if "." in name:  # the module's internal fault, named by module and class
+            assert f"{type(info.value).__module__}.{type(info.value).__name__}" == name
+        else:
+            kind = types[name] if name in types else getattr(builtins, name)
+            assert type(info.value) is kind, (text, info.value)
+        pattern = ".*".join(re.escape(part) for part in text.split("…"))
+        assert re.fullmatch(pattern, str(info.value)), (name, text, str(info.value))
