@@ -146,7 +146,8 @@ def main():
                 continue
             body, tails = ("—", "—") if ue is None else (f"{ue[0]:.1e}", f"{ue[1]:.1e}")
             ks_text = f"{ks:.4f} ({1.358 / math.sqrt(n):.4f})"
-            time_text = ("< 1 ms" if bs < 5e-4 else f"{bs * 1e3:.0f} ms") if bs < 1 else f"{bs:.1f} s"
+            time_text = (f"{bs:.1f} s" if bs >= 1 else
+                         f"{bs * 1e3:.0f} ms" if bs >= 5e-4 else "< 1 ms")
             ns_text = f"{ns / 1e6:.1f} ms" if ns >= 1e6 else f"{ns:,.0f}"
             cpd_text = f"{cpd:,.0f}" if cpd >= 100 or cpd == 0 else f"{cpd:.2f}"
             print(f"| {label} | {bc:,} | {time_text} | {body} | {tails} | {ks_text}"

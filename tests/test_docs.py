@@ -68,7 +68,8 @@ def test_every_document_has_examples_and_the_readme_links_the_guide():
 
 
 @pytest.mark.parametrize("text, expected", [
-    ("a\n```python\nx = 1\n```\n```text\nno\n```\n", [(3, "python", "x = 1\n"), (6, "text", "no\n")]),
+    ("a\n```python\nx = 1\n```\n```text\nno\n```\n",
+     [(3, "python", "x = 1\n"), (6, "text", "no\n")]),
     ("- item\n\n  ```python\n  y = 2\n  ```\n", [(4, "python", "y = 2\n")]),
     ("````python\n```\n````\n", [(2, "python", "```\n")]),
 ])
