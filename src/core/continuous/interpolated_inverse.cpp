@@ -232,22 +232,32 @@ BuildResult<void> InverseBuilder::run() {
     const double lo = t.lo();
     const double hi = t.hi();
 
-    // The tails left to straight pieces: whole panels holding together at most kTailShare of
-    // the resolution at each end.
+    // The tails left to straight pieces hold at most kTailShare of the resolution at each end:
+    // whole panels, or the part of an end model within the distance that holds that much.
     const double tail = kTailShare * target_ * mass_;
+    const auto model_node = [&](const EndModel& m) {
+        double x = m.point(m.distance_with_mass(tail));
+        const double end = m.point(0.0);
+        if (m.distance(x) <= 0.0) x = std::nextafter(end, m.point(m.reach()));
+        return node_at(x);
+    };
     std::size_t ja = 0;
     while (ja + 1 < np && t.below(ja + 1) <= tail) ++ja;
     std::size_t jb = np;
     while (jb > ja + 1 && t.above(jb - 1) <= tail) --jb;
-    const Node a{t.edges()[ja], t.below(ja), t.above(ja), t.value_at_edge(ja)};
-    const Node b{t.edges()[jb], t.below(jb), t.above(jb), t.value_at_edge(jb)};
+    const bool lo_model = t.lo_model() && ja == 0 && t.tail_below() > tail;
+    const bool hi_model = t.hi_model() && jb == np && t.tail_above() > tail;
+    const Node a = lo_model ? model_node(*t.lo_model())
+                            : Node{t.edges()[ja], t.below(ja), t.above(ja), t.value_at_edge(ja)};
+    const Node b = hi_model ? model_node(*t.hi_model())
+                            : Node{t.edges()[jb], t.below(jb), t.above(jb), t.value_at_edge(jb)};
     const Node start{lo, 0.0, mass_, 0.0};
     const Node end{hi, mass_, 0.0, 0.0};
 
     if (a.x > lo) add_straight(start, a, a.left / mass_);
 
     Node cur = a;
-    double h = t.edges()[ja + 1] - a.x;
+    double h = lo_model ? a.x - lo : t.edges()[ja + 1] - a.x;
     auto bp = std::upper_bound(breakpoints_.begin(), breakpoints_.end(), a.x);
     std::size_t attempts = 0;
     while (cur.x < b.x) {

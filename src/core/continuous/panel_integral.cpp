@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numbers>
 #include <utility>
 
 #include "core/search.hpp"
@@ -29,11 +30,12 @@ double DensityProbe::operator()(double x) {
 namespace {
 
 constexpr double kEps = std::numeric_limits<double>::epsilon();
-constexpr std::size_t kGrid = 32;              // panels of the first partition
-constexpr std::size_t kRetryGrid = 1024;       // ... and of the second, if the first saw nothing
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr std::size_t kGrid = 32;          // panels of the first partition
+constexpr std::size_t kRetryGrid = 1024;   // ... and of the second, if the first saw nothing
 constexpr std::size_t kMaxPanels = 50000;
-constexpr double kMomentTolerance = 1e-12;     // per panel, relative to the spread
-constexpr double kUnsettledLimit = 1e-4;       // unresolved mass beyond which the build refuses
+constexpr double kMomentTolerance = 1e-12;  // per panel, relative to the spread
+constexpr double kUnsettledLimit = 1e-4;    // unresolved mass beyond which the build refuses
 constexpr int kMaxPasses = 8;
 
 constexpr double kT[5] = {0.0, lobatto_t1, 0.5, lobatto_t3, 1.0};
@@ -50,6 +52,10 @@ struct CompensatedSum {
     }
     double value() const { return sum + carry; }
 };
+
+// The entropy integrand against a reference level: f log(f / ref) is homogeneous in f, so it
+// does not depend on the density's scale the way f log f would.
+double flog(double f, double log_ref) { return f > 0.0 ? f * (std::log(f) - log_ref) : 0.0; }
 
 // Gauss-Lobatto sums over [a, b] of (x - c)^k f(x), k = 1, 2, with x - c taken as
 // (a - c) + (b - a) t from the exact local positions t rather than from the rounded nodes: a
@@ -69,6 +75,11 @@ void lobatto_moments(double a, double b, const double* f, double c, double& m1, 
     m2 = h * s2;
 }
 
+double lobatto_flog(double a, double b, const double* f, double log_ref) {
+    return lobatto5(a, b, flog(f[0], log_ref), flog(f[1], log_ref), flog(f[2], log_ref),
+                    flog(f[3], log_ref), flog(f[4], log_ref));
+}
+
 // A panel whose whole-panel rule is known: the density at its five Gauss-Lobatto nodes.
 struct Work {
     double a;
@@ -80,24 +91,26 @@ struct Work {
 struct Panel {
     double a;
     double b;
-    double f[9];   // halves' nodes: a, three inside, the midpoint, three inside, b
-    double w1;     // whole-panel rule at lobatto_t1 and lobatto_t3
+    double f[9];  // halves' nodes: a, three inside, the midpoint, three inside, b
+    double w1;    // whole-panel rule at lobatto_t1 and lobatto_t3
     double w3;
-    double mass;   // the two halves' value
-    double d0;     // whole minus halves
+    double mass;  // the two halves' value
+    double d0;    // whole minus halves
     bool splittable;
 
+    double mid() const { return lobatto_node(a, b, 0.5); }
     Work left() const { return {a, mid(), {f[0], f[1], f[2], f[3], f[4]}}; }
     Work right() const { return {mid(), b, {f[4], f[5], f[6], f[7], f[8]}}; }
-    double mid() const { return lobatto_node(a, b, 0.5); }
 };
 
 struct Criteria {
-    double tolerance = 0.0;   // relative to the running mass estimate
-    bool moments = false;
+    double tolerance = 0.0;  // relative to the running mass estimate
+    bool moments = false;    // the rest applies once the mass and the spread are known
     double center = 0.0;
-    double tol1 = 0.0;        // absolute, for (x - center) f
-    double tol2 = 0.0;        // absolute, for (x - center)^2 f
+    double tol1 = 0.0;       // absolute, for (x - center) f
+    double tol2 = 0.0;       // absolute, for (x - center)^2 f
+    double tol_h = 0.0;      // absolute, for the entropy integrand
+    double log_ref = 0.0;
 };
 
 class Refiner {
@@ -138,6 +151,17 @@ public:
         if (!failed()) run(p.right(), out);
     }
 
+    // A root panel added after the start: its whole-panel value joins the running estimate.
+    void add_root(const Work& w) {
+        estimate_ += lobatto5(w.a, w.b, w.f[0], w.f[1], w.f[2], w.f[3], w.f[4]);
+    }
+
+    bool failed() const { return error_.has_value() || probe_.failed(); }
+    BuildError error() const { return error_ ? *error_ : probe_.error(); }
+    bool changed() const { return changed_; }
+    void reset_changed() { changed_ = false; }
+
+private:
     bool accept(const Panel& p) const {
         if (!p.splittable) return true;
         const double e0 = std::fabs(p.d0);
@@ -151,21 +175,14 @@ public:
         lobatto_moments(p.a, p.b, whole, criteria.center, w1, w2);
         lobatto_moments(p.a, m, p.f, criteria.center, l1, l2);
         lobatto_moments(m, p.b, p.f + 4, criteria.center, r1, r2);
+        const double h_whole = lobatto_flog(p.a, p.b, whole, criteria.log_ref);
+        const double h_halves = lobatto_flog(p.a, m, p.f, criteria.log_ref) +
+                                lobatto_flog(m, p.b, p.f + 4, criteria.log_ref);
         return std::fabs(w1 - (l1 + r1)) <= criteria.tol1 &&
-               std::fabs(w2 - (l2 + r2)) <= criteria.tol2;
+               std::fabs(w2 - (l2 + r2)) <= criteria.tol2 &&
+               std::fabs(h_whole - h_halves) <= criteria.tol_h;
     }
 
-    bool failed() const { return error_.has_value() || probe_.failed(); }
-    BuildError error() const { return error_ ? *error_ : probe_.error(); }
-    double estimate() const { return estimate_; }
-    // A root panel added after the start: its whole-panel value joins the running estimate.
-    void add_root(const Work& w) {
-        estimate_ += lobatto5(w.a, w.b, w.f[0], w.f[1], w.f[2], w.f[3], w.f[4]);
-    }
-    bool changed() const { return changed_; }
-    void reset_changed() { changed_ = false; }
-
-private:
     Panel examine(const Work& w) {
         Panel p;
         p.a = w.a;
@@ -209,76 +226,123 @@ Work make_root(DensityProbe& probe, double a, double b, double fa, double fb) {
     return {a, b, {fa, f1, fm, f3, fb}};
 }
 
-// Where to cut an end at which the density is not finite. Walking towards the end from the
-// nearest grid point, the density is fitted by a power law |x - end|^p through the last two
-// values; the mass beyond a point at distance s is then s f / (p + 1). The walk jumps to where
-// that mass meets the budget and stops once it does. p <= -1 all the way down to the smallest
-// representable distance means the density is not integrable there.
-struct EndCut {
-    double x;
-    double fx;
-    double tail;  // the fitted mass beyond x
-};
+// Fits an end model walking towards an end where the density is not finite, from the nearest
+// grid point at distance s0 (density f0 there). Each step fits A t^p e^(c t) through the
+// values at s, s/2, s/4 and checks it at s/8, 3s/8 and 3s/4; it stops once the mass within s,
+// or four times the checks' largest relative misfit times that mass, is within budget (or no
+// closer distance can be resolved), and halves s otherwise (two new density calls). A fit
+// with p <= -1 (growing like 1/t or faster) jumps 2^-16 closer; if that holds down to the
+// smallest distance, or the density overflows on the way, it is not integrable.
+BuildResult<EndModel> fit_end(DensityProbe& probe, double end, bool at_lo, double s0, double f0,
+                              double budget) {
+    const auto value = [&](double s) { return probe(at_lo ? end + s : end - s); };
+    const double ulp = std::fabs(std::nextafter(end, at_lo ? kInf : -kInf) - end);
+    const double s_min = std::max(ulp, s0 * 0x1p-1000);
+    // Below this distance, points rounded to doubles would spoil the checks and the panels.
+    const double s_floor = std::max(ulp * 0x1p30, s_min);
+    const auto refuse = [&] {
+        return std::unexpected(BuildError::mass_not_found(detail_text::non_integrable_end, end));
+    };
 
-BuildResult<EndCut> cut_singular_end(DensityProbe& probe, double end, bool at_lo, double s0,
-                                     double f0, double budget) {
-    const double toward = at_lo ? std::numeric_limits<double>::infinity()
-                                : -std::numeric_limits<double>::infinity();
-    const double s_min = std::max(std::fabs(std::nextafter(end, toward) - end), s0 * 0x1p-1000);
-    double s1 = 0.5 * s0;
-    for (int step = 0; step < 400; ++step) {
-        const double x1 = at_lo ? end + s1 : end - s1;
-        s1 = std::fabs(x1 - end);
-        const double f1 = probe(x1);
-        if (probe.failed()) return std::unexpected(probe.error());
-        if (f1 == 0.0) return EndCut{x1, 0.0, 0.0};
-        double p = -std::numeric_limits<double>::infinity();
-        double tail = std::numeric_limits<double>::infinity();
-        if (f0 > 0.0) {
-            p = std::log(f1 / f0) / std::log(s1 / s0);
-            if (p > -1.0) tail = s1 * f1 / (p + 1.0);
+    double s = s0;
+    double fs = f0;
+    double fh = value(0.5 * s);
+    double fq = value(0.25 * s);
+    double f34 = value(0.75 * s);
+    double f38 = value(0.375 * s);
+    bool steep = false;
+    for (int step = 0; step < 3000; ++step) {
+        const double f8 = value(0.125 * s);
+        if (probe.failed()) {
+            if (steep && probe.error().kind == BuildErrorKind::DensityNotFinite) return refuse();
+            return std::unexpected(probe.error());
         }
-        if (tail <= budget) return EndCut{x1, f1, tail};
-        if (s1 <= s_min) {
-            // Nothing representable lies closer: keep the tail (it is reported as unresolved).
-            if (p > -1.0) return EndCut{x1, f1, tail};
-            break;
+        // The density vanishes near the end: no mass within the farthest zero.
+        const double zero = fs == 0.0 ? s : fh == 0.0 ? 0.5 * s : fq == 0.0 ? 0.25 * s : 0.0;
+        if (zero > 0.0) return EndModel(end, at_lo, zero, -kInf, 0.0, 0.0, 0.0);
+
+        const double l1 = std::log(fs / fh);
+        const double l2 = std::log(fh / fq);
+        const double c = 4.0 * (l1 - l2) / s;
+        const double p = (l2 - 0.25 * c * s) / std::numbers::ln2;
+        const double log_a = std::log(fs) - p * std::log(s) - c * s;
+        steep = !(p > -1.0 + 1e-9);
+        if (steep) {
+            if (s <= s_min) return refuse();
+            s = std::max(s * 0x1p-16, s_min);
+            fs = value(s);
+            fh = value(0.5 * s);
+            fq = value(0.25 * s);
+            f34 = value(0.75 * s);
+            f38 = value(0.375 * s);
+            continue;
         }
-        double ratio = f0 > 0.0 ? 0x1p-16 : 0.5;
-        if (p > -1.0) ratio = std::clamp(0.5 * std::pow(budget / tail, 1.0 / (p + 1.0)), 0x1p-60, 0.5);
-        s0 = s1;
-        f0 = f1;
-        s1 = std::max(s1 * ratio, s_min);
+        const EndModel model(end, at_lo, s, log_a, p, c, 0.0);
+        double misfit = 0.0;
+        for (const auto& [t, f] : {std::pair{0.125 * s, f8}, std::pair{0.375 * s, f38},
+                                   std::pair{0.75 * s, f34}}) {
+            misfit = std::max(misfit, f > 0.0 ? std::fabs(model.density(t) / f - 1.0) : kInf);
+        }
+        // A misfit at the level of rounding counts as none, so that the decision does not
+        // depend on the rounding of one particular scale of the density.
+        if (misfit <= 64.0 * kEps) misfit = 0.0;
+        const double tail = model.mass(s);
+        const double error = std::min(tail, 4.0 * misfit * tail);
+        const bool smooth = std::fabs(c * s) <= 2.0;
+        if (tail <= budget || (error <= budget && smooth) || 0.5 * s < s_floor) {
+            return EndModel(end, at_lo, s, log_a, p, c, error);
+        }
+        // Halve: the fit's points move in by one, the check at 3s/8 becomes the one at 3s/4.
+        s *= 0.5;
+        fs = fh;
+        fh = fq;
+        fq = f8;
+        f34 = f38;
+        f38 = value(0.375 * s);
     }
-    return std::unexpected(BuildError::mass_not_found(detail_text::non_integrable_end, end));
+    return refuse();
 }
 
+// Mass, mean and variance of the panels and the end models. The variance is centred on the
+// mean found first and corrected by the mean's own residual, so it keeps its digits when the
+// mean is large.
 struct Moments {
     double mass;
     double mean;
     double variance;
 };
 
-// Mass, mean and variance of the panels and the end tails (each tail taken at the middle of
-// the part it covers). The variance is centred on the mean found first and corrected by the
-// mean's own residual, so it does not lose digits to a large mean.
-Moments panel_moments(const std::vector<Panel>& panels, double tail_lo, double x_lo,
-                      double tail_hi, double x_hi, double reference) {
+struct ModelNodes {
+    double end = 0.0;
+    bool at_lo = true;
+    std::vector<double> t;
+    std::vector<double> wf;
+};
+
+Moments panel_moments(const std::vector<Panel>& panels, const std::vector<ModelNodes>& models,
+                      double model_mass, double reference) {
     CompensatedSum mass;
-    mass.add(tail_lo);
+    mass.add(model_mass);
     for (const Panel& p : panels) mass.add(p.mass);
-    mass.add(tail_hi);
     const double total = mass.value();
     if (!(total > 0.0)) return {total, 0.0, 0.0};
 
     auto first_second = [&](double c, double& s1, double& s2) {
-        s1 = tail_lo * (x_lo - c) + tail_hi * (x_hi - c);
-        s2 = tail_lo * (x_lo - c) * (x_lo - c) + tail_hi * (x_hi - c) * (x_hi - c);
+        s1 = 0.0;
+        s2 = 0.0;
+        for (const ModelNodes& m : models) {
+            const double off = m.end - c;
+            for (std::size_t k = 0; k < m.t.size(); ++k) {
+                const double y = m.at_lo ? off + m.t[k] : off - m.t[k];
+                s1 += m.wf[k] * y;
+                s2 += (m.wf[k] * y) * y;
+            }
+        }
         for (const Panel& p : panels) {
-            const double m = p.mid();
+            const double mid = p.mid();
             double l1, l2, r1, r2;
-            lobatto_moments(p.a, m, p.f, c, l1, l2);
-            lobatto_moments(m, p.b, p.f + 4, c, r1, r2);
+            lobatto_moments(p.a, mid, p.f, c, l1, l2);
+            lobatto_moments(mid, p.b, p.f + 4, c, r1, r2);
             s1 += l1 + r1;
             s2 += l2 + r2;
         }
@@ -291,9 +355,71 @@ Moments panel_moments(const std::vector<Panel>& panels, double tail_lo, double x
     return {total, mean + shift, s2 / total - shift * shift};
 }
 
-double plogp(double f) { return f > 0.0 ? f * std::log(f) : 0.0; }
-
 }  // namespace
+
+double EndModel::density(double t) const {
+    if (!(t > 0.0)) return t == 0.0 && log_a_ > -kInf && p_ < 0.0 ? kInf : 0.0;
+    return std::exp(log_a_ + p_ * std::log(t) + c_ * t);
+}
+
+double EndModel::mass(double t) const {
+    if (!(t > 0.0) || log_a_ == -kInf) return 0.0;
+    // A t^(p+1) sum_k (c t)^k / (k! (p + 1 + k)); |c t| <= 2 within the reach of a fit that
+    // is used for its accuracy, and the terms fall fast.
+    const double q = p_ + 1.0;
+    const double ct = c_ * t;
+    double term = 1.0;
+    double sum = 1.0 / q;
+    for (int k = 1; k < 80; ++k) {
+        term *= ct / k;
+        const double add = term / (q + k);
+        sum += add;
+        if (std::fabs(add) <= 1e-17 * std::fabs(sum)) break;
+    }
+    return std::exp(log_a_ + q * std::log(t)) * sum;
+}
+
+double EndModel::distance_with_mass(double m) const {
+    if (!(m < mass(reach_))) return reach_;
+    if (!(m > 0.0)) return 0.0;
+    // Bisection on log t: the mass rises with t, over any number of decades.
+    double lo = std::log(reach_) - 1500.0;
+    double hi = std::log(reach_);
+    for (int i = 0; i < 200 && hi - lo > 1e-15 * std::fabs(hi) + 1e-300; ++i) {
+        const double mid = 0.5 * (lo + hi);
+        (mass(std::exp(mid)) < m ? lo : hi) = mid;
+    }
+    return std::exp(lo);
+}
+
+void EndModel::quadrature(double negligible, std::vector<double>& t, std::vector<double>& wf) const {
+    t.clear();
+    wf.clear();
+    if (log_a_ == -kInf) return;
+    // Pieces [y r, y] with r = 2^(-1/8), from the reach towards the end, each with the
+    // 5-point rule; the mass left inside the last one goes to a single point.
+    const double r = 0.91700404320467123175;  // 2^(-1/8)
+    double y = reach_;
+    const double total = mass(reach_);
+    for (int i = 0; i < 200000; ++i) {
+        const double a = y * r;
+        if (mass(a) <= negligible * total || a <= 0.0) {
+            const double rest = mass(y);
+            if (rest > 0.0) {
+                t.push_back(0.5 * y);
+                wf.push_back(rest);
+            }
+            return;
+        }
+        const double h = y - a;
+        for (int k = 0; k < 5; ++k) {
+            const double tk = a + h * kT[k];
+            t.push_back(tk);
+            wf.push_back(h * kW[k] * density(tk));
+        }
+        y = a;
+    }
+}
 
 BuildResult<PanelTable> PanelTable::build(FunctionRef<double(double)> density, double lo,
                                           double hi, const Options& options) {
@@ -338,15 +464,14 @@ BuildResult<PanelTable> PanelTable::build(DensityProbe& probe, double lo, double
             }
         }
         if (largest > 0.0) {
-            probe.set_scale_exponent(probe.scale_exponent() + std::ilogb(largest));
-            for (double& f : fs) f = std::ldexp(f, -std::ilogb(largest));
+            const int e = std::ilogb(largest);
+            probe.set_scale_exponent(probe.scale_exponent() + e);
+            for (double& f : fs) f = std::ldexp(f, -e);
+            largest = std::ldexp(largest, -e);
         }
+        const double log_ref = largest > 0.0 ? std::log(largest) : 0.0;
         const bool singular_lo = !std::isfinite(fs.front());
         const bool singular_hi = !std::isfinite(fs.back());
-        if (n < 2 && (singular_lo || singular_hi)) {
-            // Cannot happen with the even grid; kept so the indexing below stays valid.
-            throw InternalFault("panel grid too coarse");
-        }
 
         std::vector<Work> roots;
         double estimate = 0.0;
@@ -359,55 +484,85 @@ BuildResult<PanelTable> PanelTable::build(DensityProbe& probe, double lo, double
 
         Refiner refiner(probe, estimate);
         refiner.criteria.tolerance = options.tolerance;
+        refiner.criteria.log_ref = log_ref;
         std::vector<Panel> panels;
         for (const Work& w : roots) {
             refiner.run(w, panels);
             if (refiner.failed()) return std::unexpected(refiner.error());
         }
 
-        // Singular ends: cut where the fitted tail meets its budget, then integrate up to the
-        // nearest grid point like any other panel.
-        double tail_lo = 0.0;
-        double tail_hi = 0.0;
+        // Singular ends: a fitted model from the end out to its reach, then panels from there
+        // to the nearest grid point like any other.
         double inner = 0.0;
         for (const Panel& p : panels) inner += p.mass;
+        std::optional<EndModel> lo_model;
+        std::optional<EndModel> hi_model;
         if (singular_lo) {
             const double s0 = xs[1] - lo;
             const double budget = options.end_tail * std::max(inner, s0 * fs[1]);
-            const auto cut = cut_singular_end(probe, lo, true, s0, fs[1], budget);
-            if (!cut) return std::unexpected(cut.error());
-            tail_lo = cut->tail;
-            std::vector<Panel> first;
-            const Work root = make_root(probe, cut->x, xs[1], cut->fx, fs[1]);
-            refiner.add_root(root);
-            refiner.run(root, first);
-            if (refiner.failed()) return std::unexpected(refiner.error());
-            first.insert(first.end(), panels.begin(), panels.end());
-            panels = std::move(first);
+            auto m = fit_end(probe, lo, true, s0, fs[1], budget);
+            if (!m) return std::unexpected(m.error());
+            lo_model = *m;
+            if (m->reach() < s0) {
+                const double cut = m->point(m->reach());
+                const double f_cut = probe(cut);
+                const Work root = make_root(probe, cut, xs[1], f_cut, fs[1]);
+                refiner.add_root(root);
+                std::vector<Panel> first;
+                refiner.run(root, first);
+                if (refiner.failed()) return std::unexpected(refiner.error());
+                first.insert(first.end(), panels.begin(), panels.end());
+                panels = std::move(first);
+            }
         }
         if (singular_hi) {
             const double s0 = hi - xs[n - 1];
             const double budget = options.end_tail * std::max(inner, s0 * fs[n - 1]);
-            const auto cut = cut_singular_end(probe, hi, false, s0, fs[n - 1], budget);
-            if (!cut) return std::unexpected(cut.error());
-            tail_hi = cut->tail;
-            const Work root = make_root(probe, xs[n - 1], cut->x, fs[n - 1], cut->fx);
-            refiner.add_root(root);
-            refiner.run(root, panels);
-            if (refiner.failed()) return std::unexpected(refiner.error());
+            auto m = fit_end(probe, hi, false, s0, fs[n - 1], budget);
+            if (!m) return std::unexpected(m.error());
+            hi_model = *m;
+            if (m->reach() < s0) {
+                const double cut = m->point(m->reach());
+                const double f_cut = probe(cut);
+                const Work root = make_root(probe, xs[n - 1], cut, fs[n - 1], f_cut);
+                refiner.add_root(root);
+                refiner.run(root, panels);
+                if (refiner.failed()) return std::unexpected(refiner.error());
+            }
+        }
+        if (panels.empty()) {
+            // Both ends singular on a two-panel grid: cannot happen with the even grid.
+            throw InternalFault("no panel between the end models");
+        }
+
+        std::vector<ModelNodes> model_nodes;
+        double model_mass = 0.0;
+        double model_error = 0.0;
+        for (const auto* m : {&lo_model, &hi_model}) {
+            if (!*m) continue;
+            model_mass += (*m)->mass((*m)->reach());
+            model_error += (*m)->error();
+        }
+        for (const auto* m : {&lo_model, &hi_model}) {
+            if (!*m) continue;
+            ModelNodes nodes;
+            nodes.end = m == &lo_model ? lo : hi;
+            nodes.at_lo = m == &lo_model;
+            (*m)->quadrature(1e-15 * std::max(model_mass, inner) / (*m)->mass((*m)->reach()),
+                             nodes.t, nodes.wf);
+            model_nodes.push_back(std::move(nodes));
         }
 
         // Passes with the final mass and the spread: panels whose whole-panel and two-halves
-        // moments still disagree are split again.
-        const double x_tail_lo = 0.5 * (lo + panels.front().a);
-        const double x_tail_hi = 0.5 * (panels.back().b + hi);
-        Moments mo = panel_moments(panels, tail_lo, x_tail_lo, tail_hi, x_tail_hi, xs[at_largest]);
+        // moments (and entropy integrands) still disagree are split again.
+        Moments mo = panel_moments(panels, model_nodes, model_mass, xs[at_largest]);
         for (int pass = 0; pass < kMaxPasses && mo.mass > 0.0; ++pass) {
             const double sigma = std::sqrt(std::max(mo.variance, 0.0));
             refiner.criteria.moments = std::isfinite(mo.mean) && sigma > 0.0 && std::isfinite(sigma);
             refiner.criteria.center = mo.mean;
             refiner.criteria.tol1 = kMomentTolerance * mo.mass * sigma;
             refiner.criteria.tol2 = kMomentTolerance * mo.mass * sigma * sigma;
+            refiner.criteria.tol_h = kMomentTolerance * mo.mass;
             refiner.reset_changed();
             std::vector<Panel> next;
             next.reserve(panels.size());
@@ -417,7 +572,7 @@ BuildResult<PanelTable> PanelTable::build(DensityProbe& probe, double lo, double
             }
             panels = std::move(next);
             if (!refiner.changed()) break;
-            mo = panel_moments(panels, tail_lo, x_tail_lo, tail_hi, x_tail_hi, mo.mean);
+            mo = panel_moments(panels, model_nodes, model_mass, mo.mean);
         }
 
         if (!std::isfinite(mo.mass)) {
@@ -447,6 +602,8 @@ BuildResult<PanelTable> PanelTable::build(DensityProbe& probe, double lo, double
         t.lo_ = lo;
         t.hi_ = hi;
         t.exponent_ = probe.scale_exponent();
+        t.lo_model_ = lo_model;
+        t.hi_model_ = hi_model;
         const std::size_t np = panels.size();
         t.edges_.resize(np + 1);
         t.masses_.resize(np);
@@ -460,6 +617,8 @@ BuildResult<PanelTable> PanelTable::build(DensityProbe& probe, double lo, double
         t.edges_[np] = panels.back().b;
         t.values_[8 * np] = panels.back().f[8];
 
+        const double tail_lo = lo_model ? lo_model->mass(lo_model->reach()) : 0.0;
+        const double tail_hi = hi_model ? hi_model->mass(hi_model->reach()) : 0.0;
         t.below_.resize(np + 1);
         t.above_.resize(np + 1);
         CompensatedSum below;
@@ -478,23 +637,25 @@ BuildResult<PanelTable> PanelTable::build(DensityProbe& probe, double lo, double
         }
         below.add(tail_hi);
         t.mass_ = below.value();
-        t.unresolved_ = unresolved / t.mass_;
+        t.unresolved_ = (unresolved + model_error) / t.mass_;
         t.mean_ = mo.mean;
         t.variance_ = mo.variance;
 
-        // Entropy of the normalised density: log M - (1/M) * integral of f log f.
+        // Entropy of the normalised density: log(M / ref) - (1/M) * integral of f log(f / ref).
         double s = 0.0;
+        for (const ModelNodes& m : model_nodes) {
+            const EndModel& em = m.at_lo ? *lo_model : *hi_model;
+            for (std::size_t k = 0; k < m.t.size(); ++k) {
+                const double f = em.density(m.t[k]);
+                s += f > 0.0 ? m.wf[k] * (std::log(f) - log_ref) : 0.0;
+            }
+        }
         for (const Panel& p : panels) {
             const double m = p.mid();
-            s += lobatto5(p.a, m, plogp(p.f[0]), plogp(p.f[1]), plogp(p.f[2]), plogp(p.f[3]),
-                          plogp(p.f[4])) +
-                 lobatto5(m, p.b, plogp(p.f[4]), plogp(p.f[5]), plogp(p.f[6]), plogp(p.f[7]),
-                          plogp(p.f[8]));
+            s += lobatto_flog(p.a, m, p.f, log_ref) + lobatto_flog(m, p.b, p.f + 4, log_ref);
         }
-        // The tails, as if their mass were spread evenly over the part they cover.
-        if (tail_lo > 0.0) s += tail_lo * std::log(tail_lo / (panels.front().a - lo));
-        if (tail_hi > 0.0) s += tail_hi * std::log(tail_hi / (hi - panels.back().b));
-        t.entropy_ = std::log(t.mass_) - s / t.mass_;
+        t.log_reference_ = log_ref;
+        t.entropy_ = std::log(t.mass_) - log_ref - s / t.mass_;
         return t;
     }
     return std::unexpected(
@@ -503,9 +664,20 @@ BuildResult<PanelTable> PanelTable::build(DensityProbe& probe, double lo, double
 
 PanelTable::Split PanelTable::split_at(DensityProbe& probe, double x) const {
     const std::size_t n = masses_.size();
+    if (x < edges_.front()) {
+        if (!lo_model_ || !(x > lo_)) throw InternalFault("panel split outside the table");
+        const double t = lo_model_->distance(x);
+        const double m = lo_model_->mass(t);
+        return {m, above_[0] + (below_[0] - m), lo_model_->density(t)};
+    }
+    if (x > edges_.back()) {
+        if (!hi_model_ || !(x < hi_)) throw InternalFault("panel split outside the table");
+        const double t = hi_model_->distance(x);
+        const double m = hi_model_->mass(t);
+        return {below_[n] + (above_[n] - m), m, hi_model_->density(t)};
+    }
     const std::size_t k = count_below(edges_.data(), n + 1, x);  // edges below x
-    if (k <= n && edges_[k] == x) return {below_[k], above_[k], values_[8 * k]};
-    if (k == 0 || k > n) throw InternalFault("panel split outside the table");
+    if (edges_[k] == x) return {below_[k], above_[k], values_[8 * k]};
     const std::size_t j = k - 1;
     const double a = edges_[j];
     const double b = edges_[j + 1];
@@ -525,7 +697,13 @@ PanelTable::Split PanelTable::split_at(DensityProbe& probe, double x) const {
 double PanelTable::expect(FunctionRef<double(double)> func) const {
     const std::size_t n = masses_.size();
     double s = 0.0;
-    if (below_[0] > 0.0) s += below_[0] * func(0.5 * (lo_ + edges_[0]));
+    std::vector<double> ts;
+    std::vector<double> wfs;
+    for (const auto* m : {&lo_model_, &hi_model_}) {
+        if (!*m) continue;
+        (*m)->quadrature(1e-15 * mass_ / std::max((*m)->mass((*m)->reach()), 1e-300), ts, wfs);
+        for (std::size_t k = 0; k < ts.size(); ++k) s += wfs[k] * func((*m)->point(ts[k]));
+    }
     double g_left = func(edges_[0]) * values_[0];
     for (std::size_t j = 0; j < n; ++j) {
         const double a = edges_[j];
@@ -545,7 +723,6 @@ double PanelTable::expect(FunctionRef<double(double)> func) const {
              lobatto5(m, b, g[4], g[5], g[6], g[7], g[8]);
         g_left = g[8];
     }
-    if (above_[n] > 0.0) s += above_[n] * func(0.5 * (edges_[n] + hi_));
     return s / mass_;
 }
 

@@ -5,8 +5,9 @@
 // once over each half, and split while the two disagree by more than a tolerance relative to
 // the mass found so far (so the result does not depend on the density's scale). A second pass
 // tightens the panels where the first and second moments are not yet resolved, so that the
-// summaries of the distribution come from the same table. An end where the density is infinite
-// or NaN is cut off where a power law fitted to the density says the mass beyond is negligible.
+// summaries of the distribution come from the same table. Near an end where the density is
+// infinite or NaN, the density is fitted as A t^p e^(c t) in the distance t from the end, and
+// the fit stands for it as close to the end as needed (see EndModel).
 //
 // The table keeps, for every panel, its ends, its mass and the density at its nine nodes, and
 // the masses below and above each panel edge summed from both ends (so a mass near the upper
@@ -19,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>  // std::invoke, used by function_ref.hpp
+#include <limits>
 #include <optional>
 #include <span>
 #include <vector>
@@ -68,13 +70,52 @@ private:
     std::optional<BuildError> error_;
 };
 
+// The density near an end where it is infinite or NaN, as A t^p e^(c t) in the distance t from
+// the end, for t up to reach(). The fit comes from three values at distances s, s/2 and s/4 and
+// is checked at three more; the walk towards the end halves s until the mass within s is
+// negligible or the fit agrees with the checks well enough that its error is. Its mass and
+// moments are then series and small quadratures with no density call, and no point closer to
+// the end than double precision can resolve is ever evaluated.
+class EndModel {
+public:
+    EndModel() = default;
+    EndModel(double end, bool at_lo, double reach, double log_a, double p, double c, double error)
+        : end_(end), at_lo_(at_lo), reach_(reach), log_a_(log_a), p_(p), c_(c), error_(error) {}
+
+    double reach() const { return reach_; }
+    double exponent() const { return p_; }
+    // Estimated error of mass(reach()).
+    double error() const { return error_; }
+    // The point at distance t from the end, and the distance of x.
+    double point(double t) const { return at_lo_ ? end_ + t : end_ - t; }
+    double distance(double x) const { return at_lo_ ? x - end_ : end_ - x; }
+    double density(double t) const;
+    // The mass within distance t of the end, and the distance (at most reach()) within which
+    // the mass is m (or a little less).
+    double mass(double t) const;
+    double distance_with_mass(double m) const;
+    // Gauss-Lobatto nodes covering [0, reach] on pieces shrinking geometrically towards the
+    // end (the last, holding less than `negligible` of the mass, as one point): distances and
+    // weights times density, for the summaries.
+    void quadrature(double negligible, std::vector<double>& t, std::vector<double>& wf) const;
+
+private:
+    double end_ = 0.0;
+    bool at_lo_ = true;
+    double reach_ = 0.0;
+    double log_a_ = -std::numeric_limits<double>::infinity();  // no mass: the density vanished
+    double p_ = 0.0;
+    double c_ = 0.0;
+    double error_ = 0.0;
+};
+
 class PanelTable {
 public:
     struct Options {
         // A panel is accepted once its whole-panel and two-halves values differ by at most
         // tolerance times the mass (and the same, relative to the spread, for the moments).
         double tolerance = 1e-12;
-        // Mass that may be left beyond a cut at an end where the density is not finite, as a
+        // Error allowed in the mass an end model stands for (or the whole of that mass), as a
         // fraction of the total.
         double end_tail = 1e-14;
         // Extra edges of the first partition (points where the density has a kink or a jump).
@@ -89,7 +130,7 @@ public:
     static BuildResult<PanelTable> build(FunctionRef<double(double)> density, double lo,
                                          double hi, const Options& options);
 
-    // The interval, and the part of it covered by panels (inside a cut at a singular end).
+    // The interval, and the part of it covered by panels (inside the reach of an end model).
     double lo() const { return lo_; }
     double hi() const { return hi_; }
     double first_edge() const { return edges_.front(); }
@@ -100,10 +141,12 @@ public:
     double mass() const { return mass_; }
     // The mass of the user's density on [lo, hi].
     double norm() const { return std::ldexp(mass_, exponent_); }
-    // Masses assigned to [lo, first_edge] and [last_edge, hi] (estimates from the fitted power
-    // law at a singular end; 0 otherwise).
+    // Masses of [lo, first_edge] and [last_edge, hi]: those of the end models, 0 otherwise.
     double tail_below() const { return below_.front(); }
     double tail_above() const { return above_.back(); }
+    // The fits at ends where the density is not finite.
+    const std::optional<EndModel>& lo_model() const { return lo_model_; }
+    const std::optional<EndModel>& hi_model() const { return hi_model_; }
 
     std::size_t panels() const { return masses_.size(); }
     const std::vector<double>& edges() const { return edges_; }
@@ -113,9 +156,9 @@ public:
     // The density at edges()[j], in the table's units.
     double value_at_edge(std::size_t j) const { return values_[8 * j]; }
 
-    // Mass left and right of x, for first_edge() <= x <= last_edge(), and the density at x: the
-    // table's sums and one Gauss-Lobatto rule over the shorter part of x's panel (four density
-    // calls; none when x is an edge).
+    // Mass left and right of x, for lo < x < hi, and the density at x: the table's sums and one
+    // Gauss-Lobatto rule over the shorter part of x's panel (four density calls; none when x is
+    // an edge or within the reach of an end model, where the model answers).
     struct Split {
         double left;
         double right;
@@ -130,8 +173,8 @@ public:
     // The expectation of func, one call of func per panel node; NaN if func is NaN anywhere.
     double expect(FunctionRef<double(double)> func) const;
 
-    // Largest |whole - halves| left in a panel too narrow to split, over the mass (0 unless
-    // the density has a feature narrower than a few representable numbers).
+    // The error of the mass the table cannot resolve, over the mass: |whole - halves| of panels
+    // too narrow to split and the estimated errors of the end models (0 for most densities).
     double unresolved() const { return unresolved_; }
     std::size_t memory_bytes() const;
 
@@ -152,6 +195,9 @@ private:
     double mean_ = 0.0;
     double variance_ = 0.0;
     double entropy_ = 0.0;
+    double log_reference_ = 0.0;  // log of the density level the entropy integrand is taken against
+    std::optional<EndModel> lo_model_;
+    std::optional<EndModel> hi_model_;
 };
 
 // The 5-point Gauss-Lobatto rule on [a, b] from its five node values, at local positions 0,
