@@ -18,12 +18,14 @@ constexpr double kAim = 0.45;        // ... and the next step is sized for this 
 constexpr double kTailShare = 0.05;  // mass left beyond the first and last interval
 constexpr std::size_t kMaxAttempts = 400000;
 
-// Mass left and right of a point (in the panel table's units) and the density there.
+// Mass left and right of a point (in the panel table's units) and the density there, as seen
+// from below and from above (the two differ only at a breakpoint).
 struct Node {
     double x;
     double left;
     double right;
-    double fx;
+    double f_below;
+    double f_above;
 };
 
 // The extremum of |prod (v - V_j)^m_j| between V[k-1] and V[k]: the root of
@@ -94,7 +96,7 @@ public:
 private:
     Node node_at(double x) {
         const auto s = table_.split_at(probe_, x);
-        return {x, s.left, s.right, s.fx};
+        return {x, s.left, s.right, s.f_below, s.f_above};
     }
     // The mass from `from` to `to` over the total, from the side where it has more digits.
     double width(const Node& from, const Node& to, bool use_left) const {
@@ -178,7 +180,7 @@ InverseBuilder::Outcome InverseBuilder::attempt(const Node& cur, double e, Node*
             ++n;
             z[n] = vs[k];
             c[n] = xs[k];
-            slope[n] = mass_ / nodes[k].fx;
+            slope[n] = mass_ / (k == 0 ? nodes[k].f_above : nodes[k].f_below);
             if (m > 0 && !(std::isfinite(slope[n]) && slope[n] > 0.0)) return {false, 0.5};
         }
     }
@@ -214,7 +216,7 @@ InverseBuilder::Outcome InverseBuilder::attempt(const Node& cur, double e, Node*
         if (probe_.failed()) return {false, 0.5};
         const double e_k = std::fabs(width(cur, test, use_left) - v);
         const double step = std::nextafter(x, std::numeric_limits<double>::infinity()) - x;
-        const double allowed = std::max(limit, 2.0 * test.fx * step / mass_);
+        const double allowed = std::max(limit, 2.0 * test.f_below * step / mass_);
         err = std::max(err, e_k);
         excess = std::max(excess, e_k / allowed);
         if (excess > 1.0) break;
@@ -248,11 +250,13 @@ BuildResult<void> InverseBuilder::run() {
     const bool lo_model = t.lo_model() && ja == 0 && t.tail_below() > tail;
     const bool hi_model = t.hi_model() && jb == np && t.tail_above() > tail;
     const Node a = lo_model ? model_node(*t.lo_model())
-                            : Node{t.edges()[ja], t.below(ja), t.above(ja), t.value_at_edge(ja)};
+                            : Node{t.edges()[ja], t.below(ja), t.above(ja),
+                                   t.value_below_edge(ja), t.value_above_edge(ja)};
     const Node b = hi_model ? model_node(*t.hi_model())
-                            : Node{t.edges()[jb], t.below(jb), t.above(jb), t.value_at_edge(jb)};
-    const Node start{lo, 0.0, mass_, 0.0};
-    const Node end{hi, mass_, 0.0, 0.0};
+                            : Node{t.edges()[jb], t.below(jb), t.above(jb),
+                                   t.value_below_edge(jb), t.value_above_edge(jb)};
+    const Node start{lo, 0.0, mass_, 0.0, 0.0};
+    const Node end{hi, mass_, 0.0, 0.0, 0.0};
 
     if (a.x > lo) add_straight(start, a, a.left / mass_);
 

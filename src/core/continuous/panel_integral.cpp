@@ -450,33 +450,49 @@ BuildResult<PanelTable> PanelTable::build(DensityProbe& probe, double lo, double
         xs.erase(std::unique(xs.begin(), xs.end()), xs.end());
         const std::size_t n = xs.size() - 1;
 
-        std::vector<double> fs(xs.size());
-        for (std::size_t k = 0; k <= n; ++k) fs[k] = probe(xs[k]);
+        // The density at each point as the panels below and above see it: at a breakpoint a
+        // unit in the last place to either side, elsewhere the one value.
+        std::vector<double> fb(xs.size());
+        std::vector<double> fa(xs.size());
+        for (std::size_t k = 0; k <= n; ++k) {
+            const bool jump = k > 0 && k < n &&
+                              std::find(options.breakpoints.begin(), options.breakpoints.end(),
+                                        xs[k]) != options.breakpoints.end();
+            if (jump) {
+                fb[k] = probe(std::nextafter(xs[k], lo));
+                fa[k] = probe(std::nextafter(xs[k], hi));
+            } else {
+                fb[k] = fa[k] = probe(xs[k]);
+            }
+        }
         if (probe.failed()) return std::unexpected(probe.error());
 
         // The scale: the largest value seen becomes a number between 1 and 2.
         double largest = 0.0;
         std::size_t at_largest = n / 2;
         for (std::size_t k = 0; k <= n; ++k) {
-            if (std::isfinite(fs[k]) && fs[k] > largest) {
-                largest = fs[k];
-                at_largest = k;
+            for (const double f : {fb[k], fa[k]}) {
+                if (std::isfinite(f) && f > largest) {
+                    largest = f;
+                    at_largest = k;
+                }
             }
         }
         if (largest > 0.0) {
             const int e = std::ilogb(largest);
             probe.set_scale_exponent(probe.scale_exponent() + e);
-            for (double& f : fs) f = std::ldexp(f, -e);
+            for (double& f : fb) f = std::ldexp(f, -e);
+            for (double& f : fa) f = std::ldexp(f, -e);
             largest = std::ldexp(largest, -e);
         }
         const double log_ref = largest > 0.0 ? std::log(largest) : 0.0;
-        const bool singular_lo = !std::isfinite(fs.front());
-        const bool singular_hi = !std::isfinite(fs.back());
+        const bool singular_lo = !std::isfinite(fa.front());
+        const bool singular_hi = !std::isfinite(fb.back());
 
         std::vector<Work> roots;
         double estimate = 0.0;
         for (std::size_t k = singular_lo ? 1 : 0; k + (singular_hi ? 1 : 0) < n; ++k) {
-            roots.push_back(make_root(probe, xs[k], xs[k + 1], fs[k], fs[k + 1]));
+            roots.push_back(make_root(probe, xs[k], xs[k + 1], fa[k], fb[k + 1]));
             const Work& w = roots.back();
             estimate += lobatto5(w.a, w.b, w.f[0], w.f[1], w.f[2], w.f[3], w.f[4]);
         }
@@ -499,14 +515,14 @@ BuildResult<PanelTable> PanelTable::build(DensityProbe& probe, double lo, double
         std::optional<EndModel> hi_model;
         if (singular_lo) {
             const double s0 = xs[1] - lo;
-            const double budget = options.end_tail * std::max(inner, s0 * fs[1]);
-            auto m = fit_end(probe, lo, true, s0, fs[1], budget);
+            const double budget = options.end_tail * std::max(inner, s0 * fb[1]);
+            auto m = fit_end(probe, lo, true, s0, fb[1], budget);
             if (!m) return std::unexpected(m.error());
             lo_model = *m;
             if (m->reach() < s0) {
                 const double cut = m->point(m->reach());
                 const double f_cut = probe(cut);
-                const Work root = make_root(probe, cut, xs[1], f_cut, fs[1]);
+                const Work root = make_root(probe, cut, xs[1], f_cut, fb[1]);
                 refiner.add_root(root);
                 std::vector<Panel> first;
                 refiner.run(root, first);
@@ -517,14 +533,14 @@ BuildResult<PanelTable> PanelTable::build(DensityProbe& probe, double lo, double
         }
         if (singular_hi) {
             const double s0 = hi - xs[n - 1];
-            const double budget = options.end_tail * std::max(inner, s0 * fs[n - 1]);
-            auto m = fit_end(probe, hi, false, s0, fs[n - 1], budget);
+            const double budget = options.end_tail * std::max(inner, s0 * fa[n - 1]);
+            auto m = fit_end(probe, hi, false, s0, fa[n - 1], budget);
             if (!m) return std::unexpected(m.error());
             hi_model = *m;
             if (m->reach() < s0) {
                 const double cut = m->point(m->reach());
                 const double f_cut = probe(cut);
-                const Work root = make_root(probe, xs[n - 1], cut, fs[n - 1], f_cut);
+                const Work root = make_root(probe, xs[n - 1], cut, fa[n - 1], f_cut);
                 refiner.add_root(root);
                 refiner.run(root, panels);
                 if (refiner.failed()) return std::unexpected(refiner.error());
@@ -607,15 +623,14 @@ BuildResult<PanelTable> PanelTable::build(DensityProbe& probe, double lo, double
         const std::size_t np = panels.size();
         t.edges_.resize(np + 1);
         t.masses_.resize(np);
-        t.values_.resize(8 * np + 1);
+        t.values_.resize(9 * np);
         for (std::size_t j = 0; j < np; ++j) {
             const Panel& p = panels[j];
             t.edges_[j] = p.a;
             t.masses_[j] = p.mass;
-            std::copy(p.f, p.f + 8, t.values_.begin() + static_cast<std::ptrdiff_t>(8 * j));
+            std::copy(p.f, p.f + 9, t.values_.begin() + static_cast<std::ptrdiff_t>(9 * j));
         }
         t.edges_[np] = panels.back().b;
-        t.values_[8 * np] = panels.back().f[8];
 
         const double tail_lo = lo_model ? lo_model->mass(lo_model->reach()) : 0.0;
         const double tail_hi = hi_model ? hi_model->mass(hi_model->reach()) : 0.0;
@@ -668,30 +683,32 @@ PanelTable::Split PanelTable::split_at(DensityProbe& probe, double x) const {
         if (!lo_model_ || !(x > lo_)) throw InternalFault("panel split outside the table");
         const double t = lo_model_->distance(x);
         const double m = lo_model_->mass(t);
-        return {m, above_[0] + (below_[0] - m), lo_model_->density(t)};
+        const double f = lo_model_->density(t);
+        return {m, above_[0] + (below_[0] - m), f, f};
     }
     if (x > edges_.back()) {
         if (!hi_model_ || !(x < hi_)) throw InternalFault("panel split outside the table");
         const double t = hi_model_->distance(x);
         const double m = hi_model_->mass(t);
-        return {below_[n] + (above_[n] - m), m, hi_model_->density(t)};
+        const double f = hi_model_->density(t);
+        return {below_[n] + (above_[n] - m), m, f, f};
     }
     const std::size_t k = count_below(edges_.data(), n + 1, x);  // edges below x
-    if (edges_[k] == x) return {below_[k], above_[k], values_[8 * k]};
+    if (edges_[k] == x) return {below_[k], above_[k], value_below_edge(k), value_above_edge(k)};
     const std::size_t j = k - 1;
     const double a = edges_[j];
     const double b = edges_[j + 1];
     const double fx = probe(x);
     if (x - a <= b - x) {
-        const double s = lobatto5(a, x, values_[8 * j], probe(lobatto_node(a, x, lobatto_t1)),
+        const double s = lobatto5(a, x, values_[9 * j], probe(lobatto_node(a, x, lobatto_t1)),
                                   probe(lobatto_node(a, x, 0.5)),
                                   probe(lobatto_node(a, x, lobatto_t3)), fx);
-        return {below_[j] + s, above_[j + 1] + (masses_[j] - s), fx};
+        return {below_[j] + s, above_[j + 1] + (masses_[j] - s), fx, fx};
     }
     const double s = lobatto5(x, b, fx, probe(lobatto_node(x, b, lobatto_t1)),
                               probe(lobatto_node(x, b, 0.5)), probe(lobatto_node(x, b, lobatto_t3)),
-                              values_[8 * (j + 1)]);
-    return {below_[j] + (masses_[j] - s), above_[j + 1] + s, fx};
+                              values_[9 * j + 8]);
+    return {below_[j] + (masses_[j] - s), above_[j + 1] + s, fx, fx};
 }
 
 double PanelTable::expect(FunctionRef<double(double)> func) const {
@@ -704,13 +721,14 @@ double PanelTable::expect(FunctionRef<double(double)> func) const {
         (*m)->quadrature(1e-15 * mass_ / std::max((*m)->mass((*m)->reach()), 1e-300), ts, wfs);
         for (std::size_t k = 0; k < ts.size(); ++k) s += wfs[k] * func((*m)->point(ts[k]));
     }
-    double g_left = func(edges_[0]) * values_[0];
+    double func_left = func(edges_[0]);
     for (std::size_t j = 0; j < n; ++j) {
         const double a = edges_[j];
         const double b = edges_[j + 1];
         const double m = lobatto_node(a, b, 0.5);
-        const double* f = &values_[8 * j];
-        const double g[9] = {g_left,
+        const double* f = &values_[9 * j];
+        const double func_right = func(b);
+        const double g[9] = {func_left * f[0],
                              func(lobatto_node(a, m, lobatto_t1)) * f[1],
                              func(lobatto_node(a, m, 0.5)) * f[2],
                              func(lobatto_node(a, m, lobatto_t3)) * f[3],
@@ -718,10 +736,10 @@ double PanelTable::expect(FunctionRef<double(double)> func) const {
                              func(lobatto_node(m, b, lobatto_t1)) * f[5],
                              func(lobatto_node(m, b, 0.5)) * f[6],
                              func(lobatto_node(m, b, lobatto_t3)) * f[7],
-                             func(b) * f[8]};
+                             func_right * f[8]};
         s += lobatto5(a, m, g[0], g[1], g[2], g[3], g[4]) +
              lobatto5(m, b, g[4], g[5], g[6], g[7], g[8]);
-        g_left = g[8];
+        func_left = func_right;
     }
     return s / mass_;
 }

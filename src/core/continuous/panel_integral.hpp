@@ -118,7 +118,8 @@ public:
         // Error allowed in the mass an end model stands for (or the whole of that mass), as a
         // fraction of the total.
         double end_tail = 1e-14;
-        // Extra edges of the first partition (points where the density has a kink or a jump).
+        // Extra edges of the first partition, where the density may have a kink or a jump: the
+        // panels on either side take their end values a unit in the last place inside.
         std::span<const double> breakpoints = {};
     };
 
@@ -153,16 +154,22 @@ public:
     // Mass left and right of edges()[j], each summed from its own end.
     double below(std::size_t j) const { return below_[j]; }
     double above(std::size_t j) const { return above_[j]; }
-    // The density at edges()[j], in the table's units.
-    double value_at_edge(std::size_t j) const { return values_[8 * j]; }
+    // The density at edges()[j] in the table's units, as the panels below and above see it (the
+    // two differ at a breakpoint, where each is taken a unit in the last place inside).
+    double value_below_edge(std::size_t j) const { return j == 0 ? values_[0] : values_[9 * j - 1]; }
+    double value_above_edge(std::size_t j) const {
+        return j == masses_.size() ? values_[9 * j - 1] : values_[9 * j];
+    }
 
     // Mass left and right of x, for lo < x < hi, and the density at x: the table's sums and one
     // Gauss-Lobatto rule over the shorter part of x's panel (four density calls; none when x is
-    // an edge or within the reach of an end model, where the model answers).
+    // an edge or within the reach of an end model, where the model answers). At an edge the
+    // density is given as the panels on either side see it.
     struct Split {
         double left;
         double right;
-        double fx;
+        double f_below;
+        double f_above;
     };
     Split split_at(DensityProbe& probe, double x) const;
 
@@ -189,7 +196,7 @@ private:
     double unresolved_ = 0.0;
     std::vector<double> edges_;   // panels + 1
     std::vector<double> masses_;  // per panel: the two-halves value
-    std::vector<double> values_;  // 8 per panel (nodes at t = 0 .. 7/8-ish) + the last edge
+    std::vector<double> values_;  // 9 per panel: the density at the nodes of its two halves
     std::vector<double> below_;   // panels + 1; below_[0] is the mass of [lo, first_edge]
     std::vector<double> above_;   // panels + 1; above_[panels] is the mass of [last_edge, hi]
     double mean_ = 0.0;
