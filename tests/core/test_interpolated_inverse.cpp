@@ -316,6 +316,39 @@ TEST(inverse_refuses_faulty_densities_saying_which_and_where) {
     }
 }
 
+TEST(inverse_error_texts_carry_their_numbers) {
+    CHECK_EQ(BuildError::density_zero(-1.5, 2.0, 33.0).message(),
+             std::string("density is zero at all 33 points examined in [-1.5, 2]"));
+    CHECK_EQ(BuildError::density_not_finite(0.25, -INFINITY).message(),
+             std::string("density is not finite at x=0.25 (value -inf)"));
+    CHECK_EQ(BuildError::interpolation_failed(1e-12, 3.5).message(),
+             std::string("the quantile function cannot be interpolated to u_resolution "
+                         "0.000000000001 near x=3.5"));
+    CHECK_EQ(BuildError::mass_not_found(varnix::detail_text::too_many_panels, -2.0).message(),
+             std::string("the mass of the density cannot be found near x=-2: the integration "
+                         "needs more than its limit of panels"));
+    // The kinds that existed before keep their texts and compare equal as before.
+    CHECK(BuildError::of(BuildErrorKind::NormalizationFailed) ==
+          BuildError::of(BuildErrorKind::NormalizationFailed));
+    CHECK(!(BuildError::density_negative(1.0, -1.0) == BuildError::density_negative(2.0, -1.0)));
+}
+
+// Density calls against scipy.stats.sampling.NumericalInversePolynomial(u_resolution=1e-12)
+// on the same densities and intervals (scipy 1.17.1, measured with a counting Python density:
+// 11873, 18153, 19721 and 19951 calls).
+TEST(inverse_needs_fewer_density_calls_than_the_published_method_in_scipy) {
+    const std::pair<const char*, std::size_t> cases[] = {
+        {"normal on [-5, 5]", 11873},
+        {"gamma(2) on [0, 40]", 18153},
+        {"Student t(3) on [-2804, 2804]", 19721},
+        {"normal mixture on [-10, 10]", 19951},
+    };
+    for (const auto& [name, scipy_calls] : cases) {
+        const Built b = build(ref::shape(name), 1e-12);
+        if (!(b.calls <= scipy_calls)) report(ref::shape(name), 1e-12, "calls", static_cast<double>(b.calls));
+    }
+}
+
 TEST(inverse_refuses_resolutions_and_intervals_out_of_range) {
     auto f = [](double x) { return std::exp(-x * x); };
     for (const double u : {0.5e-14, 2e-5, 0.0, -1e-12, kNaN}) {

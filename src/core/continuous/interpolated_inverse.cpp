@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <numbers>
 #include <utility>
 
 #include "core/search.hpp"
@@ -16,7 +15,7 @@ constexpr double kAccept = 0.6;      // an interval's tested error may be this m
 constexpr double kAim = 0.45;        // ... and the next step is sized for this much
 
 constexpr double kTailShare = 0.05;  // mass left beyond the first and last interval
-constexpr std::size_t kMaxAttempts = 400000;
+constexpr std::size_t kMaxAttempts = 100000;  // tries at an interval before giving up
 
 // Mass left and right of a point (in the panel table's units) and the density there, as seen
 // from below and from above (the two differ only at a breakpoint).

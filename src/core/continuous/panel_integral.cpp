@@ -303,6 +303,14 @@ BuildResult<EndModel> fit_end(DensityProbe& probe, double end, bool at_lo, doubl
     return refuse();
 }
 
+// An end model's quadrature nodes (distances from the end, weights times density).
+struct ModelNodes {
+    double end = 0.0;
+    bool at_lo = true;
+    std::vector<double> t;
+    std::vector<double> wf;
+};
+
 // Mass, mean and variance of the panels and the end models. The variance is centred on the
 // mean found first and corrected by the mean's own residual, so it keeps its digits when the
 // mean is large.
@@ -310,13 +318,6 @@ struct Moments {
     double mass;
     double mean;
     double variance;
-};
-
-struct ModelNodes {
-    double end = 0.0;
-    bool at_lo = true;
-    std::vector<double> t;
-    std::vector<double> wf;
 };
 
 Moments panel_moments(const std::vector<Panel>& panels, const std::vector<ModelNodes>& models,
@@ -364,10 +365,22 @@ double EndModel::density(double t) const {
 
 double EndModel::mass(double t) const {
     if (!(t > 0.0) || log_a_ == -kInf) return 0.0;
-    // A t^(p+1) sum_k (c t)^k / (k! (p + 1 + k)); |c t| <= 2 within the reach of a fit that
-    // is used for its accuracy, and the terms fall fast.
     const double q = p_ + 1.0;
     const double ct = c_ * t;
+    if (std::fabs(ct) > 4.0) {
+        // Only a fit kept for its negligible mass gets here: the series would cancel, so the
+        // 5-point rule on halving pieces, and the power law alone where e^(c t) is flat.
+        double y = t;
+        double sum = 0.0;
+        while (std::fabs(c_ * y) > 1e-3) {
+            const double a = 0.5 * y;
+            const double h = y - a;
+            for (int k = 0; k < 5; ++k) sum += h * kW[k] * density(a + h * kT[k]);
+            y = a;
+        }
+        return sum + std::exp(log_a_ + q * std::log(y)) / q;
+    }
+    // A t^(p+1) sum_k (c t)^k / (k! (p + 1 + k)): with |c t| <= 4 the terms fall fast.
     double term = 1.0;
     double sum = 1.0 / q;
     for (int k = 1; k < 80; ++k) {
@@ -401,16 +414,9 @@ void EndModel::quadrature(double negligible, std::vector<double>& t, std::vector
     const double r = 0.91700404320467123175;  // 2^(-1/8)
     double y = reach_;
     const double total = mass(reach_);
-    for (int i = 0; i < 200000; ++i) {
+    for (int i = 0; i < 20000; ++i) {
         const double a = y * r;
-        if (mass(a) <= negligible * total || a <= 0.0) {
-            const double rest = mass(y);
-            if (rest > 0.0) {
-                t.push_back(0.5 * y);
-                wf.push_back(rest);
-            }
-            return;
-        }
+        if (mass(a) <= negligible * total || !(a > 0.0)) break;
         const double h = y - a;
         for (int k = 0; k < 5; ++k) {
             const double tk = a + h * kT[k];
@@ -418,6 +424,11 @@ void EndModel::quadrature(double negligible, std::vector<double>& t, std::vector
             wf.push_back(h * kW[k] * density(tk));
         }
         y = a;
+    }
+    const double rest = mass(y);
+    if (rest > 0.0) {
+        t.push_back(0.5 * y);
+        wf.push_back(rest);
     }
 }
 
@@ -669,7 +680,6 @@ BuildResult<PanelTable> PanelTable::build(DensityProbe& probe, double lo, double
             const double m = p.mid();
             s += lobatto_flog(p.a, m, p.f, log_ref) + lobatto_flog(m, p.b, p.f + 4, log_ref);
         }
-        t.log_reference_ = log_ref;
         t.entropy_ = std::log(t.mass_) - log_ref - s / t.mass_;
         return t;
     }

@@ -3,9 +3,10 @@
 // The interval is first cut into a grid of panels fine enough to see where the mass is; every
 // panel is then integrated with the 5-point Gauss-Lobatto rule, once over the whole panel and
 // once over each half, and split while the two disagree by more than a tolerance relative to
-// the mass found so far (so the result does not depend on the density's scale). A second pass
-// tightens the panels where the first and second moments are not yet resolved, so that the
-// summaries of the distribution come from the same table. Near an end where the density is
+// the mass found so far (so the result does not depend on the density's scale). Further passes
+// split the panels where the first and second moments or the entropy integrand are not yet
+// resolved to 1e-12 of their totals, so that the summaries of the distribution come from the
+// same table. Near an end where the density is
 // infinite or NaN, the density is fitted as A t^p e^(c t) in the distance t from the end, and
 // the fit stands for it as close to the end as needed (see EndModel).
 //
@@ -56,10 +57,8 @@ public:
     }
 
     int scale_exponent() const { return exponent_; }
-    // Later values are multiplied by 2^-e; rescale() applies the same factor to a value read
-    // before.
+    // Values read from now on are multiplied by 2^-e.
     void set_scale_exponent(int e) { exponent_ = e; }
-    double rescale(double v) const { return std::ldexp(v, -exponent_); }
 
 private:
     FunctionRef<double(double)> density_;
@@ -202,7 +201,6 @@ private:
     double mean_ = 0.0;
     double variance_ = 0.0;
     double entropy_ = 0.0;
-    double log_reference_ = 0.0;  // log of the density level the entropy integrand is taken against
     std::optional<EndModel> lo_model_;
     std::optional<EndModel> hi_model_;
 };
