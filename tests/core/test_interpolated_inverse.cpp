@@ -98,9 +98,10 @@ void report(const ref::Shape& s, double u_resolution, const char* what, double v
 
 // The contract: |F(Q(u)) - u| <= u_resolution over the whole of (0, 1) against the exact
 // distribution, for quantiles, upper quantiles, cdf and sf, and the build's own estimate
-// agrees.
+// agrees. At the coarsest resolution the intervals are long enough for the kink of the
+// triangular density to sit well away from the points where the error is measured.
 TEST(inverse_meets_its_resolution_on_every_reference_shape) {
-    for (const double ures : {1e-12, 1e-10}) {
+    for (const double ures : {1e-14, 1e-12, 1e-10, 1e-5}) {
         for (const ref::Shape& s : ref::shapes()) {
             const Built b = build(s, ures);
             const Errors e = measure(b.inverse, s);
@@ -110,11 +111,9 @@ TEST(inverse_meets_its_resolution_on_every_reference_shape) {
             // The estimate covers the measured error; beta(0.5, 0.5) reports the 3.4e-9 no
             // quantile in double precision can beat within one double of 1.
             const double est = b.inverse.max_u_error();
-            if (is_pole_at_both_ends(s)) {
-                if (!(est > 3e-9 && est < 1e-8)) report(s, ures, "estimate", est);
-            } else if (!(est <= ures)) {
-                report(s, ures, "estimate", est);
-            }
+            const double floor = is_pole_at_both_ends(s) ? 6.8e-9 : 0.0;
+            if (!(est <= std::max(ures, floor))) report(s, ures, "estimate", est);
+            if (ures < floor && !(est > 3e-9)) report(s, ures, "estimate below the floor", est);
         }
     }
 }

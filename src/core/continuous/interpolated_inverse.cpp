@@ -209,11 +209,17 @@ InverseBuilder::Outcome InverseBuilder::attempt(const Node& cur, double e, Node*
     double excess = 0.0;  // the largest error over its limit
     for (int k = 1; k < d; ++k) {
         const double v = largest_error_point(vs, mult_, d, k);
-        const double x = InterpolatedInverse::newton(p, v);
+        double x, dx;
+        newton_with_slope(p, v, x, dx);
         if (!(x > xs[k - 1] && x < xs[k])) return {false, 0.5};
         const Node test = node_at(x);
         if (probe_.failed()) return {false, 0.5};
-        const double e_k = std::fabs(width(cur, test, use_left) - v);
+        // The error there, and its slope: f(x) dx/dv / mass - 1 is zero at the peak of a
+        // smooth error curve; where it is not (a kink between the nodes), the error may peak
+        // elsewhere in the gap, and half the slope times the farther distance is added.
+        const double slope = test.f_below * dx / mass_ - 1.0;
+        const double reach = std::max(v - vs[k - 1], vs[k] - v);
+        const double e_k = std::fabs(width(cur, test, use_left) - v) + 0.5 * std::fabs(slope) * reach;
         const double step = std::nextafter(x, std::numeric_limits<double>::infinity()) - x;
         const double allowed = std::max(limit, 2.0 * test.f_below * step / mass_);
         err = std::max(err, e_k);
