@@ -4,17 +4,23 @@
 // right of any point for a few density calls), and the quantile function x(u) is interpolated
 // on intervals placed adaptively from the lower end of the mass to the upper one. Each interval
 // has nodes at its ends and its middle in x; at a node the mass from the interval's start gives
-// u and the density gives the slope dx/du = 1/f for nothing, so a Newton polynomial with doubled
-// nodes (Hermite interpolation) of degree 5 comes from three nodes: degree 3 uses the ends only,
-// degree 4 leaves out the middle slope. Between every two nodes the distribution function is
-// checked at the point where the interpolation error peaks; the interval is accepted when
-// |F(x(u)) - u| is at most 0.6 of the resolution there, and shrunk otherwise. The tails beyond
-// the first and last interval hold less than a twentieth of the resolution and are covered by
-// straight pieces.
+// u, and the density, which the Gauss-Lobatto rule has evaluated there anyway, gives the slope
+// dx/du = 1/f. A Newton polynomial with doubled nodes (Hermite interpolation) of degree 5 thus
+// comes from three nodes, about half the density calls of degree 5 through six plain nodes;
+// degree 3 uses the ends only, degree 4 leaves out the middle slope.
+//
+// Between every two nodes the error |F(x(u)) - u| and its slope are measured at the point where
+// the interpolation error peaks. The slope is zero at the peak of a smooth error curve; where it
+// is not (a kink in between), the estimate is widened by it. An interval is accepted when the
+// estimate is at most 0.6 of the resolution, and shrunk otherwise; where one step between
+// neighbouring doubles holds more mass than that (a few units in the last place from a pole),
+// that mass is the limit, and max_u_error() reports it. Straight pieces cover the tails beyond
+// the first and last interval, which hold less than a twentieth of the resolution; near an end
+// where the density is infinite the intervals run on into the panel table's end model.
 //
 // Afterwards nothing calls the density: a quantile is a guide-table lookup and one polynomial;
 // the distribution function is the same polynomial solved for u, so cdf and quantile agree; the
-// masses above each interval are kept apart, so sf is accurate in the upper tail; and the
+// masses above each interval are kept apart, so sf keeps its digits in the upper tail; and the
 // summaries come from the panel table. The built object can therefore serve as a model of the
 // distribution wherever a density-defined one needs checking.
 #pragma once
@@ -61,9 +67,11 @@ public:
         if (u >= 1.0) return hi_;
         return evaluate(u);
     }
-    // The point with mass q above it, q in [0, 1]; accurate for q far below 1e-16.
+    // The point with mass q above it, q in [0, 1], found from the masses summed from hi: for q
+    // below 1e-16 too, where 1 - q would round to 1.
     double quantile_upper(double q) const;
-    // The distribution function and its complement, both accurate in their own tail.
+    // The distribution function and its complement, both to the resolution; sf from the masses
+    // summed from hi, without the loss of 1 - cdf in the upper tail.
     double cdf(double x) const;
     double sf(double x) const;
 
@@ -104,8 +112,9 @@ public:
     const PanelTable& panels() const { return table_; }
 
     // Interval i's polynomial x(v) for v = u - (mass left of the interval's start), in Newton
-    // form: c0 + v (c1 + (v - v1) (c2 + (v - v2) (c3 + (v - v3) (c4 + (v - v4) c5)))). Unused
-    // degrees have zero coefficients.
+    // form: c0 + v (c1 + (v - v1) (c2 + (v - v2) (c3 + (v - v3) (c4 + (v - v4) c5)))), v1 to
+    // v4 being the second to fifth of its nodes (a doubled node counts twice). Unused degrees
+    // have zero coefficients.
     struct Poly {
         double c[6];
         double v[4];
