@@ -235,7 +235,16 @@ Work make_root(DensityProbe& probe, double a, double b, double fa, double fb) {
 // smallest distance, or the density overflows on the way, it is not integrable.
 BuildResult<EndModel> fit_end(DensityProbe& probe, double end, bool at_lo, double s0, double f0,
                               double budget) {
-    const auto value = [&](double s) { return probe(at_lo ? end + s : end - s); };
+    // A point at nominal distance s, its actual distance once rounded to a double, and the
+    // density there.
+    struct Sample {
+        double t = 0.0;
+        double f = 0.0;
+    };
+    const auto at = [&](double s) {
+        const double x = at_lo ? end + s : end - s;
+        return Sample{at_lo ? x - end : end - x, probe(x)};
+    };
     const double ulp = std::fabs(std::nextafter(end, at_lo ? kInf : -kInf) - end);
     const double s_min = std::max(ulp, s0 * 0x1p-1000);
     // Below this distance, points rounded to doubles would spoil the checks and the panels.
@@ -245,60 +254,66 @@ BuildResult<EndModel> fit_end(DensityProbe& probe, double end, bool at_lo, doubl
     };
 
     double s = s0;
-    double fs = f0;
-    double fh = value(0.5 * s);
-    double fq = value(0.25 * s);
-    double f34 = value(0.75 * s);
-    double f38 = value(0.375 * s);
+    Sample p1{s0, f0};  // the fit's points at s, s/2, s/4
+    Sample p2 = at(0.5 * s);
+    Sample p3 = at(0.25 * s);
+    Sample c34 = at(0.75 * s);  // checks carried into the next step
+    Sample c38 = at(0.375 * s);
     bool steep = false;
     for (int step = 0; step < 3000; ++step) {
-        const double f8 = value(0.125 * s);
+        const Sample c8 = at(0.125 * s);
         if (probe.failed()) {
             if (steep && probe.error().kind == BuildErrorKind::DensityNotFinite) return refuse();
             return std::unexpected(probe.error());
         }
         // The density vanishes near the end: no mass within the farthest zero.
-        const double zero = fs == 0.0 ? s : fh == 0.0 ? 0.5 * s : fq == 0.0 ? 0.25 * s : 0.0;
+        const double zero = p1.f == 0.0 ? p1.t : p2.f == 0.0 ? p2.t : p3.f == 0.0 ? p3.t : 0.0;
         if (zero > 0.0) return EndModel(end, at_lo, zero, -kInf, 0.0, 0.0, 0.0);
 
-        const double l1 = std::log(fs / fh);
-        const double l2 = std::log(fh / fq);
-        const double c = 4.0 * (l1 - l2) / s;
-        const double p = (l2 - 0.25 * c * s) / std::numbers::ln2;
-        const double log_a = std::log(fs) - p * std::log(s) - c * s;
+        // log f = log A + p log t + c t through the three points.
+        const double a11 = std::log(p1.t / p2.t);
+        const double a12 = p1.t - p2.t;
+        const double a21 = std::log(p2.t / p3.t);
+        const double a22 = p2.t - p3.t;
+        const double b1 = std::log(p1.f / p2.f);
+        const double b2 = std::log(p2.f / p3.f);
+        const double det = a11 * a22 - a12 * a21;
+        const double p = (b1 * a22 - a12 * b2) / det;
+        const double c = (a11 * b2 - b1 * a21) / det;
+        const double log_a = std::log(p1.f) - p * std::log(p1.t) - c * p1.t;
         steep = !(p > -1.0 + 1e-9);
         if (steep) {
             if (s <= s_min) return refuse();
             s = std::max(s * 0x1p-16, s_min);
-            fs = value(s);
-            fh = value(0.5 * s);
-            fq = value(0.25 * s);
-            f34 = value(0.75 * s);
-            f38 = value(0.375 * s);
+            p1 = at(s);
+            p2 = at(0.5 * s);
+            p3 = at(0.25 * s);
+            c34 = at(0.75 * s);
+            c38 = at(0.375 * s);
             continue;
         }
-        const EndModel model(end, at_lo, s, log_a, p, c, 0.0);
+        const EndModel model(end, at_lo, p1.t, log_a, p, c, 0.0);
         double misfit = 0.0;
-        for (const auto& [t, f] : {std::pair{0.125 * s, f8}, std::pair{0.375 * s, f38},
-                                   std::pair{0.75 * s, f34}}) {
-            misfit = std::max(misfit, f > 0.0 ? std::fabs(model.density(t) / f - 1.0) : kInf);
+        for (const Sample& check : {c8, c38, c34}) {
+            misfit = std::max(misfit, check.f > 0.0 ? std::fabs(model.density(check.t) / check.f - 1.0)
+                                                    : kInf);
         }
         // A misfit at the level of rounding counts as none, so that the decision does not
         // depend on the rounding of one particular scale of the density.
         if (misfit <= 64.0 * kEps) misfit = 0.0;
-        const double tail = model.mass(s);
+        const double tail = model.mass(p1.t);
         const double error = std::min(tail, 4.0 * misfit * tail);
-        const bool smooth = std::fabs(c * s) <= 2.0;
+        const bool smooth = std::fabs(c * p1.t) <= 2.0;
         if (tail <= budget || (error <= budget && smooth) || 0.5 * s < s_floor) {
-            return EndModel(end, at_lo, s, log_a, p, c, error);
+            return EndModel(end, at_lo, p1.t, log_a, p, c, error);
         }
         // Halve: the fit's points move in by one, the check at 3s/8 becomes the one at 3s/4.
         s *= 0.5;
-        fs = fh;
-        fh = fq;
-        fq = f8;
-        f34 = f38;
-        f38 = value(0.375 * s);
+        p1 = p2;
+        p2 = p3;
+        p3 = c8;
+        c34 = c38;
+        c38 = at(0.375 * s);
     }
     return refuse();
 }
