@@ -70,14 +70,18 @@ inline std::size_t position(const double* a, std::size_t n, double v) noexcept {
 // pos[l] = position<Rule>(a, n, v[l]) for l < Lanes (n >= 1), the searches run in lock step.
 template <class Rule, std::size_t Lanes>
 inline void positions(const double* a, std::size_t n, const double* v, std::size_t* pos) noexcept {
+    // The lane loops are unrolled at every optimisation level, so that each lane's base stays
+    // in a register.
     std::size_t base[Lanes] = {};
     for (std::size_t len = n; len > 1;) {
         const std::size_t half = len / 2;
+#pragma GCC unroll 16
         for (std::size_t l = 0; l < Lanes; ++l) {
             base[l] = detail::advance<Rule>(base[l], half, a, v[l]);
         }
         len -= half;
     }
+#pragma GCC unroll 16
     for (std::size_t l = 0; l < Lanes; ++l) {
         pos[l] = base[l] + static_cast<std::size_t>(a[base[l]] < v[l]);
     }
