@@ -132,6 +132,7 @@ FillResult DiscreteDistribution::fill(std::span<double> out, R& rng) const {
         }
         std::size_t at[lanes];
         search::positions<Rule, lanes>(cdf, len, u, at);
+#pragma GCC unroll 4
         for (std::size_t k = 0; k < lanes; ++k) dst[i + k] = pts[at[k]];
     }
     for (; i < n; ++i) {
