@@ -257,7 +257,8 @@ def test_an_unusable_out_is_refused_before_anything_is_drawn(name, make, error, 
 
 
 @pytest.mark.parametrize("shape, error", [
-    ((3, 3), r"expected shape \(n, 2\) or a flat buffer of a multiple of 2 entries, got shape \(3, 3\)"),
+    ((3, 3), r"expected shape \(n, 2\) or a flat buffer of a multiple of 2 entries, "
+             r"got shape \(3, 3\)"),
     ((5,), r"got shape \(5,\)"),
     ((2, 2, 2), r"got shape \(2, 2, 2\)"),
 ])
@@ -497,7 +498,8 @@ def test_numpy_arrays_are_accepted_wherever_a_sequence_of_floats_is():
 
 
 def test_non_sequences_keep_their_texts():
-    with pytest.raises(TypeError, match="^argument 'lo': 'int' object cannot be converted to 'Sequence'$"):
+    with pytest.raises(TypeError,
+                       match="^argument 'lo': 'int' object cannot be converted to 'Sequence'$"):
         v.HyperRect(5, [1.0])
     with pytest.raises(TypeError, match="^argument 'init': 'float' object cannot be converted"):
         v.gibbs_sampler(lambda i, x: 0.0, BOX, 0.5)

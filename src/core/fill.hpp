@@ -108,7 +108,9 @@ FillResult fill_in_parts(std::size_t n, std::size_t parts, FillPart&& fill_part)
 
     for (auto& o : outcomes) {
         if (o.thrown) std::rethrow_exception(o.thrown);
-        if (!o.result) return fill_stopped(o.begin + o.result.error().filled, o.result.error().error);
+        if (!o.result) {
+            return fill_stopped(o.begin + o.result.error().filled, o.result.error().error);
+        }
     }
     return {};
 }

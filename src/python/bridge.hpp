@@ -17,8 +17,9 @@ namespace varnix::py {
 
 // The calls from Python in progress on this thread. Every entry from Python runs inside
 // guarded (errors.hpp), which holds a PythonCallScope, with the interpreter lock held, and
-// keeps the lock until it returns: the module never releases it, and user code that does takes
-// it back before returning to the module. So a thread inside such a call holds the lock, and
+// keeps the lock until it returns: user code that releases it takes it back before returning
+// to the module, and where the module releases it for work that calls no Python (WithoutLock,
+// fills.hpp) the count reads 0 meanwhile. So a thread inside such a call holds the lock, and
 // the bridge need not ask for it.
 inline thread_local int python_calls_in_progress = 0;
 

@@ -69,7 +69,8 @@ bool is_instance_of_loaded(PyObject* o, const char* module, const char* type) {
 PyRef shape_tuple(std::span<const Py_ssize_t> shape) {
     PyRef tuple = PyRef::steal(check(PyTuple_New(static_cast<Py_ssize_t>(shape.size()))));
     for (std::size_t i = 0; i < shape.size(); ++i) {
-        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), check(PyLong_FromSsize_t(shape[i])));
+        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i),
+                        check(PyLong_FromSsize_t(shape[i])));
     }
     return tuple;
 }

@@ -419,8 +419,10 @@ PyObject* copula_sample(PyGaussianCopula& self, const Args& a) {
 // Arrays: n draws of one generator in a row, point k the k-th; with a seed the first is what
 // sample(ppfs, seed) gives, and start = k starts at draw k of that stream (each draw takes two
 // words per coordinate).
-constexpr Declaration kCopulaSampleInto{"sample_into", {"out", "ppfs", {"seed", None}, {"start", 0}}};
-constexpr Declaration kCopulaSampleArray{"sample_array", {"n", "ppfs", {"seed", None}, {"start", 0}}};
+constexpr Declaration kCopulaSampleInto{"sample_into",
+                                         {"out", "ppfs", {"seed", None}, {"start", 0}}};
+constexpr Declaration kCopulaSampleArray{"sample_array",
+                                          {"n", "ppfs", {"seed", None}, {"start", 0}}};
 
 void copula_fill(PyGaussianCopula& self, std::span<double> out, const std::vector<PyRef>& ppfs,
                  const FillOptions& o) {

@@ -94,26 +94,34 @@ TEST(discrete_fill_is_sample_n_and_any_split_of_it) {
 }
 
 TEST(discrete_fill_stops_at_a_zero_uniform_and_says_where) {
-    const auto d = *DiscreteDistribution::build(std::vector<double>{1, 2}, std::vector<double>{1, 1});
-    // Six good uniforms, then 0: the lane loop sees the failure in its second group.
-    auto words = testing_words::ScriptedWords::of_uniforms({0.1, 0.9, 0.2, 0.7, 0.3, 0.6, 0.0, 0.5});
-    std::vector<double> out(8, -1.0);
-    const FillResult r = d.fill(out, words);
-    CHECK(!r);
-    if (r) return;
-    CHECK_EQ(r.error().filled, 6u);
-    CHECK(r.error().error.kind == SampleErrorKind::QuantileOutOfRange);
-    CHECK_EQ(words.consumed(), 7u);
-    CHECK(out[5] == 2.0 && out[6] == -1.0);
+    const auto d =
+        *DiscreteDistribution::build(std::vector<double>{1, 2}, std::vector<double>{1, 1});
+    // A zero uniform in the tail after the lane groups, and in the middle of a group.
+    for (const auto& [n, zero_at] : {std::pair<std::size_t, std::size_t>{8, 6}, {40, 21}}) {
+        std::vector<double> us(n);
+        for (std::size_t i = 0; i < n; ++i) us[i] = i % 2 == 0 ? 0.25 : 0.75;
+        us[zero_at] = 0.0;
+        auto words = testing_words::ScriptedWords::of_uniforms(us);
+        std::vector<double> out(n, -1.0);
+        const FillResult r = d.fill(out, words);
+        CHECK(!r);
+        if (r) continue;
+        CHECK_EQ(r.error().filled, zero_at);
+        CHECK(r.error().error.kind == SampleErrorKind::QuantileOutOfRange);
+        CHECK_EQ(words.consumed(), zero_at + 1);  // none drawn after the failing one
+        for (std::size_t i = 0; i < zero_at; ++i) CHECK_EQ(out[i], i % 2 == 0 ? 1.0 : 2.0);
+    }
 }
 
 TEST(fill_in_parts_reports_the_first_failing_part_in_absolute_draws) {
     std::vector<int> touched(100, 0);
-    const FillResult r = varnix::fill_in_parts(100, 4, [&](std::size_t b, std::size_t e) -> FillResult {
+    const auto failed = varnix::SampleError::of(SampleErrorKind::McmcFailed);
+    auto part = [&](std::size_t b, std::size_t e) -> FillResult {
         for (std::size_t i = b; i < e; ++i) ++touched[i];
-        if (b >= 50) return varnix::fill_stopped(3, varnix::SampleError::of(SampleErrorKind::McmcFailed));
+        if (b >= 50) return varnix::fill_stopped(3, failed);
         return {};
-    });
+    };
+    const FillResult r = varnix::fill_in_parts(100, 4, part);
     CHECK(!r);
     if (!r) CHECK_EQ(r.error().filled, 53u);  // parts [50, 75) and [75, 100) fail; the first wins
     for (int t : touched) CHECK_EQ(t, 1);
@@ -164,8 +172,8 @@ TEST(continuous_draws_call_the_user_function_unless_a_table_or_histogram_serves)
     CHECK(ContinuousDistribution::from_pdf(f, unit())->draws_call_user_function());
     CHECK(!ContinuousDistribution::from_pdf(f, unit(), BuildOptions::hermite(64))
                ->draws_call_user_function());
-    CHECK(ContinuousDistribution::from_pdf(f, unit(), BuildOptions::with_tdr(varnix::TdrTransform::Log))
-              ->draws_call_user_function());
+    const auto tdr = BuildOptions::with_tdr(varnix::TdrTransform::Log);
+    CHECK(ContinuousDistribution::from_pdf(f, unit(), tdr)->draws_call_user_function());
     const std::vector<double> edges{0.0, 0.5, 1.0}, counts{1.0, 3.0};
     for (const auto& o : {BuildOptions{}, BuildOptions::with_tdr(varnix::TdrTransform::InvSqrt)}) {
         const auto h = ContinuousDistribution::from_histogram(edges, counts, false, o);
@@ -187,7 +195,9 @@ TEST(table_fill_stops_at_a_zero_uniform_with_the_draws_before_it_written) {
 
 TEST(multivariate_fills_are_sample_n) {
     const auto box = mvtest::box({-2, -2}, {2, 2});
-    auto gauss = [](std::span<const double> x) { return std::exp(-0.5 * (x[0] * x[0] + x[1] * x[1])); };
+    auto gauss = [](std::span<const double> x) {
+        return std::exp(-0.5 * (x[0] * x[0] + x[1] * x[1]));
+    };
     const std::size_t n = 200;
 
     const auto rs = *varnix::RejectionSampler::make(box, 1.0, 1000);
