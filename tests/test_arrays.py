@@ -242,6 +242,9 @@ BAD_OUT = [
     ("non-contiguous", lambda: np.zeros(8)[::2], ValueError, "C-contiguous"),
     ("two-dimensional", lambda: np.zeros((2, 2)), ValueError, r"one-dimensional.*\(2, 2\)"),
     ("big-endian", lambda: np.zeros(4, dtype=">f8"), TypeError, "format '>d'"),
+    ("object array", lambda: np.empty(4, dtype=object), TypeError, "got format 'O'"),
+    ("datetime array", lambda: np.zeros(4, dtype="datetime64[s]"), TypeError,
+     "'ndarray' whose buffer cannot be read as one"),
 ]
 
 
@@ -459,6 +462,7 @@ def test_discrete_queries_over_arrays():
     (np.zeros(3, dtype=np.float32), TypeError,
      r"^argument 'x': expected a float or a buffer of float64 \(format 'd'\), got format 'f'"),
     (np.zeros(3, dtype=np.int64), TypeError, r"^argument 'x': expected a float or a buffer"),
+    (np.array([0.5], dtype=object), TypeError, r"^argument 'x': expected a float or a buffer"),
     ([0.5, 0.5], TypeError, r"^argument 'x': must be real number, not list$"),
     ("0.5", TypeError, r"^argument 'x': must be real number, not str$"),
 ])

@@ -66,6 +66,31 @@ bool is_instance_of_loaded(PyObject* o, const char* module, const char* type) {
     return r == 1;
 }
 
+// Takes o's buffer (strides and format, read-only allowed) into view. An exporter that refuses
+// that request (an object array, one with indirect dimensions) is reported as a TypeError that
+// says what was expected, with the exporter's own error as its cause.
+void get_buffer(PyObject* o, Py_buffer* view, const std::string& expected) {
+    if (PyObject_GetBuffer(o, view, PyBUF_RECORDS_RO) == 0) return;
+    if (!PyErr_ExceptionMatches(PyExc_BufferError) && !PyErr_ExceptionMatches(PyExc_TypeError) &&
+        !PyErr_ExceptionMatches(PyExc_ValueError)) {
+        throw PyErrorSet{};
+    }
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    PyRef cause = PyRef::steal(value);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    const std::string text = expected + ", got a '" + type_name_of(o) +
+                             "' whose buffer cannot be read as one";
+    PyRef message = PyRef::steal(check(PyUnicode_FromString(text.c_str())));
+    PyRef error =
+        PyRef::steal(check(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr)));
+    if (cause) PyException_SetCause(error.get(), cause.release());  // steals
+    PyErr_SetObject(PyExc_TypeError, error.get());
+    throw PyErrorSet{};
+}
+
 PyRef shape_tuple(std::span<const Py_ssize_t> shape) {
     PyRef tuple = PyRef::steal(check(PyTuple_New(static_cast<Py_ssize_t>(shape.size()))));
     for (std::size_t i = 0; i < shape.size(); ++i) {
@@ -134,7 +159,7 @@ Float64View Float64View::writable(PyObject* o, const char* param) {
                                    type_name_of(o) + "'");
     }
     Float64View v;
-    if (PyObject_GetBuffer(o, &v.view_, PyBUF_RECORDS_RO) < 0) throw PyErrorSet{};
+    get_buffer(o, &v.view_, prefix(param) + "expected a writable buffer of float64");
     v.held_ = true;
     if (v.view_.readonly) {
         raise(PyExc_TypeError,
@@ -155,7 +180,7 @@ Float64View Float64View::writable(PyObject* o, const char* param) {
 std::optional<Float64View> Float64View::array_argument(PyObject* o, const char* param) {
     if (!PyObject_CheckBuffer(o)) return std::nullopt;
     Float64View v;
-    if (PyObject_GetBuffer(o, &v.view_, PyBUF_RECORDS_RO) < 0) throw PyErrorSet{};
+    get_buffer(o, &v.view_, prefix(param) + "expected a float or a buffer of float64");
     v.held_ = true;
     if (v.view_.ndim == 0) return std::nullopt;
     if (!is_float64_format(v.view_.format, v.view_.itemsize)) {
