@@ -19,7 +19,6 @@
 #include <expected>
 #include <optional>
 #include <span>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -95,11 +94,14 @@ FillResult fill_in_parts(std::size_t n, std::size_t parts, FillPart&& fill_part)
     std::vector<std::thread> workers;
     workers.reserve(parts - 1);
     std::vector<std::size_t> inline_parts;
+    inline_parts.reserve(parts - 1);
     for (std::size_t p = 1; p < parts; ++p) {
         try {
             workers.emplace_back(run, std::ref(outcomes[p]));
-        } catch (const std::system_error&) {
-            inline_parts.push_back(p);  // no thread to be had: drawn here instead
+        } catch (...) {
+            // No thread to be had (std::system_error, or no memory for its state): the part is
+            // drawn here instead, and the threads already started are still joined below.
+            inline_parts.push_back(p);
         }
     }
     run(outcomes[0]);
