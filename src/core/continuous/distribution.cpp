@@ -55,9 +55,34 @@ SampleResult<double> InversionEngine::quantile(double u, FunctionRef<double(doub
 
 // --- Builders ---------------------------------------------------------------------------------
 
+BuildResult<ContinuousDistribution> ContinuousDistribution::build_interpolated(
+    Source source, UserFn user, Interval support, double u_resolution,
+    std::span<const double> breakpoints) {
+    InterpolationOptions io;
+    io.u_resolution = u_resolution;
+    io.breakpoints = breakpoints;
+    if (const auto* s = std::get_if<CdfSource>(&source)) {
+        auto scaled = [&](double x) { return s->scaled(user, x); };
+        auto inverse = InterpolatedInverse::build_from_cdf(scaled, support.lo(), support.hi(), io);
+        if (!inverse) return std::unexpected(inverse.error());
+        return ContinuousDistribution(std::move(source), support,
+                                      std::numeric_limits<double>::quiet_NaN(), 0.0,
+                                      std::move(*inverse));
+    }
+    const RawDensity raw(source, support, user);
+    auto inverse = InterpolatedInverse::build(raw, support.lo(), support.hi(), io);
+    if (!inverse) return std::unexpected(inverse.error());
+    const double norm = inverse->norm();
+    return ContinuousDistribution(std::move(source), support, norm, 0.0, std::move(*inverse));
+}
+
 BuildResult<ContinuousDistribution> ContinuousDistribution::build_density_kind(
     Source source, UserFn user, Interval support, const BuildOptions& options,
-    std::optional<UserFn> dpdf) {
+    std::optional<UserFn> dpdf, std::span<const double> breakpoints) {
+    if (options.u_resolution) {
+        return build_interpolated(std::move(source), user, support, *options.u_resolution,
+                                  breakpoints);
+    }
     const RawDensity raw(source, support, user);
     const double norm = adaptive_simpson(raw, support.lo(), support.hi(), options.quad_tolerance);
     if (!finite_positive(norm)) return std::unexpected(normalization_failed());
@@ -95,6 +120,9 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::from_cdf(UserFn cdf,
     if (options.tdr) {
         return std::unexpected(BuildError::invalid_support(detail_text::tdr_requires_pdf));
     }
+    if (options.u_resolution) {
+        return build_interpolated(source, cdf, support, *options.u_resolution, {});
+    }
     auto scaled = [&](double x) { return source.scaled(cdf, x); };
     return ContinuousDistribution(source, support, std::numeric_limits<double>::quiet_NaN(),
                                   options.quad_tolerance,
@@ -108,8 +136,9 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::from_histogram(
     if (!histogram) return std::unexpected(histogram.error());
     const auto support = Interval::make(histogram->lo(), histogram->hi());
     if (!support) return std::unexpected(support.error());
+    // The edges inside are where the density jumps.
     return build_density_kind(HistogramSource{std::move(*histogram)}, no_user_function(),
-                              *support, options, std::nullopt);
+                              *support, options, std::nullopt, edges);
 }
 
 BuildResult<ContinuousDistribution> ContinuousDistribution::truncated(UserFn pdf, Interval support,
@@ -117,6 +146,11 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::truncated(UserFn pdf
                                                                       const BuildOptions& options) {
     if (trunc.lo() < support.lo() || trunc.hi() > support.hi()) {
         return std::unexpected(BuildError::of(BuildErrorKind::TruncationOutsideSupport));
+    }
+    // The interpolated engine finds the mass itself, robustly: the density is passed as it is.
+    if (options.u_resolution) {
+        return build_interpolated(TruncatedSource{support.lo(), support.hi(), 1.0}, pdf, trunc,
+                                  *options.u_resolution, {});
     }
     // The base mass uses a fixed tolerance, whatever the options say.
     const double mass = adaptive_simpson(pdf, trunc.lo(), trunc.hi(), 1e-10);
@@ -154,11 +188,14 @@ std::optional<double> ContinuousDistribution::Bound::logpdf(double x) const {
 }
 
 double ContinuousDistribution::Bound::cdf(double x) const {
+    if (const auto* q = d_.interpolation()) return q->cdf(x);
     if (const auto* s = std::get_if<CdfSource>(&d_.source_)) return s->scaled(user_, x);
     return density_model().cdf(x);
 }
 
 double ContinuousDistribution::Bound::sf(double x) const {
+    // The interpolated engine keeps the masses above its nodes: no loss to 1 - cdf.
+    if (const auto* q = d_.interpolation()) return q->sf(x);
     const double s = 1.0 - cdf(x);
     return s > 0.0 ? s : 0.0;
 }
@@ -174,12 +211,17 @@ double ContinuousDistribution::Bound::logcdf(double x) const {
 }
 
 double ContinuousDistribution::Bound::logsf(double x) const {
+    if (const auto* q = d_.interpolation()) {
+        const double s = q->sf(x);
+        return s > 0.0 ? std::log(s) : (s == 0.0 ? -INFINITY : s);
+    }
     const double c = clamp_unit(cdf(x));
     return c >= 1.0 ? -INFINITY : std::log(1.0 - c);
 }
 
 SampleResult<double> ContinuousDistribution::Bound::quantile(double u) const {
     if (!(u > 0.0 && u < 1.0)) return std::unexpected(SampleError::quantile_out_of_range(u));
+    if (const auto* q = d_.interpolation()) return q->quantile(u);
     const auto* inversion = std::get_if<InversionEngine>(&d_.sampler_);
     if (const auto* s = std::get_if<CdfSource>(&d_.source_)) {
         auto cdf = [&](double x) { return s->scaled(user_, x); };
@@ -195,7 +237,16 @@ SampleResult<double> ContinuousDistribution::Bound::quantile(double u) const {
 SampleResult<double> ContinuousDistribution::Bound::ppf(double u) const { return quantile(u); }
 
 SampleResult<double> ContinuousDistribution::Bound::isf(double q) const {
+    if (const auto* inverse = d_.interpolation()) return upper_quantile(*inverse, q);
     return quantile(1.0 - q);
+}
+
+// The point with mass q above it, from the masses summed from hi: for q too small for 1 - q
+// to resolve as well. Out of range as ppf(1 - q) would be.
+SampleResult<double> ContinuousDistribution::Bound::upper_quantile(
+    const InterpolatedInverse& inverse, double q) {
+    if (!(q > 0.0 && q < 1.0)) return std::unexpected(SampleError::quantile_out_of_range(1.0 - q));
+    return inverse.quantile_upper(q);
 }
 
 }  // namespace varnix

@@ -21,6 +21,7 @@
 
 #include "core/continuous/hermite.hpp"
 #include "core/continuous/histogram.hpp"
+#include "core/continuous/interpolated_inverse.hpp"
 #include "core/continuous/options.hpp"
 #include "core/continuous/source_density.hpp"
 #include "core/continuous/tdr.hpp"
@@ -52,7 +53,9 @@ struct InversionEngine {
 class ContinuousDistribution {
 public:
     using Source = ContinuousSource;
-    using Sampler = std::variant<TdrHat, InversionEngine>;
+    // InterpolatedInverse: the options' u_resolution. It answers every query but pdf without
+    // calling the user function, and is built instead of the normalising integral.
+    using Sampler = std::variant<TdrHat, InversionEngine, InterpolatedInverse>;
     class Bound;
 
     // --- Builders. Checks run in a fixed order; the first failure is returned. ---------------
@@ -97,6 +100,11 @@ public:
 
     bool uses_tdr() const { return std::holds_alternative<TdrHat>(sampler_); }
     bool uses_hermite_table() const;
+    bool uses_interpolation() const { return interpolation() != nullptr; }
+    // The interpolated quantile function, when the options asked for one.
+    const InterpolatedInverse* interpolation() const {
+        return std::get_if<InterpolatedInverse>(&sampler_);
+    }
     bool has_density() const { return !std::holds_alternative<CdfSource>(source_); }
     Interval support() const { return support_; }
     double norm() const { return norm_; }  // density kinds only; NaN for a cdf-defined one
@@ -110,7 +118,12 @@ private:
     static BuildResult<ContinuousDistribution> build_density_kind(Source source, UserFn user,
                                                                   Interval support,
                                                                   const BuildOptions& options,
-                                                                  std::optional<UserFn> dpdf);
+                                                                  std::optional<UserFn> dpdf,
+                                                                  std::span<const double> breakpoints = {});
+    static BuildResult<ContinuousDistribution> build_interpolated(Source source, UserFn user,
+                                                                  Interval support,
+                                                                  double u_resolution,
+                                                                  std::span<const double> breakpoints);
 
     Source source_;
     Interval support_;
@@ -161,6 +174,7 @@ private:
                             d_.quad_tolerance_};
     }
     SampleResult<double> quantile(double u) const;
+    static SampleResult<double> upper_quantile(const InterpolatedInverse& inverse, double q);
 
     template <WordSource R>
     SampleResult<void> sample_n_tdr(const TdrHat& hat, std::size_t n, R& rng,
@@ -188,6 +202,7 @@ inline ContinuousDistribution::Bound ContinuousDistribution::without_function() 
 
 template <WordSource R>
 SampleResult<double> ContinuousDistribution::Bound::sample(R& rng) const {
+    if (const auto* q = d_.interpolation()) return q->sample(rng);
     if (const auto* hat = std::get_if<TdrHat>(&d_.sampler_)) {
         const DensityModel model = density_model();
         auto density = [&model](double x) { return model.density(x); };
@@ -202,6 +217,10 @@ SampleResult<void> ContinuousDistribution::Bound::sample_n(std::size_t n, R& rng
     out.clear();
     out.reserve(n);
     if (const auto* hat = std::get_if<TdrHat>(&d_.sampler_)) return sample_n_tdr(*hat, n, rng, out);
+    if (const auto* q = d_.interpolation()) {
+        q->sample_n(n, rng, out);
+        return {};
+    }
     const auto& inversion = std::get<InversionEngine>(d_.sampler_);
     if (inversion.table) return sample_n_table(*inversion.table, n, rng, out);
     return sample_n_inverted(n, rng, out);

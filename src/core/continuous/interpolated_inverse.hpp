@@ -18,6 +18,11 @@
 // the first and last interval, which hold less than a twentieth of the resolution; near an end
 // where the density is infinite the intervals run on into the panel table's end model.
 //
+// A distribution given by its distribution function F instead has no density for the slopes:
+// build_from_cdf interpolates through six plain nodes per interval (Chebyshev-Lobatto points
+// in x, each u read from F), tests the error the same way, and finds the ends of the mass by
+// bisection of F. It keeps no panel table, so it has no summaries.
+//
 // Afterwards nothing calls the density: a quantile is a guide-table lookup and one polynomial;
 // the distribution function is the same polynomial solved for u, so cdf and quantile agree; the
 // masses above each interval are kept apart, so sf keeps its digits in the upper tail; and the
@@ -28,6 +33,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>  // std::invoke, used by function_ref.hpp
+#include <limits>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -60,6 +67,13 @@ public:
                                                   double hi, double u_resolution);
     static BuildResult<InterpolatedInverse> build(FunctionRef<double(double)> density, double lo,
                                                   double hi, const InterpolationOptions& options);
+    // The quantile function of a distribution function cdf on [lo, hi] that rises from 0 at lo
+    // to 1 at hi (the caller rescales; cdf is not called at the ends). The order option is not
+    // read (always quintic); breakpoints are. Fails with InvalidSupport, InvalidResolution,
+    // CdfNotFinite, CdfDecreasing (a fall of more than the resolution) or InterpolationFailed.
+    static BuildResult<InterpolatedInverse> build_from_cdf(FunctionRef<double(double)> cdf,
+                                                           double lo, double hi,
+                                                           const InterpolationOptions& options);
 
     // The quantile at u in [0, 1] (lo at 0, hi at 1, NaN stays NaN).
     double quantile(double u) const {
@@ -88,14 +102,19 @@ public:
         for (std::size_t i = 0; i < n; ++i) out.push_back(evaluate(uniform(rng)));
     }
 
-    // Summaries of the normalised density, from the panel table (no density call).
-    double mean() const { return table_.mean(); }
-    double variance() const { return table_.variance(); }
-    double entropy() const { return table_.entropy(); }
-    double expect(FunctionRef<double(double)> func) const { return table_.expect(func); }
+    // Whether it was built from a density, and so has the panel table and the summaries.
+    bool has_density() const { return table_.has_value(); }
+    // Summaries of the normalised density, from the panel table (no density call); only when
+    // has_density().
+    double mean() const { return panels().mean(); }
+    double variance() const { return panels().variance(); }
+    double entropy() const { return panels().entropy(); }
+    double expect(FunctionRef<double(double)> func) const { return panels().expect(func); }
 
-    // The mass of the density on [lo, hi].
-    double norm() const { return table_.norm(); }
+    // The mass of the density on [lo, hi] (NaN when built from a distribution function).
+    double norm() const {
+        return table_ ? table_->norm() : std::numeric_limits<double>::quiet_NaN();
+    }
     double lo() const { return lo_; }
     double hi() const { return hi_; }
     double u_resolution() const { return u_resolution_; }
@@ -108,8 +127,13 @@ public:
     std::size_t density_calls() const { return density_calls_; }
     // Bytes held by the interpolation (what sampling reads) and in all (with the panel table).
     std::size_t interpolation_bytes() const;
-    std::size_t memory_bytes() const { return interpolation_bytes() + table_.memory_bytes(); }
-    const PanelTable& panels() const { return table_; }
+    std::size_t memory_bytes() const {
+        return interpolation_bytes() + (table_ ? table_->memory_bytes() : 0);
+    }
+    const PanelTable& panels() const {
+        if (!table_) throw InternalFault("an inverse built from a distribution function has no panels");
+        return *table_;
+    }
 
     // Interval i's polynomial x(v) for v = u - (mass left of the interval's start), in Newton
     // form: c0 + v (c1 + (v - v1) (c2 + (v - v2) (c3 + (v - v3) (c4 + (v - v4) c5)))), v1 to
@@ -122,7 +146,8 @@ public:
 
 private:
     friend class InverseBuilder;
-    explicit InterpolatedInverse(PanelTable table) : table_(std::move(table)) {}
+    explicit InterpolatedInverse(std::optional<PanelTable> table) : table_(std::move(table)) {}
+    static BuildResult<InterpolatedInverse> finish(InterpolatedInverse inv, std::size_t calls);
 
     static double newton(const Poly& p, double v) {
         // Order matters: the build tests exactly this evaluation.
@@ -149,7 +174,7 @@ private:
     // v in [0, width_[i]] with piece(i, v) = x, for x_[i] < x < x_[i + 1].
     double solve(std::size_t i, double x) const;
 
-    PanelTable table_;
+    std::optional<PanelTable> table_;  // absent when built from a distribution function
     double lo_ = 0.0;
     double hi_ = 0.0;
     double u_resolution_ = 0.0;

@@ -16,12 +16,22 @@ SampleError integration_failed() { return SampleError::of(SampleErrorKind::Integ
 
 }  // namespace
 
+// An interpolated distribution answers from its panel table, without calling the user's density
+// (expect calls func once per panel node). Its variance is centred on the mean.
+namespace {
+SampleResult<double> finite_or_failed(double v) {
+    if (!std::isfinite(v)) return std::unexpected(integration_failed());
+    return v;
+}
+}  // namespace
+
 // The integrands below are formed exactly as written (density * x, (x * x) * density,
 // density * func with the density evaluated first). Evaluation order is frozen
 // (docs/architecture.md).
 
 SampleResult<double> ContinuousDistribution::Bound::mean() const {
     if (!d_.has_density()) return std::unexpected(pdf_required());
+    if (const auto* q = d_.interpolation()) return finite_or_failed(q->mean());
     const DensityModel model = density_model();
     auto integrand = [&](double x) { return model.density(x) * x; };
     const double m1 = adaptive_simpson(integrand, model.lo, model.hi, kSummaryTolerance);
@@ -30,6 +40,12 @@ SampleResult<double> ContinuousDistribution::Bound::mean() const {
 }
 
 SampleResult<double> ContinuousDistribution::Bound::var() const {
+    if (!d_.has_density()) return std::unexpected(pdf_required());
+    if (const auto* q = d_.interpolation()) {
+        const auto v = finite_or_failed(q->variance());
+        if (!v) return v;
+        return *v > 0.0 ? *v : 0.0;
+    }
     const auto m1 = mean();
     if (!m1) return m1;
     const DensityModel model = density_model();
@@ -51,6 +67,7 @@ SampleResult<double> ContinuousDistribution::Bound::median() const { return quan
 SampleResult<double> ContinuousDistribution::Bound::entropy() const {
     // Without a density the integrand is taken as 0 throughout, which integrates to exactly 0.
     if (!d_.has_density()) return 0.0;
+    if (const auto* q = d_.interpolation()) return finite_or_failed(q->entropy());
     const DensityModel model = density_model();
     auto integrand = [&](double x) {
         const double p = model.density(x);
@@ -67,6 +84,14 @@ SampleResult<std::pair<double, double>> ContinuousDistribution::Bound::interval(
         return std::unexpected(SampleError::confidence_out_of_range(confidence));
     }
     const double alpha = (1.0 - confidence) * 0.5;
+    if (const auto* q = d_.interpolation()) {
+        // The upper end from the masses summed from hi, as isf(alpha).
+        const auto lower = quantile(alpha);
+        if (!lower) return std::unexpected(lower.error());
+        const auto upper = upper_quantile(*q, alpha);
+        if (!upper) return std::unexpected(upper.error());
+        return std::pair{*lower, *upper};
+    }
     const auto lower = quantile(alpha);
     if (!lower) return std::unexpected(lower.error());
     const auto upper = quantile(1.0 - alpha);
@@ -76,6 +101,7 @@ SampleResult<std::pair<double, double>> ContinuousDistribution::Bound::interval(
 
 SampleResult<double> ContinuousDistribution::Bound::expect(UserFn func) const {
     if (!d_.has_density()) return std::unexpected(pdf_required());
+    if (const auto* q = d_.interpolation()) return finite_or_failed(q->expect(func));
     const DensityModel model = density_model();
     auto integrand = [&](double x) {
         const double p = model.density(x);
