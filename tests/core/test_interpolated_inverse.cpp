@@ -443,3 +443,60 @@ TEST(inverse_from_a_distribution_function_refuses_what_is_not_one) {
         CHECK_NEAR(r->cdf(0.5), 0.5, 1e-12);
     }
 }
+
+// The state round trip gives the same object, query for query, with no density call; a state
+// that the queries could not rely on is refused.
+TEST(inverse_state_round_trip_and_refusals) {
+    for (const char* name : {"normal on [-5, 5]", "gamma(0.5) on [0, 40]", "beta(0.5, 0.5) on [0, 1]"}) {
+        const Built b = build(ref::shape(name), 1e-12);
+        auto back = InterpolatedInverse::from_state(b.inverse.state());
+        CHECK(back.has_value());
+        if (!back) continue;
+        bool same = back->intervals() == b.inverse.intervals() &&
+                    back->max_u_error() == b.inverse.max_u_error() &&
+                    back->mean() == b.inverse.mean() && back->variance() == b.inverse.variance() &&
+                    back->entropy() == b.inverse.entropy() && back->norm() == b.inverse.norm();
+        for (const double u : ref::u_grid()) {
+            const double x = b.inverse.quantile(u);
+            same = same && back->quantile(u) == x && back->cdf(x) == b.inverse.cdf(x) &&
+                   back->sf(x) == b.inverse.sf(x) && back->quantile_upper(u) == b.inverse.quantile_upper(u);
+        }
+        auto r1 = ChaChaRng::seeded(4);
+        auto r2 = ChaChaRng::seeded(4);
+        std::vector<double> a, c;
+        b.inverse.sample_n(1000, r1, a);
+        back->sample_n(1000, r2, c);
+        CHECK(same && a == c);
+    }
+    const Built b = build(ref::shape("gamma(0.5) on [0, 40]"), 1e-10);
+    using Edit = void (*)(InterpolatedInverse::State&);
+    const Edit edits[] = {
+        [](InterpolatedInverse::State& s) { s.x.pop_back(); },
+        [](InterpolatedInverse::State& s) { s.coefficients[3] = kNaN; },
+        [](InterpolatedInverse::State& s) { std::swap(s.x[2], s.x[3]); },
+        [](InterpolatedInverse::State& s) { s.u.back() = 1.0; },
+        [](InterpolatedInverse::State& s) { s.u_resolution = 1.0; },
+        [](InterpolatedInverse::State& s) { s.u[1] = 2.0; },
+        [](InterpolatedInverse::State& s) { s.panels->values[5] = -1.0; },
+        [](InterpolatedInverse::State& s) { s.panels->below.pop_back(); },
+        [](InterpolatedInverse::State& s) { (*s.panels->lo_model)[2] = 1e9; },
+        [](InterpolatedInverse::State& s) { s.panels->lo_model.reset(); },
+        [](InterpolatedInverse::State& s) { s.panels->edges[4] = s.panels->edges[3]; },
+        [](InterpolatedInverse::State& s) { s.panels->mass = -1.0; },
+    };
+    for (const Edit edit : edits) {
+        auto st = b.inverse.state();
+        edit(st);
+        CHECK(!InterpolatedInverse::from_state(std::move(st)).has_value());
+    }
+    // A cdf-built one has no panels, and round-trips too.
+    InterpolationOptions o;
+    o.u_resolution = 1e-12;
+    const ref::Shape& s = ref::shape("normal on [-5, 5]");
+    auto c = InterpolatedInverse::build_from_cdf([&](double x) { return s.F(x); }, s.lo, s.hi, o);
+    CHECK(c.has_value());
+    if (c) {
+        auto back = InterpolatedInverse::from_state(c->state());
+        CHECK(back.has_value() && !back->has_density() && back->quantile(0.3) == c->quantile(0.3));
+    }
+}

@@ -525,19 +525,102 @@ BuildResult<InterpolatedInverse> InterpolatedInverse::finish(InterpolatedInverse
     inv.s_.shrink_to_fit();
     inv.width_.shrink_to_fit();
     inv.polys_.shrink_to_fit();
+    inv.make_guide();
+    return inv;
+}
 
+void InterpolatedInverse::make_guide() {
     // Guide table: entry k is the last interval whose lower u is at most k / G, so a search
     // starting there moves forward a step or two on average.
-    const std::size_t n = inv.polys_.size();
+    const std::size_t n = polys_.size();
     const std::size_t g = n;
-    inv.guide_scale_ = static_cast<double>(g);
-    inv.guide_.resize(g + 1);
+    guide_scale_ = static_cast<double>(g);
+    guide_.assign(g + 1, 0);
     std::size_t i = 0;
     for (std::size_t k = 0; k <= g; ++k) {
         const double u = static_cast<double>(k) / static_cast<double>(g);
-        while (i + 1 < n && inv.u_[i + 1] <= u) ++i;
-        inv.guide_[k] = static_cast<std::uint32_t>(i);
+        while (i + 1 < n && u_[i + 1] <= u) ++i;
+        guide_[k] = static_cast<std::uint32_t>(i);
     }
+}
+
+InterpolatedInverse::State InterpolatedInverse::state() const {
+    State st;
+    st.lo = lo_;
+    st.hi = hi_;
+    st.u_resolution = u_resolution_;
+    st.order = order_;
+    st.max_u_error = max_u_error_;
+    st.density_calls = density_calls_;
+    st.x = x_;
+    st.u = u_;
+    st.s = s_;
+    st.width = width_;
+    st.coefficients.reserve(10 * polys_.size());
+    for (const Poly& p : polys_) {
+        st.coefficients.insert(st.coefficients.end(), p.c, p.c + 6);
+        st.coefficients.insert(st.coefficients.end(), p.v, p.v + 4);
+    }
+    if (table_) st.panels = table_->state();
+    return st;
+}
+
+std::expected<InterpolatedInverse, const char*> InterpolatedInverse::from_state(State st) {
+    const std::size_t n = st.width.size();
+    if (n == 0 || n >= UINT32_MAX || st.x.size() != n + 1 || st.u.size() != n + 1 ||
+        st.s.size() != n + 1 || st.coefficients.size() != 10 * n) {
+        return std::unexpected("interpolation sizes do not match");
+    }
+    if (!(st.u_resolution >= min_u_resolution && st.u_resolution <= max_u_resolution) ||
+        st.order < 3 || st.order > 5 || !std::isfinite(st.max_u_error) || st.max_u_error < 0.0) {
+        return std::unexpected("interpolation settings out of range");
+    }
+    if (!std::isfinite(st.lo) || !std::isfinite(st.hi) || !(st.lo < st.hi) ||
+        st.x.front() != st.lo || st.x.back() != st.hi) {
+        return std::unexpected("interpolation interval is not finite and ordered");
+    }
+    for (const double c : st.coefficients) {
+        if (!std::isfinite(c)) return std::unexpected("interpolation coefficient is not finite");
+    }
+    if (st.u.back() != std::numeric_limits<double>::infinity() || st.s.back() != 0.0) {
+        return std::unexpected("interpolation sentinels are missing");
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const bool finite = std::isfinite(st.x[i]) && std::isfinite(st.u[i]) &&
+                            std::isfinite(st.s[i]) && std::isfinite(st.width[i]);
+        if (!finite || !(st.x[i] < st.x[i + 1]) || st.u[i] < 0.0 || st.u[i] > 1.0 ||
+            st.s[i] < 0.0 || st.s[i] > 1.0 || st.width[i] < 0.0 || st.s[i + 1] > st.s[i] ||
+            (i + 1 < n && st.u[i + 1] < st.u[i])) {
+            return std::unexpected("interpolation nodes are not ordered");
+        }
+    }
+    std::optional<PanelTable> table;
+    if (st.panels) {
+        if (st.panels->lo != st.lo || st.panels->hi != st.hi) {
+            return std::unexpected("panel table and interpolation intervals differ");
+        }
+        auto t = PanelTable::from_state(std::move(*st.panels));
+        if (!t) return std::unexpected(t.error());
+        table = std::move(*t);
+    }
+    InterpolatedInverse inv(std::move(table));
+    inv.lo_ = st.lo;
+    inv.hi_ = st.hi;
+    inv.u_resolution_ = st.u_resolution;
+    inv.order_ = st.order;
+    inv.max_u_error_ = st.max_u_error;
+    inv.density_calls_ = static_cast<std::size_t>(st.density_calls);
+    inv.x_ = std::move(st.x);
+    inv.u_ = std::move(st.u);
+    inv.s_ = std::move(st.s);
+    inv.width_ = std::move(st.width);
+    inv.polys_.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* c = &st.coefficients[10 * i];
+        std::copy(c, c + 6, inv.polys_[i].c);
+        std::copy(c + 6, c + 10, inv.polys_[i].v);
+    }
+    inv.make_guide();
     return inv;
 }
 

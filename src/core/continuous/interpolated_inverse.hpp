@@ -33,6 +33,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <functional>  // std::invoke, used by function_ref.hpp
 #include <limits>
 #include <optional>
@@ -147,6 +148,27 @@ public:
         return *table_;
     }
 
+    // Everything the built object holds, as plain numbers, and the object made from them
+    // again without a call of the density (the guide table is rebuilt). from_state checks what
+    // the queries rely on (sizes, finite and ordered values, the resolution's range) and
+    // refuses anything else with a fixed text.
+    struct State {
+        double lo = 0.0;
+        double hi = 0.0;
+        double u_resolution = 0.0;
+        int order = 5;
+        double max_u_error = 0.0;
+        std::uint64_t density_calls = 0;
+        std::vector<double> x;             // intervals + 1 edges
+        std::vector<double> u;             // intervals + 1; the last is +inf
+        std::vector<double> s;             // intervals + 1; the last is 0
+        std::vector<double> width;         // intervals
+        std::vector<double> coefficients;  // 10 per interval: c0 to c5, then v1 to v4
+        std::optional<PanelTable::State> panels;  // absent when built from a cdf
+    };
+    State state() const;
+    static std::expected<InterpolatedInverse, const char*> from_state(State s);
+
     // Interval i's polynomial x(v) for v = u - (mass left of the interval's start), in Newton
     // form: c0 + v (c1 + (v - v1) (c2 + (v - v2) (c3 + (v - v3) (c4 + (v - v4) c5)))), v1 to
     // v4 being the second to fifth of its nodes (a doubled node counts twice). Unused degrees
@@ -160,6 +182,7 @@ private:
     friend class InverseBuilder;
     explicit InterpolatedInverse(std::optional<PanelTable> table) : table_(std::move(table)) {}
     static BuildResult<InterpolatedInverse> finish(InterpolatedInverse inv, std::size_t calls);
+    void make_guide();
 
     static double newton(const Poly& p, double v) {
         // Order matters: the build tests exactly this evaluation.
