@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -7,6 +8,7 @@
 
 #include "check.hpp"
 #include "core/continuous/distribution.hpp"
+#include "core/continuous/integrate.hpp"
 #include "core/random.hpp"
 #include "stats.hpp"
 
@@ -733,4 +735,63 @@ TEST(continuous_interpolated_engine_from_every_constructor) {
           BuildErrorKind::DensityNegative);
     CHECK(build_kind(ContinuousDistribution::from_pdf([](double) { return 0.0; }, between(0.0, 1.0), o)) ==
           BuildErrorKind::DensityZero);
+}
+
+// The check model: built after the engines' own build for every density-defined distribution
+// under a document engine; a table with wrong nodes is built on the model's quantiles; a
+// density the model cannot integrate has none; a negative value refuses the distribution.
+TEST(continuous_check_model) {
+    auto f = [](double x) { return kernel(x); };
+    for (const auto& o : {BuildOptions{}, BuildOptions::hermite(16), BuildOptions::with_tdr(TdrTransform::Log)}) {
+        const auto d = ContinuousDistribution::from_pdf(f, between(-5.0, 5.0), o);
+        CHECK(d.has_value() && d->check_model() != nullptr);
+    }
+    const double edges[] = {0.0, 1.0, 2.0};
+    const double counts[] = {1.0, 3.0};
+    const auto h = ContinuousDistribution::from_histogram(edges, counts, false, BuildOptions{});
+    CHECK(h.has_value() && h->check_model() != nullptr);
+    const auto c = ContinuousDistribution::from_cdf([](double x) { return x; }, between(0.0, 1.0));
+    CHECK(c.has_value() && c->check_model() == nullptr);
+    const auto q = ContinuousDistribution::from_pdf(f, between(-5.0, 5.0), BuildOptions::interpolated(1e-10).value());
+    CHECK(q.has_value() && q->check_model() == nullptr);  // the engine is its own model
+
+    // The engines' own calls come first, unchanged; the model's follow.
+    std::vector<double> alone;
+    std::vector<double> with_model;
+    auto record = [](std::vector<double>& calls) {
+        return [&calls](double x) {
+            calls.push_back(x);
+            return kernel(x);
+        };
+    };
+    auto rec_with = record(with_model);
+    CHECK(ContinuousDistribution::from_pdf(rec_with, between(-5.0, 5.0)).has_value());
+    auto rec_alone = record(alone);
+    const double norm = varnix::adaptive_simpson(rec_alone, -5.0, 5.0, 1e-10);
+    CHECK(norm > 0.0 && with_model.size() > alone.size());
+    CHECK(std::equal(alone.begin(), alone.end(), with_model.begin()));
+
+    // A table whose inversions stopped at the first midpoint is built on the model's nodes.
+    BuildOptions coarse = BuildOptions::hermite(8);
+    coarse.max_iterations = 0;
+    coarse.use_newton = false;
+    const auto t = ContinuousDistribution::from_pdf(f, between(-5.0, 3.0), coarse);
+    CHECK(t.has_value());
+    if (t) {
+        const auto b = t->with(f);
+        for (int i = 1; i < 7; ++i) {
+            const double u = (i / 7.0) * 0.999999999998 + 1e-12;
+            CHECK_EQ(*b.ppf(u), t->check_model()->quantile(u));
+            CHECK_NEAR(trunc_normal_cdf(*b.ppf(u), -5.0, 3.0), u, 1e-9);
+        }
+    }
+    // Without a check model (a NaN at a point the model examines and the engines do not)
+    // the engines answer alone.
+    const double bad = -5.0 + (-4.6875 - -5.0) * varnix::lobatto_t1;
+    auto g = [bad](double x) { return x == bad ? kNaN : kernel(x); };
+    const auto n = ContinuousDistribution::from_pdf(g, between(-5.0, 5.0));
+    CHECK(n.has_value() && n->check_model() == nullptr);
+    // A negative value anywhere the model looks refuses the distribution.
+    const auto neg = ContinuousDistribution::from_pdf([](double x) { return x; }, between(-1.0, 2.0));
+    CHECK(!neg && neg.error().kind == BuildErrorKind::DensityNegative);
 }

@@ -1,6 +1,19 @@
 // ContinuousDistribution: a univariate distribution on a finite interval, defined by a density,
 // a distribution function or a histogram, optionally truncated or shifted and scaled.
 //
+// The check model. A density-defined distribution built with plain inversion, a Hermite table or
+// TDR also builds, after those engines' own build and from extra density calls, an interpolated
+// quantile function at u-resolution 1e-10 (InterpolatedInverse: a robust integral of the
+// density and its inverse). The engines' results are compared with it: a probability or a
+// quantile that agrees within 1e-6 in u, a summary within 1e-6 relative (the mean: relative to
+// the standard deviation) is returned exactly as the engine computed it; one that does not is
+// replaced by the model's, computed without calling the user's function. A Hermite table whose
+// nodes disagree is built on the model's quantiles at the same probabilities. The queries call
+// the user function exactly as they would without the model. An engine's error, or NaN (the
+// user function failing during the query), stands. A density for which the model cannot be
+// built (NaN at isolated points, say) keeps the engines' results unchecked; a
+// negative density value met by the model's build refuses the distribution.
+//
 // The object holds numbers only. A distribution defined by a user function does not keep that
 // function: the builders take it as a FunctionRef, and every query goes through a view,
 // d.with(f), that pairs the distribution with the same function for the duration of one call
@@ -10,6 +23,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <functional>  // std::invoke, used by function_ref.hpp
@@ -50,8 +64,20 @@ struct InversionEngine {
                                   Interval support) const;
 };
 
+namespace check_detail {
+// Whether an engine's value stands beside the check model's: within tol. A NaN stands too: it
+// is how a query reports that the user function failed during it (as an error does), which is
+// no silent wrong answer, and which a model built earlier must not hide.
+inline bool agrees(double engine, double model, double tol) {
+    return std::isnan(engine) || std::fabs(engine - model) <= tol;
+}
+}  // namespace check_detail
+
 class ContinuousDistribution {
 public:
+    static constexpr double check_resolution = 1e-10;  // the check model's u-resolution
+    static constexpr double check_tolerance = 1e-6;    // agreement that keeps an engine's result
+
     using Source = ContinuousSource;
     // InterpolatedInverse: the options' u_resolution. It answers every query but pdf without
     // calling the user function, and is built instead of the normalising integral.
@@ -106,6 +132,8 @@ public:
         return std::get_if<InterpolatedInverse>(&sampler_);
     }
     bool has_density() const { return !std::holds_alternative<CdfSource>(source_); }
+    // The check model, when one was built (see the top of this file).
+    const InterpolatedInverse* check_model() const { return check_ ? &*check_ : nullptr; }
     Interval support() const { return support_; }
     double norm() const { return norm_; }  // density kinds only; NaN for a cdf-defined one
 
@@ -124,12 +152,15 @@ private:
                                                                   Interval support,
                                                                   double u_resolution,
                                                                   std::span<const double> breakpoints);
+    // Builds the check model after the engines' own build; only a negative density fails.
+    BuildResult<void> attach_check_model(UserFn user, std::span<const double> breakpoints);
 
     Source source_;
     Interval support_;
     double norm_;
     double quad_tolerance_;
     Sampler sampler_;
+    std::optional<InterpolatedInverse> check_;
 };
 
 // A distribution paired with the function it was built from, for the duration of one call.
@@ -175,6 +206,13 @@ private:
     }
     SampleResult<double> quantile(double u) const;
     static SampleResult<double> upper_quantile(const InterpolatedInverse& inverse, double q);
+    // The engines' own results, before the check model sees them.
+    double engine_cdf(double x) const;
+    SampleResult<double> engine_quantile(double u) const;
+    SampleResult<double> engine_mean() const;
+    // The check model that judges quantiles: none for a Hermite table, whose nodes were
+    // checked when it was built and whose interpolation between them is its design.
+    const InterpolatedInverse* quantile_check() const;
 
     template <WordSource R>
     SampleResult<void> sample_n_tdr(const TdrHat& hat, std::size_t n, R& rng,
