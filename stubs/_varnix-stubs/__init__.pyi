@@ -142,6 +142,12 @@ class ContinuousDistribution:
     from_histogram, from_pdf_loc_scale or truncated; it has no constructor of its own. It is
     immutable and may be shared between threads. Queries that take a float never fail once the
     argument is converted: a user function that raises shows as NaN in their result.
+
+    Built from a density with plain inversion, a Hermite table or TDR, it also holds a check
+    model (the interpolated quantile function at u-resolution 1e-10, from extra density calls
+    at build time): a probability, quantile or summary that disagrees with it by more than
+    1e-6 (in u; relative for summaries, to the standard deviation for the mean) is replaced by
+    the model's answer, computed without calling the density.
     """
 
     def support(self) -> Interval:
