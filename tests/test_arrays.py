@@ -34,6 +34,10 @@ def gauss2(x, y):
 # integrates the density for every quantile: a few draws).
 ENGINES = {
     "hermite": (lambda: v.from_pdf_with_options(normal, IV, v.BuildOptions.hermite(128)), 3000),
+    "interpolated": (lambda: v.from_pdf_with_options(normal, IV, v.BuildOptions.interpolated()),
+                     3000),
+    "cdf interpolated": (lambda: v.from_cdf_with_options(normal_cdf, IV,
+                                                         v.BuildOptions.interpolated()), 3000),
     "newton": (lambda: v.from_pdf(normal, IV), 20),
     "bisection": (lambda: v.from_pdf_with_options(normal, IV, v.BuildOptions(use_newton=False)),
                   20),
@@ -316,7 +320,8 @@ def test_out_given_again_as_an_argument_is_only_read():
 # ---- start ----------------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("engine", ["hermite", "newton", "histogram", "cdf hermite"])
+@pytest.mark.parametrize("engine", ["hermite", "interpolated", "newton", "histogram",
+                                    "cdf hermite"])
 def test_any_split_of_a_seeded_sample_reproduces_it(engine):
     make, n = ENGINES[engine]
     d = make()
@@ -388,13 +393,14 @@ def scalar_results(d, name, values):
     return [getattr(d, name)(float(x)) for x in values]
 
 
-@pytest.mark.parametrize("engine", ["hermite", "newton", "histogram", "cdf hermite"])
+@pytest.mark.parametrize("engine", ["hermite", "interpolated", "cdf interpolated", "newton",
+                                    "histogram", "cdf hermite"])
 @pytest.mark.parametrize("name", CONTINUOUS_QUERIES)
 def test_continuous_queries_over_arrays_are_the_scalar_results(engine, name):
     d = ENGINES[engine][0]()
     grid = np.linspace(0.02, 0.98, 12) if name in ("ppf", "isf") else np.linspace(-4.5, 4.5, 12)
     got = getattr(d, name)(grid.reshape(3, 4))
-    if name in ("pdf", "logpdf") and engine == "cdf hermite":
+    if name in ("pdf", "logpdf") and engine.startswith("cdf"):
         assert got is None  # as the scalar form: no density
         return
     assert isinstance(got, np.ndarray) and got.shape == (3, 4) and got.dtype == np.float64
@@ -405,6 +411,18 @@ def test_continuous_queries_over_arrays_are_the_scalar_results(engine, name):
     wide = np.zeros((3, 8))
     wide[:, ::2] = grid.reshape(3, 4)
     assert bits(getattr(d, name)(wide[:, ::2])) == bits(got)
+
+
+@pytest.mark.parametrize("engine, name", [("interpolated", "cdf"), ("interpolated", "isf"),
+                                          ("hermite", "ppf"), ("hermite", "isf"),
+                                          ("histogram hermite", "logsf")])
+def test_long_queries_run_without_the_lock_and_give_the_scalar_results(engine, name):
+    # 5000 elements: past the length from which queries that call no Python release the lock.
+    d = ENGINES[engine][0]()
+    x = np.random.default_rng(5).random(5000)
+    if name not in ("ppf", "isf"):
+        x = 6.0 * x - 1.0
+    assert bits(getattr(d, name)(x)) == bits(scalar_results(d, name, x))
 
 
 def test_query_results_take_the_argument_kind():

@@ -25,6 +25,8 @@ LOCK_FREE = {
                                    [1.0 + (i * 7919) % 113 for i in range(1000)]),
     "hermite": lambda: v.from_pdf_with_options(normal, v.Interval(-5.0, 5.0),
                                                v.BuildOptions.hermite(256)),
+    "interpolated": lambda: v.from_pdf_with_options(normal, v.Interval(-5.0, 5.0),
+                                                    v.BuildOptions.interpolated()),
     "cdf hermite": lambda: v.from_cdf_with_options(
         lambda x: 0.5 * math.erfc(-x / math.sqrt(2.0)), v.Interval(-5.0, 5.0),
         v.BuildOptions.hermite(64)),

@@ -99,9 +99,16 @@ PyObject* build_options_hermite(const Args& a) {
     return make_instance(PyBuildOptions{BuildOptions::hermite(a.count(0))});
 }
 
+constexpr Declaration kInterpolated{"interpolated",
+                                    {{"u_resolution", BuildOptions::default_u_resolution}}};
+PyObject* build_options_interpolated(const Args& a) {
+    return make_instance(PyBuildOptions{unwrap(BuildOptions::interpolated(a.f64(0)))});
+}
+
 PyMethodDef build_options_methods[] = {
     static_method<PyBuildOptions, kTdr, &build_options_tdr>(),
     static_method<PyBuildOptions, kHermite, &build_options_hermite>(),
+    static_method<PyBuildOptions, kInterpolated, &build_options_interpolated>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -224,6 +231,18 @@ PyObject* cd_uses_hermite_table(PyContinuous& self) {
     return to_py_bool(self.value.uses_hermite_table());
 }
 PyObject* cd_uses_tdr(PyContinuous& self) { return to_py_bool(self.value.uses_tdr()); }
+PyObject* cd_uses_interpolation(PyContinuous& self) {
+    return to_py_bool(self.value.uses_interpolation());
+}
+// Diagnostics of the interpolated quantile function; None for the other engines.
+PyObject* cd_u_error(PyContinuous& self) {
+    const InterpolatedInverse* q = self.value.interpolation();
+    return q != nullptr ? to_py(q->max_u_error()) : none();
+}
+PyObject* cd_interval_count(PyContinuous& self) {
+    const InterpolatedInverse* q = self.value.interpolation();
+    return q != nullptr ? to_py_size(q->intervals()) : none();
+}
 
 
 // ---- Arrays: fills into buffers, and queries over buffers ----
@@ -279,17 +298,31 @@ PyObject* cd_query_array(PyContinuous& self, const Float64View& x) {
     const ContinuousDistribution& d = self.value;
     // Like the scalar form, which returns None for every x.
     if (density && !d.has_density()) return none();
-    const bool lock_free = !d.has_user_function() || (quantile && d.uses_hermite_table());
+    // The queries that call no user function: all of a histogram's, the quantiles of a
+    // Hermite table, and all but the density of the interpolated inverse.
+    const bool lock_free = !d.has_user_function() || (quantile && d.uses_hermite_table()) ||
+                           (!density && d.uses_interpolation());
+    const bool table = d.uses_hermite_table();
     const HeldFn fn(self);
     const Bound bound = lock_free ? d.without_function() : d.with(fn);
     return query_over(x, lock_free && x.size() >= lock_free_query_min,
-                      [&bound](std::span<const double> in, std::span<double> out) -> FillResult {
+                      [&bound, table](std::span<const double> in,
+                                      std::span<double> out) -> FillResult {
         if constexpr (Query == &q_ppf) {
             return bound.ppf_many(in, out);
         } else if constexpr (Query == &q_isf) {
-            // isf(q) is ppf(1 - q), and reports u = 1 - q when it fails.
-            for (std::size_t i = 0; i < in.size(); ++i) out[i] = 1.0 - in[i];
-            return bound.ppf_many(out, out);
+            if (table) {
+                // Through a table isf(q) is the table's quantile at 1 - q, reported as u = 1 - q
+                // when it fails: ppf(1 - q).
+                for (std::size_t i = 0; i < in.size(); ++i) out[i] = 1.0 - in[i];
+                return bound.ppf_many(out, out);
+            }
+            for (std::size_t i = 0; i < in.size(); ++i) {
+                const auto v = bound.isf(in[i]);
+                if (!v) return fill_stopped(i, v.error());
+                out[i] = *v;
+            }
+            return {};
         } else {
             for (std::size_t i = 0; i < in.size(); ++i) {
                 const double v = in[i];
@@ -327,6 +360,9 @@ PyMethodDef continuous_methods[] = {
     method<PyContinuous, Access::Shared, kExpect, &cd_expect>(),
     method<PyContinuous, Access::Shared, "uses_hermite_table", &cd_uses_hermite_table>(),
     method<PyContinuous, Access::Shared, "uses_tdr", &cd_uses_tdr>(),
+    method<PyContinuous, Access::Shared, "uses_interpolation", &cd_uses_interpolation>(),
+    method<PyContinuous, Access::Shared, "u_error", &cd_u_error>(),
+    method<PyContinuous, Access::Shared, "interval_count", &cd_interval_count>(),
     // Arrays.
     method<PyContinuous, Access::Shared, sample_into_declaration, &cd_sample_into>(),
     method<PyContinuous, Access::Shared, sample_array_declaration, &cd_sample_array>(),
