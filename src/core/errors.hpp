@@ -7,8 +7,11 @@
 
 #include <cstdint>
 #include <expected>
+#include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace varnix {
 
@@ -41,15 +44,23 @@ enum class BuildErrorKind : std::uint8_t {
     InvalidDimension,  // kept in the published vocabulary; no check produces it
     InvalidPdfMax,
     TdrHatFailed,
+    NegativeDensity,  // a density value below 0 met while building; carries the point and value
 };
 
 struct BuildError {
     BuildErrorKind kind;
     const char* detail = nullptr;  // InvalidSupport and NonFinite only; one of detail_text
+    double at = 0.0;               // NegativeDensity only: the point
+    double value = 0.0;            // NegativeDensity only: the density value there
 
-    static BuildError invalid_support(const char* d) { return {BuildErrorKind::InvalidSupport, d}; }
-    static BuildError non_finite(const char* d) { return {BuildErrorKind::NonFinite, d}; }
-    static BuildError of(BuildErrorKind k) { return {k, nullptr}; }
+    static BuildError invalid_support(const char* d) {
+        return {BuildErrorKind::InvalidSupport, d, 0.0, 0.0};
+    }
+    static BuildError non_finite(const char* d) { return {BuildErrorKind::NonFinite, d, 0.0, 0.0}; }
+    static BuildError of(BuildErrorKind k) { return {k, nullptr, 0.0, 0.0}; }
+    static BuildError negative_density(double x, double v) {
+        return {BuildErrorKind::NegativeDensity, nullptr, x, v};
+    }
 
     std::string message() const;
     bool operator==(const BuildError&) const = default;
@@ -67,19 +78,28 @@ enum class SampleErrorKind : std::uint8_t {
     TdrSampleFailed,
     McmcNotInitialized,
     McmcFailed,
+    DensityAboveBound,  // a density value above the sampler's bound; carries value, bound, point
 };
 
 struct SampleError {
     SampleErrorKind kind;
-    double value = 0.0;  // the offending u or confidence level, where the kind carries one
+    double value = 0.0;  // the offending u, confidence level or density value, where carried
+    double bound = 0.0;  // DensityAboveBound: the bound the value broke
+    // DensityAboveBound: the point where it happened. Shared, so that copying an error stays
+    // cheap; only a failing call ever allocates it.
+    std::shared_ptr<const std::vector<double>> point;
 
     static SampleError quantile_out_of_range(double u) {
-        return {SampleErrorKind::QuantileOutOfRange, u};
+        return {SampleErrorKind::QuantileOutOfRange, u, 0.0, nullptr};
     }
     static SampleError confidence_out_of_range(double c) {
-        return {SampleErrorKind::ConfidenceOutOfRange, c};
+        return {SampleErrorKind::ConfidenceOutOfRange, c, 0.0, nullptr};
     }
-    static SampleError of(SampleErrorKind k) { return {k, 0.0}; }
+    static SampleError of(SampleErrorKind k) { return {k, 0.0, 0.0, nullptr}; }
+    static SampleError density_above_bound(double y, double bound, std::span<const double> x) {
+        return {SampleErrorKind::DensityAboveBound, y, bound,
+                std::make_shared<const std::vector<double>>(x.begin(), x.end())};
+    }
 
     std::string message() const;
 };

@@ -49,10 +49,9 @@ TEST(invert_fails_when_cdf_does_not_rise) {
     auto falling = [](double x) { return 1.0 - x; };
     auto nan_top = [](double x) { return x >= 1.0 ? kNaN : x; };
     auto inf_top = [](double x) { return x >= 1.0 ? INFINITY : x; };
-    for (auto r : {invert_cdf_bisection(flat, 0.0, 1.0, 0.5, 1e-12, 128),
-                   invert_cdf_bisection(falling, 0.0, 1.0, 0.5, 1e-12, 128),
-                   invert_cdf_bisection(nan_top, 0.0, 1.0, 0.5, 1e-12, 128),
-                   invert_cdf_bisection(inf_top, 0.0, 1.0, 0.5, 1e-12, 128)}) {
+    const varnix::FunctionRef<double(double)> cdfs[] = {flat, falling, nan_top, inf_top};
+    for (const auto& cdf : cdfs) {
+        const auto r = invert_cdf_bisection(cdf, 0.0, 1.0, 0.5, 1e-12, 128);
         CHECK(!r.has_value() && r.error().kind == SampleErrorKind::InversionFailed);
     }
 }

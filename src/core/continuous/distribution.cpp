@@ -59,8 +59,14 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::build_density_kind(
     Source source, UserFn user, Interval support, const BuildOptions& options,
     std::optional<UserFn> dpdf) {
     const RawDensity raw(source, support, user);
-    const double norm = adaptive_simpson(raw, support.lo(), support.hi(), options.quad_tolerance);
+    // A density is never negative: the integrals of the build watch every value they compute,
+    // and the first negative one refuses the build once the checks before it have passed.
+    NegativeDensityWatch watch;
+    auto watched = [&raw, &watch](double x) { return watch(raw(x), x); };
+    const double norm =
+        adaptive_simpson(watched, support.lo(), support.hi(), options.quad_tolerance);
     if (!finite_positive(norm)) return std::unexpected(normalization_failed());
+    if (const auto negative = watch.error()) return std::unexpected(*negative);
     const DensityModel model{raw, support.lo(), support.hi(), norm, options.quad_tolerance};
 
     if (options.tdr) {
@@ -73,9 +79,10 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::build_density_kind(
         return ContinuousDistribution(std::move(source), support, norm, options.quad_tolerance,
                                       std::move(*hat));
     }
-    auto cdf = [&model](double x) { return model.cdf(x); };
+    auto cdf = [&model, &watched](double x) { return model.cdf(x, watched); };
     // Built before the source is moved into the distribution: the table reads the source.
     InversionEngine inversion = InversionEngine::build(options, cdf, support);
+    if (const auto negative = watch.error()) return std::unexpected(*negative);
     return ContinuousDistribution(std::move(source), support, norm, options.quad_tolerance,
                                   std::move(inversion));
 }
@@ -119,8 +126,11 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::truncated(UserFn pdf
         return std::unexpected(BuildError::of(BuildErrorKind::TruncationOutsideSupport));
     }
     // The base mass uses a fixed tolerance, whatever the options say.
-    const double mass = adaptive_simpson(pdf, trunc.lo(), trunc.hi(), 1e-10);
+    NegativeDensityWatch watch;
+    auto watched = [&pdf, &watch](double x) { return watch(pdf(x), x); };
+    const double mass = adaptive_simpson(watched, trunc.lo(), trunc.hi(), 1e-10);
     if (!finite_positive(mass)) return std::unexpected(normalization_failed());
+    if (const auto negative = watch.error()) return std::unexpected(*negative);
     return build_density_kind(TruncatedSource{support.lo(), support.hi(), mass}, pdf, trunc,
                               options, std::nullopt);
 }
