@@ -72,7 +72,7 @@ def test_vector_form_uses_the_separate_floats_when_they_work():
     def f(*args):
         calls.append(args)
         return float(len(args))
-    v.rejection_sampler(f, BOX, 1.0).sample_n(3, seed=0)
+    v.rejection_sampler(f, BOX, 2.0).sample_n(3, seed=0)
     assert all(len(a) == 2 and all(isinstance(x, float) for x in a) for a in calls)
 
 
@@ -188,7 +188,7 @@ def test_callables_of_every_kind_receive_their_arguments():
     assert v.from_pdf(math.exp, UNIT).cdf(0.5) == pytest.approx((math.exp(0.5) - 1) / (math.e - 1))
     assert v.from_pdf(Density(), UNIT).cdf(0.5) == pytest.approx(0.25)
     box3 = v.HyperRect([1.0] * 3, [2.0] * 3)
-    for point in v.rejection_sampler(math.hypot, box3, 1e-300).sample_n(4, seed=2):
+    for point in v.rejection_sampler(math.hypot, box3, 2.0 * math.sqrt(3.0)).sample_n(4, seed=2):
         assert len(point) == 3 and all(1.0 <= x <= 2.0 for x in point)
 
 
