@@ -59,12 +59,16 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::build_density_kind(
     Source source, UserFn user, Interval support, const BuildOptions& options,
     std::optional<UserFn> dpdf) {
     const RawDensity raw(source, support, user);
-    // A density is never negative: the integrals of the build watch every value they compute,
-    // and the first negative one refuses the build once the checks before it have passed.
+    // A density is never negative: the integrals of the build watch every value a user
+    // function gives, and the first negative one refuses the build once the checks before it
+    // have passed. A histogram's counts were checked when it was made.
     NegativeDensityWatch watch;
     auto watched = [&raw, &watch](double x) { return watch(raw(x), x); };
+    const bool histogram = std::holds_alternative<HistogramSource>(source);
+    const FunctionRef<double(double)> integrand =
+        histogram ? FunctionRef<double(double)>(raw) : FunctionRef<double(double)>(watched);
     const double norm =
-        adaptive_simpson(watched, support.lo(), support.hi(), options.quad_tolerance);
+        adaptive_simpson(integrand, support.lo(), support.hi(), options.quad_tolerance);
     if (!finite_positive(norm)) return std::unexpected(normalization_failed());
     if (const auto negative = watch.error()) return std::unexpected(*negative);
     const DensityModel model{raw, support.lo(), support.hi(), norm, options.quad_tolerance};
@@ -79,7 +83,7 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::build_density_kind(
         return ContinuousDistribution(std::move(source), support, norm, options.quad_tolerance,
                                       std::move(*hat));
     }
-    auto cdf = [&model, &watched](double x) { return model.cdf(x, watched); };
+    auto cdf = [&model, integrand](double x) { return model.cdf(x, integrand); };
     // Built before the source is moved into the distribution: the table reads the source.
     InversionEngine inversion = InversionEngine::build(options, cdf, support);
     if (const auto negative = watch.error()) return std::unexpected(*negative);

@@ -121,7 +121,7 @@ public:
     }
 
 private:
-    void note(double x, double value) {
+    [[gnu::cold, gnu::noinline]] void note(double x, double value) {
         if (seen_) return;
         seen_ = true;
         at_ = x;
