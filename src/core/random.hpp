@@ -4,8 +4,9 @@
 // low word first. The seeded stream is reproduced bit for bit: key words come from the PCG32
 // output step run eight times on the seed. The per-thread stream is keyed from the operating
 // system and re-keyed every 1024 blocks, and in a child process made by fork before its first
-// value there (the child's copy would otherwise repeat the parent's stream). Both compute their blocks with the fastest
-// implementation the processor supports; every implementation gives the same words.
+// value there (the child's copy would otherwise repeat the parent's stream). Both compute their
+// blocks with the fastest implementation the processor supports; every implementation gives the
+// same words.
 #pragma once
 
 #include <array>

@@ -620,7 +620,8 @@ TEST(continuous_negative_densities_are_refused_at_build) {
     const auto pdf = ContinuousDistribution::from_pdf(line, between(-1.0, 2.0));
     CHECK(build_kind(pdf) == BuildErrorKind::NegativeDensity);
     CHECK_EQ(build_message(pdf), std::string("density is negative at x=-1 (value -1)"));
-    const auto cut = ContinuousDistribution::truncated(line, between(-1.0, 3.0), between(-0.5, 2.0));
+    const auto cut =
+        ContinuousDistribution::truncated(line, between(-1.0, 3.0), between(-0.5, 2.0));
     CHECK_EQ(build_message(cut), std::string("density is negative at x=-0.5 (value -0.5)"));
     const auto moved = ContinuousDistribution::loc_scale(line, between(-1.0, 2.0), 10.0, 2.0);
     CHECK_EQ(build_message(moved), std::string("density is negative at x=8 (value -0.5)"));

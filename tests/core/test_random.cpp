@@ -367,7 +367,9 @@ std::vector<std::uint64_t> in_child(Body body) {
     close(fds[1]);
     std::vector<std::uint64_t> got;
     std::uint64_t word;
-    while (read(fds[0], &word, sizeof word) == static_cast<ssize_t>(sizeof word)) got.push_back(word);
+    while (read(fds[0], &word, sizeof word) == static_cast<ssize_t>(sizeof word)) {
+        got.push_back(word);
+    }
     close(fds[0]);
     int status = 0;
     waitpid(pid, &status, 0);
