@@ -3,10 +3,15 @@
 // same as its draws in any split into consecutive runs). Each chunk is turned into floats
 // while it is still in cache, and no n-double array is made. If fill throws, the partial
 // list is released and nothing is returned.
+//
+// Between chunks a pending signal (Ctrl-C) ends the call with its exception, so that a long
+// batch that calls no Python code can be interrupted, and the batch's progress is shown when
+// asked for.
 #pragma once
 
 #include "python/errors.hpp"
 #include "python/handles.hpp"
+#include "python/progress.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +21,13 @@
 namespace varnix::py {
 
 inline constexpr std::size_t list_chunk = 512;
+
+// Between two chunks of a batch that has done `done` of `total` draws: a signal handler that
+// raises (Ctrl-C: KeyboardInterrupt) ends the call; progress is shown when it is on.
+inline void between_chunks(std::uint64_t done, std::uint64_t total) {
+    if (PyErr_CheckSignals() < 0) throw PyErrorSet{};
+    if (progress_enabled) progress_batch(done, total);
+}
 
 template <class Fill>
 PyObject* to_py_list_filled(std::uint64_t n, Fill&& fill) {
@@ -37,6 +49,7 @@ PyObject* to_py_list_filled(std::uint64_t n, Fill&& fill) {
             PyObject* item = check(PyFloat_FromDouble(buf[i]));
             PyList_SetItem(list.get(), static_cast<Py_ssize_t>(start + i), item);  // steals
         }
+        between_chunks(start + count, n);
     }
     return list ? list.release() : check(PyList_New(0));
 }
