@@ -8,6 +8,7 @@ when tqdm is installed, and otherwise keeps one line on standard error up to dat
 from __future__ import annotations
 
 import contextlib
+import importlib
 import sys
 from collections.abc import Iterator
 from typing import Any, TextIO
@@ -26,11 +27,10 @@ class _Reporter:
     def __init__(self, file: TextIO | None) -> None:
         self._file = file
         self._bars: dict[int, Any] = {}
-        try:
-            from tqdm import tqdm
+        try:  # imported by name: tqdm is optional, and typed only with its stub package
+            self._tqdm: Any = importlib.import_module("tqdm").tqdm
         except ImportError:
-            tqdm = None
-        self._tqdm: Any = tqdm
+            self._tqdm = None
 
     def _stream(self) -> TextIO:
         # Looked up at every report, so that a redirected sys.stderr is followed.

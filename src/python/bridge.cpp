@@ -214,7 +214,7 @@ void PythonCallScope::finish(bool failed) noexcept {
     if (failed && type != nullptr) {
         explain_failure(*this, &type, &value, &traceback);
     }
-    if (progress.shown) progress_finish(*this);
+    if (progress.shown) progress_finish(*this, !failed);
     first_failure.reset();
     first_negative.reset();
     hint.reset();

@@ -48,9 +48,9 @@ void call_reporter(PythonCallScope& scope, std::int64_t now, bool final) {
         Py_DECREF(result);
         return;
     }
+    s.broken = true;
     if (!final && !PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrorSet{};
     PyErr_WriteUnraisable(held.get());
-    s.broken = true;
 }
 
 void on_core_batch_progress(std::uint64_t done, std::uint64_t total) {
@@ -111,8 +111,9 @@ void progress_batch(std::uint64_t done, std::uint64_t total) {
     progress_tick(*scope);
 }
 
-void progress_finish(PythonCallScope& scope) noexcept {
+void progress_finish(PythonCallScope& scope, bool completed) noexcept {
     if (!scope.progress.shown || scope.progress.broken) return;
+    if (completed) scope.progress.done = scope.progress.total;
     try {
         call_reporter(scope, now_ns(), true);
     } catch (...) {

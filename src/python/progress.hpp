@@ -42,8 +42,9 @@ void progress_tick(PythonCallScope& scope);
 // A batch of the current call has done `done` of `total` draws.
 void progress_batch(std::uint64_t done, std::uint64_t total);
 
-// The last report of a call that was shown; the pending exception, if any, is kept.
-void progress_finish(PythonCallScope& scope) noexcept;
+// The last report of a call that was shown (a batch that completed has done all its draws);
+// the pending exception, if any, is kept.
+void progress_finish(PythonCallScope& scope, bool completed) noexcept;
 
 // Adds the private function _set_progress(reporter, delay) to the module (not to __all__), and
 // installs the core's batch progress hook.
