@@ -19,12 +19,12 @@ thread_local PythonCallScope* innermost = nullptr;
 constexpr std::uint64_t signal_check_calls = 1024;
 constexpr std::uint64_t progress_tick_calls = 64;
 
-// Holds the interpreter lock for the scope of one user call. Inside a call from Python the
-// thread holds it already (see PythonCallScope), and asking the interpreter again would cost
-// two thread-state lookups per user call; anywhere else it is acquired here.
+// Holds the interpreter lock for the scope of one user call. Inside a call from Python (scope
+// not null) the thread holds it already (see PythonCallScope), and asking the interpreter again
+// would cost two thread-state lookups per user call; anywhere else it is acquired here.
 class EnsureLock {
 public:
-    EnsureLock() : acquired_(python_calls_in_progress == 0) {
+    explicit EnsureLock(const PythonCallScope* scope) : acquired_(scope == nullptr) {
         if (acquired_) state_ = PyGILState_Ensure();
     }
     ~EnsureLock() {
@@ -38,25 +38,6 @@ private:
     PyGILState_STATE state_{};
 };
 
-// The pending exception is the user's. An Exception is taken off the interpreter: into *keep
-// when given, else dropped. Anything else (KeyboardInterrupt, SystemExit, GeneratorExit, the
-// module's internal fault) stays set and ends the current call.
-void take_error(CallOutcome* keep) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrorSet{};
-    if (keep == nullptr) {
-        PyErr_Clear();
-        return;
-    }
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    keep->exception = PyRef::steal(value);
-}
-
 // Checks a new reference the bridge makes for a call (an argument, a tuple, a list). Unlike
 // check(), which lets the pending Python exception end the call, a temporary that cannot be
 // made (memory exhausted) is an internal fault: the bridge discards the exceptions of user
@@ -69,87 +50,115 @@ PyObject* fault_if_null(PyObject* o) {
     return o;
 }
 
-// Converts a call's result; false when the call or the conversion failed (the failure then is
-// in *keep when given).
-bool to_double(PyObject* result, double& out, CallOutcome* keep) {
-    if (result == nullptr) {
-        take_error(keep);
-        return false;
-    }
-    PyRef held = PyRef::steal(result);
+// The bookkeeping of the bridge keeps the successful call's path short: a counter, a store and
+// two tests inline; everything else out of line.
+
+// Every progress_tick_calls user calls of a call from Python.
+[[gnu::noinline]] void on_tick(PythonCallScope& scope, std::uint64_t n) {
+    if (n % signal_check_calls == 0 && PyErr_CheckSignals() < 0) throw PyErrorSet{};
+    if (scope.progress.on) progress_tick(scope);
+}
+
+inline void count_call(PythonCallScope* scope, Role role) {
+    if (scope == nullptr) return;
+    const std::uint64_t n = ++scope->calls;
+    scope->last_role = role;
+    if (n % progress_tick_calls == 0) [[unlikely]] on_tick(*scope, n);
+}
+
+// A call's result as a double: true with the value in out, or false, the call having raised
+// (result null) or returned something the float conversion refuses, with an exception pending
+// and result still owned.
+inline bool convert(PyObject* result, double& out) {
+    if (result == nullptr) return false;
     const double v = PyFloat_AsDouble(result);
-    if (v == -1.0 && PyErr_Occurred()) {
-        take_error(nullptr);  // the conversion's TypeError says less than the object itself
-        if (keep != nullptr) keep->returned = std::move(held);
-        return false;
-    }
+    if (v == -1.0 && PyErr_Occurred()) return false;
+    Py_DECREF(result);
     out = v;
     return true;
+}
+
+// The failure of a call after convert refused it. An exception that is not an Exception
+// (KeyboardInterrupt, SystemExit, GeneratorExit, the module's internal fault) stays set and ends
+// the current call. Otherwise it is taken off the interpreter, and what happened is returned when
+// `keep` (the raised exception, or the returned object: the conversion's TypeError says less than
+// the object itself), else dropped.
+[[gnu::noinline]] CallOutcome take_failure(PyObject* result, bool keep) {
+    PyRef held = PyRef::steal(result);
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrorSet{};
+    CallOutcome outcome;
+    if (!keep || result != nullptr) {
+        PyErr_Clear();
+        if (keep) outcome.returned = std::move(held);
+        return outcome;
+    }
+    // As cheap as dropping it: normalised only if a note needs it.
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    Py_XDECREF(traceback);
+    outcome.exception_type = PyRef::steal(type);
+    outcome.exception = PyRef::steal(value);
+    return outcome;
+}
+
+// Only the first failure of a call is kept in full.
+inline bool keeps_failure(const PythonCallScope* scope) {
+    return scope != nullptr && !scope->first_failure;
 }
 
 bool is_density(Role role) {
     return role == Role::Density || role == Role::MultivariateDensity;
 }
 
-// The bookkeeping of one user call in the record of the current call from Python.
-class UserCall {
-public:
-    UserCall(Role role, std::size_t index = 0) : scope_(innermost), role_(role), index_(index) {
-        if (scope_ == nullptr) return;
-        const std::uint64_t n = ++scope_->calls;
-        scope_->last_role = role;
-        if (n % signal_check_calls == 0 && PyErr_CheckSignals() < 0) throw PyErrorSet{};
-        if (n % progress_tick_calls == 0 && scope_->progress.on) progress_tick(*scope_);
-    }
-
-    // Where the details of a failure go: only the first failure of a call is kept.
-    CallOutcome* keep(CallOutcome& outcome) const {
-        return scope_ != nullptr && !scope_->first_failure ? &outcome : nullptr;
-    }
-
-    // A value returned by a call that succeeded. NaN counts as a failure; a negative density
-    // value is noted apart.
-    double returned(PyObject* f, double v, std::span<const double> args,
-                    std::optional<std::size_t> i = std::nullopt) {
-        if (scope_ == nullptr) return v;
-        if (std::isnan(v)) {
-            CallOutcome outcome;
-            outcome.value = v;
-            failed(f, args, i, std::move(outcome));
-        } else if (v < 0.0 && is_density(role_)) {
-            if (scope_->negatives++ == 0) {
-                scope_->first_negative = make(f, args, i);
-                scope_->first_negative->outcome.value = v;
-            }
-        }
-        return v;
-    }
-
-    void failed(PyObject* f, std::span<const double> args, std::optional<std::size_t> i,
-                CallOutcome&& outcome, std::optional<CallOutcome> list_form = std::nullopt) {
-        if (scope_ == nullptr) return;
-        if (scope_->failures++ != 0) return;
-        scope_->first_failure = make(f, args, i);
-        scope_->first_failure->outcome = std::move(outcome);
-        scope_->first_failure->list_form = std::move(list_form);
-    }
-
-private:
-    std::unique_ptr<RecordedCall> make(PyObject* f, std::span<const double> args,
-                                       std::optional<std::size_t> i) const {
-        auto call = std::make_unique<RecordedCall>();
-        call->role = role_;
-        call->index = index_;
-        call->callable = PyRef::borrow(f);
-        call->args.assign(args.begin(), args.end());
-        call->i = i;
-        return call;
-    }
-
-    PythonCallScope* scope_;
-    Role role_;
-    std::size_t index_;
+// Where a user call happened, for the record.
+struct CallSite {
+    PythonCallScope* scope;
+    Role role;
+    std::size_t index;  // the quantile function's
+    PyObject* f;
+    std::span<const double> args;
+    std::optional<std::size_t> i;
 };
+
+std::unique_ptr<RecordedCall> record(const CallSite& site) {
+    auto call = std::make_unique<RecordedCall>();
+    call->role = site.role;
+    call->index = site.index;
+    call->callable = PyRef::borrow(site.f);
+    call->args.assign(site.args.begin(), site.args.end());
+    call->i = site.i;
+    return call;
+}
+
+[[gnu::noinline]] void note_failure(const CallSite& site, CallOutcome&& outcome,
+                                    std::optional<CallOutcome> list_form = std::nullopt) {
+    PythonCallScope* scope = site.scope;
+    if (scope == nullptr || scope->failures++ != 0) return;
+    scope->first_failure = record(site);
+    scope->first_failure->outcome = std::move(outcome);
+    scope->first_failure->list_form = std::move(list_form);
+}
+
+// A value that needs a look: NaN counts as a failure; a negative density value is noted apart.
+[[gnu::noinline]] void note_value(const CallSite& site, double v) {
+    PythonCallScope* scope = site.scope;
+    if (std::isnan(v)) {
+        CallOutcome outcome;
+        outcome.value = v;
+        note_failure(site, std::move(outcome));
+    } else if (is_density(site.role) && scope->negatives++ == 0) {
+        scope->first_negative = record(site);
+        scope->first_negative->outcome.value = v;
+    }
+}
+
+// The value of a successful call, looked at when it may need noting.
+inline double returned(const CallSite& site, double v) {
+    if (site.scope != nullptr && (std::isnan(v) || v < 0.0)) [[unlikely]] note_value(site, v);
+    return v;
+}
 
 // f(x): the argument goes to the vectorcall protocol directly, without an argument tuple
 // (for a Python function the tuple is only unpacked again on the other side; for a callable
@@ -255,46 +264,45 @@ std::string role_text(Role role, std::size_t index) {
 
 double call_scalar(PyObject* f, double x, Role role) {
     if (f == nullptr) return nan;
-    EnsureLock lock;
-    UserCall call(role);
-    CallOutcome outcome;
-    double out = nan;
-    if (to_double(call_one_float(f, x), out, call.keep(outcome))) {
-        return call.returned(f, out, {&x, 1});
-    }
-    call.failed(f, {&x, 1}, std::nullopt, std::move(outcome));
+    PythonCallScope* const scope = innermost;
+    EnsureLock lock(scope);
+    count_call(scope, role);
+    const CallSite site{scope, role, 0, f, {&x, 1}, std::nullopt};
+    PyObject* result = call_one_float(f, x);
+    double out;
+    if (convert(result, out)) return returned(site, out);
+    note_failure(site, take_failure(result, keeps_failure(scope)));
     return nan;
 }
 
 SampleResult<double> call_scalar_checked(PyObject* f, double u, std::size_t index) {
     if (f == nullptr) return std::unexpected(SampleError::of(SampleErrorKind::InversionFailed));
-    EnsureLock lock;
-    UserCall call(Role::QuantileFunction, index);
-    CallOutcome outcome;
-    double out = nan;
-    if (!to_double(call_one_float(f, u), out, call.keep(outcome))) {
-        call.failed(f, {&u, 1}, std::nullopt, std::move(outcome));
-        return std::unexpected(SampleError::of(SampleErrorKind::InversionFailed));
-    }
-    return out;
+    PythonCallScope* const scope = innermost;
+    EnsureLock lock(scope);
+    count_call(scope, Role::QuantileFunction);
+    PyObject* result = call_one_float(f, u);
+    double out;
+    if (convert(result, out)) return out;
+    const CallSite site{scope, Role::QuantileFunction, index, f, {&u, 1}, std::nullopt};
+    note_failure(site, take_failure(result, keeps_failure(scope)));
+    return std::unexpected(SampleError::of(SampleErrorKind::InversionFailed));
 }
 
 // f(x0, ..., xd-1) first, then f([x0, ..., xd-1]): the second call only when the first fails.
 // Evaluation order is frozen (docs/architecture.md).
 double call_vector(PyObject* f, std::span<const double> x, Role role) {
     if (f == nullptr) return nan;
-    EnsureLock lock;
-    UserCall call(role);
-    CallOutcome separate;
-    double out = nan;
+    PythonCallScope* const scope = innermost;
+    EnsureLock lock(scope);
+    count_call(scope, role);
+    const CallSite site{scope, role, 0, f, x, std::nullopt};
+    PyObject* result;
     if (!x.empty() && x.size() <= max_direct_args) {
         PyRef args[max_direct_args];
         for (std::size_t i = 0; i < x.size(); ++i) {
             args[i] = PyRef::steal(fault_if_null(PyFloat_FromDouble(x[i])));
         }
-        PyObject* result =
-            call_direct(f, args, x.size(), std::make_index_sequence<max_direct_args>{});
-        if (to_double(result, out, call.keep(separate))) return call.returned(f, out, x);
+        result = call_direct(f, args, x.size(), std::make_index_sequence<max_direct_args>{});
     } else {
         PyRef args =
             PyRef::steal(fault_if_null(PyTuple_New(static_cast<Py_ssize_t>(x.size()))));
@@ -302,25 +310,26 @@ double call_vector(PyObject* f, std::span<const double> x, Role role) {
             PyTuple_SetItem(args.get(), static_cast<Py_ssize_t>(i),
                             fault_if_null(PyFloat_FromDouble(x[i])));
         }
-        if (to_double(PyObject_Call(f, args.get(), nullptr), out, call.keep(separate))) {
-            return call.returned(f, out, x);
-        }
+        result = PyObject_Call(f, args.get(), nullptr);
     }
+    double out;
+    if (convert(result, out)) return returned(site, out);
+    CallOutcome separate = take_failure(result, keeps_failure(scope));
     PyRef list = float_list(x);
     PyRef args = PyRef::steal(fault_if_null(PyTuple_New(1)));
     PyTuple_SetItem(args.get(), 0, list.release());
-    CallOutcome as_list;
-    if (to_double(PyObject_Call(f, args.get(), nullptr), out, call.keep(as_list))) {
-        return call.returned(f, out, x);
-    }
-    call.failed(f, x, std::nullopt, std::move(separate), std::move(as_list));
+    result = PyObject_Call(f, args.get(), nullptr);
+    if (convert(result, out)) return returned(site, out);
+    CallOutcome as_list = take_failure(result, keeps_failure(scope));
+    note_failure(site, std::move(separate), std::move(as_list));
     return nan;
 }
 
 double call_indexed(PyObject* f, std::size_t i, std::span<const double> values, Role role) {
     if (f == nullptr) return nan;
-    EnsureLock lock;
-    UserCall call(role);
+    PythonCallScope* const scope = innermost;
+    EnsureLock lock(scope);
+    count_call(scope, role);
     PyObject* index = fault_if_null(PyLong_FromSize_t(i));
     PyRef args = PyRef::steal(PyTuple_New(2));
     if (!args) {
@@ -329,12 +338,11 @@ double call_indexed(PyObject* f, std::size_t i, std::span<const double> values, 
     }
     PyTuple_SetItem(args.get(), 0, index);
     PyTuple_SetItem(args.get(), 1, float_list(values).release());
-    CallOutcome outcome;
-    double out = nan;
-    if (to_double(PyObject_Call(f, args.get(), nullptr), out, call.keep(outcome))) {
-        return call.returned(f, out, values, i);
-    }
-    call.failed(f, values, i, std::move(outcome));
+    const CallSite site{scope, role, 0, f, values, i};
+    PyObject* result = PyObject_Call(f, args.get(), nullptr);
+    double out;
+    if (convert(result, out)) return returned(site, out);
+    note_failure(site, take_failure(result, keeps_failure(scope)));
     return nan;
 }
 

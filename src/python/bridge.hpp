@@ -51,8 +51,9 @@ const char* role_noun(Role role);
 // What one failing call did: raised an exception, returned an object that is not a number, or
 // returned a number the caller cannot use (NaN; a negative density value).
 struct CallOutcome {
-    PyRef exception;  // the raised exception, or
-    PyRef returned;   // the returned object that did not convert, or neither and:
+    PyRef exception_type;  // the raised exception, as fetched (normalised only for a note), or
+    PyRef exception;
+    PyRef returned;        // the returned object that did not convert, or neither and:
     double value = 0.0;
 };
 

@@ -133,8 +133,23 @@ std::string name_of(PyObject* f) {
     return "(an object of type " + utf8_of(type_name.get()) + ")";
 }
 
+// The exception as the user would see it, normalised from what was fetched.
+std::string exception_text(const CallOutcome& outcome) {
+    PyObject* type = outcome.exception_type.get();
+    PyObject* value = outcome.exception.get();
+    PyObject* traceback = nullptr;
+    Py_XINCREF(type);
+    Py_XINCREF(value);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyRef held_type = PyRef::steal(type);
+    PyRef held_value = PyRef::steal(value);
+    Py_XDECREF(traceback);
+    if (!held_value) return "raised an exception";
+    return "raised " + repr_of(held_value.get());
+}
+
 std::string outcome_text(const CallOutcome& outcome) {
-    if (outcome.exception) return "raised " + repr_of(outcome.exception.get());
+    if (outcome.exception_type) return exception_text(outcome);
     if (outcome.returned) return "returned " + repr_of(outcome.returned.get()) + " (not a number)";
     return "returned " + float_text(outcome.value);
 }
