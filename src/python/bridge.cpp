@@ -212,8 +212,7 @@ PythonCallScope::~PythonCallScope() {
 
 PythonCallScope* PythonCallScope::current() noexcept { return innermost; }
 
-void PythonCallScope::finish(bool failed) noexcept {
-    if (!first_failure && !first_negative && !hint && !progress.shown) return;
+void PythonCallScope::finish_recorded(bool failed) noexcept {
     // Notes are made, and the record's references dropped, with no exception pending: both
     // may run Python code.
     PyObject* type = nullptr;

@@ -88,7 +88,11 @@ public:
     // Called once, when the body has returned: with a BuildError or SampleError pending, adds
     // the notes that explain it; ends the progress display; drops what the record holds. Keeps
     // whatever exception is pending as it is.
-    void finish(bool failed) noexcept;
+    void finish(bool failed) noexcept {
+        if (first_failure || first_negative || hint || progress.shown) [[unlikely]] {
+            finish_recorded(failed);
+        }
+    }
 
     std::uint64_t calls = 0;
     std::uint64_t failures = 0;
@@ -100,6 +104,8 @@ public:
     Role last_role = Role::Density;
 
 private:
+    void finish_recorded(bool failed) noexcept;
+
     PythonCallScope* enclosing_;
 };
 
