@@ -19,12 +19,14 @@ thread_local PythonCallScope* innermost = nullptr;
 constexpr std::uint64_t signal_check_calls = 1024;
 constexpr std::uint64_t progress_tick_calls = 64;
 
-// Holds the interpreter lock for the scope of one user call. Inside a call from Python (scope
-// not null) the thread holds it already (see PythonCallScope), and asking the interpreter again
-// would cost two thread-state lookups per user call; anywhere else it is acquired here.
+// Holds the interpreter lock for the scope of one user call. Inside a call from Python the
+// thread holds it already (see PythonCallScope), and asking the interpreter again would cost
+// two thread-state lookups per user call; anywhere else (python_calls_in_progress 0: no call
+// from Python, or one that has released the lock for work without Python objects) it is
+// acquired here.
 class EnsureLock {
 public:
-    explicit EnsureLock(const PythonCallScope* scope) : acquired_(scope == nullptr) {
+    EnsureLock() : acquired_(python_calls_in_progress == 0) {
         if (acquired_) state_ = PyGILState_Ensure();
     }
     ~EnsureLock() {
@@ -261,10 +263,9 @@ std::string role_text(Role role, std::size_t index) {
 // A callable cleared by the garbage collector (only while a reference cycle is torn down)
 // counts as one that fails.
 
-double call_scalar(PyObject* f, double x, Role role) {
+double call_scalar(PyObject* f, double x, Role role, PythonCallScope* scope) {
     if (f == nullptr) return nan;
-    PythonCallScope* const scope = innermost;
-    EnsureLock lock(scope);
+    EnsureLock lock;
     count_call(scope, role);
     const CallSite site{scope, role, 0, f, {&x, 1}, std::nullopt};
     PyObject* result = call_one_float(f, x);
@@ -277,7 +278,7 @@ double call_scalar(PyObject* f, double x, Role role) {
 SampleResult<double> call_scalar_checked(PyObject* f, double u, std::size_t index) {
     if (f == nullptr) return std::unexpected(SampleError::of(SampleErrorKind::InversionFailed));
     PythonCallScope* const scope = innermost;
-    EnsureLock lock(scope);
+    EnsureLock lock;
     count_call(scope, Role::QuantileFunction);
     PyObject* result = call_one_float(f, u);
     double out;
@@ -289,10 +290,10 @@ SampleResult<double> call_scalar_checked(PyObject* f, double u, std::size_t inde
 
 // f(x0, ..., xd-1) first, then f([x0, ..., xd-1]): the second call only when the first fails.
 // Evaluation order is frozen (docs/architecture.md).
-double call_vector(PyObject* f, std::span<const double> x, Role role) {
+double call_vector(PyObject* f, std::span<const double> x, Role role,
+                   PythonCallScope* scope) {
     if (f == nullptr) return nan;
-    PythonCallScope* const scope = innermost;
-    EnsureLock lock(scope);
+    EnsureLock lock;
     count_call(scope, role);
     const CallSite site{scope, role, 0, f, x, std::nullopt};
     PyObject* result;
@@ -324,10 +325,10 @@ double call_vector(PyObject* f, std::span<const double> x, Role role) {
     return nan;
 }
 
-double call_indexed(PyObject* f, std::size_t i, std::span<const double> values, Role role) {
+double call_indexed(PyObject* f, std::size_t i, std::span<const double> values, Role role,
+                    PythonCallScope* scope) {
     if (f == nullptr) return nan;
-    PythonCallScope* const scope = innermost;
-    EnsureLock lock(scope);
+    EnsureLock lock;
     count_call(scope, role);
     PyObject* index = fault_if_null(PyLong_FromSize_t(i));
     PyRef args = PyRef::steal(PyTuple_New(2));

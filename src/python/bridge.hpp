@@ -116,31 +116,39 @@ inline thread_local int python_calls_in_progress = 0;
 // cause the error's own text would hide). Nothing is shown when the call succeeds.
 void note_if_call_fails(std::string text);
 
-double call_scalar(PyObject* f, double x, Role role = Role::Density);
-SampleResult<double> call_scalar_checked(PyObject* f, double u, std::size_t index);
+// The user calls are recorded in `scope`, the call from Python they are made for (null: none).
+// The function objects below find it once, when they are made, rather than on every call.
+double call_scalar(PyObject* f, double x, Role role = Role::Density,
+                   PythonCallScope* scope = PythonCallScope::current());
+SampleResult<double> call_scalar_checked(PyObject* f, double u, std::size_t index = 0);
 // f(x0, ..., xd-1) first; f([x0, ..., xd-1]) if that fails.
-double call_vector(PyObject* f, std::span<const double> x,
-                   Role role = Role::MultivariateDensity);
+double call_vector(PyObject* f, std::span<const double> x, Role role = Role::MultivariateDensity,
+                   PythonCallScope* scope = PythonCallScope::current());
 // f(i, [values...]): the Gibbs coordinate form and the conditional form.
 double call_indexed(PyObject* f, std::size_t i, std::span<const double> values,
-                    Role role = Role::CoordinateSampler);
+                    Role role = Role::CoordinateSampler,
+                    PythonCallScope* scope = PythonCallScope::current());
 
-// Function objects over a held callable, for handing to the core as FunctionRefs.
+// Function objects over a held callable, for handing to the core as FunctionRefs. Made inside
+// the call from Python that uses them, and used only during it.
 struct ScalarFn {
     PyObject* f;
     Role role = Role::Density;
-    double operator()(double x) const { return call_scalar(f, x, role); }
+    PythonCallScope* scope = PythonCallScope::current();
+    double operator()(double x) const { return call_scalar(f, x, role, scope); }
 };
 struct VectorFn {
     PyObject* f;
     Role role = Role::MultivariateDensity;
-    double operator()(std::span<const double> x) const { return call_vector(f, x, role); }
+    PythonCallScope* scope = PythonCallScope::current();
+    double operator()(std::span<const double> x) const { return call_vector(f, x, role, scope); }
 };
 struct IndexedFn {
     PyObject* f;
     Role role = Role::CoordinateSampler;
+    PythonCallScope* scope = PythonCallScope::current();
     double operator()(std::size_t i, std::span<const double> x) const {
-        return call_indexed(f, i, x, role);
+        return call_indexed(f, i, x, role, scope);
     }
 };
 

@@ -131,12 +131,15 @@ using Bound = ContinuousDistribution::Bound;
 struct HeldFn {
     explicit HeldFn(const PyContinuous& self)
         : f(self.f.get()),
-          role(self.value.has_density() ? Role::Density : Role::DistributionFunction) {}
+          role(self.value.has_density() ? Role::Density : Role::DistributionFunction),
+          scope(PythonCallScope::current()) {}
     double operator()(double x) const {
-        return f != nullptr ? call_scalar(f, x, role) : std::numeric_limits<double>::quiet_NaN();
+        return f != nullptr ? call_scalar(f, x, role, scope)
+                            : std::numeric_limits<double>::quiet_NaN();
     }
     PyObject* f;
     Role role;
+    PythonCallScope* scope;
 };
 
 constexpr const char* kOwner = "ContinuousDistribution";
