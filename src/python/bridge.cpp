@@ -222,7 +222,10 @@ void PythonCallScope::finish_recorded(bool failed) noexcept {
     PyObject* traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     if (failed && type != nullptr) {
-        explain_failure(*this, &type, &value, &traceback);
+        try {
+            explain_failure(*this, &type, &value, &traceback);
+        } catch (...) {  // a note that cannot be made (memory) is left out
+        }
     }
     if (progress.shown) progress_finish(*this, !failed);
     first_failure.reset();
