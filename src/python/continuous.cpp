@@ -97,9 +97,16 @@ PyObject* build_options_hermite(const Args& a) {
     return make_instance(PyBuildOptions{BuildOptions::hermite(a.count(0))});
 }
 
+constexpr Declaration kInterpolated{"interpolated",
+                                    {{"u_resolution", BuildOptions::default_u_resolution}}};
+PyObject* build_options_interpolated(const Args& a) {
+    return make_instance(PyBuildOptions{unwrap(BuildOptions::interpolated(a.f64(0)))});
+}
+
 PyMethodDef build_options_methods[] = {
     static_method<PyBuildOptions, kTdr, &build_options_tdr>(),
     static_method<PyBuildOptions, kHermite, &build_options_hermite>(),
+    static_method<PyBuildOptions, kInterpolated, &build_options_interpolated>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -129,11 +136,17 @@ using Bound = ContinuousDistribution::Bound;
 // A histogram holds none (nor does a value whose reference the garbage collector has cleared);
 // NaN stands in, and a histogram never calls it.
 struct HeldFn {
-    explicit HeldFn(const PyContinuous& self) : f(self.f.get()) {}
+    explicit HeldFn(const PyContinuous& self)
+        : f(self.f.get()),
+          role(self.value.has_density() ? Role::Density : Role::DistributionFunction),
+          scope(PythonCallScope::current()) {}
     double operator()(double x) const {
-        return f != nullptr ? call_scalar(f, x) : std::numeric_limits<double>::quiet_NaN();
+        return f != nullptr ? call_scalar(f, x, role, scope)
+                            : std::numeric_limits<double>::quiet_NaN();
     }
     PyObject* f;
+    Role role;
+    PythonCallScope* scope;
 };
 
 constexpr const char* kOwner = "ContinuousDistribution";
@@ -206,7 +219,7 @@ PyObject* cd_interval(PyContinuous& self, const Args& a) {
 
 constexpr Declaration kExpect{"expect", {"func"}};
 PyObject* cd_expect(PyContinuous& self, const Args& a) {
-    ScalarFn func{a.object(0)};
+    ScalarFn func{a.object(0), Role::ExpectFunction};
     const HeldFn fn(self);
     return to_py(unwrap(self.value.with(fn).expect(func)));
 }
@@ -215,6 +228,18 @@ PyObject* cd_uses_hermite_table(PyContinuous& self) {
     return to_py_bool(self.value.uses_hermite_table());
 }
 PyObject* cd_uses_tdr(PyContinuous& self) { return to_py_bool(self.value.uses_tdr()); }
+PyObject* cd_uses_interpolation(PyContinuous& self) {
+    return to_py_bool(self.value.uses_interpolation());
+}
+// Diagnostics of the interpolated quantile function; None for the other engines.
+PyObject* cd_u_error(PyContinuous& self) {
+    const InterpolatedInverse* q = self.value.interpolation();
+    return q != nullptr ? to_py(q->max_u_error()) : none();
+}
+PyObject* cd_interval_count(PyContinuous& self) {
+    const InterpolatedInverse* q = self.value.interpolation();
+    return q != nullptr ? to_py_size(q->intervals()) : none();
+}
 
 PyMethodDef continuous_methods[] = {
     method<PyContinuous, Access::Shared, "support", &cd_support>(),
@@ -238,6 +263,9 @@ PyMethodDef continuous_methods[] = {
     method<PyContinuous, Access::Shared, kExpect, &cd_expect>(),
     method<PyContinuous, Access::Shared, "uses_hermite_table", &cd_uses_hermite_table>(),
     method<PyContinuous, Access::Shared, "uses_tdr", &cd_uses_tdr>(),
+    method<PyContinuous, Access::Shared, "uses_interpolation", &cd_uses_interpolation>(),
+    method<PyContinuous, Access::Shared, "u_error", &cd_u_error>(),
+    method<PyContinuous, Access::Shared, "interval_count", &cd_interval_count>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -262,7 +290,8 @@ PyObject* from_function(const Args& a) {
     const Interval interval = interval_arg(a, 1);
     const BuildOptions options =
         WithOptions ? instance_arg<PyBuildOptions>(a, 2).value : BuildOptions{};
-    const ScalarFn fn{f.get()};
+    const ScalarFn fn{f.get(),
+                      Kind == FunctionKind::Pdf ? Role::Density : Role::DistributionFunction};
     if constexpr (Kind == FunctionKind::Pdf) {
         return wrap(ContinuousDistribution::from_pdf(fn, interval, options), f);
     } else {
@@ -281,7 +310,7 @@ PyObject* from_pdf_dpdf(const Args& a) {
     PyObject* dpdf = a.object(1);
     const Interval interval = interval_arg(a, 2);
     const BuildOptions options = options_arg(a, 3);
-    ScalarFn derivative{dpdf};
+    ScalarFn derivative{dpdf, Role::Derivative};
     return wrap(ContinuousDistribution::from_pdf(ScalarFn{f.get()}, interval, options,
                                                  UserFn(derivative)),
                 f);

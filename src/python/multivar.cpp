@@ -70,10 +70,13 @@ PyObject* box_sample_n(Py& self, const Args& a) {
     return to_py_points(points.data(), n, self.value.dim());
 }
 
-// init of the chain samplers: a starting point drawn with the thread's generator.
+// init of the chain samplers: a starting point drawn with the thread's generator, or with a
+// fresh seeded one when a seed is given (so that a seeded script gives the same chain).
+constexpr Declaration kChainInit{"init", {{"seed", None}}};
 template <class Py>
-PyObject* chain_init(Py& self) {
-    unwrap(self.value.with(VectorFn{self.f.get()}).init(ChaChaRng::thread_local_rng()));
+PyObject* chain_init(Py& self, const Args& a) {
+    RngChoice rng(a.seed(0));
+    unwrap(self.value.with(VectorFn{self.f.get()}).init(rng.get()));
     return none();
 }
 
@@ -137,7 +140,7 @@ PyObject* mh_step(PyMetropolisHastings& self) {
 PyObject* mh_accept_rate(PyMetropolisHastings& self) { return to_py(self.value.accept_rate()); }
 
 PyMethodDef mh_methods[] = {
-    method<PyMetropolisHastings, Access::Exclusive, "init", &chain_init<PyMetropolisHastings>>(),
+    method<PyMetropolisHastings, Access::Exclusive, kChainInit, &chain_init<PyMetropolisHastings>>(),
     method<PyMetropolisHastings, Access::Exclusive, "step", &mh_step>(),
     method<PyMetropolisHastings, Access::Exclusive, "sample", &mh_step>(),
     method<PyMetropolisHastings, Access::Exclusive, sample_n_declaration,
@@ -184,7 +187,7 @@ PyObject* hmc_sample(PyHmcSampler& self) {
 }
 
 PyMethodDef hmc_methods[] = {
-    method<PyHmcSampler, Access::Exclusive, "init", &chain_init<PyHmcSampler>>(),
+    method<PyHmcSampler, Access::Exclusive, kChainInit, &chain_init<PyHmcSampler>>(),
     method<PyHmcSampler, Access::Exclusive, "sample", &hmc_sample>(),
     method<PyHmcSampler, Access::Exclusive, sample_n_declaration, &box_sample_n<PyHmcSampler>>(),
     {nullptr, nullptr, 0, nullptr},
@@ -254,7 +257,7 @@ struct PyConditionalSampler : WithCallable<ConditionalFactorizationSampler> {
 
 PyObject* conditional_sample(PyConditionalSampler& self) {
     std::vector<double> point(self.value.dim());
-    unwrap(self.value.with(IndexedFn{self.f.get()}).sample(point));
+    unwrap(self.value.with(IndexedFn{self.f.get(), Role::ConditionalSampler}).sample(point));
     return list_of(point);
 }
 
@@ -262,7 +265,8 @@ PyObject* conditional_sample_n(PyConditionalSampler& self, const Args& a) {
     const std::uint64_t n = a.count(0);
     (void)a.seed(1);  // checked like every seed; no draw comes from a generator here
     std::vector<double> points;
-    unwrap(self.value.with(IndexedFn{self.f.get()}).sample_n(n, points));
+    const IndexedFn sample_i{self.f.get(), Role::ConditionalSampler};
+    unwrap(self.value.with(sample_i).sample_n(n, points));
     return to_py_points(points.data(), n, self.value.dim());
 }
 
@@ -300,7 +304,10 @@ constexpr Declaration kCopulaSample{"sample", {"ppfs", {"seed", None}}};
 PyObject* copula_sample(PyGaussianCopula& self, const Args& a) {
     const std::vector<PyRef> ppfs = a.object_vec(0);
     RngChoice rng(a.seed(1));
-    auto quantile = [&](std::size_t i, double u) { return call_scalar_checked(ppfs[i].get(), u); };
+    auto quantile = [&](std::size_t i, double u) {
+        return call_scalar_checked(ppfs[i].get(), u, i);
+    };
+    note_if_call_fails(quantile_count_note(ppfs.size(), self.value.dim()));
     std::vector<double> out(self.value.dim());
     unwrap(self.value.with(quantile, ppfs.size()).sample(rng.get(), out));
     return list_of(out);

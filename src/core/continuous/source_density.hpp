@@ -114,10 +114,10 @@ public:
         return value;
     }
 
-    // NegativeDensity naming the first negative value seen, if there was one.
+    // DensityNegative naming the first negative value seen, if there was one.
     std::optional<BuildError> error() const {
         if (!seen_) return std::nullopt;
-        return BuildError::negative_density(at_, value_);
+        return BuildError::density_negative(at_, value_);
     }
 
 private:
