@@ -162,6 +162,8 @@ def _table_triggers():
         "invalid support interval: each lo must be < hi": lambda: vx.HyperRect([1.0], [0.0]),
         "non-finite value in hyper-rect bounds": lambda: vx.HyperRect([0.0], [math.nan]),
         "pdf_max must be finite and positive": lambda: vx.rejection_sampler(one, box, 0.0),
+        "density … at (…) exceeds pdf_max …: draws would be biased":
+            lambda: vx.rejection_sampler(lambda x, y: 2.0, box, 1.0).sample(),
         "quantile u=… not in (0, 1)": lambda: vx.from_pdf(one, unit).isf(0.0),
         "failed to invert CDF":
             lambda: vx.gaussian_copula([[1.0]]).sample([lambda u: None], seed=1),

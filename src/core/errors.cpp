@@ -105,6 +105,17 @@ std::string SampleError::message() const {
         case SampleErrorKind::McmcNotInitialized:
             return "mcmc sampler not initialized (call init)";
         case SampleErrorKind::McmcFailed: return "mcmc sampler failed";
+        case SampleErrorKind::DensityAboveBound: {
+            std::string where = "(";
+            if (point) {
+                for (std::size_t i = 0; i < point->size(); ++i) {
+                    if (i > 0) where += ", ";
+                    where += render_number((*point)[i]);
+                }
+            }
+            return "density " + render_number(value) + " at " + where + ") exceeds pdf_max " +
+                   render_number(bound) + ": draws would be biased";
+        }
     }
     throw InternalFault("unknown sample error kind");
 }

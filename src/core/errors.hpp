@@ -7,8 +7,11 @@
 
 #include <cstdint>
 #include <expected>
+#include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace varnix {
 
@@ -110,11 +113,16 @@ enum class SampleErrorKind : std::uint8_t {
     TdrSampleFailed,
     McmcNotInitialized,
     McmcFailed,
+    DensityAboveBound,  // a density value above the sampler's bound; carries value, bound, point
 };
 
 struct SampleError {
     SampleErrorKind kind;
-    double value = 0.0;  // the offending u or confidence level, where the kind carries one
+    double value = 0.0;  // the offending u, confidence level or density value, where carried
+    double bound = 0.0;  // DensityAboveBound: the bound the value broke
+    // DensityAboveBound: the point where it happened. Shared, so that copying an error stays
+    // cheap; only a failing call ever allocates it.
+    std::shared_ptr<const std::vector<double>> point = nullptr;
 
     static SampleError quantile_out_of_range(double u) {
         return {SampleErrorKind::QuantileOutOfRange, u};
@@ -123,6 +131,10 @@ struct SampleError {
         return {SampleErrorKind::ConfidenceOutOfRange, c};
     }
     static SampleError of(SampleErrorKind k) { return {k, 0.0}; }
+    static SampleError density_above_bound(double y, double bound, std::span<const double> x) {
+        return {SampleErrorKind::DensityAboveBound, y, bound,
+                std::make_shared<const std::vector<double>>(x.begin(), x.end())};
+    }
 
     std::string message() const;
 };

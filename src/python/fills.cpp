@@ -9,8 +9,9 @@
 namespace varnix::py {
 namespace {
 
-// Draws between two looks for a pending signal: a round of a fill that calls Python (as many
-// as a list chunk), and of one that does not (some milliseconds of work).
+// Draws between two looks for a pending signal and two progress lines (between_chunks): a
+// round of a fill that calls Python (as many as a list chunk), and of one that does not (some
+// milliseconds of work).
 constexpr std::size_t python_round = list_chunk;
 constexpr std::size_t lock_free_round = std::size_t{1} << 20;
 constexpr std::uint64_t max_threads = 256;
@@ -119,10 +120,6 @@ PyObject* returned(const Float64View& out) {
     return out.object();
 }
 
-void check_signals() {
-    if (PyErr_CheckSignals() < 0) throw PyErrorSet{};
-}
-
 void require_draws_shape(const Float64View& out) {
     if (out.ndim() != 1) {
         raise(PyExc_ValueError,
@@ -158,7 +155,7 @@ void fill_draws(std::span<double> out, const FillOptions& o, const EngineTraits&
             const std::size_t count = std::min(python_round, n - begin);
             const FillResult r = fill(out.subspan(begin, count), rng.get());
             if (!r) raise_stop(r.error());
-            if (begin + count < n) check_signals();
+            between_chunks(begin + count, n);
         }
         return;
     }
@@ -175,7 +172,7 @@ void fill_draws(std::span<double> out, const FillOptions& o, const EngineTraits&
                 r = fill(out.subspan(begin, count), rng.get());
             }
             if (!r) raise_stop(r.error());
-            if (begin + count < n) check_signals();
+            between_chunks(begin + count, n);
         }
         return;
     }
@@ -200,7 +197,7 @@ void fill_draws(std::span<double> out, const FillOptions& o, const EngineTraits&
                               });
         }
         if (!r) raise_stop(r.error());
-        if (begin + count < n) check_signals();
+        between_chunks(begin + count, n);
     }
 }
 

@@ -118,8 +118,4 @@ private:
     PyThreadState* state_;
 };
 
-// Runs a pending signal handler (Ctrl-C) between the rounds of a long fill; its exception
-// ends the call.
-void check_signals();
-
 }  // namespace varnix::py

@@ -617,6 +617,32 @@ TEST(continuous_user_exceptions_pass_through) {
     }));
 }
 
+TEST(continuous_negative_densities_are_refused_at_build) {
+    auto line = [](double x) { return x; };
+    const auto pdf = ContinuousDistribution::from_pdf(line, between(-1.0, 2.0));
+    CHECK(build_kind(pdf) == BuildErrorKind::DensityNegative);
+    CHECK_EQ(build_message(pdf), std::string("density is negative at x=-1 (value -1)"));
+    const auto cut =
+        ContinuousDistribution::truncated(line, between(-1.0, 3.0), between(-0.5, 2.0));
+    CHECK_EQ(build_message(cut), std::string("density is negative at x=-0.5 (value -0.5)"));
+    const auto moved = ContinuousDistribution::loc_scale(line, between(-1.0, 2.0), 10.0, 2.0);
+    CHECK_EQ(build_message(moved), std::string("density is negative at x=8 (value -0.5)"));
+
+    // A negative value at one point that only a Hermite node's integral evaluates.
+    auto spike = [](double x) { return x == 0.1875 ? -1.0 : 1.0; };
+    BuildOptions table;
+    table.hermite_grid_size = 8;
+    CHECK_EQ(build_message(ContinuousDistribution::from_pdf(spike, between(0.0, 1.0), table)),
+             std::string("density is negative at x=0.1875 (value -1)"));
+    // The document's own refusal comes first: a normalising integral that is not positive.
+    auto below = [](double x) { return x - 2.0; };
+    CHECK(build_kind(ContinuousDistribution::from_pdf(below, between(-1.0, 2.0))) ==
+          BuildErrorKind::NormalizationFailed);
+    // Zero is not negative, nor is -0.0.
+    auto half_zero = [](double x) { return x < 0.5 ? -0.0 : 1.0; };
+    CHECK(ContinuousDistribution::from_pdf(half_zero, between(0.0, 1.0)).has_value());
+}
+
 // The interpolated engine: built from every kind of source, it answers every query but pdf
 // without calling the user function, draws one word per draw (the draw is the quantile of its
 // uniform), and its quantiles and summaries are those of the exact distribution.
