@@ -80,6 +80,10 @@ std::string BuildError::message() const {
         case BuildErrorKind::InterpolationFailed:
             return "the quantile function cannot be interpolated to u_resolution " +
                    render_number(value) + " near x=" + render_number(x);
+        case BuildErrorKind::TdrNotLogConcave:
+            return "tdr: the density is not log-concave between x=" + render_number(x) +
+                   " and x=" + render_number(x_hi) +
+                   " (the log transform needs a log-concave density: try the InvSqrt transform)";
     }
     throw InternalFault("unknown build error kind");
 }
@@ -99,6 +103,10 @@ std::string SampleError::message() const {
         case SampleErrorKind::McmcNotInitialized:
             return "mcmc sampler not initialized (call init)";
         case SampleErrorKind::McmcFailed: return "mcmc sampler failed";
+        case SampleErrorKind::TdrDensityAboveHat:
+            return "tdr: the density at x=" + render_number(x) + " is " + render_number(value) +
+                   ", above the hat (" + render_number(limit) +
+                   "): it is not T-concave for the transform";
     }
     throw InternalFault("unknown sample error kind");
 }

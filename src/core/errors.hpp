@@ -55,6 +55,7 @@ enum class BuildErrorKind : std::uint8_t {
     MassNotFound,        // detail, x
     InvalidResolution,   // value = the rejected u_resolution
     InterpolationFailed, // value = u_resolution, x = where the interpolation stopped
+    TdrNotLogConcave,    // x .. x_hi: the construction points between which it was found
 };
 
 struct BuildError {
@@ -85,6 +86,9 @@ struct BuildError {
     static BuildError interpolation_failed(double u_resolution, double x) {
         return {BuildErrorKind::InterpolationFailed, nullptr, x, u_resolution};
     }
+    static BuildError tdr_not_log_concave(double x, double x_hi) {
+        return {BuildErrorKind::TdrNotLogConcave, nullptr, x, 0.0, x_hi};
+    }
 
     std::string message() const;
     bool operator==(const BuildError&) const = default;
@@ -102,11 +106,14 @@ enum class SampleErrorKind : std::uint8_t {
     TdrSampleFailed,
     McmcNotInitialized,
     McmcFailed,
+    TdrDensityAboveHat,  // x, value = the density there, limit = the hat there
 };
 
 struct SampleError {
     SampleErrorKind kind;
     double value = 0.0;  // the offending u or confidence level, where the kind carries one
+    double x = 0.0;      // TdrDensityAboveHat: the point
+    double limit = 0.0;  // TdrDensityAboveHat: the hat's value at the point
 
     static SampleError quantile_out_of_range(double u) {
         return {SampleErrorKind::QuantileOutOfRange, u};
@@ -115,6 +122,9 @@ struct SampleError {
         return {SampleErrorKind::ConfidenceOutOfRange, c};
     }
     static SampleError of(SampleErrorKind k) { return {k, 0.0}; }
+    static SampleError tdr_density_above_hat(double x, double density, double hat) {
+        return {SampleErrorKind::TdrDensityAboveHat, density, x, hat};
+    }
 
     std::string message() const;
 };

@@ -1,7 +1,16 @@
 // Transformed density rejection: a hat over the density built once, then rejection sampling.
 //
-// Log transform: a piecewise exponential hat made of tangents to ln f at construction points.
-// InvSqrt transform: a constant hat at the largest density value seen on a scan of the support.
+// Log transform: a piecewise exponential hat made of tangents to ln f at construction points,
+// and a squeeze below ln f made of the chords between neighbouring points. A trial whose
+// uniform falls under the squeeze is accepted without calling the density; every other trial
+// calls it and decides exactly as a hat without a squeeze would, so the squeeze changes only
+// how often the density is called, never which draws are accepted (for a log-concave density).
+// InvSqrt transform: a constant hat at the largest density value found: a scan of the support,
+// then a search for the maximum near the best scan point.
+//
+// The hat is sound only for a density that is T-concave for its transform. The build checks
+// log-concavity on the construction points and at the tangents' intersections, and a draw that
+// meets the density above the hat stops with an error instead of returning a biased sample.
 #pragma once
 
 #include <cstddef>
@@ -21,16 +30,23 @@ class TdrHat {
 public:
     enum class Kind : std::uint8_t { Tangent, Constant };
 
+    // How far (in ln f) the density may rise above the hat, or the squeeze above the density,
+    // before the density counts as not T-concave. Larger than the tangents' error from the
+    // numeric derivative on any sensible support; far below a real failure of concavity.
+    static constexpr double kConcavityTolerance = 1e-4;
+
     // density is the normalised density on support; derivative is its derivative (an explicit
     // one, already divided by the normalising constant) or absent for a numeric difference of
-    // the density. TdrHatFailed for any hat that cannot be formed.
+    // the density. TdrHatFailed for any hat that cannot be formed, TdrNotLogConcave for a
+    // density the log transform cannot serve, DensityNegative for a negative density value.
     static BuildResult<TdrHat> build(const TdrOptions& options, Interval support,
                                      FunctionRef<double(double)> density,
                                      std::optional<FunctionRef<double(double)>> derivative);
 
     // One draw, by the source's uniforms in a fixed order: per completed trial two uniforms
     // (constant hat) or three (tangent hat). density must be the one the hat was built for.
-    // TdrSampleFailed on a non-finite proposal or after max_tries rejected trials.
+    // TdrSampleFailed on a non-finite proposal or after max_tries rejected trials;
+    // TdrDensityAboveHat when a trial finds the density above the hat.
     template <WordSource R>
     SampleResult<double> draw(R& rng, FunctionRef<double(double)> density) const {
         auto next = [&rng] { return rng.next_u64(); };
@@ -41,6 +57,9 @@ public:
 
     // The tangent hat in log space at x, on the segment holding x.
     double log_hat(double x) const;
+    // The squeeze in log space at x: the chord of ln f between the construction points around
+    // x; -inf outside the outermost points.
+    double log_squeeze(double x) const;
 
     Kind kind() const { return kind_; }
     double pdf_max() const { return pdf_max_; }
@@ -48,13 +67,45 @@ public:
     const std::vector<double>& log_slopes() const { return slopes_; }
     const std::vector<double>& intersections() const { return z_; }
     const std::vector<double>& cumulative() const { return cum_; }
+    // True when the segment areas are taken relative to the largest (the direct exponential
+    // formulas would over- or underflow, or neighbouring tangents are parallel).
+    bool relative_areas() const { return relative_; }
 
 private:
-    // The caller's word source behind one indirect call per word. Every trial calls the
-    // density, which costs far more, and the trial loops are compiled once, in tdr.cpp.
+    // The caller's word source behind one indirect call per word. The trial loops are
+    // compiled once, in tdr.cpp.
     struct Words {
         FunctionRef<std::uint64_t()> next;
         std::uint64_t next_u64() const { return next(); }
+    };
+
+    // How a position inside a segment is drawn from u2.
+    enum class Spread : std::uint8_t {
+        Flat,    // uniform: span * u2 + left
+        Direct,  // ln(span * u2 + base) / slope, span and base the exponentials of the ends
+        Down,    // decreasing hat: left + log1p(u2 * span) / slope, span = expm1(slope * width)
+        Up,      // increasing hat: right + log1p((1 - u2) * span) / slope, span = expm1(-slope * width)
+    };
+
+    // Everything a trial needs about one hat segment, computed at build.
+    struct Segment {
+        double left;
+        double right;
+        double slope;      // of ln f at the point of tangency
+        double intercept;  // ln f at the point minus point * slope
+        double point;      // the point of tangency
+        double log_f;      // ln f there
+        double base;       // Direct: exp(left * slope)
+        double span;       // see Spread
+        Spread spread;
+    };
+
+    // The chord of ln f from one construction point to the next.
+    struct Chord {
+        double x0;
+        double x1;
+        double y0;
+        double slope;
     };
 
     TdrHat() = default;
@@ -62,12 +113,21 @@ private:
     BuildResult<TdrHat> build_tangent(FunctionRef<double(double)> density,
                                       std::optional<FunctionRef<double(double)>> derivative) &&;
     std::vector<double> construction_points() const;
-    void add_tangents(const std::vector<double>& points, FunctionRef<double(double)> density,
-                      std::optional<FunctionRef<double(double)>> derivative);
+    std::optional<BuildError> add_tangents(const std::vector<double>& points,
+                                           FunctionRef<double(double)> density,
+                                           std::optional<FunctionRef<double(double)>> derivative);
+    std::optional<BuildError> check_slopes() const;
     bool intersect_tangents();
     bool integrate_segments();
+    bool intersect_tangents_relative();
+    bool integrate_segments_relative();
+    void make_chords();
+    std::optional<BuildError> check_intersections(FunctionRef<double(double)> density) const;
     double segment_left(std::size_t j) const { return j == 0 ? lo_ : z_[j - 1]; }
     double segment_right(std::size_t j) const { return j + 1 == xs_.size() ? hi_ : z_[j]; }
+    std::size_t segment_of(double x) const;
+    double tangent_at(std::size_t j, double x) const;
+    const Chord* chord_near(std::size_t j, double x) const;
     SampleResult<double> draw_constant(Words rng, FunctionRef<double(double)> density) const;
     SampleResult<double> draw_tangent(Words rng, FunctionRef<double(double)> density) const;
 
@@ -75,12 +135,15 @@ private:
     double lo_ = 0.0;
     double hi_ = 0.0;
     Kind kind_ = Kind::Tangent;
+    bool relative_ = false;
     double pdf_max_ = 0.0;
     std::vector<double> xs_;      // points of tangency
     std::vector<double> ys_;      // ln f at the points
     std::vector<double> slopes_;  // slope of ln f at the points
     std::vector<double> z_;       // intersections of neighbouring tangents
     std::vector<double> cum_;     // cumulative area fractions, the last exactly 1
+    std::vector<Segment> segments_;
+    std::vector<Chord> chords_;   // chords_[i] joins xs_[i] and xs_[i + 1]
 };
 
 }  // namespace varnix
