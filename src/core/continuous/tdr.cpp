@@ -24,9 +24,6 @@ constexpr double kTinyExp = 0x1.0p-970;
 // drawn uniformly. Above it the exponential forms are used; below it the difference of the
 // end exponentials would cancel to a few digits.
 constexpr double kFlatSpread = 0x1.0p-28;
-// The squeeze accepts only this far (in ln) below the chord, so that rounding in the chord, the
-// hat and the density's own last digits never turn a rejection into a squeeze acceptance.
-constexpr double kSqueezeMargin = 1e-6;
 
 BuildError hat_failed() { return BuildError::of(BuildErrorKind::TdrHatFailed); }
 
@@ -67,10 +64,6 @@ double numeric_derivative(const Probe& f, double lo, double hi, double step, dou
     }
     return kNaN;
 }
-
-// exp(y) for y <= 0, from below: 1 + y + y^2/2 + y^3/6 never exceeds exp(y) (the remainder of
-// the series is y^4 exp(t) / 24 >= 0).
-double exp_lower_bound(double y) { return 1.0 + y * (1.0 + y * (0.5 + y * (1.0 / 6.0))); }
 
 // The largest finite value of f found by a golden-section search for the maximum on [a, b],
 // the ends included where they are the support's ends (a monotone density peaks there). For a
@@ -378,9 +371,10 @@ bool TdrHat::integrate_segments_relative() {
 
 void TdrHat::make_chords() {
     const std::size_t k = xs_.size();
-    chords_.resize(k - 1);
-    for (std::size_t i = 0; i + 1 < k; ++i) {
-        chords_[i] = Chord{xs_[i], xs_[i + 1], ys_[i], (ys_[i + 1] - ys_[i]) / (xs_[i + 1] - xs_[i])};
+    const Chord empty{kInf, -kInf, 0.0, 0.0};
+    chords_.assign(k + 1, empty);
+    for (std::size_t i = 1; i < k; ++i) {
+        chords_[i] = Chord{xs_[i - 1], xs_[i], ys_[i - 1], (ys_[i] - ys_[i - 1]) / (xs_[i] - xs_[i - 1])};
     }
 }
 
@@ -410,29 +404,13 @@ std::size_t TdrHat::segment_of(double x) const {
     return static_cast<std::size_t>(std::upper_bound(z_.begin(), z_.end(), x) - z_.begin());
 }
 
-double TdrHat::tangent_at(std::size_t j, double x) const {
-    const Segment& seg = segments_[j];
-    if (relative_) return seg.log_f + seg.slope * (x - seg.point);
-    return seg.intercept + x * seg.slope;
-}
-
 double TdrHat::log_hat(double x) const { return tangent_at(segment_of(x), x); }
 
 double TdrHat::log_squeeze(double x) const {
     if (!(xs_.front() <= x && x <= xs_.back())) return -kInf;
     const auto next = static_cast<std::size_t>(std::upper_bound(xs_.begin(), xs_.end(), x) - xs_.begin());
-    const Chord& c = chords_[std::min(next, chords_.size()) - 1];
+    const Chord& c = chords_[std::min(next, xs_.size() - 1)];
     return c.y0 + c.slope * (x - c.x0);
-}
-
-// The chord around x, which lies in hat segment j: the one starting at the point of tangency
-// or the one ending there; none outside the outermost points.
-const TdrHat::Chord* TdrHat::chord_near(std::size_t j, double x) const {
-    const Segment& seg = segments_[j];
-    if (x >= seg.point) {
-        return j < chords_.size() && x <= chords_[j].x1 ? &chords_[j] : nullptr;
-    }
-    return j > 0 && x >= chords_[j - 1].x0 ? &chords_[j - 1] : nullptr;
 }
 
 // --- Sampling --------------------------------------------------------------------------------
@@ -451,60 +429,8 @@ SampleResult<double> TdrHat::draw_constant(Words rng, FunctionRef<double(double)
     return std::unexpected(SampleError::of(SampleErrorKind::TdrSampleFailed));
 }
 
-// A trial: segment from u1, position from u2, then u3 against the squeeze and, unless the
-// squeeze accepts, against the density. Outside the outermost construction points there is no
-// squeeze and u3 is drawn after the density call, as everywhere when the density is unusable.
-SampleResult<double> TdrHat::draw_tangent(Words rng, FunctionRef<double(double)> density) const {
-    const std::size_t k = cum_.size();
-    for (std::size_t trial = 0; trial < options_.max_tries; ++trial) {
-        // Segment: the last entry equal to u1 if there is one, else the first entry above it.
-        // A hat's segments carry very unequal mass, so a predicted branch beats a select here.
-        const double u1 = uniform(rng);
-        std::size_t j =
-            search::position<search::LastEqualElseAbove, search::Branch>(cum_.data(), k, u1);
-        j = std::min(j, k - 1);
-
-        const double u2 = uniform(rng);
-        const Segment& seg = segments_[j];
-        double x;
-        switch (seg.spread) {
-            case Spread::Flat: x = seg.span * u2 + seg.left; break;
-            case Spread::Direct: x = std::log(seg.span * u2 + seg.base) / seg.slope; break;
-            case Spread::Down:
-                x = std::clamp(seg.left + std::log1p(u2 * seg.span) / seg.slope, seg.left, seg.right);
-                break;
-            case Spread::Up:
-                x = std::clamp(seg.right + std::log1p((1.0 - u2) * seg.span) / seg.slope, seg.left,
-                               seg.right);
-                break;
-        }
-        if (!std::isfinite(x)) {
-            return std::unexpected(SampleError::of(SampleErrorKind::TdrSampleFailed));
-        }
-        x = x < lo_ ? lo_ : (x > hi_ ? hi_ : x);
-
-        // The hat at x on the segment holding x, which is j unless x fell on its right end.
-        const bool inside = (j == 0 || z_[j - 1] <= x) && (j + 1 == k || x < z_[j]);
-        const std::size_t at = inside ? j : segment_of(x);
-        const double t = tangent_at(at, x);
-
-        double u3;
-        const Chord* chord = chord_near(at, x);
-        if (chord != nullptr) {
-            u3 = uniform(rng);
-            const double below = ((chord->y0 + chord->slope * (x - chord->x0)) - t) - kSqueezeMargin;
-            if (below <= 0.0 && u3 <= exp_lower_bound(below)) return x;
-        }
-        const double fx = density(x);
-        if (!finite_positive(fx)) continue;
-        if (chord == nullptr) u3 = uniform(rng);
-        const double excess = std::log(fx) - t;
-        if (excess > kConcavityTolerance) {
-            return std::unexpected(SampleError::tdr_density_above_hat(x, fx, std::exp(t)));
-        }
-        if (std::log(u3) <= excess) return x;
-    }
-    return std::unexpected(SampleError::of(SampleErrorKind::TdrSampleFailed));
+SampleResult<double> TdrHat::density_above_hat(double x, double fx, double t) const {
+    return std::unexpected(SampleError::tdr_density_above_hat(x, fx, std::exp(t)));
 }
 
 }  // namespace varnix

@@ -13,6 +13,8 @@
 // meets the density above the hat stops with an error instead of returning a biased sample.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <functional>  // std::invoke, used by function_ref.hpp
@@ -22,6 +24,7 @@
 #include "core/continuous/options.hpp"
 #include "core/errors.hpp"
 #include "core/function_ref.hpp"
+#include "core/search.hpp"
 #include "core/word_source.hpp"
 
 namespace varnix {
@@ -49,10 +52,9 @@ public:
     // TdrDensityAboveHat when a trial finds the density above the hat.
     template <WordSource R>
     SampleResult<double> draw(R& rng, FunctionRef<double(double)> density) const {
+        if (kind_ == Kind::Tangent) return draw_tangent(rng, density);
         auto next = [&rng] { return rng.next_u64(); };
-        const Words words{next};
-        return kind_ == Kind::Constant ? draw_constant(words, density)
-                                       : draw_tangent(words, density);
+        return draw_constant(Words{next}, density);
     }
 
     // The tangent hat in log space at x, on the segment holding x.
@@ -72,8 +74,9 @@ public:
     bool relative_areas() const { return relative_; }
 
 private:
-    // The caller's word source behind one indirect call per word. The trial loops are
-    // compiled once, in tdr.cpp.
+    // The caller's word source behind one indirect call per word, for the constant hat's
+    // trials, which call the density every time and are compiled once, in tdr.cpp. The
+    // tangent hat's trials mostly end at the squeeze and are compiled for each word source.
     struct Words {
         FunctionRef<std::uint64_t()> next;
         std::uint64_t next_u64() const { return next(); }
@@ -100,13 +103,19 @@ private:
         Spread spread;
     };
 
-    // The chord of ln f from one construction point to the next.
+    // The chord of ln f from one construction point to the next; an empty one (x0 > x1)
+    // stands beyond the outermost points.
     struct Chord {
         double x0;
         double x1;
         double y0;
         double slope;
     };
+
+    // ln u3 falls this far below the chord (in ln) or more before the squeeze accepts, so that
+    // rounding in the chord, the hat and the density's own last digits never turn a rejection
+    // into a squeeze acceptance.
+    static constexpr double kSqueezeMargin = 1e-6;
 
     TdrHat() = default;
     BuildResult<TdrHat> build_constant(FunctionRef<double(double)> density) &&;
@@ -127,9 +136,11 @@ private:
     double segment_right(std::size_t j) const { return j + 1 == xs_.size() ? hi_ : z_[j]; }
     std::size_t segment_of(double x) const;
     double tangent_at(std::size_t j, double x) const;
-    const Chord* chord_near(std::size_t j, double x) const;
+    double position(const Segment& seg, double u2) const;
     SampleResult<double> draw_constant(Words rng, FunctionRef<double(double)> density) const;
-    SampleResult<double> draw_tangent(Words rng, FunctionRef<double(double)> density) const;
+    template <WordSource R>
+    SampleResult<double> draw_tangent(R& rng, FunctionRef<double(double)> density) const;
+    SampleResult<double> density_above_hat(double x, double fx, double t) const;
 
     TdrOptions options_;
     double lo_ = 0.0;
@@ -143,7 +154,80 @@ private:
     std::vector<double> z_;       // intersections of neighbouring tangents
     std::vector<double> cum_;     // cumulative area fractions, the last exactly 1
     std::vector<Segment> segments_;
-    std::vector<Chord> chords_;   // chords_[i] joins xs_[i] and xs_[i + 1]
+    // chords_[i] joins xs_[i - 1] and xs_[i] (0 < i < K); chords_[0] and chords_[K] are empty.
+    // A point of segment j lies under chord j if left of xs_[j], else under chord j + 1.
+    std::vector<Chord> chords_;
 };
+
+// Tangent j at x: from its intercept where the areas are direct (then |intercept| < 709),
+// from its point of tangency where they are relative.
+inline double TdrHat::tangent_at(std::size_t j, double x) const {
+    const Segment& seg = segments_[j];
+    if (relative_) return seg.log_f + seg.slope * (x - seg.point);
+    return seg.intercept + x * seg.slope;
+}
+
+// The proposal's position in its segment from u2.
+inline double TdrHat::position(const Segment& seg, double u2) const {
+    switch (seg.spread) {
+        case Spread::Flat: return seg.span * u2 + seg.left;
+        case Spread::Direct: return std::log(seg.span * u2 + seg.base) / seg.slope;
+        case Spread::Down:
+            return std::clamp(seg.left + std::log1p(u2 * seg.span) / seg.slope, seg.left, seg.right);
+        case Spread::Up:
+            return std::clamp(seg.right + std::log1p((1.0 - u2) * seg.span) / seg.slope, seg.left,
+                              seg.right);
+    }
+    return seg.left;
+}
+
+// A trial: segment from u1, position from u2, then u3 against the squeeze and, unless the
+// squeeze accepts, against the density, exactly as without a squeeze. Outside the outermost
+// construction points there is no squeeze and u3 is drawn after the density call, as a trial
+// without a squeeze draws it.
+// Evaluation order is frozen (docs/architecture.md).
+template <WordSource R>
+SampleResult<double> TdrHat::draw_tangent(R& rng, FunctionRef<double(double)> density) const {
+    const std::size_t k = cum_.size();
+    for (std::size_t trial = 0; trial < options_.max_tries; ++trial) {
+        // Segment: the last entry equal to u1 if there is one, else the first entry above it.
+        // A hat's segments carry very unequal mass, so a predicted branch beats a select here.
+        const double u1 = uniform(rng);
+        std::size_t j =
+            search::position<search::LastEqualElseAbove, search::Branch>(cum_.data(), k, u1);
+        j = std::min(j, k - 1);
+
+        const double u2 = uniform(rng);
+        const Segment& seg = segments_[j];
+        double x = position(seg, u2);
+        if (!std::isfinite(x)) {
+            return std::unexpected(SampleError::of(SampleErrorKind::TdrSampleFailed));
+        }
+        x = x < lo_ ? lo_ : (x > hi_ ? hi_ : x);
+
+        // The hat at x on the segment holding x, which is j unless x fell on its right end.
+        const bool inside = seg.left <= x && x < seg.right;
+        const std::size_t at = inside ? j : segment_of(x);
+        const double t = tangent_at(at, x);
+
+        const Chord& chord = chords_[at + static_cast<std::size_t>(x >= segments_[at].point)];
+        const bool squeezed = chord.x0 <= x && x <= chord.x1;
+        double u3 = 0.0;
+        if (squeezed) {
+            u3 = uniform(rng);
+            const double below = ((chord.y0 + chord.slope * (x - chord.x0)) - t) - kSqueezeMargin;
+            // exp(y) >= 1 + y + y^2/2 + y^3/6 for every y: under it, u3 is under exp(below).
+            const double bound = 1.0 + below * (1.0 + below * (0.5 + below * (1.0 / 6.0)));
+            if (below <= 0.0 && u3 <= bound) return x;
+        }
+        const double fx = density(x);
+        if (!(std::isfinite(fx) && fx > 0.0)) continue;
+        if (!squeezed) u3 = uniform(rng);
+        const double excess = std::log(fx) - t;
+        if (excess > kConcavityTolerance) return density_above_hat(x, fx, t);
+        if (std::log(u3) <= excess) return x;
+    }
+    return std::unexpected(SampleError::of(SampleErrorKind::TdrSampleFailed));
+}
 
 }  // namespace varnix
