@@ -24,6 +24,12 @@ constexpr double kTinyExp = 0x1.0p-970;
 // drawn uniformly. Above it the exponential forms are used; below it the difference of the
 // end exponentials would cancel to a few digits.
 constexpr double kFlatSpread = 0x1.0p-28;
+// ln f below this (f under 1e-304) is near underflow: the density's last digits, and so its
+// numeric slope, are noise there.
+constexpr double kNegligibleLog = -700.0;
+// A density this far (in ln) below its largest value at the construction points has no mass
+// to speak of (e^-60 is 1e-26): log-concavity is not judged there.
+constexpr double kMassless = 60.0;
 
 BuildError hat_failed() { return BuildError::of(BuildErrorKind::TdrHatFailed); }
 
@@ -158,15 +164,21 @@ BuildResult<TdrHat> TdrHat::build_tangent(FunctionRef<double(double)> density,
     kind_ = Kind::Tangent;
     if (auto e = add_tangents(construction_points(), density, derivative)) return std::unexpected(*e);
     if (xs_.size() < 4) return std::unexpected(hat_failed());
+    judged_above_ = std::max(kNegligibleLog, *std::max_element(ys_.begin(), ys_.end()) - kMassless);
     if (auto e = check_slopes()) return std::unexpected(*e);
-    if (!(intersect_tangents() && integrate_segments())) {
+    std::vector<double> at_z;  // the density at each intersection (NaN where not looked at)
+    if (intersect_tangents() && integrate_segments()) {
+        if (auto e = probe_intersections(density, at_z)) return std::unexpected(*e);
+    } else {
         relative_ = true;
-        if (!(intersect_tangents_relative() && integrate_segments_relative())) {
-            return std::unexpected(hat_failed());
-        }
+        drop_negligible_points();
+        if (xs_.size() < 2) return std::unexpected(hat_failed());
+        intersect_tangents_relative();
+        if (auto e = probe_intersections(density, at_z)) return std::unexpected(*e);
+        if (auto e = integrate_segments_relative(at_z)) return std::unexpected(*e);
     }
     make_chords();
-    if (auto e = check_intersections(density)) return std::unexpected(*e);
+    if (auto e = check_intersections(at_z)) return std::unexpected(*e);
     return std::move(*this);
 }
 
@@ -219,8 +231,10 @@ std::optional<BuildError> TdrHat::add_tangents(
 
 // The slopes of ln f must fall from point to point. A rise between two points, weighted by
 // their distance, is about eight times how far the density then climbs above its tangents.
+// Points where the density is near underflow, or massless beside its peak, are not judged.
 std::optional<BuildError> TdrHat::check_slopes() const {
     for (std::size_t j = 0; j + 1 < xs_.size(); ++j) {
+        if (ys_[j] < judged_above_ || ys_[j + 1] < judged_above_) continue;
         const double rise = (slopes_[j + 1] - slopes_[j]) * (xs_[j + 1] - xs_[j]);
         if (rise > 8.0 * kConcavityTolerance) {
             return BuildError::tdr_not_log_concave(xs_[j], xs_[j + 1]);
@@ -298,11 +312,27 @@ bool TdrHat::integrate_segments() {
     return true;
 }
 
+// Points where the density is near underflow carry no mass, and their numeric slopes are
+// noise: the relative hat is built without them.
+void TdrHat::drop_negligible_points() {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < xs_.size(); ++i) {
+        if (ys_[i] < kNegligibleLog) continue;
+        xs_[kept] = xs_[i];
+        ys_[kept] = ys_[i];
+        slopes_[kept] = slopes_[i];
+        ++kept;
+    }
+    xs_.resize(kept);
+    ys_.resize(kept);
+    slopes_.resize(kept);
+}
+
 // Intersections measured from the left point of each pair and kept between the pair's points.
 // Any tangent of a concave ln f lies above it everywhere, so a pair whose tangents are parallel
 // (an exactly exponential stretch, where they are one line) or meet outside their points from
 // rounding is split at the middle, or at the nearer point.
-bool TdrHat::intersect_tangents_relative() {
+void TdrHat::intersect_tangents_relative() {
     const std::size_t k = xs_.size();
     z_.assign(k - 1, 0.0);
     for (std::size_t j = 0; j + 1 < k; ++j) {
@@ -315,13 +345,17 @@ bool TdrHat::intersect_tangents_relative() {
         }
         z_[j] = std::min(xs_[j] + u, xs_[j + 1]);
     }
-    return true;
 }
 
 // The areas relative to the largest, each from the hat's highest end of its segment, so that
 // nothing overflows however steep or high the tangents are; segments too small to register
-// beside the largest get no mass.
-bool TdrHat::integrate_segments_relative() {
+// beside the largest get no mass. Each tangent is first raised to the density at its
+// segment's inner ends: a numeric slope is slightly off, and on a nearly exponential stretch
+// the error grows with the distance from the point, so that far from it the tangent of a
+// log-concave density can pass under it; a line that covers a log-linear piece at both ends
+// covers it throughout. A tangent is raised only as far as a slope off by 5% explains (or by
+// the concavity tolerance); a density that needs more is not log-concave there.
+std::optional<BuildError> TdrHat::integrate_segments_relative(const std::vector<double>& at_z) {
     const std::size_t k = xs_.size();
     std::vector<double> log_areas(k);
     segments_.resize(k);
@@ -331,27 +365,39 @@ bool TdrHat::integrate_segments_relative() {
         const double right = segment_right(j);
         const double width = right - left;
         const double s = slopes_[j];
+        double level = ys_[j];  // the tangent at its point, raised where it must be
+        for (std::size_t end : {j - 1, j}) {
+            if (end >= at_z.size() || !finite_positive(at_z[end])) continue;
+            const double reach = z_[end] - xs_[j];
+            const double raise = (std::log(at_z[end]) - s * reach) - ys_[j];
+            if (raise > std::max(kConcavityTolerance, 0.05 * std::fabs(s * reach)) &&
+                std::log(at_z[end]) >= judged_above_) {
+                return end < j ? BuildError::tdr_not_log_concave(xs_[j - 1], xs_[j])
+                               : BuildError::tdr_not_log_concave(xs_[j], xs_[j + 1]);
+            }
+            level = std::max(level, ys_[j] + raise);
+        }
         Segment& seg = segments_[j];
-        seg = Segment{left, right, s, ys_[j] - xs_[j] * s, xs_[j], ys_[j], 0.0, width, Spread::Flat};
+        seg = Segment{left, right, s, level - xs_[j] * s, xs_[j], level, 0.0, width, Spread::Flat};
         double log_area;
         if (!(width > 0.0)) {
             log_area = -kInf;
         } else if (std::fabs(s) * width <= kFlatSpread) {
-            log_area = (ys_[j] + s * ((left + width * 0.5) - xs_[j])) + std::log(width);
+            log_area = (level + s * ((left + width * 0.5) - xs_[j])) + std::log(width);
         } else if (s < 0.0) {
             seg.span = std::expm1(s * width);
             seg.spread = Spread::Down;
-            log_area = (ys_[j] + s * (left - xs_[j])) + std::log(-seg.span / -s);
+            log_area = (level + s * (left - xs_[j])) + std::log(-seg.span / -s);
         } else {
             seg.span = std::expm1(-s * width);
             seg.spread = Spread::Up;
-            log_area = (ys_[j] + s * (right - xs_[j])) + std::log(-seg.span / s);
+            log_area = (level + s * (right - xs_[j])) + std::log(-seg.span / s);
         }
-        if (std::isnan(log_area) || log_area == kInf) return false;
+        if (std::isnan(log_area) || log_area == kInf) return hat_failed();
         log_areas[j] = log_area;
         top = std::max(top, log_area);
     }
-    if (!std::isfinite(top)) return false;
+    if (!std::isfinite(top)) return hat_failed();
 
     std::vector<double> areas(k);
     double total = -0.0;
@@ -366,7 +412,7 @@ bool TdrHat::integrate_segments_relative() {
         cum_[j] = running;
     }
     cum_[k - 1] = 1.0;
-    return true;
+    return std::nullopt;
 }
 
 void TdrHat::make_chords() {
@@ -378,18 +424,34 @@ void TdrHat::make_chords() {
     }
 }
 
-// One density call at every intersection inside the support: a log-concave density lies below
-// both tangents that meet there and above the chord around it.
-std::optional<BuildError> TdrHat::check_intersections(FunctionRef<double(double)> density) const {
+// One density call at every intersection inside the support, in order (NaN kept for the
+// others). A negative value ends the build.
+std::optional<BuildError> TdrHat::probe_intersections(FunctionRef<double(double)> density,
+                                                      std::vector<double>& at_z) const {
+    at_z.assign(z_.size(), kNaN);
     for (std::size_t j = 0; j < z_.size(); ++j) {
         const double z = z_[j];
         if (!(lo_ < z && z < hi_)) continue;
         const double fz = density(z);
-        if (std::isnan(fz)) continue;
         if (fz < 0.0) return BuildError::density_negative(z, fz);
+        at_z[j] = fz;
+    }
+    return std::nullopt;
+}
+
+// A log-concave density lies below both tangents that meet at an intersection and above the
+// chord around it.
+std::optional<BuildError> TdrHat::check_intersections(const std::vector<double>& at_z) const {
+    for (std::size_t j = 0; j < at_z.size(); ++j) {
+        const double fz = at_z[j];
+        if (std::isnan(fz)) continue;
+        const double z = z_[j];
         const auto not_concave = BuildError::tdr_not_log_concave(xs_[j], xs_[j + 1]);
-        if (!finite_positive(fz)) return not_concave;
+        if (fz == kInf) return not_concave;
+        // Zero between two points of positive density: not log-concave, unless underflow.
         const double log_f = std::log(fz);
+        if (log_f < judged_above_ && std::min(ys_[j], ys_[j + 1]) < judged_above_) continue;
+        if (fz == 0.0) return not_concave;
         const double hat = std::min(tangent_at(j, z), tangent_at(j + 1, z));
         if (log_f - hat > kConcavityTolerance) return not_concave;
         if (log_squeeze(z) - log_f > kConcavityTolerance) return not_concave;

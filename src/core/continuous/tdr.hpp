@@ -95,9 +95,9 @@ private:
         double left;
         double right;
         double slope;      // of ln f at the point of tangency
-        double intercept;  // ln f at the point minus point * slope
+        double intercept;  // log_f minus point * slope
         double point;      // the point of tangency
-        double log_f;      // ln f there
+        double log_f;      // the tangent there: ln f, raised on a relative hat if need be
         double base;       // Direct: exp(left * slope)
         double span;       // see Spread
         Spread spread;
@@ -128,10 +128,13 @@ private:
     std::optional<BuildError> check_slopes() const;
     bool intersect_tangents();
     bool integrate_segments();
-    bool intersect_tangents_relative();
-    bool integrate_segments_relative();
+    void drop_negligible_points();
+    void intersect_tangents_relative();
+    std::optional<BuildError> integrate_segments_relative(const std::vector<double>& at_z);
     void make_chords();
-    std::optional<BuildError> check_intersections(FunctionRef<double(double)> density) const;
+    std::optional<BuildError> probe_intersections(FunctionRef<double(double)> density,
+                                                  std::vector<double>& at_z) const;
+    std::optional<BuildError> check_intersections(const std::vector<double>& at_z) const;
     double segment_left(std::size_t j) const { return j == 0 ? lo_ : z_[j - 1]; }
     double segment_right(std::size_t j) const { return j + 1 == xs_.size() ? hi_ : z_[j]; }
     std::size_t segment_of(double x) const;
@@ -147,6 +150,7 @@ private:
     double hi_ = 0.0;
     Kind kind_ = Kind::Tangent;
     bool relative_ = false;
+    double judged_above_ = 0.0;   // ln f below which log-concavity is not judged
     double pdf_max_ = 0.0;
     std::vector<double> xs_;      // points of tangency
     std::vector<double> ys_;      // ln f at the points
