@@ -97,9 +97,16 @@ PyObject* build_options_hermite(const Args& a) {
     return make_instance(PyBuildOptions{BuildOptions::hermite(a.count(0))});
 }
 
+constexpr Declaration kInterpolated{"interpolated",
+                                    {{"u_resolution", BuildOptions::default_u_resolution}}};
+PyObject* build_options_interpolated(const Args& a) {
+    return make_instance(PyBuildOptions{unwrap(BuildOptions::interpolated(a.f64(0)))});
+}
+
 PyMethodDef build_options_methods[] = {
     static_method<PyBuildOptions, kTdr, &build_options_tdr>(),
     static_method<PyBuildOptions, kHermite, &build_options_hermite>(),
+    static_method<PyBuildOptions, kInterpolated, &build_options_interpolated>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -215,6 +222,18 @@ PyObject* cd_uses_hermite_table(PyContinuous& self) {
     return to_py_bool(self.value.uses_hermite_table());
 }
 PyObject* cd_uses_tdr(PyContinuous& self) { return to_py_bool(self.value.uses_tdr()); }
+PyObject* cd_uses_interpolation(PyContinuous& self) {
+    return to_py_bool(self.value.uses_interpolation());
+}
+// Diagnostics of the interpolated quantile function; None for the other engines.
+PyObject* cd_u_error(PyContinuous& self) {
+    const InterpolatedInverse* q = self.value.interpolation();
+    return q != nullptr ? to_py(q->max_u_error()) : none();
+}
+PyObject* cd_interval_count(PyContinuous& self) {
+    const InterpolatedInverse* q = self.value.interpolation();
+    return q != nullptr ? to_py_size(q->intervals()) : none();
+}
 
 PyMethodDef continuous_methods[] = {
     method<PyContinuous, Access::Shared, "support", &cd_support>(),
@@ -238,6 +257,9 @@ PyMethodDef continuous_methods[] = {
     method<PyContinuous, Access::Shared, kExpect, &cd_expect>(),
     method<PyContinuous, Access::Shared, "uses_hermite_table", &cd_uses_hermite_table>(),
     method<PyContinuous, Access::Shared, "uses_tdr", &cd_uses_tdr>(),
+    method<PyContinuous, Access::Shared, "uses_interpolation", &cd_uses_interpolation>(),
+    method<PyContinuous, Access::Shared, "u_error", &cd_u_error>(),
+    method<PyContinuous, Access::Shared, "interval_count", &cd_interval_count>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

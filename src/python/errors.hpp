@@ -50,6 +50,8 @@ template <>
 inline PyObject* python_type_of<UnknownTransform>() { return PyExc_ValueError; }
 template <>
 inline PyObject* python_type_of<CorrelationError>() { return PyExc_ValueError; }
+template <>
+inline PyObject* python_type_of<ResolutionOutOfRange>() { return PyExc_ValueError; }
 
 template <class E>
 [[noreturn]] void raise_error(const E& e) {
