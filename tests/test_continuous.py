@@ -11,6 +11,7 @@ from statistics import NormalDist
 import pytest
 
 import _varnix as v
+from helpers import error_text
 
 I = v.Interval
 NAN = float("nan")
@@ -51,10 +52,6 @@ def normal_cdf(x):
 
 def raise_value_error(x):
     raise ValueError("user code failed")
-
-
-def raise_keyboard_interrupt(x):
-    raise KeyboardInterrupt
 
 
 def build_error(call):
@@ -133,7 +130,6 @@ BAD_FUNCTIONS = [
     (lambda x: NAN if x == 0.0 else 1.0, "nan_at_lo"),
     (lambda x: 1.0 / x, "raises_at_lo"),
     (raise_value_error, "raises"),
-    (raise_keyboard_interrupt, "interrupt"),
     (lambda x: None, "none"),
     (lambda x: "1", "str"),
     (lambda x: NAN, "nan"),
@@ -411,9 +407,8 @@ def test_sample_n_counts_are_unsigned_and_bounded_by_memory(built):
 # ---- user callables ----------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("bad", [raise_value_error, raise_keyboard_interrupt, lambda x: None,
-                                 lambda x: "0.5", lambda x: NAN],
-                         ids=["raises", "interrupt", "none", "str", "nan"])
+@pytest.mark.parametrize("bad", [raise_value_error, lambda x: None, lambda x: "0.5", lambda x: NAN],
+                         ids=["raises", "none", "str", "nan"])
 def test_a_user_function_failing_after_construction_shows_as_nan(bad):
     state = {"bad": False}
 
@@ -766,5 +761,5 @@ def test_a_failing_draw_is_reported_whatever_the_batch_size():
     d = v.from_cdf(lambda x: math.nan if broken else x, v.Interval(0.0, 1.0))
     broken.append(True)  # from now on every draw fails its inversion
     for n in (1, 2**40):
-        with pytest.raises(v.SampleError, match="^failed to invert CDF$"):
+        with pytest.raises(v.SampleError, match=error_text("failed to invert CDF")):
             d.sample_n(n, seed=1)

@@ -31,6 +31,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__varnix() {
         register_continuous(module);
         register_discrete(module);
         register_multivar(module);
+        register_progress(module);
         return module;
     });
     if (result == nullptr) {

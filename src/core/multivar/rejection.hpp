@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/batch_progress.hpp"
 #include "core/errors.hpp"
 #include "core/multivar/box.hpp"
 #include "core/multivar/density.hpp"
@@ -95,6 +96,7 @@ SampleResult<void> RejectionSampler::Bound::sample_n(std::size_t n, R& rng,
         auto drawn = sample(rng, point);
         if (!drawn) return drawn;
         out.insert(out.end(), point.begin(), point.end());
+        report_batch_progress(k + 1, n);
     }
     return {};
 }
