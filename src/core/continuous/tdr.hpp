@@ -50,6 +50,8 @@ public:
     const std::vector<double>& cumulative() const { return cum_; }
 
 private:
+    friend struct StateCodec;  // saved states (core/serial.hpp)
+
     // The caller's word source behind one indirect call per word. Every trial calls the
     // density, which costs far more, and the trial loops are compiled once, in tdr.cpp.
     struct Words {

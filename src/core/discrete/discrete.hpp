@@ -63,6 +63,8 @@ public:
     SampleResult<void> sample_n(std::size_t n, R& rng, std::vector<double>& out) const;
 
 private:
+    friend struct StateCodec;  // saved states (core/serial.hpp)
+
     using Rule = search::LastEqualElseAbove;
 
     DiscreteDistribution(std::vector<double> points, std::vector<double> cdf)

@@ -1,0 +1,344 @@
+// Saved states of continuous distributions: the source's numbers, the support, the
+// normalising constant and the sampler as built (a TDR hat, or the inversion settings with the
+// Hermite table's nodes). Reading one back calls no user function and integrates nothing.
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <type_traits>
+
+#include "core/continuous/distribution.hpp"
+#include "core/finite.hpp"
+#include "core/serial.hpp"
+
+namespace varnix {
+
+namespace {
+
+constexpr const char* kName = "ContinuousDistribution";
+
+// Tags of the source and sampler alternatives. Part of the format: never renumbered.
+enum class SourceTag : std::uint8_t { Pdf = 0, Cdf = 1, Histogram = 2, LocScale = 3, Truncated = 4 };
+enum class SamplerTag : std::uint8_t { Tdr = 0, Inversion = 1 };
+
+template <class E>
+std::uint8_t tag(E e) {
+    return static_cast<std::uint8_t>(e);
+}
+
+bool all_finite(const std::vector<double>& v) {
+    for (double x : v) {
+        if (!std::isfinite(x)) return false;
+    }
+    return true;
+}
+
+bool strictly_increasing(const std::vector<double>& v) {
+    for (std::size_t i = 1; i < v.size(); ++i) {
+        if (!(v[i - 1] < v[i])) return false;
+    }
+    return true;
+}
+
+bool non_decreasing(const std::vector<double>& v) {
+    for (std::size_t i = 1; i < v.size(); ++i) {
+        if (!(v[i - 1] <= v[i])) return false;
+    }
+    return true;
+}
+
+bool all_within(const std::vector<double>& v, double lo, double hi) {
+    for (double x : v) {
+        if (!(lo <= x && x <= hi)) return false;
+    }
+    return true;
+}
+
+// The fields of a source as read, before they become one of ContinuousSource's alternatives.
+struct SourceFields {
+    SourceTag tag = SourceTag::Pdf;
+    double a = 0.0, b = 0.0, c = 0.0, d = 0.0;  // in the order the alternative declares them
+    std::vector<double> edges, bins;             // a histogram's
+};
+
+// The numbers a builder required finite are finite, and the support is the one the builder
+// derived from them.
+SourceFields read_source(StateReader& r, Interval support, double norm) {
+    SourceFields s;
+    const std::uint8_t t = r.u8();
+    s.tag = static_cast<SourceTag>(t);
+    if (!r.require(t <= tag(SourceTag::Truncated), "unknown source kind")) return s;
+    if (s.tag == SourceTag::Cdf) {
+        s.a = r.f64();
+        s.b = r.f64();
+        r.require(std::isnan(norm), "a distribution-function source has a normalising constant");
+        r.require(std::isfinite(s.a) && finite_positive(s.b),
+                  "the distribution function's rise is not finite and positive");
+        return s;
+    }
+    if (s.tag == SourceTag::Histogram) {
+        s.edges = r.f64s();
+        s.bins = r.f64s();
+    } else if (s.tag == SourceTag::LocScale) {
+        s.a = r.f64();
+        s.b = r.f64();
+        s.c = r.f64();
+        s.d = r.f64();
+    } else if (s.tag == SourceTag::Truncated) {
+        s.a = r.f64();
+        s.b = r.f64();
+        s.c = r.f64();
+    }
+    r.require(finite_positive(norm), "the normalising constant is not finite and positive");
+    switch (s.tag) {
+        case SourceTag::Histogram:
+            if (r.require(s.edges.size() >= 2 && s.bins.size() + 1 == s.edges.size(),
+                          "histogram edges and bins do not match") &&
+                r.require(all_finite(s.edges) && strictly_increasing(s.edges),
+                          "histogram edges are not finite and increasing") &&
+                r.require(all_finite(s.bins) && all_within(s.bins, 0.0, INFINITY),
+                          "a histogram bin is not finite and non-negative")) {
+                r.require(s.edges.front() == support.lo() && s.edges.back() == support.hi(),
+                          "the histogram does not span the support");
+            }
+            break;
+        case SourceTag::LocScale:
+            r.require(std::isfinite(s.a) && std::isfinite(s.b) && s.a < s.b,
+                      "the base interval is not a valid one");
+            r.require(std::isfinite(s.c) && finite_positive(s.d), "loc or scale is not a valid one");
+            // Exactly the bounds loc_scale computed from these numbers.
+            r.require(support.lo() == s.c + s.d * s.a && support.hi() == s.c + s.d * s.b,
+                      "the support is not the shifted and scaled base interval");
+            break;
+        case SourceTag::Truncated:
+            r.require(std::isfinite(s.a) && std::isfinite(s.b) && s.a <= support.lo() &&
+                          support.hi() <= s.b,
+                      "the truncation is not inside the base interval");
+            r.require(finite_positive(s.c), "the truncated mass is not finite and positive");
+            break;
+        default:
+            break;
+    }
+    return s;
+}
+
+// The fields of a sampler as read.
+struct SamplerFields {
+    SamplerTag tag = SamplerTag::Inversion;
+    // TDR
+    TdrOptions options;
+    std::uint8_t kind = 0;
+    double pdf_max = 0.0;
+    std::vector<double> xs, ys, slopes, z, cum;
+    // Inversion
+    double ppf_tolerance = 0.0;
+    std::uint64_t max_iterations = 0;
+    bool use_newton = false;
+    bool has_table = false;
+    std::vector<double> nodes, quantiles;
+};
+
+// A TDR hat as TdrHat::build leaves it: a constant hat at a finite positive height, or at
+// least four tangents at increasing points inside the support with finite logs and slopes,
+// their intersections in order within the support, and cumulative areas ending at exactly 1.
+void check_hat(StateReader& r, const SamplerFields& s, Interval support) {
+    const bool constant = s.options.transform == TdrTransform::InvSqrt;
+    if (!r.require(s.kind == tag(constant ? TdrHat::Kind::Constant : TdrHat::Kind::Tangent),
+                   "the hat's kind is not its transform's")) {
+        return;
+    }
+    if (constant) {
+        r.require(finite_positive(s.pdf_max), "the hat's height is not finite and positive");
+        return;
+    }
+    const std::size_t k = s.xs.size();
+    if (!r.require(k >= 4 && s.ys.size() == k && s.slopes.size() == k && s.z.size() == k - 1 &&
+                       s.cum.size() == k,
+                   "the hat's tables do not match")) {
+        return;
+    }
+    r.require(all_finite(s.xs) && strictly_increasing(s.xs) &&
+                  all_within(s.xs, support.lo(), support.hi()),
+              "the hat's points are not increasing inside the support");
+    r.require(all_finite(s.ys) && all_finite(s.slopes), "the hat's tangents are not finite");
+    r.require(all_finite(s.z) && non_decreasing(s.z) && all_within(s.z, support.lo(), support.hi()),
+              "the hat's intersections are not in order inside the support");
+    r.require(all_finite(s.cum) && non_decreasing(s.cum) && s.cum.front() >= 0.0 &&
+                  s.cum.back() == 1.0,
+              "the hat's cumulative areas do not rise to 1");
+}
+
+// The inversion settings (the iteration cap is 32 bits) and a Hermite table of at least two
+// nodes strictly increasing inside (0, 1), each with a finite quantile.
+void check_inversion(StateReader& r, const SamplerFields& s) {
+    r.require(s.max_iterations <= UINT32_MAX, "the iteration cap is out of range");
+    if (!s.has_table) return;
+    r.require(s.nodes.size() >= 2 && s.nodes.size() == s.quantiles.size(),
+              "the Hermite table's nodes and quantiles do not match");
+    r.require(all_finite(s.nodes) && strictly_increasing(s.nodes) && !s.nodes.empty() &&
+                  s.nodes.front() > 0.0 && s.nodes.back() < 1.0,
+              "the Hermite table's nodes are not increasing inside (0, 1)");
+    r.require(all_finite(s.quantiles), "a Hermite table quantile is not finite");
+}
+
+SamplerFields read_sampler(StateReader& r, Interval support, SourceTag source) {
+    SamplerFields s;
+    const std::uint8_t t = r.u8();
+    s.tag = static_cast<SamplerTag>(t);
+    if (!r.require(t <= tag(SamplerTag::Inversion), "unknown sampler kind")) return s;
+    if (s.tag == SamplerTag::Tdr) {
+        const std::uint8_t transform = r.u8();
+        s.options.transform = static_cast<TdrTransform>(transform);
+        s.options.construction_points = r.u64();
+        s.options.dpdf_rel_step = r.f64();
+        s.options.max_tries = r.u64();
+        s.kind = r.u8();
+        s.pdf_max = r.f64();
+        s.xs = r.f64s();
+        s.ys = r.f64s();
+        s.slopes = r.f64s();
+        s.z = r.f64s();
+        s.cum = r.f64s();
+        r.require(source != SourceTag::Cdf, "a TDR hat without a density");
+        if (r.require(transform <= tag(TdrTransform::InvSqrt), "unknown TDR transform")) {
+            check_hat(r, s, support);
+        }
+        return s;
+    }
+    s.ppf_tolerance = r.f64();  // an option, stored as given
+    s.max_iterations = r.u64();
+    s.use_newton = r.flag();
+    s.has_table = r.flag();
+    if (s.has_table) {
+        s.nodes = r.f64s();
+        s.quantiles = r.f64s();
+    }
+    check_inversion(r, s);
+    return s;
+}
+
+}  // namespace
+
+std::string StateCodec::save(const ContinuousDistribution& d) {
+    StateWriter w(kName);
+    w.f64(d.support_.lo());
+    w.f64(d.support_.hi());
+    w.f64(d.norm_);
+    w.f64(d.quad_tolerance_);
+
+    std::visit(
+        [&w](const auto& s) {
+            using S = std::decay_t<decltype(s)>;
+            if constexpr (std::is_same_v<S, PdfSource>) {
+                w.u8(tag(SourceTag::Pdf));
+            } else if constexpr (std::is_same_v<S, CdfSource>) {
+                w.u8(tag(SourceTag::Cdf));
+                w.f64(s.cdf_lo);
+                w.f64(s.cdf_span);
+            } else if constexpr (std::is_same_v<S, HistogramSource>) {
+                w.u8(tag(SourceTag::Histogram));
+                w.f64s(s.histogram.edges_);
+                w.f64s(s.histogram.bin_density_);
+            } else if constexpr (std::is_same_v<S, LocScaleSource>) {
+                w.u8(tag(SourceTag::LocScale));
+                w.f64(s.base_lo);
+                w.f64(s.base_hi);
+                w.f64(s.loc);
+                w.f64(s.scale);
+            } else {
+                static_assert(std::is_same_v<S, TruncatedSource>);
+                w.u8(tag(SourceTag::Truncated));
+                w.f64(s.base_lo);
+                w.f64(s.base_hi);
+                w.f64(s.mass);
+            }
+        },
+        d.source_);
+
+    if (const auto* hat = std::get_if<TdrHat>(&d.sampler_)) {
+        w.u8(tag(SamplerTag::Tdr));
+        w.u8(tag(hat->options_.transform));
+        w.u64(hat->options_.construction_points);
+        w.f64(hat->options_.dpdf_rel_step);
+        w.u64(hat->options_.max_tries);
+        w.u8(tag(hat->kind_));
+        w.f64(hat->pdf_max_);
+        w.f64s(hat->xs_);
+        w.f64s(hat->ys_);
+        w.f64s(hat->slopes_);
+        w.f64s(hat->z_);
+        w.f64s(hat->cum_);
+    } else {
+        const auto& inversion = std::get<InversionEngine>(d.sampler_);
+        w.u8(tag(SamplerTag::Inversion));
+        w.f64(inversion.ppf_tolerance);
+        w.u64(inversion.max_iterations);
+        w.flag(inversion.use_newton);
+        w.flag(inversion.table.has_value());
+        if (inversion.table) {
+            // The slopes are a function of the nodes (HermiteTable::from_nodes), recomputed
+            // exactly on reading; only the nodes and their quantiles are saved.
+            w.f64s(inversion.table->nodes());
+            w.f64s(inversion.table->quantiles());
+        }
+    }
+    return std::move(w).finish();
+}
+
+template <>
+StateResult<ContinuousDistribution> StateCodec::load<ContinuousDistribution>(
+    std::string_view bytes) {
+    StateReader r(bytes, kName);
+    const double lo = r.f64();
+    const double hi = r.f64();
+    const double norm = r.f64();
+    const double quad_tolerance = r.f64();  // an option, stored as given
+    const auto support = Interval::make(lo, hi);
+    if (!r.require(support.has_value(), "the support is not a valid interval")) {
+        return std::unexpected(r.finish().error());
+    }
+    SourceFields src = read_source(r, *support, norm);
+    SamplerFields smp = read_sampler(r, *support, src.tag);
+    if (auto done = r.finish(); !done) return std::unexpected(done.error());
+
+    ContinuousSource source;
+    switch (src.tag) {
+        case SourceTag::Pdf: source = PdfSource{}; break;
+        case SourceTag::Cdf: source = CdfSource{src.a, src.b}; break;
+        case SourceTag::Histogram: {
+            HistogramSource h;
+            h.histogram.edges_ = std::move(src.edges);
+            h.histogram.bin_density_ = std::move(src.bins);
+            source = std::move(h);
+            break;
+        }
+        case SourceTag::LocScale: source = LocScaleSource{src.a, src.b, src.c, src.d}; break;
+        case SourceTag::Truncated: source = TruncatedSource{src.a, src.b, src.c}; break;
+    }
+
+    if (smp.tag == SamplerTag::Tdr) {
+        TdrHat hat;
+        hat.options_ = smp.options;
+        hat.lo_ = support->lo();
+        hat.hi_ = support->hi();
+        hat.kind_ = static_cast<TdrHat::Kind>(smp.kind);
+        hat.pdf_max_ = smp.pdf_max;
+        hat.xs_ = std::move(smp.xs);
+        hat.ys_ = std::move(smp.ys);
+        hat.slopes_ = std::move(smp.slopes);
+        hat.z_ = std::move(smp.z);
+        hat.cum_ = std::move(smp.cum);
+        return ContinuousDistribution(std::move(source), *support, norm, quad_tolerance,
+                                      std::move(hat));
+    }
+    InversionEngine inversion{smp.ppf_tolerance, static_cast<std::uint32_t>(smp.max_iterations),
+                              smp.use_newton, std::nullopt};
+    if (smp.has_table) {
+        inversion.table = HermiteTable::from_nodes(support->lo(), support->hi(),
+                                                   std::move(smp.nodes), std::move(smp.quantiles));
+    }
+    return ContinuousDistribution(std::move(source), *support, norm, quad_tolerance,
+                                  std::move(inversion));
+}
+
+}  // namespace varnix
