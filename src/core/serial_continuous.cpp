@@ -219,6 +219,10 @@ SamplerFields read_sampler(StateReader& r, Interval support, SourceTag source) {
 
 }  // namespace
 
+bool StateCodec::uses_function(const ContinuousDistribution& d) {
+    return !std::holds_alternative<HistogramSource>(d.source_);
+}
+
 std::string StateCodec::save(const ContinuousDistribution& d) {
     StateWriter w(kName);
     w.f64(d.support_.lo());

@@ -7,6 +7,7 @@
 #include "core/random.hpp"
 #include "python/bridge.hpp"
 #include "python/classes.hpp"
+#include "python/pickling.hpp"
 #include "python/registry.hpp"
 
 namespace varnix::py {
@@ -45,6 +46,18 @@ PyObject* interval_repr(PyObject* self) {
     });
 }
 
+// Pickled and copied by its fields, through the constructor.
+PyObject* interval_reduce(PyInterval& self) {
+    PyRef lo = PyRef::steal(to_py(self.value.lo()));
+    PyRef hi = PyRef::steal(to_py(self.value.hi()));
+    return reduce_to_constructor(type_object<PyInterval>(), PyTuple_Pack(2, lo.get(), hi.get()));
+}
+
+PyMethodDef interval_methods[] = {
+    method<PyInterval, Access::Shared, "__reduce__", &interval_reduce>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef interval_getset[] = {
     {"lo", &interval_lo, nullptr, nullptr, nullptr},
     {"hi", &interval_hi, nullptr, nullptr, nullptr},
@@ -53,8 +66,8 @@ PyGetSetDef interval_getset[] = {
 
 const ClassDef& PyInterval::definition() {
     static const ClassDef def{"Interval", false, &kIntervalNew,
-                              &constructor<PyInterval, kIntervalNew, &interval_new>, nullptr,
-                              interval_getset, &interval_repr};
+                              &constructor<PyInterval, kIntervalNew, &interval_new>,
+                              interval_methods, interval_getset, &interval_repr};
     return def;
 }
 
@@ -97,9 +110,36 @@ PyObject* build_options_hermite(const Args& a) {
     return make_instance(PyBuildOptions{BuildOptions::hermite(a.count(0))});
 }
 
+// Pickled and copied by its fields, through the constructor: every keyword written out (the
+// TDR ones only with a transform, which a grid size excludes), so that the same options come
+// back whatever defaults a later version has.
+PyObject* build_options_reduce(PyBuildOptions& self) {
+    const BuildOptions& o = self.value;
+    PyRef none_value = PyRef::steal(none());
+    PyRef fields[8];
+    fields[0] = PyRef::steal(to_py(o.quad_tolerance));
+    fields[1] = PyRef::steal(to_py(o.ppf_tolerance));
+    fields[2] = PyRef::steal(to_py_size(o.max_iterations));
+    fields[3] = PyRef::steal(to_py_bool(o.use_newton));
+    for (std::size_t i = 4; i < 8; ++i) fields[i] = none_value;
+    if (o.hermite_grid_size) fields[4] = PyRef::steal(to_py_size(*o.hermite_grid_size));
+    if (o.tdr) {
+        const char* name = o.tdr->transform == TdrTransform::Log ? "log" : "inv_sqrt";
+        fields[5] = PyRef::steal(check(PyUnicode_FromString(name)));
+        fields[6] = PyRef::steal(to_py_size(o.tdr->construction_points));
+        fields[7] = PyRef::steal(to_py(o.tdr->dpdf_rel_step));
+    }
+    PyRef args = PyRef::steal(check(PyTuple_New(8)));
+    for (Py_ssize_t i = 0; i < 8; ++i) {
+        PyTuple_SetItem(args.get(), i, fields[i].release());  // steals the item
+    }
+    return reduce_to_constructor(type_object<PyBuildOptions>(), args.release());
+}
+
 PyMethodDef build_options_methods[] = {
     static_method<PyBuildOptions, kTdr, &build_options_tdr>(),
     static_method<PyBuildOptions, kHermite, &build_options_hermite>(),
+    method<PyBuildOptions, Access::Shared, "__reduce__", &build_options_reduce>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -238,6 +278,8 @@ PyMethodDef continuous_methods[] = {
     method<PyContinuous, Access::Shared, kExpect, &cd_expect>(),
     method<PyContinuous, Access::Shared, "uses_hermite_table", &cd_uses_hermite_table>(),
     method<PyContinuous, Access::Shared, "uses_tdr", &cd_uses_tdr>(),
+    // Pickling and copying (python/pickling.hpp).
+    method<PyContinuous, Access::Shared, "__reduce__", &reduce_saved<PyContinuous>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -339,6 +381,7 @@ void register_continuous(PyObject* module) {
     register_class<PyBuildOptions>(module);
     register_class<PyContinuous>(module);
     register_functions(module, continuous_functions);
+    add_restorer<PyContinuous>();
 }
 
 }  // namespace varnix::py

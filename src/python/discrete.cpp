@@ -3,6 +3,7 @@
 #include "core/random.hpp"
 #include "python/chunked_list.hpp"
 #include "python/classes.hpp"
+#include "python/pickling.hpp"
 #include "python/registry.hpp"
 
 namespace varnix::py {
@@ -64,6 +65,8 @@ PyMethodDef discrete_methods[] = {
     method<PyDiscrete, Access::Shared, "std", &discrete_std>(),
     method<PyDiscrete, Access::Shared, "sample", &discrete_sample>(),
     method<PyDiscrete, Access::Shared, sample_n_declaration, &discrete_sample_n>(),
+    // Pickling and copying (python/pickling.hpp).
+    method<PyDiscrete, Access::Shared, "__reduce__", &reduce_saved<PyDiscrete>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -89,6 +92,7 @@ PyMethodDef discrete_functions[] = {
 void register_discrete(PyObject* module) {
     register_class<PyDiscrete>(module);
     register_functions(module, discrete_functions);
+    add_restorer<PyDiscrete>();
 }
 
 }  // namespace varnix::py

@@ -8,6 +8,7 @@
 #include "core/multivar/rejection.hpp"
 #include "python/bridge.hpp"
 #include "python/classes.hpp"
+#include "python/pickling.hpp"
 #include "python/registry.hpp"
 
 namespace varnix::py {
@@ -40,10 +41,18 @@ PyObject* hyper_rect_hi(PyHyperRect& self) {
     return to_py_list(self.value.hi().data(), self.value.hi().size());
 }
 
+// Pickled and copied by its fields, through the constructor.
+PyObject* hyper_rect_reduce(PyHyperRect& self) {
+    PyRef lo = PyRef::steal(hyper_rect_lo(self));
+    PyRef hi = PyRef::steal(hyper_rect_hi(self));
+    return reduce_to_constructor(type_object<PyHyperRect>(), PyTuple_Pack(2, lo.get(), hi.get()));
+}
+
 PyMethodDef hyper_rect_methods[] = {
     method<PyHyperRect, Access::Shared, "dim", &hyper_rect_dim>(),
     method<PyHyperRect, Access::Shared, "lo", &hyper_rect_lo>(),
     method<PyHyperRect, Access::Shared, "hi", &hyper_rect_hi>(),
+    method<PyHyperRect, Access::Shared, "__reduce__", &hyper_rect_reduce>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -99,6 +108,8 @@ PyMethodDef rejection_methods[] = {
     method<PyRejectionSampler, Access::Shared, "sample", &rejection_sample>(),
     method<PyRejectionSampler, Access::Shared, sample_n_declaration,
            &box_sample_n<PyRejectionSampler>>(),
+    // Pickling and copying (python/pickling.hpp).
+    method<PyRejectionSampler, Access::Shared, "__reduce__", &reduce_saved<PyRejectionSampler>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -143,6 +154,8 @@ PyMethodDef mh_methods[] = {
     method<PyMetropolisHastings, Access::Exclusive, sample_n_declaration,
            &box_sample_n<PyMetropolisHastings>>(),
     method<PyMetropolisHastings, Access::Shared, "accept_rate", &mh_accept_rate>(),
+    // Pickling and copying (python/pickling.hpp).
+    method<PyMetropolisHastings, Access::Shared, "__reduce__", &reduce_saved<PyMetropolisHastings>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -187,6 +200,8 @@ PyMethodDef hmc_methods[] = {
     method<PyHmcSampler, Access::Exclusive, "init", &chain_init<PyHmcSampler>>(),
     method<PyHmcSampler, Access::Exclusive, "sample", &hmc_sample>(),
     method<PyHmcSampler, Access::Exclusive, sample_n_declaration, &box_sample_n<PyHmcSampler>>(),
+    // Pickling and copying (python/pickling.hpp).
+    method<PyHmcSampler, Access::Shared, "__reduce__", &reduce_saved<PyHmcSampler>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -224,6 +239,8 @@ PyObject* gibbs_step(PyGibbsSampler& self) {
 PyMethodDef gibbs_methods[] = {
     method<PyGibbsSampler, Access::Exclusive, "sample", &gibbs_step>(),
     method<PyGibbsSampler, Access::Exclusive, "step", &gibbs_step>(),
+    // Pickling and copying (python/pickling.hpp).
+    method<PyGibbsSampler, Access::Shared, "__reduce__", &reduce_saved<PyGibbsSampler>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -269,6 +286,8 @@ PyObject* conditional_sample_n(PyConditionalSampler& self, const Args& a) {
 PyMethodDef conditional_methods[] = {
     method<PyConditionalSampler, Access::Shared, "sample", &conditional_sample>(),
     method<PyConditionalSampler, Access::Shared, sample_n_declaration, &conditional_sample_n>(),
+    // Pickling and copying (python/pickling.hpp).
+    method<PyConditionalSampler, Access::Shared, "__reduce__", &reduce_saved<PyConditionalSampler>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -309,6 +328,8 @@ PyObject* copula_sample(PyGaussianCopula& self, const Args& a) {
 PyMethodDef copula_methods[] = {
     method<PyGaussianCopula, Access::Shared, "dim", &copula_dim>(),
     method<PyGaussianCopula, Access::Shared, kCopulaSample, &copula_sample>(),
+    // Pickling and copying (python/pickling.hpp).
+    method<PyGaussianCopula, Access::Shared, "__reduce__", &reduce_saved<PyGaussianCopula>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -349,6 +370,8 @@ PyMethodDef cdf_mc_methods[] = {
     method<PyCdfMcEstimator, Access::Exclusive, kEstimateNormalization,
            &cdf_mc_estimate_normalization>(),
     method<PyCdfMcEstimator, Access::Exclusive, kCdfMcCdf, &cdf_mc_cdf>(),
+    // Pickling and copying (python/pickling.hpp).
+    method<PyCdfMcEstimator, Access::Shared, "__reduce__", &reduce_saved<PyCdfMcEstimator>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -392,6 +415,13 @@ void register_multivar(PyObject* module) {
     register_class<PyGaussianCopula>(module);
     register_class<PyCdfMcEstimator>(module);
     register_functions(module, multivar_functions);
+    add_restorer<PyRejectionSampler>();
+    add_restorer<PyMetropolisHastings>();
+    add_restorer<PyHmcSampler>();
+    add_restorer<PyGibbsSampler>();
+    add_restorer<PyConditionalSampler>();
+    add_restorer<PyGaussianCopula>();
+    add_restorer<PyCdfMcEstimator>();
 }
 
 }  // namespace varnix::py
