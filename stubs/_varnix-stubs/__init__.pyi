@@ -4,7 +4,7 @@ Build distributions and samplers from your own functions (a density, a distribut
 quantile functions, coordinate samplers) or from data, then draw samples; an integer ``seed``
 makes a batch reproducible bit for bit. ``import varnix`` gives the same objects.
 """
-from typing import Callable, Sequence, SupportsFloat, SupportsIndex, final
+from typing import Any, Callable, Sequence, SupportsFloat, SupportsIndex, final
 
 __all__ = [
     "BuildError", "SampleError", "Interval", "BuildOptions", "ContinuousDistribution",
@@ -56,6 +56,8 @@ class Interval:
     @property
     def hi(self) -> float:
         """The upper bound."""
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling and copying: the constructor and the two bounds."""
 
 @final
 class BuildOptions:
@@ -114,6 +116,8 @@ class BuildOptions:
         The nodes are evenly spaced in probability: accurate in the body of the distribution,
         coarse in the far tails; a larger grid costs a longer build.
         """
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling and copying: the constructor and every option, written out."""
 
 @final
 class ContinuousDistribution:
@@ -238,6 +242,15 @@ class ContinuousDistribution:
         """Whether quantiles and draws use a Hermite table."""
     def uses_tdr(self) -> bool:
         """Whether draws use transformed density rejection."""
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling and copying: its function (None for a histogram), pickled by the pickler in use
+        (the standard one saves module-level functions by name; cloudpickle also saves lambdas
+        and closures; one that cannot be pickled raises that pickler's own error), and the saved
+        state: the normalising constant, the Hermite table or TDR hat as built.
+
+        Unpickling builds nothing again and calls no user function: the copy gives the same
+        results, bit for bit. A saved state that was altered is refused with ValueError.
+        """
 
 def from_pdf(f: _Density1, interval: Interval) -> ContinuousDistribution:
     """A distribution from a density, with default options (numerical inversion).
@@ -371,6 +384,12 @@ class DiscreteDistribution:
         Raises:
             SampleError: as sample.
         """
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling and copying: the saved state (the points and the cumulative table as built).
+
+        Unpickling builds nothing again and calls no user function: the copy gives the same
+        results, bit for bit. A saved state that was altered is refused with ValueError.
+        """
 
 def from_pmf(points: Sequence[_Float], pmf: Sequence[_Float]) -> DiscreteDistribution:
     """A discrete distribution with masses pmf (normalised here) at points.
@@ -400,6 +419,8 @@ class HyperRect:
         """The lower bounds."""
     def hi(self) -> list[float]:
         """The upper bounds."""
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling and copying: the constructor and the two corners."""
 
 @final
 class RejectionSampler:
@@ -420,6 +441,15 @@ class RejectionSampler:
 
         Raises:
             SampleError: as sample.
+        """
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling and copying: its density, pickled by the pickler in use (the standard one saves
+        module-level functions by name; cloudpickle also saves lambdas and closures; one that
+        cannot be pickled raises that pickler's own error), and the saved state: the box,
+        pdf_max and max_trials.
+
+        Unpickling builds nothing again and calls no user function: the copy gives the same
+        results, bit for bit. A saved state that was altered is refused with ValueError.
         """
 
 @final
@@ -464,6 +494,18 @@ class MetropolisHastings:
         """
     def accept_rate(self) -> float:
         """Accepted proposals divided by transitions since init() (0.0 before any)."""
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling and copying: its density, pickled by the pickler in use (the standard one saves
+        module-level functions by name; cloudpickle also saves lambdas and closures; one that
+        cannot be pickled raises that pickler's own error), and the saved state: the settings
+        and the whole chain: the current point, the adapted step size and the counters.
+
+        Unpickling builds nothing again and calls no user function: the copy gives the same
+        results, bit for bit. A saved state that was altered is refused with ValueError.
+
+        A run checkpointed this way and resumed with the same seeds gives exactly the values of
+        the run left uninterrupted. The copy belongs to the thread that unpickles it.
+        """
 
 @final
 class HmcSampler:
@@ -494,6 +536,18 @@ class HmcSampler:
         Raises:
             SampleError: "mcmc sampler not initialized (call init)".
         """
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling and copying: its density, pickled by the pickler in use (the standard one saves
+        module-level functions by name; cloudpickle also saves lambdas and closures; one that
+        cannot be pickled raises that pickler's own error), and the saved state: the settings
+        and the chain's current point.
+
+        Unpickling builds nothing again and calls no user function: the copy gives the same
+        results, bit for bit. A saved state that was altered is refused with ValueError.
+
+        A run checkpointed this way and resumed with the same seeds gives exactly the values of
+        the run left uninterrupted. The copy belongs to the thread that unpickles it.
+        """
 
 @final
 class GibbsSampler:
@@ -506,6 +560,17 @@ class GibbsSampler:
         """Run sweeps_per_sample sweeps and return the state."""
     def step(self) -> list[float]:
         """Run sweeps_per_sample sweeps and return the state (the same as sample())."""
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling and copying: its coordinate sampler, pickled by the pickler in use (the
+        standard one saves module-level functions by name; cloudpickle also saves lambdas and
+        closures; one that cannot be pickled raises that pickler's own error), and the saved
+        state: the current state and sweeps_per_sample.
+
+        Unpickling builds nothing again and calls no user function: the copy gives the same
+        results, bit for bit. A saved state that was altered is refused with ValueError.
+
+        The copy belongs to the thread that unpickles it.
+        """
 
 @final
 class ConditionalFactorizationSampler:
@@ -526,6 +591,15 @@ class ConditionalFactorizationSampler:
         Raises:
             SampleError: as sample, when n >= 1.
         """
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling and copying: its conditional sampler, pickled by the pickler in use (the
+        standard one saves module-level functions by name; cloudpickle also saves lambdas and
+        closures; one that cannot be pickled raises that pickler's own error), and the saved
+        state: the dimension.
+
+        Unpickling builds nothing again and calls no user function: the copy gives the same
+        results, bit for bit. A saved state that was altered is refused with ValueError.
+        """
 
 @final
 class GaussianCopula:
@@ -545,6 +619,12 @@ class GaussianCopula:
         Raises:
             SampleError: "mcmc sampler failed" when len(ppfs) differs from dim(); "failed to
                 invert CDF" when a quantile function raises or returns a non-number.
+        """
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling and copying: the saved state (the Cholesky factor as computed).
+
+        Unpickling builds nothing again and calls no user function: the copy gives the same
+        results, bit for bit. A saved state that was altered is refused with ValueError.
         """
 
 @final
@@ -572,6 +652,17 @@ class CdfMcEstimator:
         Raises:
             SampleError: "numerical integration failed" when len(x) is not the dimension or
                 the normalising constant cannot be estimated.
+        """
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling and copying: its density, pickled by the pickler in use (the standard one saves
+        module-level functions by name; cloudpickle also saves lambdas and closures; one that
+        cannot be pickled raises that pickler's own error), and the saved state: the box, the
+        sample counts and the cached normalising constant.
+
+        Unpickling builds nothing again and calls no user function: the copy gives the same
+        results, bit for bit. A saved state that was altered is refused with ValueError.
+
+        The copy belongs to the thread that unpickles it.
         """
 
 def rejection_sampler(f: _DensityN, support: HyperRect, pdf_max: _Float, max_trials: SupportsIndex = 100000) -> RejectionSampler:
