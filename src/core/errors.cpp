@@ -63,6 +63,23 @@ std::string BuildError::message() const {
         case BuildErrorKind::InvalidPdfMax: return "pdf_max must be finite and positive";
         case BuildErrorKind::TdrHatFailed:
             return "tdr failed to build hat function (try InvSqrt transform or explicit dpdf)";
+        case BuildErrorKind::DensityNegative:
+            return "density is negative at x=" + render_number(x) + " (value " +
+                   render_number(value) + ")";
+        case BuildErrorKind::DensityNotFinite:
+            return "density is not finite at x=" + render_number(x) + " (value " +
+                   render_number(value) + ")";
+        case BuildErrorKind::DensityZero:
+            return "density is zero at all " + render_number(value) + " points examined in [" +
+                   render_number(x) + ", " + render_number(x_hi) + "]";
+        case BuildErrorKind::MassNotFound:
+            return "the mass of the density cannot be found near x=" + render_number(x) + ": " + d;
+        case BuildErrorKind::InvalidResolution:
+            return "u_resolution " + render_number(value) +
+                   " is outside [0.00000000000001, 0.00001]";
+        case BuildErrorKind::InterpolationFailed:
+            return "the quantile function cannot be interpolated to u_resolution " +
+                   render_number(value) + " near x=" + render_number(x);
     }
     throw InternalFault("unknown build error kind");
 }

@@ -26,6 +26,14 @@ inline constexpr const char* box_empty = "hyper-rect cannot be empty";
 inline constexpr const char* box_dimension = "hyper-rect lo/hi must have same dimension";
 inline constexpr const char* box_order = "each lo must be < hi";
 inline constexpr const char* box_bounds = "hyper-rect bounds";
+// Why the mass of a density could not be found (MassNotFound).
+inline constexpr const char* non_integrable_end =
+    "the density grows towards the end of the interval too fast to be integrable";
+inline constexpr const char* integration_unsettled =
+    "the integration does not settle there (a non-integrable or unresolvable singularity?)";
+inline constexpr const char* too_many_panels =
+    "the integration needs more than its limit of panels";
+inline constexpr const char* mass_not_finite = "the mass found is not finite";
 }  // namespace detail_text
 
 // Construction failures, in declaration order.
@@ -41,15 +49,42 @@ enum class BuildErrorKind : std::uint8_t {
     InvalidDimension,  // kept in the published vocabulary; no check produces it
     InvalidPdfMax,
     TdrHatFailed,
+    DensityNegative,     // x, value
+    DensityNotFinite,    // x, value
+    DensityZero,         // x = lo, x_hi = hi, value = the number of points examined
+    MassNotFound,        // detail, x
+    InvalidResolution,   // value = the rejected u_resolution
+    InterpolationFailed, // value = u_resolution, x = where the interpolation stopped
 };
 
 struct BuildError {
     BuildErrorKind kind;
-    const char* detail = nullptr;  // InvalidSupport and NonFinite only; one of detail_text
+    const char* detail = nullptr;  // InvalidSupport, NonFinite and MassNotFound; one of detail_text
+    double x = 0.0;                // the point the density kinds refer to
+    double value = 0.0;            // the density value there, a resolution or a count
+    double x_hi = 0.0;             // DensityZero: the end of the interval examined
 
     static BuildError invalid_support(const char* d) { return {BuildErrorKind::InvalidSupport, d}; }
     static BuildError non_finite(const char* d) { return {BuildErrorKind::NonFinite, d}; }
     static BuildError of(BuildErrorKind k) { return {k, nullptr}; }
+    static BuildError density_negative(double x, double v) {
+        return {BuildErrorKind::DensityNegative, nullptr, x, v};
+    }
+    static BuildError density_not_finite(double x, double v) {
+        return {BuildErrorKind::DensityNotFinite, nullptr, x, v};
+    }
+    static BuildError density_zero(double lo, double hi, double points) {
+        return {BuildErrorKind::DensityZero, nullptr, lo, points, hi};
+    }
+    static BuildError mass_not_found(const char* d, double x) {
+        return {BuildErrorKind::MassNotFound, d, x};
+    }
+    static BuildError invalid_resolution(double u) {
+        return {BuildErrorKind::InvalidResolution, nullptr, 0.0, u};
+    }
+    static BuildError interpolation_failed(double u_resolution, double x) {
+        return {BuildErrorKind::InterpolationFailed, nullptr, x, u_resolution};
+    }
 
     std::string message() const;
     bool operator==(const BuildError&) const = default;

@@ -61,7 +61,7 @@ std::vector<std::vector<double>> tables_with_ties() {
     return out;
 }
 
-// Every probe of every table through the scalar search and through lane groups of Lanes,
+// Every probe of every table through both single searches and through lane groups of Lanes,
 // against the reference position; returns the number of mismatches.
 template <class Rule, std::size_t Lanes, class Reference>
 int mismatches_against(const std::vector<std::vector<double>>& ts, Reference reference) {
@@ -76,6 +76,8 @@ int mismatches_against(const std::vector<std::vector<double>>& ts, Reference ref
                 const std::size_t want = reference(t, probes[i + l]);
                 bad += pos[l] != want;
                 bad += search::position<Rule>(t.data(), t.size(), probes[i + l]) != want;
+                bad += search::position<Rule, search::Branch>(t.data(), t.size(), probes[i + l]) !=
+                       want;
             }
         }
     }
@@ -119,6 +121,8 @@ TEST(quantile_rule_on_a_table_stepping_down_at_its_end) {
         {std::nextafter(0.5, 1.0), 3}, {std::nextafter(1.0, 0.0), 3}};
     for (const auto& [u, want] : cases) {
         CHECK_EQ(search::position<search::LastEqualElseAbove>(t.data(), t.size(), u), want);
+        using Rule = search::LastEqualElseAbove;
+        CHECK_EQ((search::position<Rule, search::Branch>(t.data(), t.size(), u)), want);
         double probes[4] = {u, u, u, u};
         std::size_t pos[4];
         search::positions<search::LastEqualElseAbove, 4>(t.data(), t.size(), probes, pos);

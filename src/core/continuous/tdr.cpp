@@ -189,8 +189,10 @@ SampleResult<double> TdrHat::draw_tangent(Words rng, FunctionRef<double(double)>
     const std::size_t k = cum_.size();
     for (std::size_t trial = 0; trial < options_.max_tries; ++trial) {
         // Segment: the last entry equal to u1 if there is one, else the first entry above it.
+        // A hat's segments carry very unequal mass, so a predicted branch beats a select here.
         const double u1 = uniform(rng);
-        std::size_t j = search::position<search::LastEqualElseAbove>(cum_.data(), k, u1);
+        std::size_t j =
+            search::position<search::LastEqualElseAbove, search::Branch>(cum_.data(), k, u1);
         j = std::min(j, k - 1);
 
         const double u2 = uniform(rng);

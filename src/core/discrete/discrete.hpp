@@ -115,6 +115,7 @@ SampleResult<void> DiscreteDistribution::sample_n(std::size_t n, R& rng,
         }
         std::size_t at[lanes];
         search::positions<Rule, lanes>(cdf, len, u, at);
+#pragma GCC unroll 4
         for (std::size_t k = 0; k < lanes; ++k) dst[i + k] = pts[at[k]];
     }
     for (; i < n; ++i) {

@@ -1,0 +1,168 @@
+// The quantile function of a density, interpolated to a chosen accuracy in u.
+//
+// Built from the density alone: a PanelTable gives the distribution function (the mass left and
+// right of any point for a few density calls), and the quantile function x(u) is interpolated
+// on intervals placed adaptively from the lower end of the mass to the upper one. Each interval
+// has nodes at its ends and its middle in x; at a node the mass from the interval's start gives
+// u, and the density, which the Gauss-Lobatto rule has evaluated there anyway, gives the slope
+// dx/du = 1/f. A Newton polynomial with doubled nodes (Hermite interpolation) of degree 5 thus
+// comes from three nodes, about half the density calls of degree 5 through six plain nodes;
+// degree 3 uses the ends only, degree 4 leaves out the middle slope.
+//
+// Between every two nodes the error |F(x(u)) - u| and its slope are measured at the point where
+// the interpolation error peaks. The slope is zero at the peak of a smooth error curve; where it
+// is not (a kink in between), the estimate is widened by it. An interval is accepted when the
+// estimate is at most 0.6 of the resolution, and shrunk otherwise; where one step between
+// neighbouring doubles holds more mass than that (a few units in the last place from a pole),
+// that mass is the limit, and max_u_error() reports it. Straight pieces cover the tails beyond
+// the first and last interval, which hold less than a twentieth of the resolution; near an end
+// where the density is infinite the intervals run on into the panel table's end model.
+//
+// Afterwards nothing calls the density: a quantile is a guide-table lookup and one polynomial;
+// the distribution function is the same polynomial solved for u, so cdf and quantile agree; the
+// masses above each interval are kept apart, so sf keeps its digits in the upper tail; and the
+// summaries come from the panel table. The built object can therefore serve as a model of the
+// distribution wherever a density-defined one needs checking.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>  // std::invoke, used by function_ref.hpp
+#include <span>
+#include <vector>
+
+#include "core/continuous/panel_integral.hpp"
+#include "core/errors.hpp"
+#include "core/function_ref.hpp"
+#include "core/word_source.hpp"
+
+namespace varnix {
+
+struct InterpolationOptions {
+    // The largest |F(Q(u)) - u| allowed, between min_u_resolution and max_u_resolution.
+    double u_resolution = 1e-10;
+    // Degree of the interpolating polynomials: 3, 4 or 5 (5 needs the fewest density calls).
+    int order = 5;
+    // Points inside the interval where the density has a kink or a jump (optional): panel and
+    // interval edges are placed on them.
+    std::span<const double> breakpoints = {};
+};
+
+class InterpolatedInverse {
+public:
+    static constexpr double min_u_resolution = 1e-14;
+    static constexpr double max_u_resolution = 1e-5;
+
+    // The quantile function of density on [lo, hi]. Fails with InvalidSupport,
+    // InvalidResolution, the density's own faults (DensityNegative, DensityNotFinite,
+    // DensityZero, MassNotFound) or InterpolationFailed.
+    static BuildResult<InterpolatedInverse> build(FunctionRef<double(double)> density, double lo,
+                                                  double hi, double u_resolution);
+    static BuildResult<InterpolatedInverse> build(FunctionRef<double(double)> density, double lo,
+                                                  double hi, const InterpolationOptions& options);
+
+    // The quantile at u in [0, 1] (lo at 0, hi at 1, NaN stays NaN).
+    double quantile(double u) const {
+        if (!(u > 0.0)) return u == 0.0 ? lo_ : u;
+        if (u >= 1.0) return hi_;
+        return evaluate(u);
+    }
+    // The point with mass q above it, q in [0, 1], found from the masses summed from hi: for q
+    // below 1e-16 too, where 1 - q would round to 1.
+    double quantile_upper(double q) const;
+    // The distribution function and its complement, both to the resolution; sf from the masses
+    // summed from hi, without the loss of 1 - cdf in the upper tail.
+    double cdf(double x) const;
+    double sf(double x) const;
+
+    // One draw: exactly one uniform, one guide-table lookup and one polynomial.
+    template <WordSource R>
+    double sample(R& rng) const {
+        return evaluate(uniform(rng));
+    }
+    // n draws into out (cleared first): the same values as n calls of sample.
+    template <WordSource R>
+    void sample_n(std::size_t n, R& rng, std::vector<double>& out) const {
+        out.clear();
+        out.reserve(n);
+        for (std::size_t i = 0; i < n; ++i) out.push_back(evaluate(uniform(rng)));
+    }
+
+    // Summaries of the normalised density, from the panel table (no density call).
+    double mean() const { return table_.mean(); }
+    double variance() const { return table_.variance(); }
+    double entropy() const { return table_.entropy(); }
+    double expect(FunctionRef<double(double)> func) const { return table_.expect(func); }
+
+    // The mass of the density on [lo, hi].
+    double norm() const { return table_.norm(); }
+    double lo() const { return lo_; }
+    double hi() const { return hi_; }
+    double u_resolution() const { return u_resolution_; }
+    int order() const { return order_; }
+    // The largest |F(x(u)) - u| the build measured (at the test points between nodes, and the
+    // whole mass of each straight piece), or more where the density's mass lies closer to an
+    // end or a point than double precision can resolve.
+    double max_u_error() const { return max_u_error_; }
+    std::size_t intervals() const { return polys_.size(); }
+    std::size_t density_calls() const { return density_calls_; }
+    // Bytes held by the interpolation (what sampling reads) and in all (with the panel table).
+    std::size_t interpolation_bytes() const;
+    std::size_t memory_bytes() const { return interpolation_bytes() + table_.memory_bytes(); }
+    const PanelTable& panels() const { return table_; }
+
+    // Interval i's polynomial x(v) for v = u - (mass left of the interval's start), in Newton
+    // form: c0 + v (c1 + (v - v1) (c2 + (v - v2) (c3 + (v - v3) (c4 + (v - v4) c5)))), v1 to
+    // v4 being the second to fifth of its nodes (a doubled node counts twice). Unused degrees
+    // have zero coefficients.
+    struct Poly {
+        double c[6];
+        double v[4];
+    };
+
+private:
+    friend class InverseBuilder;
+    explicit InterpolatedInverse(PanelTable table) : table_(std::move(table)) {}
+
+    static double newton(const Poly& p, double v) {
+        // Order matters: the build tests exactly this evaluation.
+        double r = p.c[5];
+        r = p.c[4] + (v - p.v[3]) * r;
+        r = p.c[3] + (v - p.v[2]) * r;
+        r = p.c[2] + (v - p.v[1]) * r;
+        r = p.c[1] + (v - p.v[0]) * r;
+        return p.c[0] + v * r;
+    }
+
+    // The quantile at u in [0, 1).
+    double evaluate(double u) const {
+        std::size_t i = guide_[static_cast<std::size_t>(u * guide_scale_)];
+        while (u_[i + 1] <= u) ++i;
+        return piece(i, u - u_[i]);
+    }
+    double piece(std::size_t i, double v) const {
+        const double x = newton(polys_[i], v);
+        if (x < x_[i]) return x_[i];
+        if (x > x_[i + 1]) return x_[i + 1];
+        return x;
+    }
+    // v in [0, width_[i]] with piece(i, v) = x, for x_[i] < x < x_[i + 1].
+    double solve(std::size_t i, double x) const;
+
+    PanelTable table_;
+    double lo_ = 0.0;
+    double hi_ = 0.0;
+    double u_resolution_ = 0.0;
+    int order_ = 5;
+    double max_u_error_ = 0.0;
+    std::size_t density_calls_ = 0;
+    std::vector<double> x_;      // intervals + 1 edges, lo to hi
+    std::vector<double> u_;      // mass left of each edge over the total; the last is +inf
+    std::vector<double> s_;      // mass right of each edge over the total, summed from hi
+    std::vector<double> width_;  // each interval's own range of v
+    std::vector<Poly> polys_;
+    std::vector<std::uint32_t> guide_;  // guide_[k]: the last interval starting at or below k/G
+    double guide_scale_ = 0.0;          // G
+};
+
+}  // namespace varnix

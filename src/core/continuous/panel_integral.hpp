@@ -1,0 +1,217 @@
+// A robust integral of a density over a finite interval, kept as a table of panels.
+//
+// The interval is first cut into a grid of panels fine enough to see where the mass is; every
+// panel is then integrated with the 5-point Gauss-Lobatto rule, once over the whole panel and
+// once over each half, and split while the two disagree by more than a tolerance relative to
+// the mass found so far (so the result does not depend on the density's scale). Further passes
+// split the panels where the first and second moments or the entropy integrand are not yet
+// resolved to 1e-12 of their totals, so that the summaries of the distribution come from the
+// same table. Near an end where the density is
+// infinite or NaN, the density is fitted as A t^p e^(c t) in the distance t from the end, and
+// the fit stands for it as close to the end as needed (see EndModel).
+//
+// The table keeps, for every panel, its ends, its mass and the density at its nine nodes, and
+// the masses below and above each panel edge summed from both ends (so a mass near the upper
+// end is not a difference of two numbers close to the total). The mass left and right of any
+// point then costs one Gauss-Lobatto rule on the nearer part of its panel; the summaries cost
+// no density call at all.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <functional>  // std::invoke, used by function_ref.hpp
+#include <limits>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/errors.hpp"
+#include "core/function_ref.hpp"
+
+namespace varnix {
+
+// The one place where the builders of the inversion engine call a user density.
+//
+// Every value is counted and checked. Strictly inside (lo, hi) a density value must be finite
+// and non-negative: the first one that is not is kept as the build error, and from then on every
+// value reads as 0 so that the builder can end its current step and report it. At lo and hi
+// themselves a non-finite value is allowed (an integrable singularity at an end) and comes back
+// as NaN; a negative value is an error everywhere.
+//
+// Values are multiplied by 2^-e for an exponent e set once from the size of the density. That
+// changes no digit, so a density and the same density times a power of two are integrated bit
+// for bit alike, and a density of any size neither overflows nor underflows in the sums.
+class DensityProbe {
+public:
+    DensityProbe(FunctionRef<double(double)> density, double lo, double hi)
+        : density_(density), lo_(lo), hi_(hi) {}
+
+    double operator()(double x);
+
+    std::size_t calls() const { return calls_; }
+    bool failed() const { return error_.has_value(); }
+    const BuildError& error() const { return *error_; }
+    void fail(const BuildError& e) {
+        if (!error_) error_ = e;
+    }
+
+    int scale_exponent() const { return exponent_; }
+    // Values read from now on are multiplied by 2^-e.
+    void set_scale_exponent(int e) { exponent_ = e; }
+
+private:
+    FunctionRef<double(double)> density_;
+    double lo_;
+    double hi_;
+    int exponent_ = 0;
+    std::size_t calls_ = 0;
+    std::optional<BuildError> error_;
+};
+
+// The density near an end where it is infinite or NaN, as A t^p e^(c t) in the distance t from
+// the end, for t up to reach(). The fit comes from three values at distances s, s/2 and s/4 and
+// is checked at three more; the walk towards the end halves s until the mass within s is
+// negligible or the fit agrees with the checks well enough that its error is. Its mass and
+// moments are then series and small quadratures with no density call, and no point closer to
+// the end than double precision can resolve is ever evaluated.
+class EndModel {
+public:
+    EndModel() = default;
+    EndModel(double end, bool at_lo, double reach, double log_a, double p, double c, double error)
+        : end_(end), at_lo_(at_lo), reach_(reach), log_a_(log_a), p_(p), c_(c), error_(error) {}
+
+    double reach() const { return reach_; }
+    double exponent() const { return p_; }
+    // Estimated error of mass(reach()).
+    double error() const { return error_; }
+    // The point at distance t from the end, and the distance of x.
+    double point(double t) const { return at_lo_ ? end_ + t : end_ - t; }
+    double distance(double x) const { return at_lo_ ? x - end_ : end_ - x; }
+    double density(double t) const;
+    // The mass within distance t of the end, and the distance (at most reach()) within which
+    // the mass is m (or a little less).
+    double mass(double t) const;
+    double distance_with_mass(double m) const;
+    // Gauss-Lobatto nodes covering [0, reach] on pieces shrinking geometrically towards the
+    // end (the last, holding less than `negligible` of the mass, as one point): distances and
+    // weights times density, for the summaries.
+    void quadrature(double negligible, std::vector<double>& t, std::vector<double>& wf) const;
+
+private:
+    double end_ = 0.0;
+    bool at_lo_ = true;
+    double reach_ = 0.0;
+    double log_a_ = -std::numeric_limits<double>::infinity();  // no mass: the density vanished
+    double p_ = 0.0;
+    double c_ = 0.0;
+    double error_ = 0.0;
+};
+
+class PanelTable {
+public:
+    struct Options {
+        // A panel is accepted once its whole-panel and two-halves values differ by at most
+        // tolerance times the mass (and the same, relative to the spread, for the moments).
+        double tolerance = 1e-12;
+        // Error allowed in the mass an end model stands for (or the whole of that mass), as a
+        // fraction of the total.
+        double end_tail = 1e-14;
+        // Extra edges of the first partition, where the density may have a kink or a jump: the
+        // panels on either side take their end values a unit in the last place inside.
+        std::span<const double> breakpoints = {};
+    };
+
+    // Integrates the density behind probe over [lo, hi] (lo < hi, both finite). Fails with the
+    // probe's error, DensityZero, or MassNotFound; the probe's call count says what it cost.
+    static BuildResult<PanelTable> build(DensityProbe& probe, double lo, double hi,
+                                         const Options& options);
+    // The same with a probe of its own.
+    static BuildResult<PanelTable> build(FunctionRef<double(double)> density, double lo,
+                                         double hi, const Options& options);
+
+    // The interval, and the part of it covered by panels (inside the reach of an end model).
+    double lo() const { return lo_; }
+    double hi() const { return hi_; }
+    double first_edge() const { return edges_.front(); }
+    double last_edge() const { return edges_.back(); }
+
+    // Masses in the table's units: the density times 2^-scale_exponent().
+    int scale_exponent() const { return exponent_; }
+    double mass() const { return mass_; }
+    // The mass of the user's density on [lo, hi].
+    double norm() const { return std::ldexp(mass_, exponent_); }
+    // Masses of [lo, first_edge] and [last_edge, hi]: those of the end models, 0 otherwise.
+    double tail_below() const { return below_.front(); }
+    double tail_above() const { return above_.back(); }
+    // The fits at ends where the density is not finite.
+    const std::optional<EndModel>& lo_model() const { return lo_model_; }
+    const std::optional<EndModel>& hi_model() const { return hi_model_; }
+
+    std::size_t panels() const { return masses_.size(); }
+    const std::vector<double>& edges() const { return edges_; }
+    // Mass left and right of edges()[j], each summed from its own end.
+    double below(std::size_t j) const { return below_[j]; }
+    double above(std::size_t j) const { return above_[j]; }
+    // The density at edges()[j] in the table's units, as the panels below and above see it (the
+    // two differ at a breakpoint, where each is taken a unit in the last place inside).
+    double value_below_edge(std::size_t j) const { return j == 0 ? values_[0] : values_[9 * j - 1]; }
+    double value_above_edge(std::size_t j) const {
+        return j == masses_.size() ? values_[9 * j - 1] : values_[9 * j];
+    }
+
+    // Mass left and right of x, for lo < x < hi, and the density at x: the table's sums and one
+    // Gauss-Lobatto rule over the shorter part of x's panel (four density calls; none when x is
+    // an edge or within the reach of an end model, where the model answers). At an edge the
+    // density is given as the panels on either side see it.
+    struct Split {
+        double left;
+        double right;
+        double f_below;
+        double f_above;
+    };
+    Split split_at(DensityProbe& probe, double x) const;
+
+    // Summaries of the normalised density, from the stored panel values (no density call).
+    double mean() const { return mean_; }
+    double variance() const { return variance_; }
+    double entropy() const { return entropy_; }
+    // The expectation of func, one call of func per panel node; NaN if func is NaN anywhere.
+    double expect(FunctionRef<double(double)> func) const;
+
+    // The error of the mass the table cannot resolve, over the mass: |whole - halves| of panels
+    // too narrow to split and the estimated errors of the end models (0 for most densities).
+    double unresolved() const { return unresolved_; }
+    std::size_t memory_bytes() const;
+
+private:
+    PanelTable() = default;
+    void finish_summaries();
+
+    double lo_ = 0.0;
+    double hi_ = 0.0;
+    int exponent_ = 0;
+    double mass_ = 0.0;
+    double unresolved_ = 0.0;
+    std::vector<double> edges_;   // panels + 1
+    std::vector<double> masses_;  // per panel: the two-halves value
+    std::vector<double> values_;  // 9 per panel: the density at the nodes of its two halves
+    std::vector<double> below_;   // panels + 1; below_[0] is the mass of [lo, first_edge]
+    std::vector<double> above_;   // panels + 1; above_[panels] is the mass of [last_edge, hi]
+    double mean_ = 0.0;
+    double variance_ = 0.0;
+    double entropy_ = 0.0;
+    std::optional<EndModel> lo_model_;
+    std::optional<EndModel> hi_model_;
+};
+
+// The 5-point Gauss-Lobatto rule on [a, b] from its five node values, at local positions 0,
+// lobatto_t1, 1/2, lobatto_t3 and 1.
+inline constexpr double lobatto_t1 = 0.17267316464601142810085377187657;  // (1 - sqrt(3/7)) / 2
+inline constexpr double lobatto_t3 = 0.82732683535398857189914622812343;  // (1 + sqrt(3/7)) / 2
+inline double lobatto_node(double a, double b, double t) { return a + (b - a) * t; }
+inline double lobatto5(double a, double b, double fa, double f1, double fm, double f3, double fb) {
+    return (b - a) * ((fa + fb) * (1.0 / 20.0) + (f1 + f3) * (49.0 / 180.0) + fm * (16.0 / 45.0));
+}
+
+}  // namespace varnix
