@@ -394,8 +394,10 @@ def test_a_state_of_another_class_is_refused():
     ("ContinuousDistribution", (normal_pdf, normal_pdf), None, "exactly one callable"),
     ("ContinuousDistribution", (3,), None, "not a 'int' object"),
     ("DiscreteDistribution", (normal_pdf,), None, "holds no callable"),
-    ("ContinuousDistribution", [normal_pdf], None, "'list' object cannot be converted to 'PyTuple'"),
-    ("ContinuousDistribution", (normal_pdf,), "text", "'str' object cannot be converted to 'PyBytes'"),
+    ("ContinuousDistribution", [normal_pdf], None,
+     "'list' object cannot be converted to 'PyTuple'"),
+    ("ContinuousDistribution", (normal_pdf,), "text",
+     "'str' object cannot be converted to 'PyBytes'"),
 ])
 def test_callables_and_arguments_that_do_not_fit_are_type_errors(name, callables, state, message):
     _, _, own = reduced(SAMPLES[name]())

@@ -18,7 +18,13 @@ namespace {
 constexpr const char* kName = "ContinuousDistribution";
 
 // Tags of the source and sampler alternatives. Part of the format: never renumbered.
-enum class SourceTag : std::uint8_t { Pdf = 0, Cdf = 1, Histogram = 2, LocScale = 3, Truncated = 4 };
+enum class SourceTag : std::uint8_t {
+    Pdf = 0,
+    Cdf = 1,
+    Histogram = 2,
+    LocScale = 3,
+    Truncated = 4,
+};
 enum class SamplerTag : std::uint8_t { Tdr = 0, Inversion = 1 };
 
 template <class E>
@@ -105,7 +111,8 @@ SourceFields read_source(StateReader& r, Interval support, double norm) {
         case SourceTag::LocScale:
             r.require(std::isfinite(s.a) && std::isfinite(s.b) && s.a < s.b,
                       "the base interval is not a valid one");
-            r.require(std::isfinite(s.c) && finite_positive(s.d), "loc or scale is not a valid one");
+            r.require(std::isfinite(s.c) && finite_positive(s.d),
+                      "loc or scale is not a valid one");
             // Exactly the bounds loc_scale computed from these numbers.
             r.require(support.lo() == s.c + s.d * s.a && support.hi() == s.c + s.d * s.b,
                       "the support is not the shifted and scaled base interval");

@@ -242,7 +242,8 @@ StateResult<CdfMcEstimator> StateCodec::load<CdfMcEstimator>(std::string_view by
     std::optional<double> normalization;
     if (r.flag()) {
         normalization = r.f64();
-        r.require(finite_positive(*normalization), "the cached constant is not finite and positive");
+        r.require(finite_positive(*normalization),
+                  "the cached constant is not finite and positive");
     }
     if (!r.finish()) return refused<CdfMcEstimator>(r);
     CdfMcEstimator e(std::move(*box), normalization_samples, cdf_samples);

@@ -155,7 +155,8 @@ PyMethodDef mh_methods[] = {
            &box_sample_n<PyMetropolisHastings>>(),
     method<PyMetropolisHastings, Access::Shared, "accept_rate", &mh_accept_rate>(),
     // Pickling and copying (python/pickling.hpp).
-    method<PyMetropolisHastings, Access::Shared, "__reduce__", &reduce_saved<PyMetropolisHastings>>(),
+    method<PyMetropolisHastings, Access::Shared, "__reduce__",
+           &reduce_saved<PyMetropolisHastings>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -287,7 +288,8 @@ PyMethodDef conditional_methods[] = {
     method<PyConditionalSampler, Access::Shared, "sample", &conditional_sample>(),
     method<PyConditionalSampler, Access::Shared, sample_n_declaration, &conditional_sample_n>(),
     // Pickling and copying (python/pickling.hpp).
-    method<PyConditionalSampler, Access::Shared, "__reduce__", &reduce_saved<PyConditionalSampler>>(),
+    method<PyConditionalSampler, Access::Shared, "__reduce__",
+           &reduce_saved<PyConditionalSampler>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -85,7 +85,9 @@ PyRef SavedState::callable(bool required) const {
     }
     PyObject* f = PyTuple_GetItem(callables, 0);
     if (!required) {
-        if (f != Py_None) raise(PyExc_TypeError, "this " + name + " holds no callable: None expected");
+        if (f != Py_None) {
+            raise(PyExc_TypeError, "this " + name + " holds no callable: None expected");
+        }
         return PyRef();
     }
     if (!PyCallable_Check(f)) {

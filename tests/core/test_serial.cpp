@@ -193,7 +193,8 @@ TEST(serial_chains_resume_where_they_stopped) {
 
     varnix::HmcSampler hmc(mvtest::box({-3, -3}, {3, 3}), varnix::HmcSettings{});
     CHECK(hmc.with(f).init(rng).has_value());
-    auto hmc_copy = must<varnix::HmcSampler>(StateCodec::load<varnix::HmcSampler>(StateCodec::save(hmc)));
+    auto hmc_copy =
+        must<varnix::HmcSampler>(StateCodec::load<varnix::HmcSampler>(StateCodec::save(hmc)));
     rng_copy = rng;
     CHECK(hmc.with(f).sample_n(20, rng, a).has_value());
     CHECK(hmc_copy.with(f).sample_n(20, rng_copy, b).has_value());
@@ -268,7 +269,8 @@ TEST(serial_fuzzed_states_are_refused_or_sound) {
           BuildOptions::with_tdr(varnix::TdrTransform::InvSqrt)}) {
         CHECK(fuzz<ContinuousDistribution>(StateCodec::save(from_pdf(options)), sample_some) > 0);
     }
-    CHECK(fuzz<DiscreteDistribution>(StateCodec::save(discrete({1.0, 2.0, 3.0}, {1.0, 2.0, 3.0})), [](const DiscreteDistribution& d) {
+    const auto table = discrete({1.0, 2.0, 3.0}, {1.0, 2.0, 3.0});
+    CHECK(fuzz<DiscreteDistribution>(StateCodec::save(table), [](const DiscreteDistribution& d) {
               auto rng = ChaChaRng::seeded(1);
               std::vector<double> out;
               (void)d.sample_n(50, rng, out);
@@ -277,16 +279,14 @@ TEST(serial_fuzzed_states_are_refused_or_sound) {
           }) > 0);
     const auto copula = must<varnix::GaussianCopula>(varnix::GaussianCopula::make(
         std::vector<std::vector<double>>{{1.0, 0.5}, {0.5, 1.0}}));
-    CHECK(fuzz<varnix::GaussianCopula>(StateCodec::save(copula), [](const varnix::GaussianCopula& c) {
-              CHECK(c.dim() >= 1);
-          }) > 0);
+    auto copula_dim = [](const varnix::GaussianCopula& c) { CHECK(c.dim() >= 1); };
+    CHECK(fuzz<varnix::GaussianCopula>(StateCodec::save(copula), copula_dim) > 0);
     auto f = [](std::span<const double> x) { return std::exp(-x[0] * x[0]); };
     varnix::MetropolisHastings mh(mvtest::box({-3}, {3}), varnix::MhSettings{});
     auto rng = ChaChaRng::seeded(2);
     CHECK(mh.with(f).init(rng).has_value());
-    CHECK(fuzz<varnix::MetropolisHastings>(StateCodec::save(mh), [&](varnix::MetropolisHastings& s) {
+    CHECK(fuzz<varnix::MetropolisHastings>(StateCodec::save(mh), [&](auto& s) {
               auto r = ChaChaRng::seeded(1);
-              std::vector<double> out;
               (void)s.with(f).step(r);
           }) > 0);
 }
