@@ -257,7 +257,8 @@ std::string StateCodec::save(const ContinuousDistribution& d) {
                 w.f64(s.loc);
                 w.f64(s.scale);
             } else {
-                static_assert(std::is_same_v<S, TruncatedSource>);
+                // A source added to ContinuousDistribution needs its own tag and fields here.
+                static_assert(std::is_same_v<S, TruncatedSource>, "a source with no saved state");
                 w.u8(tag(SourceTag::Truncated));
                 w.f64(s.base_lo);
                 w.f64(s.base_hi);
@@ -266,33 +267,39 @@ std::string StateCodec::save(const ContinuousDistribution& d) {
         },
         d.source_);
 
-    if (const auto* hat = std::get_if<TdrHat>(&d.sampler_)) {
-        w.u8(tag(SamplerTag::Tdr));
-        w.u8(tag(hat->options_.transform));
-        w.u64(hat->options_.construction_points);
-        w.f64(hat->options_.dpdf_rel_step);
-        w.u64(hat->options_.max_tries);
-        w.u8(tag(hat->kind_));
-        w.f64(hat->pdf_max_);
-        w.f64s(hat->xs_);
-        w.f64s(hat->ys_);
-        w.f64s(hat->slopes_);
-        w.f64s(hat->z_);
-        w.f64s(hat->cum_);
-    } else {
-        const auto& inversion = std::get<InversionEngine>(d.sampler_);
-        w.u8(tag(SamplerTag::Inversion));
-        w.f64(inversion.ppf_tolerance);
-        w.u64(inversion.max_iterations);
-        w.flag(inversion.use_newton);
-        w.flag(inversion.table.has_value());
-        if (inversion.table) {
-            // The slopes are a function of the nodes (HermiteTable::from_nodes), recomputed
-            // exactly on reading; only the nodes and their quantiles are saved.
-            w.f64s(inversion.table->nodes());
-            w.f64s(inversion.table->quantiles());
-        }
-    }
+    std::visit(
+        [&w](const auto& sampler) {
+            using S = std::decay_t<decltype(sampler)>;
+            if constexpr (std::is_same_v<S, TdrHat>) {
+                w.u8(tag(SamplerTag::Tdr));
+                w.u8(tag(sampler.options_.transform));
+                w.u64(sampler.options_.construction_points);
+                w.f64(sampler.options_.dpdf_rel_step);
+                w.u64(sampler.options_.max_tries);
+                w.u8(tag(sampler.kind_));
+                w.f64(sampler.pdf_max_);
+                w.f64s(sampler.xs_);
+                w.f64s(sampler.ys_);
+                w.f64s(sampler.slopes_);
+                w.f64s(sampler.z_);
+                w.f64s(sampler.cum_);
+            } else {
+                // A sampler added to ContinuousDistribution needs its own tag and fields here.
+                static_assert(std::is_same_v<S, InversionEngine>, "a sampler with no saved state");
+                w.u8(tag(SamplerTag::Inversion));
+                w.f64(sampler.ppf_tolerance);
+                w.u64(sampler.max_iterations);
+                w.flag(sampler.use_newton);
+                w.flag(sampler.table.has_value());
+                if (sampler.table) {
+                    // The slopes are a function of the nodes (HermiteTable::from_nodes),
+                    // recomputed exactly on reading; only the nodes and quantiles are saved.
+                    w.f64s(sampler.table->nodes());
+                    w.f64s(sampler.table->quantiles());
+                }
+            }
+        },
+        d.sampler_);
     return std::move(w).finish();
 }
 
