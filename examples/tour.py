@@ -128,12 +128,12 @@ def moments(points: Sequence[Sequence[float]]) -> str:
 rej = vx.rejection_sampler(gauss2, box, 1.0)
 print("rejection:          ", moments(rej.sample_n(5000, seed=1)))
 mh = vx.metropolis_hastings(gauss2, box, step_size=1.0)
-mh.init()
+mh.init(seed=2)
 print("Metropolis-Hastings:", moments(mh.sample_n(5000, seed=2)), f"accept rate {mh.accept_rate():.2f}")
 # A trajectory (step_size * leapfrog_steps) near half an oscillation of the target would only
 # mirror the chain from one transition to the next: 2 is that for this normal's narrow axis.
 hmc = vx.hmc_sampler(gauss2, box, step_size=0.15, leapfrog_steps=10)
-hmc.init()
+hmc.init(seed=3)
 print("HMC:                ", moments(hmc.sample_n(1000, seed=3)))
 
 rng = random.Random(4)

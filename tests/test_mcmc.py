@@ -227,3 +227,21 @@ def test_chain_errors_do_not_depend_on_how_many_points_were_asked_for():
     with pytest.raises(MemoryError):
         mh.sample_n(2**62, seed=1)
     assert len(calls) == 5  # the burn-in ran before room for the points was sought
+
+
+@pytest.mark.parametrize("make", [
+    lambda f, box: v.metropolis_hastings(f, box, step_size=0.5),
+    lambda f, box: v.hmc_sampler(f, box, step_size=0.1, leapfrog_steps=5),
+], ids=["mh", "hmc"])
+def test_a_seeded_init_gives_the_same_chain_on_every_run(make):
+    f = lambda x, y: math.exp(-0.5 * (x * x + y * y))
+    box = v.HyperRect([-3.0, -3.0], [3.0, 3.0])
+    runs = []
+    for _ in range(2):
+        chain = make(f, box)
+        chain.init(seed=11)
+        runs.append(chain.sample_n(50, seed=12))
+    assert runs[0] == runs[1]
+    other = make(f, box)
+    other.init(seed=13)
+    assert other.sample_n(50, seed=12) != runs[0]

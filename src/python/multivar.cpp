@@ -79,10 +79,13 @@ PyObject* box_sample_n(Py& self, const Args& a) {
     return to_py_points(points.data(), n, self.value.dim());
 }
 
-// init of the chain samplers: a starting point drawn with the thread's generator.
+// init of the chain samplers: a starting point drawn with the thread's generator, or with a
+// fresh seeded one when a seed is given (so that a seeded script gives the same chain).
+constexpr Declaration kChainInit{"init", {{"seed", None}}};
 template <class Py>
-PyObject* chain_init(Py& self) {
-    unwrap(self.value.with(VectorFn{self.f.get()}).init(ChaChaRng::thread_local_rng()));
+PyObject* chain_init(Py& self, const Args& a) {
+    RngChoice rng(a.seed(0));
+    unwrap(self.value.with(VectorFn{self.f.get()}).init(rng.get()));
     return none();
 }
 
@@ -148,7 +151,7 @@ PyObject* mh_step(PyMetropolisHastings& self) {
 PyObject* mh_accept_rate(PyMetropolisHastings& self) { return to_py(self.value.accept_rate()); }
 
 PyMethodDef mh_methods[] = {
-    method<PyMetropolisHastings, Access::Exclusive, "init", &chain_init<PyMetropolisHastings>>(),
+    method<PyMetropolisHastings, Access::Exclusive, kChainInit, &chain_init<PyMetropolisHastings>>(),
     method<PyMetropolisHastings, Access::Exclusive, "step", &mh_step>(),
     method<PyMetropolisHastings, Access::Exclusive, "sample", &mh_step>(),
     method<PyMetropolisHastings, Access::Exclusive, sample_n_declaration,
@@ -198,7 +201,7 @@ PyObject* hmc_sample(PyHmcSampler& self) {
 }
 
 PyMethodDef hmc_methods[] = {
-    method<PyHmcSampler, Access::Exclusive, "init", &chain_init<PyHmcSampler>>(),
+    method<PyHmcSampler, Access::Exclusive, kChainInit, &chain_init<PyHmcSampler>>(),
     method<PyHmcSampler, Access::Exclusive, "sample", &hmc_sample>(),
     method<PyHmcSampler, Access::Exclusive, sample_n_declaration, &box_sample_n<PyHmcSampler>>(),
     // Pickling and copying (python/pickling.hpp).

@@ -460,11 +460,13 @@ class MetropolisHastings:
     Only the thread that created the sampler may use it.
     """
 
-    def init(self) -> None:
+    def init(self, seed: SupportsIndex | None = None) -> None:
         """Start the chain at a uniform point of the box with a positive, finite density.
 
-        The start is drawn from the calling thread's generator. Re-initialising zeroes the
-        counters but keeps the adapted step size.
+        The start is drawn from the calling thread's generator, or, with ``seed``, from a fresh
+        seeded stream, so that ``init(seed=s)`` followed by seeded ``sample_n`` calls gives the
+        same chain on every run. Re-initialising zeroes the counters but keeps the adapted step
+        size.
 
         Raises:
             SampleError: "mcmc sampler failed" when 100000 tries found no usable point.
@@ -515,8 +517,11 @@ class HmcSampler:
     that created the sampler may use it.
     """
 
-    def init(self) -> None:
+    def init(self, seed: SupportsIndex | None = None) -> None:
         """Start the chain at a uniform point of the box with a positive, finite density.
+
+        The start is drawn from the calling thread's generator, or, with ``seed``, from a fresh
+        seeded stream (the same start on every run).
 
         Raises:
             SampleError: "mcmc sampler failed" when 100000 tries found no usable point.
