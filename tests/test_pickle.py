@@ -208,15 +208,19 @@ CHAINS = {
 
 @pytest.mark.parametrize("name", CHAINS)
 def test_a_chain_resumes_exactly_where_it_was_saved(name):
-    chain = CHAINS[name]()
-    chain.init()
-    chain.sample_n(300, seed=1)  # adapts the step and moves the chain
-    saved = pickle.dumps(chain)
-    uninterrupted = [chain.sample_n(200, seed=s) for s in (2, 3)]
-    resumed = pickle.loads(saved)
-    assert [bits(resumed.sample_n(200, seed=s)) for s in (2, 3)] == [bits(p) for p in uninterrupted]
+    # One run straight through, and the same run saved after its first batch and resumed from
+    # the copy: the same seeded start, the same seed per batch.
+    straight = CHAINS[name]()
+    straight.init(seed=0)
+    whole = [straight.sample_n(300, seed=1)] + [straight.sample_n(200, seed=s) for s in (2, 3)]
+    saved = CHAINS[name]()
+    saved.init(seed=0)
+    assert bits(saved.sample_n(300, seed=1)) == bits(whole[0])  # adapts the step, moves the chain
+    resumed = pickle.loads(pickle.dumps(saved))
+    del saved
+    assert [bits(resumed.sample_n(200, seed=s)) for s in (2, 3)] == [bits(p) for p in whole[1:]]
     if name == "MetropolisHastings":
-        assert resumed.accept_rate() == chain.accept_rate()
+        assert resumed.accept_rate() == straight.accept_rate()
 
 
 def test_a_chain_saved_before_init_comes_back_uninitialised():
@@ -246,7 +250,7 @@ def test_gibbs_chain_and_its_callable_resume_together():
 
 def test_a_checkpoint_resumes_in_another_process(tmp_path):
     chain = CHAINS["MetropolisHastings"]()
-    chain.init()
+    chain.init(seed=3)
     chain.sample_n(100, seed=1)
     (tmp_path / "chain.pickle").write_bytes(pickle.dumps(chain))
     expected = chain.sample_n(50, seed=2)
