@@ -330,6 +330,17 @@ def test_an_unpicklable_callable_raises_its_own_error():
         pickle.dumps(s)
 
 
+@pytest.mark.parametrize("raise_it, cls", [
+    (lambda: v.Interval(1.0, 0.0), v.BuildError),
+    (lambda: v.from_pmf([1.0], [1.0]).ppf(2.0), v.SampleError),
+])
+def test_the_modules_errors_pickle_so_that_workers_can_return_them(raise_it, cls):
+    with pytest.raises(cls) as info:
+        raise_it()
+    back = pickle.loads(pickle.dumps(info.value))
+    assert type(back) is cls and back.args == info.value.args
+
+
 # ---- broken saved states ----
 
 def reduced(obj):

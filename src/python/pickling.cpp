@@ -116,6 +116,13 @@ void register_pickling(PyObject* module) {
     PyRef fn = PyRef::steal(check(PyCFunction_NewEx(restore_def, nullptr, module_name.get())));
     if (PyModule_AddObjectRef(module, restore_def[0].ml_name, fn.get()) < 0) throw PyErrorSet{};
     restore_function = fn.release();
+    // The exception types are named BuildErrorPy and SampleErrorPy but published as BuildError
+    // and SampleError; a pickler finds a class by its own name, so that name is an attribute
+    // too (outside __all__). An error raised in a worker process then reaches the parent.
+    for (PyObject* type : {build_error_type(), sample_error_type()}) {
+        PyRef name = PyRef::steal(check(PyObject_GetAttrString(type, "__name__")));
+        if (PyObject_SetAttr(module, name.get(), type) < 0) throw PyErrorSet{};
+    }
 }
 
 }  // namespace varnix::py
