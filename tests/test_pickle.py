@@ -206,8 +206,9 @@ CHAINS = {
 }
 
 
+@pytest.mark.parametrize("how", ["copy", "deepcopy", pickle.HIGHEST_PROTOCOL])
 @pytest.mark.parametrize("name", CHAINS)
-def test_a_chain_resumes_exactly_where_it_was_saved(name):
+def test_a_chain_resumes_exactly_where_it_was_saved(name, how):
     # One run straight through, and the same run saved after its first batch and resumed from
     # the copy: the same seeded start, the same seed per batch.
     straight = CHAINS[name]()
@@ -216,8 +217,8 @@ def test_a_chain_resumes_exactly_where_it_was_saved(name):
     saved = CHAINS[name]()
     saved.init(seed=0)
     assert bits(saved.sample_n(300, seed=1)) == bits(whole[0])  # adapts the step, moves the chain
-    resumed = pickle.loads(pickle.dumps(saved))
-    del saved
+    resumed = round_trip(saved, how)
+    saved.sample_n(10, seed=9)  # the original goes on; the copy is a chain of its own
     assert [bits(resumed.sample_n(200, seed=s)) for s in (2, 3)] == [bits(p) for p in whole[1:]]
     if name == "MetropolisHastings":
         assert resumed.accept_rate() == straight.accept_rate()

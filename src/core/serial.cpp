@@ -23,12 +23,15 @@ StateWriter::StateWriter(std::string_view class_name) {
 }
 
 void StateWriter::u64(std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) u8(static_cast<std::uint8_t>(v >> (8 * i)));
+    char le[8];
+    for (int i = 0; i < 8; ++i) le[i] = static_cast<char>(static_cast<std::uint8_t>(v >> (8 * i)));
+    bytes_.append(le, 8);
 }
 
 void StateWriter::f64(double v) { u64(std::bit_cast<std::uint64_t>(v)); }
 
 void StateWriter::f64s(std::span<const double> values) {
+    bytes_.reserve(bytes_.size() + 8 * (values.size() + 1));
     u64(values.size());
     for (double v : values) f64(v);
 }
