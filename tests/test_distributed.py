@@ -59,10 +59,10 @@ def test_a_process_pool_reproduces_the_serial_sample(built, method):
     if method not in multiprocessing.get_all_start_methods():
         pytest.skip(f"no {method} start method on this platform")
     d, serial = built
-    # Under spawn every worker is a fresh interpreter: d reaches it pickled, its density by
-    # name (a module-level function).
+    # Under spawn every worker is a fresh interpreter: the bound method reaches it as d pickled
+    # (its density by name, a module-level function) and the method's name.
     with multiprocessing.get_context(method).Pool(2) as pool:
-        parts = pool.starmap(block, [(d, k) for k in starts()])
+        parts = pool.starmap(d.sample_array, [(min(BLOCK, N - k), SEED, k) for k in starts()])
     assert np.concatenate(parts).tobytes() == serial.tobytes()
 
 
