@@ -230,12 +230,15 @@ bool StateCodec::uses_function(const ContinuousDistribution& d) {
     return !std::holds_alternative<HistogramSource>(d.source_);
 }
 
+// Every value is taken apart by a structured binding, which names all of its fields: a field
+// added to one of them stops the build here until the saved state (and its reading) has it.
 std::string StateCodec::save(const ContinuousDistribution& d) {
+    const auto& [source, support, norm, quad_tolerance, sampler] = d;
     StateWriter w(kName);
-    w.f64(d.support_.lo());
-    w.f64(d.support_.hi());
-    w.f64(d.norm_);
-    w.f64(d.quad_tolerance_);
+    w.f64(support.lo());
+    w.f64(support.hi());
+    w.f64(norm);
+    w.f64(quad_tolerance);
 
     std::visit(
         [&w](const auto& s) {
@@ -243,63 +246,73 @@ std::string StateCodec::save(const ContinuousDistribution& d) {
             if constexpr (std::is_same_v<S, PdfSource>) {
                 w.u8(tag(SourceTag::Pdf));
             } else if constexpr (std::is_same_v<S, CdfSource>) {
+                const auto& [cdf_lo, cdf_span] = s;
                 w.u8(tag(SourceTag::Cdf));
-                w.f64(s.cdf_lo);
-                w.f64(s.cdf_span);
+                w.f64(cdf_lo);
+                w.f64(cdf_span);
             } else if constexpr (std::is_same_v<S, HistogramSource>) {
+                const auto& [edges, bin_density] = s.histogram;
                 w.u8(tag(SourceTag::Histogram));
-                w.f64s(s.histogram.edges_);
-                w.f64s(s.histogram.bin_density_);
+                w.f64s(edges);
+                w.f64s(bin_density);
             } else if constexpr (std::is_same_v<S, LocScaleSource>) {
+                const auto& [base_lo, base_hi, loc, scale] = s;
                 w.u8(tag(SourceTag::LocScale));
-                w.f64(s.base_lo);
-                w.f64(s.base_hi);
-                w.f64(s.loc);
-                w.f64(s.scale);
+                w.f64(base_lo);
+                w.f64(base_hi);
+                w.f64(loc);
+                w.f64(scale);
             } else {
                 // A source added to ContinuousDistribution needs its own tag and fields here.
                 static_assert(std::is_same_v<S, TruncatedSource>, "a source with no saved state");
+                const auto& [base_lo, base_hi, mass] = s;
                 w.u8(tag(SourceTag::Truncated));
-                w.f64(s.base_lo);
-                w.f64(s.base_hi);
-                w.f64(s.mass);
+                w.f64(base_lo);
+                w.f64(base_hi);
+                w.f64(mass);
             }
         },
-        d.source_);
+        source);
 
     std::visit(
-        [&w](const auto& sampler) {
-            using S = std::decay_t<decltype(sampler)>;
+        [&w](const auto& engine) {
+            using S = std::decay_t<decltype(engine)>;
             if constexpr (std::is_same_v<S, TdrHat>) {
+                // The hat's bounds are the support's, restored from it.
+                [[maybe_unused]] const auto& [options, lo, hi, kind, pdf_max, xs, ys, slopes, z,
+                                              cum] = engine;
+                const auto& [transform, construction_points, dpdf_rel_step, max_tries] = options;
                 w.u8(tag(SamplerTag::Tdr));
-                w.u8(tag(sampler.options_.transform));
-                w.u64(sampler.options_.construction_points);
-                w.f64(sampler.options_.dpdf_rel_step);
-                w.u64(sampler.options_.max_tries);
-                w.u8(tag(sampler.kind_));
-                w.f64(sampler.pdf_max_);
-                w.f64s(sampler.xs_);
-                w.f64s(sampler.ys_);
-                w.f64s(sampler.slopes_);
-                w.f64s(sampler.z_);
-                w.f64s(sampler.cum_);
+                w.u8(tag(transform));
+                w.u64(construction_points);
+                w.f64(dpdf_rel_step);
+                w.u64(max_tries);
+                w.u8(tag(kind));
+                w.f64(pdf_max);
+                w.f64s(xs);
+                w.f64s(ys);
+                w.f64s(slopes);
+                w.f64s(z);
+                w.f64s(cum);
             } else {
                 // A sampler added to ContinuousDistribution needs its own tag and fields here.
                 static_assert(std::is_same_v<S, InversionEngine>, "a sampler with no saved state");
+                const auto& [ppf_tolerance, max_iterations, use_newton, table] = engine;
                 w.u8(tag(SamplerTag::Inversion));
-                w.f64(sampler.ppf_tolerance);
-                w.u64(sampler.max_iterations);
-                w.flag(sampler.use_newton);
-                w.flag(sampler.table.has_value());
-                if (sampler.table) {
-                    // The slopes are a function of the nodes (HermiteTable::from_nodes),
-                    // recomputed exactly on reading; only the nodes and quantiles are saved.
-                    w.f64s(sampler.table->nodes());
-                    w.f64s(sampler.table->quantiles());
+                w.f64(ppf_tolerance);
+                w.u64(max_iterations);
+                w.flag(use_newton);
+                w.flag(table.has_value());
+                if (table) {
+                    // The slopes (and whatever else the table derives) are a function of the
+                    // nodes, recomputed exactly by HermiteTable::from_nodes on reading; only
+                    // the nodes and their quantiles are saved.
+                    w.f64s(table->nodes());
+                    w.f64s(table->quantiles());
                 }
             }
         },
-        d.sampler_);
+        sampler);
     return std::move(w).finish();
 }
 

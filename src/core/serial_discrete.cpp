@@ -10,10 +10,12 @@ namespace {
 constexpr const char* kName = "DiscreteDistribution";
 }  // namespace
 
+// The structured binding names every field: one added stops the build until it is saved.
 std::string StateCodec::save(const DiscreteDistribution& d) {
+    const auto& [points, cdf] = d;
     StateWriter w(kName);
-    w.f64s(d.points_);
-    w.f64s(d.cdf_);
+    w.f64s(points);
+    w.f64s(cdf);
     return std::move(w).finish();
 }
 

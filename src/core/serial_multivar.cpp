@@ -1,6 +1,8 @@
 // Saved states of the multivariate samplers: their boxes and settings, the chains' current
 // point, adapted step and counters, the copula's factor and the estimator's cached constant.
-// Scratch space is not saved: every transition writes it before reading it.
+// Scratch space is not saved: every transition writes it before reading it. Structured
+// bindings name every field of a value (or of its settings), so that a field added to one stops
+// the build here until its state has it.
 #include <cmath>
 #include <limits>
 
@@ -82,13 +84,14 @@ StateResult<RejectionSampler> StateCodec::load<RejectionSampler>(std::string_vie
 // --- MetropolisHastings -----------------------------------------------------------------------
 
 std::string StateCodec::save(const MetropolisHastings& s) {
+    const auto& [step_size, burn_in, thin, target_accept, adapt_steps] = s.settings_;
     StateWriter w("MetropolisHastings");
     write_box(w, s.box());
-    w.f64(s.settings_.step_size);
-    w.u64(s.settings_.burn_in);
-    w.u64(s.settings_.thin);
-    w.f64(s.settings_.target_accept);
-    w.u64(s.settings_.adapt_steps);
+    w.f64(step_size);
+    w.u64(burn_in);
+    w.u64(thin);
+    w.f64(target_accept);
+    w.u64(adapt_steps);
     write_chain(w, s);
     w.f64(s.step_size_);
     w.u64(s.iterations_);
@@ -129,11 +132,12 @@ StateResult<MetropolisHastings> StateCodec::load<MetropolisHastings>(std::string
 // --- HmcSampler -------------------------------------------------------------------------------
 
 std::string StateCodec::save(const HmcSampler& s) {
+    const auto& [step_size, leapfrog_steps, grad_eps] = s.settings_;
     StateWriter w("HmcSampler");
     write_box(w, s.box());
-    w.f64(s.settings_.step_size);
-    w.u64(s.settings_.leapfrog_steps);
-    w.f64(s.settings_.grad_eps);
+    w.f64(step_size);
+    w.u64(leapfrog_steps);
+    w.f64(grad_eps);
     write_chain(w, s);
     return std::move(w).finish();
 }
@@ -158,9 +162,10 @@ StateResult<HmcSampler> StateCodec::load<HmcSampler>(std::string_view bytes) {
 // --- GibbsSampler and ConditionalFactorizationSampler -----------------------------------------
 
 std::string StateCodec::save(const GibbsSampler& s) {
+    const auto& [state, sweeps] = s;
     StateWriter w("GibbsSampler");
-    w.f64s(s.state_);
-    w.u64(s.sweeps_);
+    w.f64s(state);
+    w.u64(sweeps);
     return std::move(w).finish();
 }
 
@@ -194,9 +199,10 @@ StateResult<ConditionalFactorizationSampler> StateCodec::load<ConditionalFactori
 // --- GaussianCopula ---------------------------------------------------------------------------
 
 std::string StateCodec::save(const GaussianCopula& c) {
+    const auto& [n, factor] = c;
     StateWriter w("GaussianCopula");
-    w.u64(c.n_);
-    w.f64s(c.factor_);
+    w.u64(n);
+    w.f64s(factor);
     return std::move(w).finish();
 }
 
@@ -224,12 +230,15 @@ StateResult<GaussianCopula> StateCodec::load<GaussianCopula>(std::string_view by
 // --- CdfMcEstimator ---------------------------------------------------------------------------
 
 std::string StateCodec::save(const CdfMcEstimator& e) {
+    // The last two are scratch, sized by the box.
+    [[maybe_unused]] const auto& [box, normalization_samples, cdf_samples, normalization, point,
+                                  upper] = e;
     StateWriter w("CdfMcEstimator");
-    write_box(w, e.box_);
-    w.u64(e.normalization_samples_);
-    w.u64(e.cdf_samples_);
-    w.flag(e.normalization_.has_value());
-    if (e.normalization_) w.f64(*e.normalization_);
+    write_box(w, box);
+    w.u64(normalization_samples);
+    w.u64(cdf_samples);
+    w.flag(normalization.has_value());
+    if (normalization) w.f64(*normalization);
     return std::move(w).finish();
 }
 

@@ -112,22 +112,27 @@ PyObject* build_options_hermite(const Args& a) {
 
 // Pickled and copied by its fields, through the constructor: every keyword written out (the
 // TDR ones only with a transform, which a grid size excludes), so that the same options come
-// back whatever defaults a later version has.
+// back whatever defaults a later version has. The structured bindings name every field: one
+// added to the options stops the build here until it is pickled too. (max_tries is not
+// settable from Python: every options object has the default.)
 PyObject* build_options_reduce(PyBuildOptions& self) {
-    const BuildOptions& o = self.value;
+    const auto& [quad_tolerance, ppf_tolerance, max_iterations, use_newton, hermite_grid_size,
+                 tdr] = self.value;
     PyRef none_value = PyRef::steal(none());
     PyRef fields[8];
-    fields[0] = PyRef::steal(to_py(o.quad_tolerance));
-    fields[1] = PyRef::steal(to_py(o.ppf_tolerance));
-    fields[2] = PyRef::steal(to_py_size(o.max_iterations));
-    fields[3] = PyRef::steal(to_py_bool(o.use_newton));
+    fields[0] = PyRef::steal(to_py(quad_tolerance));
+    fields[1] = PyRef::steal(to_py(ppf_tolerance));
+    fields[2] = PyRef::steal(to_py_size(max_iterations));
+    fields[3] = PyRef::steal(to_py_bool(use_newton));
     for (std::size_t i = 4; i < 8; ++i) fields[i] = none_value;
-    if (o.hermite_grid_size) fields[4] = PyRef::steal(to_py_size(*o.hermite_grid_size));
-    if (o.tdr) {
-        const char* name = o.tdr->transform == TdrTransform::Log ? "log" : "inv_sqrt";
+    if (hermite_grid_size) fields[4] = PyRef::steal(to_py_size(*hermite_grid_size));
+    if (tdr) {
+        [[maybe_unused]] const auto& [transform, construction_points, dpdf_rel_step, max_tries] =
+            *tdr;
+        const char* name = transform == TdrTransform::Log ? "log" : "inv_sqrt";
         fields[5] = PyRef::steal(check(PyUnicode_FromString(name)));
-        fields[6] = PyRef::steal(to_py_size(o.tdr->construction_points));
-        fields[7] = PyRef::steal(to_py(o.tdr->dpdf_rel_step));
+        fields[6] = PyRef::steal(to_py_size(construction_points));
+        fields[7] = PyRef::steal(to_py(dpdf_rel_step));
     }
     PyRef args = PyRef::steal(check(PyTuple_New(8)));
     for (Py_ssize_t i = 0; i < 8; ++i) {
