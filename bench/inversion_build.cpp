@@ -1,4 +1,5 @@
-// Build: g++ -std=c++23 -O2 -ffp-contract=off -Isrc $(find src/core -name '*.cpp') bench/inversion_build.cpp -o /tmp/inversion_build
+// The inversion_build target of the development build (tools/dev_build.py); bench/run.py runs it
+// for the memory of the built tables.
 //
 // The interpolated inverse on the reference shapes of the accuracy tests: density calls and
 // build time (best of several builds), intervals and panels, bytes, the build's own estimate

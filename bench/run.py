@@ -20,6 +20,11 @@ Sections:
   4  TDR sampling             BuildOptions.tdr("log") vs scipy TransformedDensityRejection
   5  multivariate samplers    rejection and Metropolis-Hastings vs calling the density alone
   6  raw generator throughput bench/rng_throughput.cpp, built by tools/dev_build.py
+  7  interpolated inversion   BuildOptions.interpolated(1e-12): build calls and time vs scipy
+                              NumericalInversePolynomial and NumericalInverseHermite on four
+                              shapes, the u-error of each against the exact distribution,
+                              sampling vs the Hermite table, and the memory of the built table
+                              (bench/inversion_build.cpp)
 
 --quick divides the sizes by 10 and takes fewer repeats: for checking that the script runs,
 not for figures.
@@ -43,6 +48,7 @@ from pathlib import Path
 import numpy as np
 import scipy
 import scipy.stats
+import scipy.special
 import scipy.stats.sampling
 
 import _varnix as vx
@@ -442,6 +448,182 @@ def bench_rng_cpp() -> None:
 
 
 # ---------------------------------------------------------------------------------------------
+# 7. Interpolated inversion
+
+
+class Shape7:
+    """A density as a user writes it (unnormalised), its interval, and for scipy the same
+    density with the exact distribution function (NumericalInverseHermite needs both; the
+    cdf is accurate in both tails). `norm` is the density's mass on the whole line (cdf is
+    that of pdf / norm); `center` is a point in the bulk, for scipy's setup."""
+
+    def __init__(self, name, lo, hi, pdf, norm, cdf, sf, center):
+        self.name, self.lo, self.hi, self.pdf, self.cdf, self.sf = name, lo, hi, pdf, cdf, sf
+        self.norm, self.center = norm, center
+        self.cdf_lo, self.sf_hi = cdf(lo), sf(hi)
+        self.mass = 1.0 - self.cdf_lo - self.sf_hi
+
+    def u_error(self, ppf) -> float:
+        """Largest |F(ppf(u)) - u| over u log-spaced to 1e-10 in both tails and even in the
+        body, F the exact distribution function cut to [lo, hi] (the upper half through sf)."""
+        tail = np.logspace(-10, math.log10(0.05), 120)
+        us = np.unique(np.concatenate([tail, np.linspace(0.05, 0.95, 181), 1.0 - tail]))
+        worst = 0.0
+        for u, x in zip(us, ppf(us)):
+            x = float(x)
+            if u <= 0.5:
+                err = abs((self.cdf(x) - self.cdf_lo) / self.mass - u)
+            else:
+                err = abs((self.sf(x) - self.sf_hi) / self.mass - (1.0 - u))
+            worst = max(worst, err)
+        return worst
+
+
+def _t3_cdf(x):
+    # Student t(3): F(x) = 1/2 + (atan(x / sqrt 3) + (x / sqrt 3) / (1 + x^2 / 3)) / pi,
+    # written for the lower tail without cancellation.
+    if x > 0:
+        return 1.0 - _t3_cdf(-x)
+    t = x / math.sqrt(3.0)
+    return (math.atan(1.0 / -t) + t / (1.0 + t * t)) / math.pi if t < 0 else 0.5
+
+
+SHAPES7 = [
+    Shape7("normal on [-5, 5]", -5.0, 5.0, normal_pdf, math.sqrt(2 * math.pi),
+           lambda x: 0.5 * math.erfc(-x * _SQRT1_2), lambda x: 0.5 * math.erfc(x * _SQRT1_2),
+           0.0),
+    Shape7("gamma(2) on [0, 40]", 0.0, 40.0, lambda x: x * math.exp(-x), 1.0,
+           lambda x: 1.0 - (1.0 + x) * math.exp(-x) if x > 0.5 else
+           float(scipy.special.gammainc(2.0, x)),
+           lambda x: (1.0 + x) * math.exp(-x), 1.0),
+    Shape7("Student t(3) on [-2804, 2804]", -2804.0, 2804.0,
+           lambda x: (1.0 + x * x / 3.0) ** -2, math.pi * math.sqrt(3.0) / 2.0, _t3_cdf, lambda x: _t3_cdf(-x), 0.0),
+    Shape7("mixture 0.5 N(-2, 1) + 0.5 N(2, 0.5) on [-10, 10]", -10.0, 10.0,
+           lambda x: 0.5 * math.exp(-0.5 * (x + 2.0) ** 2) + math.exp(-2.0 * (x - 2.0) ** 2),
+           math.sqrt(2 * math.pi),
+           lambda x: 0.25 * (math.erfc(-(x + 2.0) * _SQRT1_2) + math.erfc(-(x - 2.0) * 2 * _SQRT1_2)),
+           lambda x: 0.25 * (math.erfc((x + 2.0) * _SQRT1_2) + math.erfc((x - 2.0) * 2 * _SQRT1_2)),
+           2.0),
+]
+
+
+class _ScipyDist:
+    """A Shape7 for scipy.stats.sampling: the user's density as it is, or, where the method
+    takes the cdf as well, the density normalised to agree with it."""
+
+    def __init__(self, shape, with_cdf):
+        self.pdf = shape.pdf
+        if with_cdf:
+            self.pdf = lambda x: shape.pdf(x) / shape.norm
+            self.cdf = shape.cdf
+
+
+def bench_interpolated(n: int, k: int) -> None:
+    print("\n[7] interpolated inversion, u_resolution 1e-12", flush=True)
+    if not hasattr(vx.BuildOptions, "interpolated"):
+        skip("7", "BuildOptions.interpolated is not in this build")
+        return
+    opts = vx.BuildOptions.interpolated(1e-12)
+    sampling = scipy.stats.sampling
+    for shape in SHAPES7:
+        iv = vx.Interval(shape.lo, shape.hi)
+        f, seen = counting(shape.pdf)
+        d = vx.from_pdf_with_options(f, iv, opts)
+        calls = len(seen)
+        err = shape.u_error(lambda us: [d.ppf(float(u)) for u in us])
+
+        dist = _ScipyDist(shape, False)
+        dist.pdf, nip_seen = counting(shape.pdf)
+        nip = sampling.NumericalInversePolynomial(dist, domain=(shape.lo, shape.hi),
+                                                  center=shape.center, u_resolution=1e-12)
+        nip_calls = len(nip_seen)
+        nip_err = shape.u_error(nip.ppf)
+
+        hdist = _ScipyDist(shape, True)
+        hdist.pdf, h_pdf = counting(hdist.pdf)
+        hdist.cdf, h_cdf = counting(shape.cdf)
+        try:
+            nih = sampling.NumericalInverseHermite(hdist, domain=(shape.lo, shape.hi),
+                                                   u_resolution=1e-12)
+            nih_calls = f"{len(h_pdf)} pdf + {len(h_cdf)} cdf"
+            nih_err = f"{shape.u_error(nih.ppf):.1e}"
+        except Exception as e:  # scipy refuses some shapes at this resolution
+            nih, nih_calls, nih_err = None, f"refused ({type(e).__name__})", "-"
+
+        def nih_build():
+            sampling.NumericalInverseHermite(_ScipyDist(shape, True),
+                                             domain=(shape.lo, shape.hi), u_resolution=1e-12)
+
+        fns = [lambda: vx.from_pdf_with_options(shape.pdf, iv, opts),
+               lambda: sampling.NumericalInversePolynomial(
+                   _ScipyDist(shape, False), domain=(shape.lo, shape.hi), center=shape.center,
+                   u_resolution=1e-12)]
+        if nih is not None:
+            fns.append(nih_build)
+        times = best_of(max(k // 2, 1), *fns)
+        ours_ms, nip_ms = times[0] * 1e3, times[1] * 1e3
+        nih_ms = f"{times[2] * 1e3:.2f} ms" if nih is not None else "-"
+        add(Row("7", f"{shape.name}: varnix build, {calls} calls, {ours_ms:.2f} ms", None, "",
+                calls / nip_calls, "of scipy NIP's calls", "<= 1", judged(calls / nip_calls, 1.0),
+                note=f"{d.interval_count()} intervals, u-error {err:.1e} "
+                     f"(estimate {d.u_error():.1e})"))
+        add(Row("7", f"  scipy NumericalInversePolynomial: {nip_calls} calls, {nip_ms:.2f} ms",
+                None, "", ours_ms / nip_ms, "varnix ms / NIP ms", "<= 1",
+                judged(ours_ms / nip_ms, 1.0),
+                note=f"{nip.intervals} intervals, u-error {nip_err:.1e}"))
+        add(Row("7", f"  scipy NumericalInverseHermite: {nih_calls}, {nih_ms}", None, "",
+                note=f"u-error {nih_err}" + (f", {nih.intervals} intervals" if nih else "")))
+
+    # Sampling: the normal, against the Hermite table's block sampling and scipy's rvs.
+    iv = vx.Interval(LO, HI)
+    interp = vx.from_pdf_with_options(normal_pdf, iv, opts)
+    table = vx.from_pdf_with_options(normal_pdf, iv, vx.BuildOptions.hermite(256))
+    nip = sampling.NumericalInversePolynomial(_ScipyDist(SHAPES7[0], False), domain=(LO, HI),
+                                              u_resolution=1e-12,
+                                              random_state=np.random.default_rng(SEED))
+    ours, herm, theirs = (t / n * 1e9 for t in best_of(
+        k, lambda: interp.sample_n(n, seed=SEED), lambda: table.sample_n(n, seed=SEED),
+        lambda: nip.rvs(n).tolist()))
+    add(Row("7", "normal: hermite(256) sample_n(n, seed)", herm, "sample"))
+    add(Row("7", "normal: interpolated sample_n(n, seed)", ours, "sample", ours / herm,
+            "of the Hermite table", "<= 1.1", judged(ours / herm, 1.1)))
+    add(Row("7", "normal: scipy NumericalInversePolynomial.rvs(n).tolist()", theirs, "sample",
+            ours / theirs, "varnix / scipy"))
+    if hasattr(interp, "sample_array"):
+        arr, nip_arr = (t / n * 1e9 for t in best_of(
+            k, lambda: interp.sample_array(n, seed=SEED), lambda: nip.rvs(n)))
+        add(Row("7", "normal: interpolated sample_array(n, seed)", arr, "sample",
+                arr / nip_arr, "of scipy NIP.rvs(n)", "<= 0.35", judged(arr / nip_arr, 0.35),
+                note=f"scipy rvs(n) {nip_arr:.1f} ns/sample"))
+    else:
+        skip("7", "sample_array is not in this build: no array row")
+
+    # Memory of the built tables, and the same engine's build and sampling in C++ alone.
+    try:
+        exe = dev_build.build_target("inversion_build")
+    except dev_build.Unavailable as why:
+        skip("7", str(why))
+        return
+    except subprocess.CalledProcessError as failed:
+        lines = (failed.stdout + failed.stderr).strip().splitlines()
+        skip("7", "inversion_build failed to build: " + (lines[-1] if lines else ""))
+        return
+    ran = subprocess.run([str(exe), "1e-12"], cwd=REPO, capture_output=True, text=True)
+    print("    bench/inversion_build (C++, no Python calls):")
+    for line in ran.stdout.splitlines():
+        print("      " + line)
+        words = line.split()
+        for name in ("normal on [-5, 5]", "Student t(3) on [-2804, 2804]"):
+            if line.startswith(name) and len(words) > 12:
+                # columns after the name: calls, ms, intervals, panels, interpolation bytes,
+                # bytes per interval, total bytes, estimate, measured
+                tail = words[len(name.split()):]
+                add(Row("7", f"memory, {name}: {tail[2]} intervals, {tail[3]} panels", None,
+                        "", note=f"{tail[5]} B/interval for sampling ({tail[4]} B), "
+                                 f"{tail[6]} B in all with the panel table"))
+
+
+# ---------------------------------------------------------------------------------------------
 
 
 def cpu_name() -> str:
@@ -496,6 +678,7 @@ def main() -> int:
     bench_tdr(10**5 // scale, k)
     bench_multivariate(5 * 10**4 // scale, k)
     bench_rng_cpp()
+    bench_interpolated(10**6 // scale, k)
     print_table()
     return 0
 

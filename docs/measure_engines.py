@@ -1,6 +1,9 @@
 """Measure the cost and accuracy of each engine, for the guide's engine table.
 
-    python3 docs/measure_engines.py
+    python3 docs/measure_engines.py [label ...]
+
+With labels, only the engines whose label starts with one of them are measured (for example
+`interpolated`).
 
 For each shape and engine it reports:
 - build calls: calls of the density (of the distribution function for the "cdf" row) made
@@ -20,6 +23,7 @@ Needs scipy and numpy. Takes a few minutes: plain inversion and the large tables
 query or build.
 """
 import math
+import sys
 import time
 
 import numpy as np
@@ -63,6 +67,8 @@ LOOSE = dict(quad_tolerance=1e-8, ppf_tolerance=1e-9)
 
 # label, built from the density or the distribution function, options, draws (KS and timing)
 ENGINES = [
+    ("interpolated(1e-12)", "pdf", vx.BuildOptions.interpolated(1e-12), 1_000_000),
+    ("interpolated(1e-12), cdf", "cdf", vx.BuildOptions.interpolated(1e-12), 1_000_000),
     ("plain inversion", "pdf", None, 200),
     ("hermite(256)", "pdf", vx.BuildOptions.hermite(256), 1_000_000),
     ("hermite(256), loose", "pdf", vx.BuildOptions(hermite_grid_size=256, **LOOSE), 1_000_000),
@@ -129,7 +135,7 @@ def measure(kind, f, lo, hi, exact, options, n):
     return build_calls, build_s, u_err, ks, per_draw, best / batch * 1e9
 
 
-def main():
+def main(labels):
     # Markdown tables, as the guide shows them.
     for name, (density, cdf, lo, hi, dist) in SHAPES.items():
         exact = truncated_exact(dist, lo, hi)
@@ -138,6 +144,8 @@ def main():
               " | KS distance (5% level) | density calls per draw | ns per draw |")
         print("|---|--:|--:|--:|--:|--:|--:|--:|")
         for label, kind, options, n in ENGINES:
+            if labels and not any(label.startswith(want) for want in labels):
+                continue
             f = cdf if kind == "cdf" else density
             try:
                 bc, bs, ue, ks, cpd, ns = measure(kind, f, lo, hi, exact, options, n)
@@ -155,4 +163,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    main(sys.argv[1:])

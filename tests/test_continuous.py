@@ -720,13 +720,20 @@ def test_unreachable_integration_tolerances_still_end(tolerance):
 
 
 def test_zero_iterations_stop_every_inversion_at_the_midpoint(built):
+    d = v.from_cdf_with_options(lambda x: x ** 3, I(-5.0, 3.0), v.BuildOptions(max_iterations=0))
+    assert [d.ppf(u) for u in (0.01, 0.5, 0.99)] == [-1.0, -1.0, -1.0]
+    # From a density, the check model sees that the midpoint is no quantile, and answers
+    # (a table's nodes come from it) with the quantile of the normal cut to [-5, 3].
     bisect_only = v.BuildOptions(max_iterations=0, use_newton=False)
-    for d in (v.from_pdf_with_options(phi, I(-5.0, 3.0), bisect_only),
-              v.from_cdf_with_options(lambda x: x ** 3, I(-5.0, 3.0),
-                                      v.BuildOptions(max_iterations=0)),
-              v.from_pdf_with_options(phi, I(-5.0, 3.0),
-                                      v.BuildOptions(max_iterations=0, hermite_grid_size=8))):
-        assert [d.ppf(u) for u in (0.01, 0.5, 0.99)] == [-1.0, -1.0, -1.0]
+    n = NormalDist()
+    cut = n.cdf(3.0) - n.cdf(-5.0)
+    plain = v.from_pdf_with_options(phi, I(-5.0, 3.0), bisect_only)
+    table = v.from_pdf_with_options(phi, I(-5.0, 3.0),
+                                    v.BuildOptions(max_iterations=0, hermite_grid_size=8))
+    nodes = [(i / 7) * 0.999999999998 + 1e-12 for i in range(1, 7)]  # the table's probabilities
+    for d, us in ((plain, (0.01, 0.5, 0.99)), (table, nodes)):
+        for u in us:
+            assert d.ppf(u) == pytest.approx(n.inv_cdf(n.cdf(-5.0) + u * cut), abs=1e-8)
     # Newton still polishes the midpoint
     newton = v.from_pdf_with_options(phi, I(-5.0, 5.0), v.BuildOptions(max_iterations=0))
     assert newton.ppf(0.3) == pytest.approx(built("normal").ppf(0.3), abs=1e-9)

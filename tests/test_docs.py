@@ -174,6 +174,23 @@ def _table_triggers():
         "mcmc sampler not initialized (call init)":
             lambda: vx.hmc_sampler(lambda x, y: 1.0, box).sample_n(1, seed=1),
         "mcmc sampler failed": lambda: vx.gaussian_copula([[1.0]]).sample([], seed=1),
+        "density is negative at x=… (value …)":
+            lambda: vx.from_pdf_with_options(lambda x: x - 0.5, unit, vx.BuildOptions.interpolated()),
+        "density is not finite at x=… (value …)":
+            lambda: vx.from_pdf_with_options(lambda x: 1 / (x - 0.5) ** 2, unit,
+                                             vx.BuildOptions.interpolated()),
+        "density is zero at all … points examined in […, …]":
+            lambda: vx.from_pdf_with_options(lambda x: 0.0, unit, vx.BuildOptions.interpolated()),
+        "the mass of the density cannot be found near x=…: …":
+            lambda: vx.from_pdf_with_options(lambda x: 1 / x, unit, vx.BuildOptions.interpolated()),
+        "distribution function is not finite at x=… (value …)":
+            lambda: vx.from_cdf_with_options(lambda x: math.nan if 0.3 < x < 0.4 else x, unit,
+                                             vx.BuildOptions.interpolated()),
+        "distribution function decreases at x=… (by … of its rise over the interval)":
+            lambda: vx.from_cdf_with_options(lambda x: x if x < 0.5 else x - 0.25, unit,
+                                             vx.BuildOptions.interpolated()),
+        "u_resolution … is outside [0.00000000000001, 0.00001]":
+            lambda: vx.BuildOptions.interpolated(1e-3),
         "unknown TDR transform '…', expected 'log' or 'inv_sqrt'":
             lambda: vx.BuildOptions.tdr("exp"),
         "InvalidCorrelation": lambda: vx.gaussian_copula([[1.0, 0.0]]),

@@ -78,7 +78,7 @@ def test_numbers_are_stored_without_range_checks(kwargs):
 def test_build_options_expose_no_attributes():
     o = v.BuildOptions()
     public = [a for a in dir(o) if not a.startswith("_")]
-    assert public == ["hermite", "tdr"]
+    assert public == ["hermite", "interpolated", "tdr"]
     assert repr(o).startswith("<_varnix.BuildOptions object")
 
 

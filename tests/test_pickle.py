@@ -72,6 +72,7 @@ OPTIONS = {
     "tdr_log": lambda: v.BuildOptions.tdr("log", 12),
     "tdr_inv_sqrt": lambda: v.BuildOptions(tdr_transform="INV-SQRT", tdr_construction_points=40,
                                            tdr_dpdf_rel_step=1e-3),
+    "interpolated": lambda: v.BuildOptions.interpolated(1e-9),
 }
 
 
@@ -118,6 +119,10 @@ CONTINUOUS = {
     "loc_scale": lambda: v.from_pdf_loc_scale(normal_pdf, v.Interval(-4, 4), 1.5, 0.25,
                                               v.BuildOptions.hermite(32)),
     "truncated": lambda: v.truncated(normal_pdf, v.Interval(-5, 5), v.Interval(-1, 2)),
+    "interpolated": lambda: v.from_pdf_with_options(normal_pdf, v.Interval(-5, 5),
+                                                    v.BuildOptions.interpolated(1e-10)),
+    "interpolated_cdf": lambda: v.from_cdf_with_options(logistic_cdf, v.Interval(-6, 6),
+                                                        v.BuildOptions.interpolated()),
 }
 
 
@@ -131,7 +136,8 @@ def test_continuous_distributions_come_back_unbuilt_and_identical(name):
     assert type(back) is v.ContinuousDistribution
     assert (back.uses_tdr(), back.uses_hermite_table()) == (d.uses_tdr(), d.uses_hermite_table())
     assert (back.support().lo, back.support().hi) == (d.support().lo, d.support().hi)
-    n = 300 if d.uses_tdr() or d.uses_hermite_table() else 20  # inversion: a bisection a draw
+    fast = d.uses_tdr() or d.uses_hermite_table() or d.uses_interpolation()
+    n = 300 if fast else 20  # plain inversion: a bisection a draw
     assert bits(back.sample_n(n, seed=11)) == bits(d.sample_n(n, seed=11))
     us = [1e-9, 0.05, 0.5, 0.77, 1 - 1e-9]
     assert bits([back.ppf(u) for u in us]) == bits([d.ppf(u) for u in us])
@@ -352,7 +358,10 @@ def reduced(obj):
 
 @functools.cache
 def hermite_reduced():
-    return reduced(CONTINUOUS["hermite"]())
+    # From a distribution function, which has no check model: the table's quantiles end the
+    # state.
+    return reduced(v.from_cdf_with_options(logistic_cdf, v.Interval(-6, 6),
+                                           v.BuildOptions.hermite(64)))
 
 
 SAMPLES = {
@@ -373,11 +382,12 @@ def test_restore_is_private_to_the_module():
     (lambda s: s + b"\0", "unread bytes at the end (1)"),
     (lambda s: b"XXXX" + s[4:], "not a saved state of this module"),
     (lambda s: s[:4] + b"\x07" + s[5:], "format 7 is not one this version reads (format 1)"),
-    # The Hermite table's quantiles are the last vector: a NaN in it, then one length too many.
-    (lambda s: s[:-16] + array("d", [math.nan]).tobytes() + s[-8:],
+    # The Hermite table's quantiles are the last vector (before the flag saying there is no
+    # check model): a NaN in it, then one length too many, then one too few.
+    (lambda s: s[:-17] + array("d", [math.nan]).tobytes() + s[-9:],
      "a Hermite table quantile is not finite"),
-    (lambda s: s[:-8 * 65] + (65).to_bytes(8, "little") + s[-8 * 64:], "truncated"),
-    (lambda s: s[:-8 * 65] + (63).to_bytes(8, "little") + s[-8 * 64:],
+    (lambda s: s[:-8 * 65 - 1] + (65).to_bytes(8, "little") + s[-8 * 64 - 1:], "truncated"),
+    (lambda s: s[:-8 * 65 - 1] + (63).to_bytes(8, "little") + s[-8 * 64 - 1:],
      "the Hermite table's nodes and quantiles do not match"),
 ])
 def test_tampered_continuous_states_are_refused(edit, message):
@@ -435,7 +445,7 @@ def use(obj):
     try:
         if isinstance(obj, v.ContinuousDistribution):
             obj.pdf(0.3)
-            if obj.uses_hermite_table():
+            if obj.uses_hermite_table() or obj.uses_interpolation():
                 obj.sample_n(5, seed=1)
                 obj.ppf(0.3)
         elif isinstance(obj, v.DiscreteDistribution):
@@ -455,6 +465,8 @@ FUZZED = {
     "tdr_log": lambda: v.from_pdf_with_options(normal_pdf, v.Interval(-5, 5),
                                                v.BuildOptions.tdr("log", 6)),
     "histogram": lambda: v.from_histogram([0, 1, 2.5, 3], [2, 5, 1]),
+    "interpolated": lambda: v.from_pdf_with_options(normal_pdf, v.Interval(-2, 2),
+                                                    v.BuildOptions.interpolated(1e-5)),
     "discrete": SAMPLES["DiscreteDistribution"],
     "chain": SAMPLES["MetropolisHastings"],
     "copula": SAMPLES["GaussianCopula"],

@@ -80,6 +80,12 @@ std::string BuildError::message() const {
         case BuildErrorKind::InterpolationFailed:
             return "the quantile function cannot be interpolated to u_resolution " +
                    render_number(value) + " near x=" + render_number(x);
+        case BuildErrorKind::CdfNotFinite:
+            return "distribution function is not finite at x=" + render_number(x) + " (value " +
+                   render_number(value) + ")";
+        case BuildErrorKind::CdfDecreasing:
+            return "distribution function decreases at x=" + render_number(x) + " (by " +
+                   render_number(value) + " of its rise over the interval)";
     }
     throw InternalFault("unknown build error kind");
 }

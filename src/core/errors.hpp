@@ -55,6 +55,8 @@ enum class BuildErrorKind : std::uint8_t {
     MassNotFound,        // detail, x
     InvalidResolution,   // value = the rejected u_resolution
     InterpolationFailed, // value = u_resolution, x = where the interpolation stopped
+    CdfNotFinite,        // x, value
+    CdfDecreasing,       // x, value = the drop below a value at a smaller x
 };
 
 struct BuildError {
@@ -84,6 +86,12 @@ struct BuildError {
     }
     static BuildError interpolation_failed(double u_resolution, double x) {
         return {BuildErrorKind::InterpolationFailed, nullptr, x, u_resolution};
+    }
+    static BuildError cdf_not_finite(double x, double v) {
+        return {BuildErrorKind::CdfNotFinite, nullptr, x, v};
+    }
+    static BuildError cdf_decreasing(double x, double drop) {
+        return {BuildErrorKind::CdfDecreasing, nullptr, x, drop};
     }
 
     std::string message() const;

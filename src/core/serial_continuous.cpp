@@ -1,6 +1,7 @@
 // Saved states of continuous distributions: the source's numbers, the support, the
 // normalising constant and the sampler as built (a TDR hat, or the inversion settings with the
 // Hermite table's nodes). Reading one back calls no user function and integrates nothing.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -25,7 +26,7 @@ enum class SourceTag : std::uint8_t {
     LocScale = 3,
     Truncated = 4,
 };
-enum class SamplerTag : std::uint8_t { Tdr = 0, Inversion = 1 };
+enum class SamplerTag : std::uint8_t { Tdr = 0, Inversion = 1, Interpolated = 2 };
 
 template <class E>
 std::uint8_t tag(E e) {
@@ -58,6 +59,104 @@ bool all_within(const std::vector<double>& v, double lo, double hi) {
         if (!(lo <= x && x <= hi)) return false;
     }
     return true;
+}
+
+// A signed int of a state (an exponent, an order) as the u64 of its two's complement.
+void write_int(StateWriter& w, int v) {
+    w.u64(static_cast<std::uint64_t>(static_cast<std::int64_t>(v)));
+}
+
+int read_int(StateReader& r) {
+    const auto v = static_cast<std::int64_t>(r.u64());
+    if (!r.require(v >= INT32_MIN && v <= INT32_MAX, "an integer field is out of range")) return 0;
+    return static_cast<int>(v);
+}
+
+void write_end_model(StateWriter& w, const std::optional<EndModel::Parameters>& model) {
+    w.flag(model.has_value());
+    if (model) w.f64s(*model);
+}
+
+std::optional<EndModel::Parameters> read_end_model(StateReader& r) {
+    if (!r.flag()) return std::nullopt;
+    const std::vector<double> q = r.f64s();
+    EndModel::Parameters p{};
+    if (!r.require(q.size() == p.size(), "an end model has the wrong number of parameters")) {
+        return p;
+    }
+    std::copy(q.begin(), q.end(), p.begin());
+    return p;
+}
+
+// The interpolated inverse as InterpolatedInverse::state() gives it, and its panel table.
+void write_interpolated(StateWriter& w, const InterpolatedInverse& inverse) {
+    const auto [lo, hi, u_resolution, order, max_u_error, density_calls, x, u, s, width,
+                coefficients, panels] = inverse.state();
+    w.f64(lo);
+    w.f64(hi);
+    w.f64(u_resolution);
+    write_int(w, order);
+    w.f64(max_u_error);
+    w.u64(density_calls);
+    w.f64s(x);
+    w.f64s(u);
+    w.f64s(s);
+    w.f64s(width);
+    w.f64s(coefficients);
+    w.flag(panels.has_value());
+    if (!panels) return;
+    const auto& [p_lo, p_hi, exponent, mass, unresolved, mean, variance, entropy, edges, masses,
+                 values, below, above, lo_model, hi_model] = *panels;
+    w.f64(p_lo);
+    w.f64(p_hi);
+    write_int(w, exponent);
+    w.f64(mass);
+    w.f64(unresolved);
+    w.f64(mean);
+    w.f64(variance);
+    w.f64(entropy);
+    w.f64s(edges);
+    w.f64s(masses);
+    w.f64s(values);
+    w.f64s(below);
+    w.f64s(above);
+    write_end_model(w, lo_model);
+    write_end_model(w, hi_model);
+}
+
+InterpolatedInverse::State read_interpolated(StateReader& r) {
+    InterpolatedInverse::State st;
+    st.lo = r.f64();
+    st.hi = r.f64();
+    st.u_resolution = r.f64();
+    st.order = read_int(r);
+    st.max_u_error = r.f64();
+    st.density_calls = r.u64();
+    st.x = r.f64s();
+    st.u = r.f64s();
+    st.s = r.f64s();
+    st.width = r.f64s();
+    st.coefficients = r.f64s();
+    if (r.flag()) {
+        PanelTable::State p;
+        p.lo = r.f64();
+        p.hi = r.f64();
+        p.exponent = read_int(r);
+        p.mass = r.f64();
+        p.unresolved = r.f64();
+        p.mean = r.f64();
+        p.variance = r.f64();
+        p.entropy = r.f64();
+        p.edges = r.f64s();
+        p.masses = r.f64s();
+        p.values = r.f64s();
+        p.below = r.f64s();
+        p.above = r.f64s();
+        p.lo_model = read_end_model(r);
+        p.hi_model = read_end_model(r);
+        st.panels = std::move(p);
+    }
+    return st;
 }
 
 // The fields of a source as read, before they become one of ContinuousSource's alternatives.
@@ -143,6 +242,8 @@ struct SamplerFields {
     bool use_newton = false;
     bool has_table = false;
     std::vector<double> nodes, quantiles;
+    // Interpolated inverse (checked by InterpolatedInverse::from_state)
+    InterpolatedInverse::State interpolated;
 };
 
 // A TDR hat as TdrHat::build leaves it: a constant hat at a finite positive height, or at
@@ -192,7 +293,16 @@ SamplerFields read_sampler(StateReader& r, Interval support, SourceTag source) {
     SamplerFields s;
     const std::uint8_t t = r.u8();
     s.tag = static_cast<SamplerTag>(t);
-    if (!r.require(t <= tag(SamplerTag::Inversion), "unknown sampler kind")) return s;
+    if (!r.require(t <= tag(SamplerTag::Interpolated), "unknown sampler kind")) return s;
+    if (s.tag == SamplerTag::Interpolated) {
+        s.interpolated = read_interpolated(r);
+        r.require(s.interpolated.lo == support.lo() && s.interpolated.hi == support.hi(),
+                  "the interpolated inverse does not span the support");
+        // Built from the density's panel table, or from a distribution function without one.
+        r.require(s.interpolated.panels.has_value() == (source != SourceTag::Cdf),
+                  "the interpolated inverse does not match its source");
+        return s;
+    }
     if (s.tag == SamplerTag::Tdr) {
         const std::uint8_t transform = r.u8();
         s.options.transform = static_cast<TdrTransform>(transform);
@@ -224,6 +334,18 @@ SamplerFields read_sampler(StateReader& r, Interval support, SourceTag source) {
     return s;
 }
 
+// The check model of a density-defined distribution: an interpolated inverse of the raw density
+// over the support, with its panel table.
+std::optional<InterpolatedInverse::State> read_check_model(StateReader& r, Interval support,
+                                                          SourceTag source) {
+    if (!r.flag()) return std::nullopt;
+    InterpolatedInverse::State st = read_interpolated(r);
+    r.require(source != SourceTag::Cdf, "a distribution-function source has a check model");
+    r.require(st.lo == support.lo() && st.hi == support.hi() && st.panels.has_value(),
+              "the check model does not span the support");
+    return st;
+}
+
 }  // namespace
 
 bool StateCodec::uses_function(const ContinuousDistribution& d) {
@@ -233,7 +355,7 @@ bool StateCodec::uses_function(const ContinuousDistribution& d) {
 // Every value is taken apart by a structured binding, which names all of its fields: a field
 // added to one of them stops the build here until the saved state (and its reading) has it.
 std::string StateCodec::save(const ContinuousDistribution& d) {
-    const auto& [source, support, norm, quad_tolerance, sampler] = d;
+    const auto& [source, support, norm, quad_tolerance, sampler, check] = d;
     StateWriter w(kName);
     w.f64(support.lo());
     w.f64(support.hi());
@@ -294,6 +416,9 @@ std::string StateCodec::save(const ContinuousDistribution& d) {
                 w.f64s(slopes);
                 w.f64s(z);
                 w.f64s(cum);
+            } else if constexpr (std::is_same_v<S, InterpolatedInverse>) {
+                w.u8(tag(SamplerTag::Interpolated));
+                write_interpolated(w, engine);
             } else {
                 // A sampler added to ContinuousDistribution needs its own tag and fields here.
                 static_assert(std::is_same_v<S, InversionEngine>, "a sampler with no saved state");
@@ -313,6 +438,11 @@ std::string StateCodec::save(const ContinuousDistribution& d) {
             }
         },
         sampler);
+
+    // The check model, built on the density after the engine (none for a distribution
+    // function, nor where the density could not be checked).
+    w.flag(check.has_value());
+    if (check) write_interpolated(w, *check);
     return std::move(w).finish();
 }
 
@@ -330,6 +460,7 @@ StateResult<ContinuousDistribution> StateCodec::load<ContinuousDistribution>(
     }
     SourceFields src = read_source(r, *support, norm);
     SamplerFields smp = read_sampler(r, *support, src.tag);
+    std::optional<InterpolatedInverse::State> check = read_check_model(r, *support, src.tag);
     if (auto done = r.finish(); !done) return std::unexpected(done.error());
 
     ContinuousSource source;
@@ -347,7 +478,15 @@ StateResult<ContinuousDistribution> StateCodec::load<ContinuousDistribution>(
         case SourceTag::Truncated: source = TruncatedSource{src.a, src.b, src.c}; break;
     }
 
-    if (smp.tag == SamplerTag::Tdr) {
+    auto refused = [](const char* what) {
+        return std::unexpected(StateError{std::string(kName) + ": " + what});
+    };
+    ContinuousDistribution::Sampler sampler = InversionEngine{};
+    if (smp.tag == SamplerTag::Interpolated) {
+        auto inverse = InterpolatedInverse::from_state(std::move(smp.interpolated));
+        if (!inverse) return refused(inverse.error());
+        sampler = std::move(*inverse);
+    } else if (smp.tag == SamplerTag::Tdr) {
         TdrHat hat;
         hat.options_ = smp.options;
         hat.lo_ = support->lo();
@@ -359,17 +498,26 @@ StateResult<ContinuousDistribution> StateCodec::load<ContinuousDistribution>(
         hat.slopes_ = std::move(smp.slopes);
         hat.z_ = std::move(smp.z);
         hat.cum_ = std::move(smp.cum);
-        return ContinuousDistribution(std::move(source), *support, norm, quad_tolerance,
-                                      std::move(hat));
+        sampler = std::move(hat);
+    } else {
+        InversionEngine inversion{smp.ppf_tolerance,
+                                  static_cast<std::uint32_t>(smp.max_iterations), smp.use_newton,
+                                  std::nullopt};
+        if (smp.has_table) {
+            inversion.table = HermiteTable::from_nodes(support->lo(), support->hi(),
+                                                       std::move(smp.nodes),
+                                                       std::move(smp.quantiles));
+        }
+        sampler = std::move(inversion);
     }
-    InversionEngine inversion{smp.ppf_tolerance, static_cast<std::uint32_t>(smp.max_iterations),
-                              smp.use_newton, std::nullopt};
-    if (smp.has_table) {
-        inversion.table = HermiteTable::from_nodes(support->lo(), support->hi(),
-                                                   std::move(smp.nodes), std::move(smp.quantiles));
+    ContinuousDistribution d(std::move(source), *support, norm, quad_tolerance,
+                             std::move(sampler));
+    if (check) {
+        auto model = InterpolatedInverse::from_state(std::move(*check));
+        if (!model) return refused(model.error());
+        d.check_ = std::move(*model);
     }
-    return ContinuousDistribution(std::move(source), *support, norm, quad_tolerance,
-                                  std::move(inversion));
+    return d;
 }
 
 }  // namespace varnix

@@ -110,6 +110,12 @@ PyObject* build_options_hermite(const Args& a) {
     return make_instance(PyBuildOptions{BuildOptions::hermite(a.count(0))});
 }
 
+constexpr Declaration kInterpolated{"interpolated",
+                                    {{"u_resolution", BuildOptions::default_u_resolution}}};
+PyObject* build_options_interpolated(const Args& a) {
+    return make_instance(PyBuildOptions{unwrap(BuildOptions::interpolated(a.f64(0)))});
+}
+
 // Pickled and copied by its fields, through the constructor: every keyword written out (the
 // TDR ones only with a transform, which a grid size excludes), so that the same options come
 // back whatever defaults a later version has. The structured bindings name every field: one
@@ -117,7 +123,15 @@ PyObject* build_options_hermite(const Args& a) {
 // settable from Python: every options object has the default.)
 PyObject* build_options_reduce(PyBuildOptions& self) {
     const auto& [quad_tolerance, ppf_tolerance, max_iterations, use_newton, hermite_grid_size,
-                 tdr] = self.value;
+                 tdr, u_resolution] = self.value;
+    if (u_resolution) {
+        // Only BuildOptions.interpolated sets it, leaving every other field at its default.
+        PyRef interpolated = PyRef::steal(check(PyObject_GetAttrString(
+            reinterpret_cast<PyObject*>(type_object<PyBuildOptions>()), "interpolated")));
+        PyRef u = PyRef::steal(to_py(*u_resolution));
+        PyRef args = PyRef::steal(check(PyTuple_Pack(1, u.get())));
+        return check(PyTuple_Pack(2, interpolated.get(), args.get()));
+    }
     PyRef none_value = PyRef::steal(none());
     PyRef fields[8];
     fields[0] = PyRef::steal(to_py(quad_tolerance));
@@ -144,6 +158,7 @@ PyObject* build_options_reduce(PyBuildOptions& self) {
 PyMethodDef build_options_methods[] = {
     static_method<PyBuildOptions, kTdr, &build_options_tdr>(),
     static_method<PyBuildOptions, kHermite, &build_options_hermite>(),
+    static_method<PyBuildOptions, kInterpolated, &build_options_interpolated>(),
     method<PyBuildOptions, Access::Shared, "__reduce__", &build_options_reduce>(),
     {nullptr, nullptr, 0, nullptr},
 };
@@ -260,6 +275,18 @@ PyObject* cd_uses_hermite_table(PyContinuous& self) {
     return to_py_bool(self.value.uses_hermite_table());
 }
 PyObject* cd_uses_tdr(PyContinuous& self) { return to_py_bool(self.value.uses_tdr()); }
+PyObject* cd_uses_interpolation(PyContinuous& self) {
+    return to_py_bool(self.value.uses_interpolation());
+}
+// Diagnostics of the interpolated quantile function; None for the other engines.
+PyObject* cd_u_error(PyContinuous& self) {
+    const InterpolatedInverse* q = self.value.interpolation();
+    return q != nullptr ? to_py(q->max_u_error()) : none();
+}
+PyObject* cd_interval_count(PyContinuous& self) {
+    const InterpolatedInverse* q = self.value.interpolation();
+    return q != nullptr ? to_py_size(q->intervals()) : none();
+}
 
 PyMethodDef continuous_methods[] = {
     method<PyContinuous, Access::Shared, "support", &cd_support>(),
@@ -283,6 +310,9 @@ PyMethodDef continuous_methods[] = {
     method<PyContinuous, Access::Shared, kExpect, &cd_expect>(),
     method<PyContinuous, Access::Shared, "uses_hermite_table", &cd_uses_hermite_table>(),
     method<PyContinuous, Access::Shared, "uses_tdr", &cd_uses_tdr>(),
+    method<PyContinuous, Access::Shared, "uses_interpolation", &cd_uses_interpolation>(),
+    method<PyContinuous, Access::Shared, "u_error", &cd_u_error>(),
+    method<PyContinuous, Access::Shared, "interval_count", &cd_interval_count>(),
     // Pickling and copying (python/pickling.hpp).
     method<PyContinuous, Access::Shared, "__reduce__", &reduce_saved<PyContinuous>>(),
     {nullptr, nullptr, 0, nullptr},

@@ -53,6 +53,8 @@ template <>
 inline PyObject* python_type_of<CorrelationError>() { return PyExc_ValueError; }
 template <>
 inline PyObject* python_type_of<StateError>() { return PyExc_ValueError; }
+template <>
+inline PyObject* python_type_of<ResolutionOutOfRange>() { return PyExc_ValueError; }
 
 template <class E>
 [[noreturn]] void raise_error(const E& e) {

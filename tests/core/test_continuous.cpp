@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -7,6 +8,7 @@
 
 #include "check.hpp"
 #include "core/continuous/distribution.hpp"
+#include "core/continuous/integrate.hpp"
 #include "core/random.hpp"
 #include "stats.hpp"
 
@@ -613,4 +615,183 @@ TEST(continuous_user_exceptions_pass_through) {
         std::vector<double> out;
         (void)t->with(f).sample_n(100, rng, out);
     }));
+}
+
+// The interpolated engine: built from every kind of source, it answers every query but pdf
+// without calling the user function, draws one word per draw (the draw is the quantile of its
+// uniform), and its quantiles and summaries are those of the exact distribution.
+TEST(continuous_interpolated_engine) {
+    const BuildOptions o = BuildOptions::interpolated(1e-12).value();
+    CHECK(!BuildOptions::interpolated(0.5e-14).has_value());
+    CHECK(!BuildOptions::interpolated(kNaN).has_value());
+    CHECK_EQ(BuildOptions::interpolated(2e-5).error().message(),
+             std::string("u_resolution 0.00002 is outside [0.00000000000001, 0.00001]"));
+    std::size_t calls = 0;
+    auto f = [&](double x) {
+        ++calls;
+        return beta23(x);
+    };
+    const auto d = ContinuousDistribution::from_pdf(f, between(0.0, 1.0), o);
+    CHECK(d.has_value());
+    if (!d) return;
+    CHECK(d->uses_interpolation() && !d->uses_hermite_table() && !d->uses_tdr());
+    CHECK(d->interpolation()->max_u_error() <= 1e-12);
+    CHECK_NEAR(d->norm(), 1.0, 1e-14);  // beta23 is normalised
+    calls = 0;
+    const auto b = d->with(f);
+    for (const double u : {1e-12, 1e-6, 0.3, 0.5, 0.9, 1.0 - 1e-9}) {
+        const double x = *b.ppf(u);
+        CHECK_NEAR(beta23_cdf(x), u, 1e-12);
+        CHECK_NEAR(b.cdf(x), u, 1e-13);
+        CHECK_NEAR(b.sf(x), 1.0 - u, 1e-13);
+    }
+    CHECK_NEAR(beta23_cdf(*b.isf(1e-9)), 1.0 - 1e-9, 1e-12);
+    CHECK_NEAR(*b.mean(), 0.4, 1e-13);
+    CHECK_NEAR(*b.var(), 0.04, 1e-14);  // 2 * 3 / (25 * 6)
+    CHECK_NEAR(*b.std_dev(), 0.2, 1e-13);
+    const auto [lo, hi] = *b.interval(0.9);
+    CHECK_NEAR(beta23_cdf(lo), 0.05, 1e-12);
+    CHECK_NEAR(beta23_cdf(hi), 0.95, 1e-12);
+    CHECK_NEAR(*b.expect([](double x) { return x * x; }), 0.2, 1e-13);
+    CHECK_EQ(sample_message(b.ppf(0.0)), "quantile u=0 not in (0, 1)");
+    CHECK_EQ(sample_message(b.isf(1.5)), "quantile u=-0.5 not in (0, 1)");
+    CHECK_EQ(sample_message(b.expect([](double) { return kNaN; })), "numerical integration failed");
+    // One word per draw, each draw the quantile of its uniform.
+    ScriptedWords words{{0x123456789abcdef0ULL, 0xfedcba9876543210ULL, 0x8000000000000000ULL}};
+    std::vector<double> out;
+    CHECK(b.sample_n(130, words, out).has_value());
+    CHECK_EQ(words.used, 130u);
+    bool mapped = out.size() == 130;
+    for (std::size_t i = 0; mapped && i < out.size(); ++i) {
+        mapped = out[i] == *b.ppf(varnix::unit_from_bits(words.words[i % 3]));
+    }
+    CHECK(mapped);
+    auto rng = ChaChaRng::seeded(3);
+    CHECK_EQ(*b.sample(rng), draws(b, 1, 3).at(0));
+    CHECK_EQ(calls, 0u);  // not one call of the density since the build
+    CHECK_NEAR(*b.pdf(0.5), beta23(0.5), 1e-14);
+    CHECK_EQ(calls, 1u);
+
+    // From the distribution function: quantiles to the resolution, no density summaries.
+    calls = 0;
+    auto F = [&](double x) {
+        ++calls;
+        return 5.0 + beta23_cdf(x);  // any offset: the build rescales
+    };
+    const auto c = ContinuousDistribution::from_cdf(F, between(0.0, 1.0), o);
+    CHECK(c.has_value());
+    if (c) {
+        calls = 0;
+        const auto cb = c->with(F);
+        CHECK_NEAR(beta23_cdf(*cb.ppf(0.3)), 0.3, 1e-12);
+        CHECK_NEAR(cb.cdf(0.25), beta23_cdf(0.25), 1e-12);
+        CHECK(!cb.pdf(0.5).has_value());
+        CHECK_EQ(sample_message(cb.mean()), "operation requires an underlying PDF");
+        CHECK_EQ(*cb.entropy(), 0.0);
+        CHECK_EQ(calls, 0u);
+    }
+}
+
+TEST(continuous_interpolated_engine_from_every_constructor) {
+    const BuildOptions o = BuildOptions::interpolated(1e-12).value();
+    auto g = [](double x) { return kernel(x); };
+    // Truncation finds its mass itself: the base integral is not taken.
+    std::size_t calls = 0;
+    auto counted = [&](double x) {
+        ++calls;
+        return kernel(x);
+    };
+    const auto t = ContinuousDistribution::truncated(counted, between(-8.0, 8.0), between(1.0, 3.0), o);
+    CHECK(t.has_value());
+    if (t) {
+        for (const double x : {1.5, 2.5}) {
+            CHECK_NEAR(t->with(g).cdf(x), trunc_normal_cdf(x, 1.0, 3.0), 1e-12);
+        }
+        const double z = stats::normal_cdf(3.0) - stats::normal_cdf(1.0);
+        CHECK_NEAR(*t->with(g).pdf(2.0), kernel(2.0) / (std::sqrt(2.0 * M_PI) * z), 1e-13);
+    }
+    CHECK_EQ(build_message(ContinuousDistribution::truncated(g, between(0.0, 1.0), between(0.5, 2.0), o)),
+             "truncation interval must lie inside base support");
+    const auto ls = ContinuousDistribution::loc_scale(g, between(-5.0, 5.0), 2.0, 3.0, o);
+    CHECK(ls.has_value());
+    if (ls) {
+        CHECK_NEAR(ls->with(g).cdf(5.0), trunc_normal_cdf(1.0, -5.0, 5.0), 1e-12);
+        CHECK_NEAR(*ls->with(g).mean(), 2.0, 1e-12);
+    }
+    // A histogram's edges are breakpoints: its piecewise-linear cdf is met exactly.
+    const double edges[] = {0.0, 1.0, 2.0, 2.5, 4.0};
+    const double counts[] = {1.0, 3.0, 0.0, 2.0};
+    const auto h = ContinuousDistribution::from_histogram(edges, counts, false, o);
+    CHECK(h.has_value());
+    if (h) {
+        const auto hb = h->without_function();
+        CHECK_NEAR(*hb.ppf(1.0 / 12.0), 0.5, 1e-12);
+        CHECK_NEAR(*hb.ppf(1.0 - 1.0 / 6.0), 3.25, 1e-12);
+        CHECK_NEAR(hb.cdf(2.25), 4.0 / 6.0, 1e-13);
+        CHECK_NEAR(*hb.mean(), (0.5 + 4.5 + 6.5) / 6.0, 1e-13);
+    }
+    // The density's faults are refused with what and where.
+    CHECK(build_kind(ContinuousDistribution::from_pdf([](double x) { return x; }, between(-1.0, 2.0), o)) ==
+          BuildErrorKind::DensityNegative);
+    CHECK(build_kind(ContinuousDistribution::from_pdf([](double) { return 0.0; }, between(0.0, 1.0), o)) ==
+          BuildErrorKind::DensityZero);
+}
+
+// The check model: built after the engines' own build for every density-defined distribution
+// under a document engine; a table with wrong nodes is built on the model's quantiles; a
+// density the model cannot integrate has none; a negative value refuses the distribution.
+TEST(continuous_check_model) {
+    auto f = [](double x) { return kernel(x); };
+    for (const auto& o : {BuildOptions{}, BuildOptions::hermite(16), BuildOptions::with_tdr(TdrTransform::Log)}) {
+        const auto d = ContinuousDistribution::from_pdf(f, between(-5.0, 5.0), o);
+        CHECK(d.has_value() && d->check_model() != nullptr);
+    }
+    const double edges[] = {0.0, 1.0, 2.0};
+    const double counts[] = {1.0, 3.0};
+    const auto h = ContinuousDistribution::from_histogram(edges, counts, false, BuildOptions{});
+    CHECK(h.has_value() && h->check_model() != nullptr);
+    const auto c = ContinuousDistribution::from_cdf([](double x) { return x; }, between(0.0, 1.0));
+    CHECK(c.has_value() && c->check_model() == nullptr);
+    const auto q = ContinuousDistribution::from_pdf(f, between(-5.0, 5.0), BuildOptions::interpolated(1e-10).value());
+    CHECK(q.has_value() && q->check_model() == nullptr);  // the engine is its own model
+
+    // The engines' own calls come first, unchanged; the model's follow.
+    std::vector<double> alone;
+    std::vector<double> with_model;
+    auto record = [](std::vector<double>& calls) {
+        return [&calls](double x) {
+            calls.push_back(x);
+            return kernel(x);
+        };
+    };
+    auto rec_with = record(with_model);
+    CHECK(ContinuousDistribution::from_pdf(rec_with, between(-5.0, 5.0)).has_value());
+    auto rec_alone = record(alone);
+    const double norm = varnix::adaptive_simpson(rec_alone, -5.0, 5.0, 1e-10);
+    CHECK(norm > 0.0 && with_model.size() > alone.size());
+    CHECK(std::equal(alone.begin(), alone.end(), with_model.begin()));
+
+    // A table whose inversions stopped at the first midpoint is built on the model's nodes.
+    BuildOptions coarse = BuildOptions::hermite(8);
+    coarse.max_iterations = 0;
+    coarse.use_newton = false;
+    const auto t = ContinuousDistribution::from_pdf(f, between(-5.0, 3.0), coarse);
+    CHECK(t.has_value());
+    if (t) {
+        const auto b = t->with(f);
+        for (int i = 1; i < 7; ++i) {
+            const double u = (i / 7.0) * 0.999999999998 + 1e-12;
+            CHECK_EQ(*b.ppf(u), t->check_model()->quantile(u));
+            CHECK_NEAR(trunc_normal_cdf(*b.ppf(u), -5.0, 3.0), u, 1e-9);
+        }
+    }
+    // Without a check model (a NaN at a point the model examines and the engines do not)
+    // the engines answer alone.
+    const double bad = -5.0 + (-4.6875 - -5.0) * varnix::lobatto_t1;
+    auto g = [bad](double x) { return x == bad ? kNaN : kernel(x); };
+    const auto n = ContinuousDistribution::from_pdf(g, between(-5.0, 5.0));
+    CHECK(n.has_value() && n->check_model() == nullptr);
+    // A negative value anywhere the model looks refuses the distribution.
+    const auto neg = ContinuousDistribution::from_pdf([](double x) { return x; }, between(-1.0, 2.0));
+    CHECK(!neg && neg.error().kind == BuildErrorKind::DensityNegative);
 }

@@ -366,3 +366,137 @@ TEST(inverse_refuses_resolutions_and_intervals_out_of_range) {
     CHECK(InterpolatedInverse::build(f, -1.0, 1.0, 1e-14).has_value());
     CHECK(InterpolatedInverse::build(f, -1.0, 1.0, 1e-5).has_value());
 }
+
+// From a distribution function instead of a density: the same contract against the exact
+// distribution, for the quantiles, cdf and sf; the estimate covers the measured error. (The
+// upper quantiles are read from masses 1 - F, so the grid there stops where F still has
+// digits to spare.)
+TEST(inverse_from_a_distribution_function_meets_its_resolution) {
+    for (const double ures : {1e-12, 1e-10}) {
+        for (const char* name : {"normal on [-5, 5]", "gamma(2) on [0, 40]", "N(7, 0.3) on [0, 40]",
+                                 "Student t(3) on [-2804, 2804]", "normal mixture on [-10, 10]",
+                                 "triangular on [2, 6], mode 3.2", "gamma(0.5) on [0, 40]",
+                                 "beta(0.5, 0.5) on [0, 1]", "exponential on [0, 30]"}) {
+            const ref::Shape& s = ref::shape(name);
+            std::size_t calls = 0;
+            auto F = [&](double x) {
+                ++calls;
+                return s.F(x);
+            };
+            InterpolationOptions o;
+            o.u_resolution = ures;
+            auto r = InterpolatedInverse::build_from_cdf(F, s.lo, s.hi, o);
+            if (!r) {
+                report(s, ures, (std::string("refused: ") + r.error().message()).c_str(), 0.0);
+                continue;
+            }
+            CHECK_EQ(r->density_calls(), calls);
+            CHECK(!r->has_density() && std::isnan(r->norm()));
+            double worst = 0.0;
+            for (const double u : ref::u_grid()) {
+                const double x = r->quantile(u);
+                worst = std::max(worst, s.u_error(x, u) - s.step_mass(x));
+                worst = std::max(worst, std::fabs(r->cdf(x) - s.F(x)) - s.step_mass(x));
+            }
+            if (!(worst <= ures)) report(s, ures, "u-error from the cdf", worst);
+            // Without the density the error between the nodes is estimated less closely: at a
+            // kink (the triangle's mode) it can peak a little away from the points tested.
+            if (!(worst <= 1.25 * r->max_u_error() || worst <= 0.0)) {
+                report(s, ures, "estimate well below the measured error", r->max_u_error());
+            }
+            // beta(0.5, 0.5) reports the 6.7e-9 held by the last double below 1.
+            const double floor = is_pole_at_both_ends(s) ? 6.8e-9 : 0.0;
+            if (!(r->max_u_error() <= std::max(ures, floor))) {
+                report(s, ures, "estimate", r->max_u_error());
+            }
+        }
+    }
+}
+
+TEST(inverse_from_a_distribution_function_refuses_what_is_not_one) {
+    InterpolationOptions o;
+    o.u_resolution = 1e-12;
+    auto nan_inside = [](double x) { return x > 0.3 && x < 0.4 ? kNaN : x; };
+    auto r = InterpolatedInverse::build_from_cdf(nan_inside, 0.0, 1.0, o);
+    CHECK(!r && r.error().kind == BuildErrorKind::CdfNotFinite);
+    CHECK(!r && r.error().x > 0.3 && r.error().x < 0.4);
+    auto falls = [](double x) { return x < 0.5 ? x : x - 0.25; };
+    r = InterpolatedInverse::build_from_cdf(falls, 0.0, 1.0, o);
+    CHECK(!r && r.error().kind == BuildErrorKind::CdfDecreasing);
+    CHECK_EQ(BuildError::cdf_decreasing(0.5, 0.25).message(),
+             std::string("distribution function decreases at x=0.5 (by 0.25 of its rise over the "
+                         "interval)"));
+    CHECK_EQ(BuildError::cdf_not_finite(0.25, kNaN).message(),
+             std::string("distribution function is not finite at x=0.25 (value NaN)"));
+    // A fall within the resolution is rounding: held level, and the build goes on.
+    auto noisy = [](double x) { return x + (x > 0.5 && x < 0.6 ? -1e-14 : 0.0); };
+    r = InterpolatedInverse::build_from_cdf(noisy, 0.0, 1.0, o);
+    CHECK(r.has_value());
+    // A distribution function with an atom-free flat part: no quantile falls inside it.
+    auto flat = [](double x) { return x < 0.4 ? x : (x < 0.6 ? 0.4 : x - 0.2); };
+    r = InterpolatedInverse::build_from_cdf([&](double x) { return flat(x) / 0.8; }, 0.0, 1.0, o);
+    CHECK(r.has_value());
+    if (r) {
+        CHECK_NEAR(r->quantile(0.25), 0.2, 1e-11);
+        CHECK_NEAR(r->quantile(0.75), 0.8, 1e-11);
+        CHECK(r->quantile(0.5) >= 0.4 - 1e-12 && r->quantile(0.5) <= 0.6 + 1e-12);
+        CHECK_NEAR(r->cdf(0.5), 0.5, 1e-12);
+    }
+}
+
+// The state round trip gives the same object, query for query, with no density call; a state
+// that the queries could not rely on is refused.
+TEST(inverse_state_round_trip_and_refusals) {
+    for (const char* name : {"normal on [-5, 5]", "gamma(0.5) on [0, 40]", "beta(0.5, 0.5) on [0, 1]"}) {
+        const Built b = build(ref::shape(name), 1e-12);
+        auto back = InterpolatedInverse::from_state(b.inverse.state());
+        CHECK(back.has_value());
+        if (!back) continue;
+        bool same = back->intervals() == b.inverse.intervals() &&
+                    back->max_u_error() == b.inverse.max_u_error() &&
+                    back->mean() == b.inverse.mean() && back->variance() == b.inverse.variance() &&
+                    back->entropy() == b.inverse.entropy() && back->norm() == b.inverse.norm();
+        for (const double u : ref::u_grid()) {
+            const double x = b.inverse.quantile(u);
+            same = same && back->quantile(u) == x && back->cdf(x) == b.inverse.cdf(x) &&
+                   back->sf(x) == b.inverse.sf(x) && back->quantile_upper(u) == b.inverse.quantile_upper(u);
+        }
+        auto r1 = ChaChaRng::seeded(4);
+        auto r2 = ChaChaRng::seeded(4);
+        std::vector<double> a, c;
+        b.inverse.sample_n(1000, r1, a);
+        back->sample_n(1000, r2, c);
+        CHECK(same && a == c);
+    }
+    const Built b = build(ref::shape("gamma(0.5) on [0, 40]"), 1e-10);
+    using Edit = void (*)(InterpolatedInverse::State&);
+    const Edit edits[] = {
+        [](InterpolatedInverse::State& s) { s.x.pop_back(); },
+        [](InterpolatedInverse::State& s) { s.coefficients[3] = kNaN; },
+        [](InterpolatedInverse::State& s) { std::swap(s.x[2], s.x[3]); },
+        [](InterpolatedInverse::State& s) { s.u.back() = 1.0; },
+        [](InterpolatedInverse::State& s) { s.u_resolution = 1.0; },
+        [](InterpolatedInverse::State& s) { s.u[1] = 2.0; },
+        [](InterpolatedInverse::State& s) { s.panels->values[5] = -1.0; },
+        [](InterpolatedInverse::State& s) { s.panels->below.pop_back(); },
+        [](InterpolatedInverse::State& s) { (*s.panels->lo_model)[2] = 1e9; },
+        [](InterpolatedInverse::State& s) { s.panels->lo_model.reset(); },
+        [](InterpolatedInverse::State& s) { s.panels->edges[4] = s.panels->edges[3]; },
+        [](InterpolatedInverse::State& s) { s.panels->mass = -1.0; },
+    };
+    for (const Edit edit : edits) {
+        auto st = b.inverse.state();
+        edit(st);
+        CHECK(!InterpolatedInverse::from_state(std::move(st)).has_value());
+    }
+    // A cdf-built one has no panels, and round-trips too.
+    InterpolationOptions o;
+    o.u_resolution = 1e-12;
+    const ref::Shape& s = ref::shape("normal on [-5, 5]");
+    auto c = InterpolatedInverse::build_from_cdf([&](double x) { return s.F(x); }, s.lo, s.hi, o);
+    CHECK(c.has_value());
+    if (c) {
+        auto back = InterpolatedInverse::from_state(c->state());
+        CHECK(back.has_value() && !back->has_density() && back->quantile(0.3) == c->quantile(0.3));
+    }
+}

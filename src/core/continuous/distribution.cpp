@@ -55,9 +55,34 @@ SampleResult<double> InversionEngine::quantile(double u, FunctionRef<double(doub
 
 // --- Builders ---------------------------------------------------------------------------------
 
+BuildResult<ContinuousDistribution> ContinuousDistribution::build_interpolated(
+    Source source, UserFn user, Interval support, double u_resolution,
+    std::span<const double> breakpoints) {
+    InterpolationOptions io;
+    io.u_resolution = u_resolution;
+    io.breakpoints = breakpoints;
+    if (const auto* s = std::get_if<CdfSource>(&source)) {
+        auto scaled = [&](double x) { return s->scaled(user, x); };
+        auto inverse = InterpolatedInverse::build_from_cdf(scaled, support.lo(), support.hi(), io);
+        if (!inverse) return std::unexpected(inverse.error());
+        return ContinuousDistribution(std::move(source), support,
+                                      std::numeric_limits<double>::quiet_NaN(), 0.0,
+                                      std::move(*inverse));
+    }
+    const RawDensity raw(source, support, user);
+    auto inverse = InterpolatedInverse::build(raw, support.lo(), support.hi(), io);
+    if (!inverse) return std::unexpected(inverse.error());
+    const double norm = inverse->norm();
+    return ContinuousDistribution(std::move(source), support, norm, 0.0, std::move(*inverse));
+}
+
 BuildResult<ContinuousDistribution> ContinuousDistribution::build_density_kind(
     Source source, UserFn user, Interval support, const BuildOptions& options,
-    std::optional<UserFn> dpdf) {
+    std::optional<UserFn> dpdf, std::span<const double> breakpoints) {
+    if (options.u_resolution) {
+        return build_interpolated(std::move(source), user, support, *options.u_resolution,
+                                  breakpoints);
+    }
     const RawDensity raw(source, support, user);
     const double norm = adaptive_simpson(raw, support.lo(), support.hi(), options.quad_tolerance);
     if (!finite_positive(norm)) return std::unexpected(normalization_failed());
@@ -70,14 +95,67 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::build_density_kind(
         if (dpdf) derivative = scaled_dpdf;
         auto hat = TdrHat::build(*options.tdr, support, density, derivative);
         if (!hat) return std::unexpected(hat.error());
-        return ContinuousDistribution(std::move(source), support, norm, options.quad_tolerance,
-                                      std::move(*hat));
+        ContinuousDistribution d(std::move(source), support, norm, options.quad_tolerance,
+                                 std::move(*hat));
+        if (auto checked = d.attach_check_model(user, breakpoints); !checked) {
+            return std::unexpected(checked.error());
+        }
+        return d;
     }
     auto cdf = [&model](double x) { return model.cdf(x); };
     // Built before the source is moved into the distribution: the table reads the source.
     InversionEngine inversion = InversionEngine::build(options, cdf, support);
-    return ContinuousDistribution(std::move(source), support, norm, options.quad_tolerance,
-                                  std::move(inversion));
+    ContinuousDistribution d(std::move(source), support, norm, options.quad_tolerance,
+                             std::move(inversion));
+    if (auto checked = d.attach_check_model(user, breakpoints); !checked) {
+        return std::unexpected(checked.error());
+    }
+    return d;
+}
+
+// --- The check model -------------------------------------------------------------------------
+
+namespace {
+constexpr double kCheckResolution = ContinuousDistribution::check_resolution;
+constexpr double kCheckTolerance = ContinuousDistribution::check_tolerance;
+using check_detail::agrees;
+}  // namespace
+
+BuildResult<void> ContinuousDistribution::attach_check_model(UserFn user,
+                                                             std::span<const double> breakpoints) {
+    // Extra density calls, after everything the engines' own build called.
+    const RawDensity raw(source_, support_, user);
+    InterpolationOptions io;
+    io.u_resolution = kCheckResolution;
+    io.breakpoints = breakpoints;
+    auto model = InterpolatedInverse::build(raw, support_.lo(), support_.hi(), io);
+    if (!model) {
+        // A negative value is a fault of the density; anything else only means that this
+        // density cannot be checked (NaN at isolated points, a mass no double can resolve),
+        // and the engines' results stand as they are.
+        if (model.error().kind == BuildErrorKind::DensityNegative) {
+            return std::unexpected(model.error());
+        }
+        return {};
+    }
+    check_ = std::move(*model);
+
+    // A Hermite table's nodes, each an inversion of the engine's distribution function: when
+    // any is off by more than the tolerance, the table is built on the model's quantiles at
+    // the same probabilities.
+    auto* inversion = std::get_if<InversionEngine>(&sampler_);
+    if (inversion == nullptr || !inversion->table) return {};
+    const std::vector<double>& u = inversion->table->nodes();
+    const std::vector<double>& x = inversion->table->quantiles();
+    bool nodes_agree = true;
+    for (std::size_t i = 0; nodes_agree && i < u.size(); ++i) {
+        nodes_agree = std::fabs(check_->cdf(x[i]) - u[i]) <= kCheckTolerance;
+    }
+    if (nodes_agree) return {};
+    std::vector<double> xs(u.size());
+    for (std::size_t i = 0; i < u.size(); ++i) xs[i] = check_->quantile(u[i]);
+    inversion->table = HermiteTable::from_nodes(support_.lo(), support_.hi(), u, std::move(xs));
+    return {};
 }
 
 BuildResult<ContinuousDistribution> ContinuousDistribution::from_pdf(UserFn pdf, Interval support,
@@ -95,6 +173,9 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::from_cdf(UserFn cdf,
     if (options.tdr) {
         return std::unexpected(BuildError::invalid_support(detail_text::tdr_requires_pdf));
     }
+    if (options.u_resolution) {
+        return build_interpolated(source, cdf, support, *options.u_resolution, {});
+    }
     auto scaled = [&](double x) { return source.scaled(cdf, x); };
     return ContinuousDistribution(source, support, std::numeric_limits<double>::quiet_NaN(),
                                   options.quad_tolerance,
@@ -108,8 +189,9 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::from_histogram(
     if (!histogram) return std::unexpected(histogram.error());
     const auto support = Interval::make(histogram->lo(), histogram->hi());
     if (!support) return std::unexpected(support.error());
+    // The edges inside are where the density jumps.
     return build_density_kind(HistogramSource{std::move(*histogram)}, no_user_function(),
-                              *support, options, std::nullopt);
+                              *support, options, std::nullopt, edges);
 }
 
 BuildResult<ContinuousDistribution> ContinuousDistribution::truncated(UserFn pdf, Interval support,
@@ -117,6 +199,11 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::truncated(UserFn pdf
                                                                       const BuildOptions& options) {
     if (trunc.lo() < support.lo() || trunc.hi() > support.hi()) {
         return std::unexpected(BuildError::of(BuildErrorKind::TruncationOutsideSupport));
+    }
+    // The interpolated engine finds the mass itself, robustly: the density is passed as it is.
+    if (options.u_resolution) {
+        return build_interpolated(TruncatedSource{support.lo(), support.hi(), 1.0}, pdf, trunc,
+                                  *options.u_resolution, {});
     }
     // The base mass uses a fixed tolerance, whatever the options say.
     const double mass = adaptive_simpson(pdf, trunc.lo(), trunc.hi(), 1e-10);
@@ -153,13 +240,29 @@ std::optional<double> ContinuousDistribution::Bound::logpdf(double x) const {
     return std::log(*p);
 }
 
-double ContinuousDistribution::Bound::cdf(double x) const {
+double ContinuousDistribution::Bound::engine_cdf(double x) const {
     if (const auto* s = std::get_if<CdfSource>(&d_.source_)) return s->scaled(user_, x);
     return density_model().cdf(x);
 }
 
+double ContinuousDistribution::Bound::cdf(double x) const {
+    if (const auto* q = d_.interpolation()) return q->cdf(x);
+    const double c = engine_cdf(x);
+    if (const auto* m = d_.check_model()) {
+        const double mc = m->cdf(x);
+        if (!agrees(c, mc, kCheckTolerance)) return mc;
+    }
+    return c;
+}
+
 double ContinuousDistribution::Bound::sf(double x) const {
-    const double s = 1.0 - cdf(x);
+    // The interpolated engine keeps the masses above its nodes: no loss to 1 - cdf.
+    if (const auto* q = d_.interpolation()) return q->sf(x);
+    const double c = engine_cdf(x);
+    if (const auto* m = d_.check_model(); m != nullptr && !agrees(c, m->cdf(x), kCheckTolerance)) {
+        return m->sf(x);
+    }
+    const double s = 1.0 - c;
     return s > 0.0 ? s : 0.0;
 }
 
@@ -169,17 +272,37 @@ double clamp_unit(double c) { return c < 0.0 ? 0.0 : (c > 1.0 ? 1.0 : c); }
 }  // namespace
 
 double ContinuousDistribution::Bound::logcdf(double x) const {
-    const double c = clamp_unit(cdf(x));
+    const double c = clamp_unit(cdf(x));  // the engine's value, or the model's where they differ
     return c <= 0.0 ? -INFINITY : std::log(c);
 }
 
 double ContinuousDistribution::Bound::logsf(double x) const {
-    const double c = clamp_unit(cdf(x));
+    const auto log_of = [](double s) { return s > 0.0 ? std::log(s) : (s == 0.0 ? -INFINITY : s); };
+    if (const auto* q = d_.interpolation()) return log_of(q->sf(x));
+    const double engine = engine_cdf(x);
+    if (const auto* m = d_.check_model();
+        m != nullptr && !agrees(engine, m->cdf(x), kCheckTolerance)) {
+        return log_of(m->sf(x));
+    }
+    const double c = clamp_unit(engine);
     return c >= 1.0 ? -INFINITY : std::log(1.0 - c);
+}
+
+const InterpolatedInverse* ContinuousDistribution::Bound::quantile_check() const {
+    return d_.uses_hermite_table() ? nullptr : d_.check_model();
 }
 
 SampleResult<double> ContinuousDistribution::Bound::quantile(double u) const {
     if (!(u > 0.0 && u < 1.0)) return std::unexpected(SampleError::quantile_out_of_range(u));
+    if (const auto* q = d_.interpolation()) return q->quantile(u);
+    const auto x = engine_quantile(u);
+    if (const auto* m = quantile_check(); m != nullptr && x && !agrees(m->cdf(*x), u, kCheckTolerance)) {
+        return m->quantile(u);
+    }
+    return x;
+}
+
+SampleResult<double> ContinuousDistribution::Bound::engine_quantile(double u) const {
     const auto* inversion = std::get_if<InversionEngine>(&d_.sampler_);
     if (const auto* s = std::get_if<CdfSource>(&d_.source_)) {
         auto cdf = [&](double x) { return s->scaled(user_, x); };
@@ -195,7 +318,22 @@ SampleResult<double> ContinuousDistribution::Bound::quantile(double u) const {
 SampleResult<double> ContinuousDistribution::Bound::ppf(double u) const { return quantile(u); }
 
 SampleResult<double> ContinuousDistribution::Bound::isf(double q) const {
-    return quantile(1.0 - q);
+    if (const auto* inverse = d_.interpolation()) return upper_quantile(*inverse, q);
+    const double u = 1.0 - q;
+    if (!(u > 0.0 && u < 1.0)) return std::unexpected(SampleError::quantile_out_of_range(u));
+    const auto x = engine_quantile(u);
+    if (const auto* m = quantile_check(); m != nullptr && x && !agrees(m->sf(*x), q, kCheckTolerance)) {
+        return m->quantile_upper(q);
+    }
+    return x;
+}
+
+// The point with mass q above it, from the masses summed from hi: for q too small for 1 - q
+// to resolve as well. Out of range as ppf(1 - q) would be.
+SampleResult<double> ContinuousDistribution::Bound::upper_quantile(
+    const InterpolatedInverse& inverse, double q) {
+    if (!(q > 0.0 && q < 1.0)) return std::unexpected(SampleError::quantile_out_of_range(1.0 - q));
+    return inverse.quantile_upper(q);
 }
 
 }  // namespace varnix

@@ -1,6 +1,19 @@
 // ContinuousDistribution: a univariate distribution on a finite interval, defined by a density,
 // a distribution function or a histogram, optionally truncated or shifted and scaled.
 //
+// The check model. A density-defined distribution built with plain inversion, a Hermite table or
+// TDR also builds, after those engines' own build and from extra density calls, an interpolated
+// quantile function at u-resolution 1e-10 (InterpolatedInverse: a robust integral of the
+// density and its inverse). The engines' results are compared with it: a probability or a
+// quantile that agrees within 1e-6 in u, a summary within 1e-6 relative (the mean: relative to
+// the standard deviation) is returned exactly as the engine computed it; one that does not is
+// replaced by the model's, computed without calling the user's function. A Hermite table whose
+// nodes disagree is built on the model's quantiles at the same probabilities. The queries call
+// the user function exactly as they would without the model. An engine's error, or NaN (the
+// user function failing during the query), stands. A density for which the model cannot be
+// built (NaN at isolated points, say) keeps the engines' results unchecked; a
+// negative density value met by the model's build refuses the distribution.
+//
 // The object holds numbers only. A distribution defined by a user function does not keep that
 // function: the builders take it as a FunctionRef, and every query goes through a view,
 // d.with(f), that pairs the distribution with the same function for the duration of one call
@@ -10,6 +23,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <functional>  // std::invoke, used by function_ref.hpp
@@ -21,6 +35,7 @@
 
 #include "core/continuous/hermite.hpp"
 #include "core/continuous/histogram.hpp"
+#include "core/continuous/interpolated_inverse.hpp"
 #include "core/continuous/options.hpp"
 #include "core/continuous/source_density.hpp"
 #include "core/continuous/tdr.hpp"
@@ -49,10 +64,24 @@ struct InversionEngine {
                                   Interval support) const;
 };
 
+namespace check_detail {
+// Whether an engine's value stands beside the check model's: within tol. A NaN stands too: it
+// is how a query reports that the user function failed during it (as an error does), which is
+// no silent wrong answer, and which a model built earlier must not hide.
+inline bool agrees(double engine, double model, double tol) {
+    return std::isnan(engine) || std::fabs(engine - model) <= tol;
+}
+}  // namespace check_detail
+
 class ContinuousDistribution {
 public:
+    static constexpr double check_resolution = 1e-10;  // the check model's u-resolution
+    static constexpr double check_tolerance = 1e-6;    // agreement that keeps an engine's result
+
     using Source = ContinuousSource;
-    using Sampler = std::variant<TdrHat, InversionEngine>;
+    // InterpolatedInverse: the options' u_resolution. It answers every query but pdf without
+    // calling the user function, and is built instead of the normalising integral.
+    using Sampler = std::variant<TdrHat, InversionEngine, InterpolatedInverse>;
     class Bound;
 
     // --- Builders. Checks run in a fixed order; the first failure is returned. ---------------
@@ -97,7 +126,14 @@ public:
 
     bool uses_tdr() const { return std::holds_alternative<TdrHat>(sampler_); }
     bool uses_hermite_table() const;
+    bool uses_interpolation() const { return interpolation() != nullptr; }
+    // The interpolated quantile function, when the options asked for one.
+    const InterpolatedInverse* interpolation() const {
+        return std::get_if<InterpolatedInverse>(&sampler_);
+    }
     bool has_density() const { return !std::holds_alternative<CdfSource>(source_); }
+    // The check model, when one was built (see the top of this file).
+    const InterpolatedInverse* check_model() const { return check_ ? &*check_ : nullptr; }
     Interval support() const { return support_; }
     double norm() const { return norm_; }  // density kinds only; NaN for a cdf-defined one
 
@@ -112,13 +148,21 @@ private:
     static BuildResult<ContinuousDistribution> build_density_kind(Source source, UserFn user,
                                                                   Interval support,
                                                                   const BuildOptions& options,
-                                                                  std::optional<UserFn> dpdf);
+                                                                  std::optional<UserFn> dpdf,
+                                                                  std::span<const double> breakpoints = {});
+    static BuildResult<ContinuousDistribution> build_interpolated(Source source, UserFn user,
+                                                                  Interval support,
+                                                                  double u_resolution,
+                                                                  std::span<const double> breakpoints);
+    // Builds the check model after the engines' own build; only a negative density fails.
+    BuildResult<void> attach_check_model(UserFn user, std::span<const double> breakpoints);
 
     Source source_;
     Interval support_;
     double norm_;
     double quad_tolerance_;
     Sampler sampler_;
+    std::optional<InterpolatedInverse> check_;
 };
 
 // A distribution paired with the function it was built from, for the duration of one call.
@@ -163,6 +207,14 @@ private:
                             d_.quad_tolerance_};
     }
     SampleResult<double> quantile(double u) const;
+    static SampleResult<double> upper_quantile(const InterpolatedInverse& inverse, double q);
+    // The engines' own results, before the check model sees them.
+    double engine_cdf(double x) const;
+    SampleResult<double> engine_quantile(double u) const;
+    SampleResult<double> engine_mean() const;
+    // The check model that judges quantiles: none for a Hermite table, whose nodes were
+    // checked when it was built and whose interpolation between them is its design.
+    const InterpolatedInverse* quantile_check() const;
 
     template <WordSource R>
     SampleResult<void> sample_n_tdr(const TdrHat& hat, std::size_t n, R& rng,
@@ -190,6 +242,7 @@ inline ContinuousDistribution::Bound ContinuousDistribution::without_function() 
 
 template <WordSource R>
 SampleResult<double> ContinuousDistribution::Bound::sample(R& rng) const {
+    if (const auto* q = d_.interpolation()) return q->sample(rng);
     if (const auto* hat = std::get_if<TdrHat>(&d_.sampler_)) {
         const DensityModel model = density_model();
         auto density = [&model](double x) { return model.density(x); };
@@ -204,6 +257,10 @@ SampleResult<void> ContinuousDistribution::Bound::sample_n(std::size_t n, R& rng
     out.clear();
     out.reserve(n);
     if (const auto* hat = std::get_if<TdrHat>(&d_.sampler_)) return sample_n_tdr(*hat, n, rng, out);
+    if (const auto* q = d_.interpolation()) {
+        q->sample_n(n, rng, out);
+        return {};
+    }
     const auto& inversion = std::get<InversionEngine>(d_.sampler_);
     if (inversion.table) return sample_n_table(*inversion.table, n, rng, out);
     return sample_n_inverted(n, rng, out);

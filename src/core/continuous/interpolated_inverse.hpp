@@ -18,6 +18,11 @@
 // the first and last interval, which hold less than a twentieth of the resolution; near an end
 // where the density is infinite the intervals run on into the panel table's end model.
 //
+// A distribution given by its distribution function F instead has no density for the slopes:
+// build_from_cdf interpolates through six plain nodes per interval (Chebyshev-Lobatto points
+// in x, each u read from F), tests the error the same way, and finds the ends of the mass by
+// bisection of F. It keeps no panel table, so it has no summaries.
+//
 // Afterwards nothing calls the density: a quantile is a guide-table lookup and one polynomial;
 // the distribution function is the same polynomial solved for u, so cdf and quantile agree; the
 // masses above each interval are kept apart, so sf keeps its digits in the upper tail; and the
@@ -25,9 +30,13 @@
 // distribution wherever a density-defined one needs checking.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <functional>  // std::invoke, used by function_ref.hpp
+#include <limits>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -60,6 +69,13 @@ public:
                                                   double hi, double u_resolution);
     static BuildResult<InterpolatedInverse> build(FunctionRef<double(double)> density, double lo,
                                                   double hi, const InterpolationOptions& options);
+    // The quantile function of a distribution function cdf on [lo, hi] that rises from 0 at lo
+    // to 1 at hi (the caller rescales; cdf is not called at the ends). The order option is not
+    // read (always quintic); breakpoints are. Fails with InvalidSupport, InvalidResolution,
+    // CdfNotFinite, CdfDecreasing (a fall of more than the resolution) or InterpolationFailed.
+    static BuildResult<InterpolatedInverse> build_from_cdf(FunctionRef<double(double)> cdf,
+                                                           double lo, double hi,
+                                                           const InterpolationOptions& options);
 
     // The quantile at u in [0, 1] (lo at 0, hi at 1, NaN stays NaN).
     double quantile(double u) const {
@@ -80,22 +96,38 @@ public:
     double sample(R& rng) const {
         return evaluate(uniform(rng));
     }
-    // n draws into out (cleared first): the same values as n calls of sample.
+    // n draws into out (cleared first): the same values as n calls of sample. The uniforms of
+    // a block are drawn first and then evaluated, so that the evaluations, which do not depend
+    // on each other, overlap in the processor.
     template <WordSource R>
     void sample_n(std::size_t n, R& rng, std::vector<double>& out) const {
-        out.clear();
-        out.reserve(n);
-        for (std::size_t i = 0; i < n; ++i) out.push_back(evaluate(uniform(rng)));
+        out.resize(n);
+        fill(out.data(), n, rng);
+    }
+    template <WordSource R>
+    void fill(double* out, std::size_t n, R& rng) const {
+        constexpr std::size_t block = 64;
+        double us[block];
+        for (std::size_t start = 0; start < n; start += block) {
+            const std::size_t count = std::min(block, n - start);
+            for (std::size_t j = 0; j < count; ++j) us[j] = uniform(rng);
+            for (std::size_t j = 0; j < count; ++j) out[start + j] = evaluate(us[j]);
+        }
     }
 
-    // Summaries of the normalised density, from the panel table (no density call).
-    double mean() const { return table_.mean(); }
-    double variance() const { return table_.variance(); }
-    double entropy() const { return table_.entropy(); }
-    double expect(FunctionRef<double(double)> func) const { return table_.expect(func); }
+    // Whether it was built from a density, and so has the panel table and the summaries.
+    bool has_density() const { return table_.has_value(); }
+    // Summaries of the normalised density, from the panel table (no density call); only when
+    // has_density().
+    double mean() const { return panels().mean(); }
+    double variance() const { return panels().variance(); }
+    double entropy() const { return panels().entropy(); }
+    double expect(FunctionRef<double(double)> func) const { return panels().expect(func); }
 
-    // The mass of the density on [lo, hi].
-    double norm() const { return table_.norm(); }
+    // The mass of the density on [lo, hi] (NaN when built from a distribution function).
+    double norm() const {
+        return table_ ? table_->norm() : std::numeric_limits<double>::quiet_NaN();
+    }
     double lo() const { return lo_; }
     double hi() const { return hi_; }
     double u_resolution() const { return u_resolution_; }
@@ -108,8 +140,34 @@ public:
     std::size_t density_calls() const { return density_calls_; }
     // Bytes held by the interpolation (what sampling reads) and in all (with the panel table).
     std::size_t interpolation_bytes() const;
-    std::size_t memory_bytes() const { return interpolation_bytes() + table_.memory_bytes(); }
-    const PanelTable& panels() const { return table_; }
+    std::size_t memory_bytes() const {
+        return interpolation_bytes() + (table_ ? table_->memory_bytes() : 0);
+    }
+    const PanelTable& panels() const {
+        if (!table_) throw InternalFault("an inverse built from a distribution function has no panels");
+        return *table_;
+    }
+
+    // Everything the built object holds, as plain numbers, and the object made from them
+    // again without a call of the density (the guide table is rebuilt). from_state checks what
+    // the queries rely on (sizes, finite and ordered values, the resolution's range) and
+    // refuses anything else with a fixed text.
+    struct State {
+        double lo = 0.0;
+        double hi = 0.0;
+        double u_resolution = 0.0;
+        int order = 5;
+        double max_u_error = 0.0;
+        std::uint64_t density_calls = 0;
+        std::vector<double> x;             // intervals + 1 edges
+        std::vector<double> u;             // intervals + 1; the last is +inf
+        std::vector<double> s;             // intervals + 1; the last is 0
+        std::vector<double> width;         // intervals
+        std::vector<double> coefficients;  // 10 per interval: c0 to c5, then v1 to v4
+        std::optional<PanelTable::State> panels;  // absent when built from a cdf
+    };
+    State state() const;
+    static std::expected<InterpolatedInverse, const char*> from_state(State s);
 
     // Interval i's polynomial x(v) for v = u - (mass left of the interval's start), in Newton
     // form: c0 + v (c1 + (v - v1) (c2 + (v - v2) (c3 + (v - v3) (c4 + (v - v4) c5)))), v1 to
@@ -122,7 +180,9 @@ public:
 
 private:
     friend class InverseBuilder;
-    explicit InterpolatedInverse(PanelTable table) : table_(std::move(table)) {}
+    explicit InterpolatedInverse(std::optional<PanelTable> table) : table_(std::move(table)) {}
+    static BuildResult<InterpolatedInverse> finish(InterpolatedInverse inv, std::size_t calls);
+    void make_guide();
 
     static double newton(const Poly& p, double v) {
         // Order matters: the build tests exactly this evaluation.
@@ -137,6 +197,11 @@ private:
     // The quantile at u in [0, 1).
     double evaluate(double u) const {
         std::size_t i = guide_[static_cast<std::size_t>(u * guide_scale_)];
+        // Mostly zero, one or two steps: taken without branches (the sentinel +inf at the end
+        // stops them), and the rare longer walks (in the tails, where intervals are short in
+        // u) by the loop.
+        i += static_cast<std::size_t>(u_[i + 1] <= u);
+        i += static_cast<std::size_t>(u_[i + 1] <= u);
         while (u_[i + 1] <= u) ++i;
         return piece(i, u - u_[i]);
     }
@@ -149,7 +214,7 @@ private:
     // v in [0, width_[i]] with piece(i, v) = x, for x_[i] < x < x_[i + 1].
     double solve(std::size_t i, double x) const;
 
-    PanelTable table_;
+    std::optional<PanelTable> table_;  // absent when built from a distribution function
     double lo_ = 0.0;
     double hi_ = 0.0;
     double u_resolution_ = 0.0;

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "core/continuous/interpolated_inverse.hpp"
+
 namespace varnix {
 
 BuildResult<Interval> Interval::make(double lo, double hi) {
@@ -42,6 +44,16 @@ BuildOptions BuildOptions::with_tdr(TdrTransform transform,
     t.transform = transform;
     if (construction_points) t.construction_points = *construction_points;
     o.tdr = t;
+    return o;
+}
+
+std::expected<BuildOptions, ResolutionOutOfRange> BuildOptions::interpolated(double u_resolution) {
+    if (!(u_resolution >= InterpolatedInverse::min_u_resolution &&
+          u_resolution <= InterpolatedInverse::max_u_resolution)) {
+        return std::unexpected(ResolutionOutOfRange{u_resolution});
+    }
+    BuildOptions o;
+    o.u_resolution = u_resolution;
     return o;
 }
 

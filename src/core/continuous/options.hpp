@@ -49,6 +49,13 @@ struct UnknownTransform {
     }
 };
 
+// A u_resolution outside the range the interpolated inverse supports (or NaN); the binding
+// raises it as ValueError with message().
+struct ResolutionOutOfRange {
+    double value;
+    std::string message() const { return BuildError::invalid_resolution(value).message(); }
+};
+
 struct TdrOptions {
     TdrTransform transform = TdrTransform::Log;
     std::size_t construction_points = 30;
@@ -69,7 +76,8 @@ struct BuildOptionArgs {
 };
 
 // Construction tuning. No field is range-checked: zero, negative or NaN values are stored as
-// given and the routines reading them define what follows. At most one accelerator is chosen.
+// given and the routines reading them define what follows (except the u_resolution, which only
+// interpolated() sets, and checks). At most one accelerator is chosen.
 struct BuildOptions {
     double quad_tolerance = 1e-10;
     double ppf_tolerance = 1e-12;
@@ -77,6 +85,9 @@ struct BuildOptions {
     bool use_newton = true;
     std::optional<std::size_t> hermite_grid_size;  // present: build a Hermite table
     std::optional<TdrOptions> tdr;                 // present: sample by TDR
+    // Present: interpolate the quantile function to this largest u-error (|F(Q(u)) - u|), from
+    // a robust integral of the density; no other field is then read.
+    std::optional<double> u_resolution;
 
     // A grid size wins over any transform name, which is then not even parsed; otherwise a given
     // transform name is parsed and an unknown one is refused.
@@ -88,6 +99,12 @@ struct BuildOptions {
     // Default tolerances with TDR sampling (construction points given or 30, step 1e-4).
     static BuildOptions with_tdr(TdrTransform transform,
                                  std::optional<std::size_t> construction_points = std::nullopt);
+
+    static constexpr double default_u_resolution = 1e-12;
+
+    // Default fields with an interpolated quantile function of the given u_resolution, which
+    // must lie in [1e-14, 1e-5].
+    static std::expected<BuildOptions, ResolutionOutOfRange> interpolated(double u_resolution);
 
     // BuildOptions.tdr(name, construction_points): parses the name first.
     static std::expected<BuildOptions, UnknownTransform> with_tdr_named(

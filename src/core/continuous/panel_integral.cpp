@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <tuple>
 #include <utility>
 
 #include "core/search.hpp"
@@ -445,6 +446,108 @@ void EndModel::quadrature(double negligible, std::vector<double>& t, std::vector
         t.push_back(0.5 * y);
         wf.push_back(rest);
     }
+}
+
+std::optional<EndModel> EndModel::from_parameters(const Parameters& q) {
+    for (const double v : q) {
+        if (std::isnan(v)) return std::nullopt;
+    }
+    const auto [end, at_lo, reach, log_a, p, c, error] = q;
+    if (!std::isfinite(end) || !(at_lo == 0.0 || at_lo == 1.0) || !std::isfinite(reach) ||
+        !(reach > 0.0) || log_a == kInf || !std::isfinite(p) || !(p > -1.0) ||
+        !std::isfinite(c) || !std::isfinite(error) || error < 0.0) {
+        return std::nullopt;
+    }
+    return EndModel(end, at_lo == 1.0, reach, log_a, p, c, error);
+}
+
+PanelTable::State PanelTable::state() const {
+    State s;
+    s.lo = lo_;
+    s.hi = hi_;
+    s.exponent = exponent_;
+    s.mass = mass_;
+    s.unresolved = unresolved_;
+    s.mean = mean_;
+    s.variance = variance_;
+    s.entropy = entropy_;
+    s.edges = edges_;
+    s.masses = masses_;
+    s.values = values_;
+    s.below = below_;
+    s.above = above_;
+    if (lo_model_) s.lo_model = lo_model_->parameters();
+    if (hi_model_) s.hi_model = hi_model_->parameters();
+    return s;
+}
+
+std::expected<PanelTable, const char*> PanelTable::from_state(State s) {
+    const auto all_finite = [](const std::vector<double>& v) {
+        return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
+    };
+    const std::size_t np = s.masses.size();
+    if (np == 0 || s.edges.size() != np + 1 || s.values.size() != 9 * np ||
+        s.below.size() != np + 1 || s.above.size() != np + 1) {
+        return std::unexpected("panel table sizes do not match");
+    }
+    if (!std::isfinite(s.lo) || !std::isfinite(s.hi) || !(s.lo < s.hi) ||
+        !std::isfinite(s.hi - s.lo)) {
+        return std::unexpected("panel table interval is not finite and ordered");
+    }
+    if (!all_finite(s.edges) || !all_finite(s.masses) || !all_finite(s.values) ||
+        !all_finite(s.below) || !all_finite(s.above) || !std::isfinite(s.mass) ||
+        !std::isfinite(s.unresolved) || !std::isfinite(s.mean) || !std::isfinite(s.variance) ||
+        !std::isfinite(s.entropy)) {
+        return std::unexpected("panel table holds a value that is not finite");
+    }
+    if (!(s.mass > 0.0) || s.unresolved < 0.0 || s.variance < 0.0 || s.exponent < -1100 ||
+        s.exponent > 1100) {
+        return std::unexpected("panel table mass, scale or spread out of range");
+    }
+    if (s.edges.front() < s.lo || s.edges.back() > s.hi) {
+        return std::unexpected("panel edges outside the interval");
+    }
+    for (std::size_t j = 0; j < np; ++j) {
+        if (!(s.edges[j] < s.edges[j + 1]) || s.masses[j] < 0.0 || s.below[j + 1] < s.below[j] ||
+            s.above[j + 1] > s.above[j]) {
+            return std::unexpected("panel table is not ordered");
+        }
+    }
+    for (const double v : s.values) {
+        if (v < 0.0) return std::unexpected("panel table holds a negative density");
+    }
+    if (s.below.front() < 0.0 || s.above.back() < 0.0) {
+        return std::unexpected("panel table holds a negative mass");
+    }
+    PanelTable t;
+    for (const auto& [given, model, end, at_lo, room] :
+         {std::tuple{&s.lo_model, &t.lo_model_, s.lo, true, s.edges.front() - s.lo},
+          std::tuple{&s.hi_model, &t.hi_model_, s.hi, false, s.hi - s.edges.back()}}) {
+        if (!*given) {
+            if (room != 0.0) return std::unexpected("panel table leaves an end uncovered");
+            continue;
+        }
+        const auto m = EndModel::from_parameters(**given);
+        if (!m || m->point(0.0) != end || (**given)[1] != (at_lo ? 1.0 : 0.0) ||
+            !(m->reach() <= room * (1.0 + 1e-12) + 1e-300)) {
+            return std::unexpected("panel table end model does not fit its end");
+        }
+        *model = *m;
+    }
+    t.lo_ = s.lo;
+    t.hi_ = s.hi;
+    t.exponent_ = s.exponent;
+    t.mass_ = s.mass;
+    t.unresolved_ = s.unresolved;
+    t.mean_ = s.mean;
+    t.variance_ = s.variance;
+    t.entropy_ = s.entropy;
+    t.edges_ = std::move(s.edges);
+    t.masses_ = std::move(s.masses);
+    t.values_ = std::move(s.values);
+    t.below_ = std::move(s.below);
+    t.above_ = std::move(s.above);
+    return t;
 }
 
 BuildResult<PanelTable> PanelTable::build(FunctionRef<double(double)> density, double lo,

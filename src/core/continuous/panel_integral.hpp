@@ -17,9 +17,11 @@
 // no density call at all.
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <functional>  // std::invoke, used by function_ref.hpp
 #include <limits>
 #include <optional>
@@ -97,6 +99,12 @@ public:
     // end (the last, holding less than `negligible` of the mass, as one point): distances and
     // weights times density, for the summaries.
     void quadrature(double negligible, std::vector<double>& t, std::vector<double>& wf) const;
+
+    // The fit as plain numbers (end, at_lo as 0 or 1, reach, log A, p, c, error), and back
+    // (nullopt for numbers no fit can have).
+    using Parameters = std::array<double, 7>;
+    Parameters parameters() const { return {end_, at_lo_ ? 1.0 : 0.0, reach_, log_a_, p_, c_, error_}; }
+    static std::optional<EndModel> from_parameters(const Parameters& q);
 
 private:
     double end_ = 0.0;
@@ -183,6 +191,29 @@ public:
     // too narrow to split and the estimated errors of the end models (0 for most densities).
     double unresolved() const { return unresolved_; }
     std::size_t memory_bytes() const;
+
+    // Everything the table holds, as plain numbers, and a table made from them again with no
+    // density call. from_state checks what the queries rely on (sizes, finite and ordered
+    // values, consistent end models) and refuses anything else with a fixed text.
+    struct State {
+        double lo = 0.0;
+        double hi = 0.0;
+        int exponent = 0;
+        double mass = 0.0;
+        double unresolved = 0.0;
+        double mean = 0.0;
+        double variance = 0.0;
+        double entropy = 0.0;
+        std::vector<double> edges;
+        std::vector<double> masses;
+        std::vector<double> values;
+        std::vector<double> below;
+        std::vector<double> above;
+        std::optional<EndModel::Parameters> lo_model;
+        std::optional<EndModel::Parameters> hi_model;
+    };
+    State state() const;
+    static std::expected<PanelTable, const char*> from_state(State s);
 
 private:
     PanelTable() = default;
