@@ -290,7 +290,8 @@ class ContinuousDistribution:
         """Pickling and copying: its function (None for a histogram), pickled by the pickler in use
         (the standard one saves module-level functions by name; cloudpickle also saves lambdas
         and closures; one that cannot be pickled raises that pickler's own error), and the saved
-        state: the normalising constant, the Hermite table or TDR hat as built.
+        state: the normalising constant, the Hermite table, TDR hat or interpolated quantile
+        function and the check model, as built.
 
         Unpickling builds nothing again and calls no user function: the copy gives the same
         results, bit for bit. A saved state that was altered is refused with ValueError.
