@@ -59,9 +59,12 @@ print(f"cdf(1) = {plain.cdf(1.0):.10f}   (exact {exact:.10f})")
 print(f"ppf(0.975): inversion {plain.ppf(0.975):.8f}, Hermite table {table.ppf(0.975):.8f}")
 print(f"mean {plain.mean():.2e}, var {plain.var():.6f}, entropy {plain.entropy():.6f}")
 print("central 90% interval:", tuple(round(x, 6) for x in plain.interval(0.9)))
-for name, d in [("numerical inversion", plain), ("Hermite table", table), ("TDR", hat)]:
-    xs = d.sample_n(20000 if d is not plain else 500, seed=42)
-    print(f"{name:>20}: {summary(xs)}   first draws {[round(x, 4) for x in xs[:3]]}")
+# Numerical inversion integrates the density for every draw: a few seconds, so the draws show
+# their progress on standard error while they run (a tqdm bar when tqdm is installed).
+with vx.progress():
+    for name, d in [("numerical inversion", plain), ("Hermite table", table), ("TDR", hat)]:
+        xs = d.sample_n(20000 if d is not plain else 500, seed=42)
+        print(f"{name:>20}: {summary(xs)}   first draws {[round(x, 4) for x in xs[:3]]}")
 print("same seed, same draws:", table.sample_n(5, seed=7) == table.sample_n(5, seed=7))
 
 show("A distribution function instead of a density")
@@ -150,11 +153,13 @@ z = est.estimate_normalization(seed=5)
 print(f"Monte Carlo: normalising constant {z:.4f} (exact {2 * math.pi * math.sqrt(1 - rho * rho):.4f}), "
       f"F(0, 0) = {est.cdf([0.0, 0.0], seed=6):.4f} (exact {0.25 + math.asin(rho) / (2 * math.pi):.4f})")
 
-show("User code that fails never escapes")
+show("User code that fails never escapes; the error says what it did")
 try:
-    vx.from_pdf(lambda x: 1 / 0, support)
+    vx.from_pdf(lambda x: math.sqrt(1.0 - x * x), support)  # defined on [-1, 1] only
 except vx.BuildError as e:
     print("a density that raises:", e)
+    for note in getattr(e, "__notes__", []):
+        print("  note:", note)
 
 
 def junk(x: float, y: float) -> Any:  # Any: a type checker would rightly refuse a str here
@@ -165,6 +170,8 @@ try:
     vx.rejection_sampler(junk, box, 1.0, max_trials=100).sample()
 except vx.SampleError as e:
     print("a density that returns junk:", e)
+    for note in getattr(e, "__notes__", []):
+        print("  note:", note)
 print()
 
 if args.figures:

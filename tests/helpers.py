@@ -1,4 +1,5 @@
 """Helpers shared by the test files."""
+import re
 
 
 def counting(density):
@@ -8,3 +9,9 @@ def counting(density):
         return density(*x)
     f.calls = []
     return f
+
+
+def error_text(text):
+    """A pytest.raises match pattern for an error whose text is exactly `text`, with or without
+    the notes that explain its cause (pytest matches the text followed by the notes, one a line)."""
+    return "^" + re.escape(text) + "(\n|$)"

@@ -5,6 +5,7 @@ import sys
 import pytest
 
 import _varnix as v
+from helpers import error_text
 
 UNIT = v.Interval(0.0, 1.0)
 
@@ -20,17 +21,18 @@ def test_a_callable_returning_minus_one_gives_the_value_minus_one():
                                   lambda x: [x]])
 def test_failing_calls_become_nan_and_leave_no_exception_pending(func):
     d = v.from_pdf(lambda x: 1.0, UNIT)
-    with pytest.raises(v.SampleError, match="^numerical integration failed$"):
+    with pytest.raises(v.SampleError) as info:
         d.expect(func)
+    assert str(info.value) == "numerical integration failed"
     assert sys.exc_info() == (None, None, None)
     assert d.pdf(0.5) == 1.0  # the next call is unaffected
 
 
 @pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, GeneratorExit])
-def test_even_interrupts_raised_by_user_code_are_discarded(exc):
+def test_interrupts_raised_by_user_code_end_the_call(exc):
     def f(x):
         raise exc()
-    with pytest.raises(v.BuildError):
+    with pytest.raises(exc):
         v.from_pdf(f, UNIT)
 
 
@@ -72,7 +74,7 @@ def test_vector_form_uses_the_separate_floats_when_they_work():
     def f(*args):
         calls.append(args)
         return float(len(args))
-    v.rejection_sampler(f, BOX, 1.0).sample_n(3, seed=0)
+    v.rejection_sampler(f, BOX, 2.0).sample_n(3, seed=0)
     assert all(len(a) == 2 and all(isinstance(x, float) for x in a) for a in calls)
 
 
@@ -99,9 +101,9 @@ def test_conditional_form_passes_an_int_and_the_prefix():
 
 def test_checked_form_turns_failure_into_inversion_failed():
     c = v.gaussian_copula([[1.0]])
-    with pytest.raises(v.SampleError, match="^failed to invert CDF$"):
+    with pytest.raises(v.SampleError, match=error_text("failed to invert CDF")):
         c.sample([lambda u: "x"], seed=1)
-    with pytest.raises(v.SampleError, match="^failed to invert CDF$"):
+    with pytest.raises(v.SampleError, match=error_text("failed to invert CDF")):
         c.sample([None], seed=1)
     assert math.isnan(c.sample([lambda u: math.nan], seed=1)[0])
 
@@ -188,7 +190,7 @@ def test_callables_of_every_kind_receive_their_arguments():
     assert v.from_pdf(math.exp, UNIT).cdf(0.5) == pytest.approx((math.exp(0.5) - 1) / (math.e - 1))
     assert v.from_pdf(Density(), UNIT).cdf(0.5) == pytest.approx(0.25)
     box3 = v.HyperRect([1.0] * 3, [2.0] * 3)
-    for point in v.rejection_sampler(math.hypot, box3, 1e-300).sample_n(4, seed=2):
+    for point in v.rejection_sampler(math.hypot, box3, 2.0 * math.sqrt(3.0)).sample_n(4, seed=2):
         assert len(point) == 3 and all(1.0 <= x <= 2.0 for x in point)
 
 

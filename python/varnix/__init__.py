@@ -37,11 +37,13 @@ from _varnix import (
     cdf_mc_estimator as cdf_mc_estimator,
 )
 
+from varnix._progress import progress as progress, show_progress as show_progress
+
 # The one place the version is written: the build reads it from here into the package metadata.
 __version__ = "0.1.0"
 
-# Written out rather than copied from _varnix.__all__ so that type checkers can read it; the
-# tests hold it equal to the extension's list, in the extension's order.
+# Written out rather than copied from _varnix.__all__ so that type checkers can read it: the
+# extension's names, in the extension's order (the tests hold them equal), then the package's own.
 __all__ = [
     "BuildError", "SampleError", "Interval", "BuildOptions", "ContinuousDistribution",
     "from_pdf", "from_pdf_with_options", "from_pdf_dpdf", "from_cdf", "from_cdf_with_options",
@@ -50,4 +52,5 @@ __all__ = [
     "ConditionalFactorizationSampler", "GaussianCopula", "CdfMcEstimator", "rejection_sampler",
     "metropolis_hastings", "hmc_sampler", "gibbs_sampler", "conditional_factorization_sampler",
     "gaussian_copula", "cdf_mc_estimator",
+    "progress", "show_progress",
 ]

@@ -86,6 +86,10 @@ std::string BuildError::message() const {
         case BuildErrorKind::CdfDecreasing:
             return "distribution function decreases at x=" + render_number(x) + " (by " +
                    render_number(value) + " of its rise over the interval)";
+        case BuildErrorKind::TdrNotLogConcave:
+            return "tdr: the density is not log-concave between x=" + render_number(x) +
+                   " and x=" + render_number(x_hi) +
+                   " (the log transform needs a log-concave density: try the InvSqrt transform)";
     }
     throw InternalFault("unknown build error kind");
 }
@@ -105,6 +109,21 @@ std::string SampleError::message() const {
         case SampleErrorKind::McmcNotInitialized:
             return "mcmc sampler not initialized (call init)";
         case SampleErrorKind::McmcFailed: return "mcmc sampler failed";
+        case SampleErrorKind::DensityAboveBound: {
+            std::string where = "(";
+            if (point) {
+                for (std::size_t i = 0; i < point->size(); ++i) {
+                    if (i > 0) where += ", ";
+                    where += render_number((*point)[i]);
+                }
+            }
+            return "density " + render_number(value) + " at " + where + ") exceeds pdf_max " +
+                   render_number(bound) + ": draws would be biased";
+        }
+        case SampleErrorKind::TdrDensityAboveHat:
+            return "tdr: the density at x=" + render_number(x) + " is " + render_number(value) +
+                   ", above the hat (" + render_number(limit) +
+                   "): it is not T-concave for the transform";
     }
     throw InternalFault("unknown sample error kind");
 }

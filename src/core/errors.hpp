@@ -7,8 +7,11 @@
 
 #include <cstdint>
 #include <expected>
+#include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace varnix {
 
@@ -57,6 +60,7 @@ enum class BuildErrorKind : std::uint8_t {
     InterpolationFailed, // value = u_resolution, x = where the interpolation stopped
     CdfNotFinite,        // x, value
     CdfDecreasing,       // x, value = the drop below a value at a smaller x
+    TdrNotLogConcave,    // x .. x_hi: the construction points between which it was found
 };
 
 struct BuildError {
@@ -93,6 +97,9 @@ struct BuildError {
     static BuildError cdf_decreasing(double x, double drop) {
         return {BuildErrorKind::CdfDecreasing, nullptr, x, drop};
     }
+    static BuildError tdr_not_log_concave(double x, double x_hi) {
+        return {BuildErrorKind::TdrNotLogConcave, nullptr, x, 0.0, x_hi};
+    }
 
     std::string message() const;
     bool operator==(const BuildError&) const = default;
@@ -110,11 +117,19 @@ enum class SampleErrorKind : std::uint8_t {
     TdrSampleFailed,
     McmcNotInitialized,
     McmcFailed,
+    DensityAboveBound,  // a density value above the sampler's bound; carries value, bound, point
+    TdrDensityAboveHat,  // x, value = the density there, limit = the hat there
 };
 
 struct SampleError {
     SampleErrorKind kind;
-    double value = 0.0;  // the offending u or confidence level, where the kind carries one
+    double value = 0.0;  // the offending u, confidence level or density value, where carried
+    double bound = 0.0;  // DensityAboveBound: the bound the value broke
+    // DensityAboveBound: the point where it happened. Shared, so that copying an error stays
+    // cheap; only a failing call ever allocates it.
+    std::shared_ptr<const std::vector<double>> point = nullptr;
+    double x = 0.0;      // TdrDensityAboveHat: the point
+    double limit = 0.0;  // TdrDensityAboveHat: the hat's value at the point
 
     static SampleError quantile_out_of_range(double u) {
         return {SampleErrorKind::QuantileOutOfRange, u};
@@ -123,6 +138,16 @@ struct SampleError {
         return {SampleErrorKind::ConfidenceOutOfRange, c};
     }
     static SampleError of(SampleErrorKind k) { return {k, 0.0}; }
+    static SampleError density_above_bound(double y, double bound, std::span<const double> x) {
+        return {SampleErrorKind::DensityAboveBound, y, bound,
+                std::make_shared<const std::vector<double>>(x.begin(), x.end())};
+    }
+    static SampleError tdr_density_above_hat(double x, double density, double hat) {
+        SampleError e{SampleErrorKind::TdrDensityAboveHat, density};
+        e.x = x;
+        e.limit = hat;
+        return e;
+    }
 
     std::string message() const;
 };

@@ -3,8 +3,10 @@
 // Both produce 64-bit values from a buffer of four ChaCha blocks (64 words), read in pairs,
 // low word first. The seeded stream is reproduced bit for bit: key words come from the PCG32
 // output step run eight times on the seed. The per-thread stream is keyed from the operating
-// system and re-keyed every 1024 blocks. Both compute their blocks with the fastest
-// implementation the processor supports; every implementation gives the same words.
+// system and re-keyed every 1024 blocks, and in a child process made by fork before its first
+// value there (the child's copy would otherwise repeat the parent's stream). Both compute their
+// blocks with the fastest implementation the processor supports; every implementation gives the
+// same words.
 #pragma once
 
 #include <array>
@@ -52,7 +54,8 @@ public:
     // counter, so this costs one refill whatever first_word is.
     static ChaChaRng seeded_at(std::uint64_t seed, std::uint64_t first_word);
 
-    // The calling thread's ChaCha12 generator, created (keyed from the OS) on first use.
+    // The calling thread's ChaCha12 generator, created (keyed from the OS) on first use, and
+    // keyed afresh (its buffered values dropped) on the first use after a fork in the child.
     static ChaChaRng& thread_local_rng();
 
     // The hot path of every sampler: a refill once per 32 values, otherwise two word reads.
@@ -82,6 +85,9 @@ private:
 
     ChaChaRng(const std::array<std::uint32_t, 8>& key, Kind kind) : kind_(kind), key_(key) {}
     [[gnu::noinline, gnu::cold]] void refill();
+    // Per-thread generator only: a fresh key from the OS, the buffer dropped, the values handed
+    // out so far still counted.
+    [[gnu::noinline, gnu::cold]] void rekey_after_fork(std::uint64_t forks);
 
     // The tests check the per-thread stream against the ChaCha12 blocks of its key.
     friend struct ChaChaRngInspector;
@@ -92,6 +98,7 @@ private:
     std::array<std::uint32_t, 8> key_;
     std::uint64_t counter_ = 0;  // block counter of the next refill
     std::uint64_t words_under_old_keys_ = 0;
+    std::uint64_t forks_ = 0;  // per-thread generator: the process's fork count when keyed
 };
 
 // The cosine branch of Box-Muller for two given uniforms; u1 is floored at 1e-300 so that

@@ -236,6 +236,11 @@ struct SamplerFields {
     std::uint8_t kind = 0;
     double pdf_max = 0.0;
     std::vector<double> xs, ys, slopes, z, cum;
+    bool relative = false;
+    double judged_above = 0.0;
+    std::vector<double> segments;              // 8 numbers a segment, in Segment's order
+    std::vector<std::uint8_t> spreads;         // one a segment
+    std::vector<double> chords;                // 4 numbers a chord, in Chord's order
     // Inversion
     double ppf_tolerance = 0.0;
     std::uint64_t max_iterations = 0;
@@ -260,8 +265,9 @@ void check_hat(StateReader& r, const SamplerFields& s, Interval support) {
         return;
     }
     const std::size_t k = s.xs.size();
-    if (!r.require(k >= 4 && s.ys.size() == k && s.slopes.size() == k && s.z.size() == k - 1 &&
-                       s.cum.size() == k,
+    if (!r.require(k >= 2 && s.ys.size() == k && s.slopes.size() == k && s.z.size() == k - 1 &&
+                       s.cum.size() == k && s.segments.size() == 8 * k &&
+                       s.spreads.size() == k && s.chords.size() == 4 * (k + 1),
                    "the hat's tables do not match")) {
         return;
     }
@@ -274,6 +280,26 @@ void check_hat(StateReader& r, const SamplerFields& s, Interval support) {
     r.require(all_finite(s.cum) && non_decreasing(s.cum) && s.cum.front() >= 0.0 &&
                   s.cum.back() == 1.0,
               "the hat's cumulative areas do not rise to 1");
+    // Segments: finite numbers, left <= right inside the support, a known way of spreading.
+    bool segments_sound = all_finite(s.segments);
+    for (std::size_t j = 0; j < k && segments_sound; ++j) {
+        const double left = s.segments[8 * j];
+        const double right = s.segments[8 * j + 1];
+        segments_sound = left <= right && support.lo() <= left && right <= support.hi() &&
+                         s.spreads[j] <= 3;
+    }
+    r.require(segments_sound, "a hat segment is not a sound one");
+    // Chords: the outer two empty (x0 > x1), the others finite.
+    bool chords_sound = true;
+    for (std::size_t i = 0; i <= k && chords_sound; ++i) {
+        const double* c = s.chords.data() + 4 * i;
+        const bool outer = i == 0 || i == k;
+        chords_sound = outer ? c[0] > c[1] && !std::isnan(c[2]) && !std::isnan(c[3])
+                             : std::isfinite(c[0]) && std::isfinite(c[1]) && c[0] <= c[1] &&
+                                   std::isfinite(c[2]) && std::isfinite(c[3]);
+    }
+    r.require(chords_sound, "a squeeze chord is not a sound one");
+    r.require(!std::isnan(s.judged_above), "the hat's judging level is NaN");
 }
 
 // The inversion settings (the iteration cap is 32 bits) and a Hermite table of at least two
@@ -316,6 +342,14 @@ SamplerFields read_sampler(StateReader& r, Interval support, SourceTag source) {
         s.slopes = r.f64s();
         s.z = r.f64s();
         s.cum = r.f64s();
+        s.relative = r.flag();
+        s.judged_above = r.f64();
+        s.segments = r.f64s();
+        const std::uint64_t spreads = r.u64();
+        if (r.require(spreads <= s.segments.size(), "the hat's tables do not match")) {
+            for (std::uint64_t j = 0; j < spreads; ++j) s.spreads.push_back(r.u8());
+        }
+        s.chords = r.f64s();
         r.require(source != SourceTag::Cdf, "a TDR hat without a density");
         if (r.require(transform <= tag(TdrTransform::InvSqrt), "unknown TDR transform")) {
             check_hat(r, s, support);
@@ -401,8 +435,9 @@ std::string StateCodec::save(const ContinuousDistribution& d) {
             using S = std::decay_t<decltype(engine)>;
             if constexpr (std::is_same_v<S, TdrHat>) {
                 // The hat's bounds are the support's, restored from it.
-                [[maybe_unused]] const auto& [options, lo, hi, kind, pdf_max, xs, ys, slopes, z,
-                                              cum] = engine;
+                [[maybe_unused]] const auto& [options, lo, hi, kind, relative, judged_above,
+                                              pdf_max, xs, ys, slopes, z, cum, segments,
+                                              chords] = engine;
                 const auto& [transform, construction_points, dpdf_rel_step, max_tries] = options;
                 w.u8(tag(SamplerTag::Tdr));
                 w.u8(tag(transform));
@@ -416,6 +451,26 @@ std::string StateCodec::save(const ContinuousDistribution& d) {
                 w.f64s(slopes);
                 w.f64s(z);
                 w.f64s(cum);
+                w.flag(relative);
+                w.f64(judged_above);
+                // Segments as 8 numbers each, then their spreads; chords as 4 numbers each.
+                std::vector<double> numbers;
+                numbers.reserve(8 * segments.size());
+                for (const auto& seg : segments) {
+                    const auto& [left, right, slope, intercept, point, log_f, base, span,
+                                 spread] = seg;
+                    numbers.insert(numbers.end(),
+                                   {left, right, slope, intercept, point, log_f, base, span});
+                }
+                w.f64s(numbers);
+                w.u64(segments.size());
+                for (const auto& seg : segments) w.u8(tag(seg.spread));
+                numbers.clear();
+                for (const auto& chord : chords) {
+                    const auto& [x0, x1, y0, slope] = chord;
+                    numbers.insert(numbers.end(), {x0, x1, y0, slope});
+                }
+                w.f64s(numbers);
             } else if constexpr (std::is_same_v<S, InterpolatedInverse>) {
                 w.u8(tag(SamplerTag::Interpolated));
                 write_interpolated(w, engine);
@@ -498,6 +553,17 @@ StateResult<ContinuousDistribution> StateCodec::load<ContinuousDistribution>(
         hat.slopes_ = std::move(smp.slopes);
         hat.z_ = std::move(smp.z);
         hat.cum_ = std::move(smp.cum);
+        hat.relative_ = smp.relative;
+        hat.judged_above_ = smp.judged_above;
+        for (std::size_t j = 0; j < smp.spreads.size(); ++j) {
+            const double* q = smp.segments.data() + 8 * j;
+            hat.segments_.push_back(TdrHat::Segment{q[0], q[1], q[2], q[3], q[4], q[5], q[6], q[7],
+                                                    static_cast<TdrHat::Spread>(smp.spreads[j])});
+        }
+        for (std::size_t i = 0; i + 3 < smp.chords.size(); i += 4) {
+            const double* c = smp.chords.data() + i;
+            hat.chords_.push_back(TdrHat::Chord{c[0], c[1], c[2], c[3]});
+        }
         sampler = std::move(hat);
     } else {
         InversionEngine inversion{smp.ppf_tolerance,

@@ -162,7 +162,8 @@ StateResult<HmcSampler> StateCodec::load<HmcSampler>(std::string_view bytes) {
 // --- GibbsSampler and ConditionalFactorizationSampler -----------------------------------------
 
 std::string StateCodec::save(const GibbsSampler& s) {
-    const auto& [state, sweeps] = s;
+    // The last is scratch, sized by the state.
+    [[maybe_unused]] const auto& [state, sweeps, sweep] = s;
     StateWriter w("GibbsSampler");
     w.f64s(state);
     w.u64(sweeps);

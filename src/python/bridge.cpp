@@ -11,9 +11,19 @@ namespace {
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
+thread_local PythonCallScope* innermost = nullptr;
+
+// Every this many user calls of one call from Python, pending signals are checked (a user
+// function written in C runs no bytecode, so the interpreter would not check them) and
+// progress is looked at.
+constexpr std::uint64_t signal_check_calls = 1024;
+constexpr std::uint64_t progress_tick_calls = 64;
+
 // Holds the interpreter lock for the scope of one user call. Inside a call from Python the
 // thread holds it already (see PythonCallScope), and asking the interpreter again would cost
-// two thread-state lookups per user call; anywhere else it is acquired here.
+// two thread-state lookups per user call; anywhere else (python_calls_in_progress 0: no call
+// from Python, or one that has released the lock for work without Python objects) it is
+// acquired here.
 class EnsureLock {
 public:
     EnsureLock() : acquired_(python_calls_in_progress == 0) {
@@ -30,12 +40,6 @@ private:
     PyGILState_STATE state_{};
 };
 
-// Discards the pending exception, unless it is the module's internal fault, which continues.
-void discard_error() {
-    if (PyErr_ExceptionMatches(internal_fault_type())) throw PyErrorSet{};
-    PyErr_Clear();
-}
-
 // Checks a new reference the bridge makes for a call (an argument, a tuple, a list). Unlike
 // check(), which lets the pending Python exception end the call, a temporary that cannot be
 // made (memory exhausted) is an internal fault: the bridge discards the exceptions of user
@@ -48,20 +52,114 @@ PyObject* fault_if_null(PyObject* o) {
     return o;
 }
 
-// Converts a call's result; false (exception discarded) when the call or conversion failed.
-bool to_double(PyObject* result, double& out) {
-    if (result == nullptr) {
-        discard_error();
-        return false;
-    }
-    PyRef held = PyRef::steal(result);
+// The bookkeeping of the bridge keeps the successful call's path short: a counter, a store and
+// two tests inline; everything else out of line.
+
+// Every progress_tick_calls user calls of a call from Python.
+[[gnu::noinline]] void on_tick(PythonCallScope& scope, std::uint64_t n) {
+    if (n % signal_check_calls == 0 && PyErr_CheckSignals() < 0) throw PyErrorSet{};
+    if (scope.progress.on) progress_tick(scope);
+}
+
+inline void count_call(PythonCallScope* scope, Role role) {
+    if (scope == nullptr) return;
+    const std::uint64_t n = ++scope->calls;
+    scope->last_role = role;
+    if (n % progress_tick_calls == 0) [[unlikely]] on_tick(*scope, n);
+}
+
+// A call's result as a double: true with the value in out, or false, the call having raised
+// (result null) or returned something the float conversion refuses, with an exception pending
+// and result still owned.
+inline bool convert(PyObject* result, double& out) {
+    if (result == nullptr) return false;
     const double v = PyFloat_AsDouble(result);
-    if (v == -1.0 && PyErr_Occurred()) {
-        discard_error();
-        return false;
-    }
+    if (v == -1.0 && PyErr_Occurred()) return false;
+    Py_DECREF(result);
     out = v;
     return true;
+}
+
+// The failure of a call after convert refused it. An exception that is not an Exception
+// (KeyboardInterrupt, SystemExit, GeneratorExit, the module's internal fault) stays set and ends
+// the current call. Otherwise it is taken off the interpreter, and what happened is returned when
+// `keep` (the raised exception, or the returned object: the conversion's TypeError says less than
+// the object itself), else dropped.
+[[gnu::noinline]] CallOutcome take_failure(PyObject* result, bool keep) {
+    PyRef held = PyRef::steal(result);
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrorSet{};
+    CallOutcome outcome;
+    if (!keep || result != nullptr) {
+        PyErr_Clear();
+        if (keep) outcome.returned = std::move(held);
+        return outcome;
+    }
+    // As cheap as dropping it: normalised only if a note needs it.
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    Py_XDECREF(traceback);
+    outcome.exception_type = PyRef::steal(type);
+    outcome.exception = PyRef::steal(value);
+    return outcome;
+}
+
+// Only the first failure of a call is kept in full.
+inline bool keeps_failure(const PythonCallScope* scope) {
+    return scope != nullptr && !scope->first_failure;
+}
+
+bool is_density(Role role) {
+    return role == Role::Density || role == Role::MultivariateDensity;
+}
+
+// Where a user call happened, for the record.
+struct CallSite {
+    PythonCallScope* scope;
+    Role role;
+    std::size_t index;  // the quantile function's
+    PyObject* f;
+    std::span<const double> args;
+    std::optional<std::size_t> i;
+};
+
+std::unique_ptr<RecordedCall> record(const CallSite& site) {
+    auto call = std::make_unique<RecordedCall>();
+    call->role = site.role;
+    call->index = site.index;
+    call->callable = PyRef::borrow(site.f);
+    call->args.assign(site.args.begin(), site.args.end());
+    call->i = site.i;
+    return call;
+}
+
+[[gnu::noinline]] void note_failure(const CallSite& site, CallOutcome&& outcome,
+                                    std::optional<CallOutcome> list_form = std::nullopt) {
+    PythonCallScope* scope = site.scope;
+    if (scope == nullptr || scope->failures++ != 0) return;
+    scope->first_failure = record(site);
+    scope->first_failure->outcome = std::move(outcome);
+    scope->first_failure->list_form = std::move(list_form);
+}
+
+// A value that needs a look: NaN counts as a failure; a negative density value is noted apart.
+[[gnu::noinline]] void note_value(const CallSite& site, double v) {
+    PythonCallScope* scope = site.scope;
+    if (std::isnan(v)) {
+        CallOutcome outcome;
+        outcome.value = v;
+        note_failure(site, std::move(outcome));
+    } else if (is_density(site.role) && scope->negatives++ == 0) {
+        scope->first_negative = record(site);
+        scope->first_negative->outcome.value = v;
+    }
+}
+
+// The value of a successful call, looked at when it may need noting.
+inline double returned(const CallSite& site, double v) {
+    if (site.scope != nullptr && (std::isnan(v) || v < 0.0)) [[unlikely]] note_value(site, v);
+    return v;
 }
 
 // f(x): the argument goes to the vectorcall protocol directly, without an argument tuple
@@ -103,40 +201,111 @@ PyRef float_list(std::span<const double> values) {
 
 }  // namespace
 
+PythonCallScope::PythonCallScope() noexcept : enclosing_(innermost) {
+    ++python_calls_in_progress;
+    innermost = this;
+    if (progress_enabled && enclosing_ == nullptr) progress_start(progress);
+}
+
+PythonCallScope::~PythonCallScope() {
+    innermost = enclosing_;
+    --python_calls_in_progress;
+}
+
+PythonCallScope* PythonCallScope::current() noexcept { return innermost; }
+
+void PythonCallScope::finish_recorded(bool failed) noexcept {
+    // Notes are made, and the record's references dropped, with no exception pending: both
+    // may run Python code.
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (failed && type != nullptr) {
+        try {
+            explain_failure(*this, &type, &value, &traceback);
+        } catch (...) {  // a note that cannot be made (memory) is left out
+        }
+    }
+    if (progress.shown) progress_finish(*this, !failed);
+    first_failure.reset();
+    first_negative.reset();
+    hint.reset();
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+}
+
+void note_if_call_fails(std::string text) {
+    if (innermost == nullptr || text.empty()) return;
+    innermost->hint = std::make_unique<std::string>(std::move(text));
+}
+
+const char* role_noun(Role role) {
+    switch (role) {
+        case Role::Density: return "density";
+        case Role::DistributionFunction: return "distribution function";
+        case Role::Derivative: return "derivative";
+        case Role::ExpectFunction: return "expect function";
+        case Role::MultivariateDensity: return "density";
+        case Role::CoordinateSampler: return "coordinate sampler";
+        case Role::ConditionalSampler: return "conditional sampler";
+        case Role::QuantileFunction: return "quantile function";
+    }
+    return "user function";
+}
+
+std::string role_text(Role role, std::size_t index) {
+    switch (role) {
+        case Role::ExpectFunction: return "expect's function";
+        case Role::QuantileFunction:
+            return "the quantile function ppfs[" + std::to_string(index) + "]";
+        default: return std::string("the ") + role_noun(role);
+    }
+}
+
 // A callable cleared by the garbage collector (only while a reference cycle is torn down)
 // counts as one that fails.
 
-double call_scalar(PyObject* f, double x) {
+double call_scalar(PyObject* f, double x, Role role, PythonCallScope* scope) {
     if (f == nullptr) return nan;
     EnsureLock lock;
-    double out = nan;
-    return to_double(call_one_float(f, x), out) ? out : nan;
+    count_call(scope, role);
+    const CallSite site{scope, role, 0, f, {&x, 1}, std::nullopt};
+    PyObject* result = call_one_float(f, x);
+    double out;
+    if (convert(result, out)) return returned(site, out);
+    note_failure(site, take_failure(result, keeps_failure(scope)));
+    return nan;
 }
 
-SampleResult<double> call_scalar_checked(PyObject* f, double u) {
+SampleResult<double> call_scalar_checked(PyObject* f, double u, std::size_t index) {
     if (f == nullptr) return std::unexpected(SampleError::of(SampleErrorKind::InversionFailed));
+    PythonCallScope* const scope = innermost;
     EnsureLock lock;
-    double out = nan;
-    if (!to_double(call_one_float(f, u), out)) {
-        return std::unexpected(SampleError::of(SampleErrorKind::InversionFailed));
-    }
-    return out;
+    count_call(scope, Role::QuantileFunction);
+    PyObject* result = call_one_float(f, u);
+    double out;
+    if (convert(result, out)) return out;
+    const CallSite site{scope, Role::QuantileFunction, index, f, {&u, 1}, std::nullopt};
+    note_failure(site, take_failure(result, keeps_failure(scope)));
+    return std::unexpected(SampleError::of(SampleErrorKind::InversionFailed));
 }
 
 // f(x0, ..., xd-1) first, then f([x0, ..., xd-1]): the second call only when the first fails.
 // Evaluation order is frozen (docs/architecture.md).
-double call_vector(PyObject* f, std::span<const double> x) {
+double call_vector(PyObject* f, std::span<const double> x, Role role,
+                   PythonCallScope* scope) {
     if (f == nullptr) return nan;
     EnsureLock lock;
-    double out = nan;
+    count_call(scope, role);
+    const CallSite site{scope, role, 0, f, x, std::nullopt};
+    PyObject* result;
     if (!x.empty() && x.size() <= max_direct_args) {
         PyRef args[max_direct_args];
         for (std::size_t i = 0; i < x.size(); ++i) {
             args[i] = PyRef::steal(fault_if_null(PyFloat_FromDouble(x[i])));
         }
-        PyObject* result =
-            call_direct(f, args, x.size(), std::make_index_sequence<max_direct_args>{});
-        if (to_double(result, out)) return out;
+        result = call_direct(f, args, x.size(), std::make_index_sequence<max_direct_args>{});
     } else {
         PyRef args =
             PyRef::steal(fault_if_null(PyTuple_New(static_cast<Py_ssize_t>(x.size()))));
@@ -144,17 +313,26 @@ double call_vector(PyObject* f, std::span<const double> x) {
             PyTuple_SetItem(args.get(), static_cast<Py_ssize_t>(i),
                             fault_if_null(PyFloat_FromDouble(x[i])));
         }
-        if (to_double(PyObject_Call(f, args.get(), nullptr), out)) return out;
+        result = PyObject_Call(f, args.get(), nullptr);
     }
+    double out;
+    if (convert(result, out)) return returned(site, out);
+    CallOutcome separate = take_failure(result, keeps_failure(scope));
     PyRef list = float_list(x);
     PyRef args = PyRef::steal(fault_if_null(PyTuple_New(1)));
     PyTuple_SetItem(args.get(), 0, list.release());
-    return to_double(PyObject_Call(f, args.get(), nullptr), out) ? out : nan;
+    result = PyObject_Call(f, args.get(), nullptr);
+    if (convert(result, out)) return returned(site, out);
+    CallOutcome as_list = take_failure(result, keeps_failure(scope));
+    note_failure(site, std::move(separate), std::move(as_list));
+    return nan;
 }
 
-double call_indexed(PyObject* f, std::size_t i, std::span<const double> values) {
+double call_indexed(PyObject* f, std::size_t i, std::span<const double> values, Role role,
+                    PythonCallScope* scope) {
     if (f == nullptr) return nan;
     EnsureLock lock;
+    count_call(scope, role);
     PyObject* index = fault_if_null(PyLong_FromSize_t(i));
     PyRef args = PyRef::steal(PyTuple_New(2));
     if (!args) {
@@ -163,8 +341,12 @@ double call_indexed(PyObject* f, std::size_t i, std::span<const double> values) 
     }
     PyTuple_SetItem(args.get(), 0, index);
     PyTuple_SetItem(args.get(), 1, float_list(values).release());
-    double out = nan;
-    return to_double(PyObject_Call(f, args.get(), nullptr), out) ? out : nan;
+    const CallSite site{scope, role, 0, f, values, i};
+    PyObject* result = PyObject_Call(f, args.get(), nullptr);
+    double out;
+    if (convert(result, out)) return returned(site, out);
+    note_failure(site, take_failure(result, keeps_failure(scope)));
+    return nan;
 }
 
 }  // namespace varnix::py

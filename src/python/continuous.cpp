@@ -189,11 +189,17 @@ using Bound = ContinuousDistribution::Bound;
 // A histogram holds none (nor does a value whose reference the garbage collector has cleared);
 // NaN stands in, and a histogram never calls it.
 struct HeldFn {
-    explicit HeldFn(const PyContinuous& self) : f(self.f.get()) {}
+    explicit HeldFn(const PyContinuous& self)
+        : f(self.f.get()),
+          role(self.value.has_density() ? Role::Density : Role::DistributionFunction),
+          scope(PythonCallScope::current()) {}
     double operator()(double x) const {
-        return f != nullptr ? call_scalar(f, x) : std::numeric_limits<double>::quiet_NaN();
+        return f != nullptr ? call_scalar(f, x, role, scope)
+                            : std::numeric_limits<double>::quiet_NaN();
     }
     PyObject* f;
+    Role role;
+    PythonCallScope* scope;
 };
 
 constexpr const char* kOwner = "ContinuousDistribution";
@@ -266,7 +272,7 @@ PyObject* cd_interval(PyContinuous& self, const Args& a) {
 
 constexpr Declaration kExpect{"expect", {"func"}};
 PyObject* cd_expect(PyContinuous& self, const Args& a) {
-    ScalarFn func{a.object(0)};
+    ScalarFn func{a.object(0), Role::ExpectFunction};
     const HeldFn fn(self);
     return to_py(unwrap(self.value.with(fn).expect(func)));
 }
@@ -339,7 +345,8 @@ PyObject* from_function(const Args& a) {
     const Interval interval = interval_arg(a, 1);
     const BuildOptions options =
         WithOptions ? instance_arg<PyBuildOptions>(a, 2).value : BuildOptions{};
-    const ScalarFn fn{f.get()};
+    const ScalarFn fn{f.get(),
+                      Kind == FunctionKind::Pdf ? Role::Density : Role::DistributionFunction};
     if constexpr (Kind == FunctionKind::Pdf) {
         return wrap(ContinuousDistribution::from_pdf(fn, interval, options), f);
     } else {
@@ -358,7 +365,7 @@ PyObject* from_pdf_dpdf(const Args& a) {
     PyObject* dpdf = a.object(1);
     const Interval interval = interval_arg(a, 2);
     const BuildOptions options = options_arg(a, 3);
-    ScalarFn derivative{dpdf};
+    ScalarFn derivative{dpdf, Role::Derivative};
     return wrap(ContinuousDistribution::from_pdf(ScalarFn{f.get()}, interval, options,
                                                  UserFn(derivative)),
                 f);

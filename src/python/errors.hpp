@@ -70,28 +70,39 @@ T unwrap(std::expected<T, E>&& r) {
 
 void set_internal_fault(const char* message);
 
+// When the exception (type, value, traceback), just fetched from the interpreter, is a
+// BuildError or SampleError, adds to it (PEP 678 notes) what the record of the call that raised
+// it explains: the first user call that failed (which function, its arguments, what it raised or
+// returned, and how many calls failed), the first negative value a density returned, and the
+// call's own note (note_if_call_fails). The exception is normalised on the way. Notes that cannot
+// be made are left out; nothing else changes.
+void explain_failure(const PythonCallScope& scope, PyObject** type, PyObject** value,
+                     PyObject** traceback);
+
+// The note for a copula given `given` quantile functions for `dim` coordinates, whose error
+// text ("mcmc sampler failed") does not say so; empty when the counts agree.
+std::string quantile_count_note(std::size_t given, std::size_t dim);
+
 // Runs body, converting every C++ failure into a Python exception; returns null on failure.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
     PythonCallScope scope;
+    PyObject* result = nullptr;
     try {
-        return body();
+        result = body();
     } catch (const PyErrorSet&) {
-        return nullptr;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
-        return nullptr;
     } catch (const std::length_error&) {
         // A result too large to hold (sample_n with an enormous n).
         PyErr_NoMemory();
-        return nullptr;
     } catch (const std::exception& e) {
         set_internal_fault(e.what());
-        return nullptr;
     } catch (...) {
         set_internal_fault("unknown internal fault");
-        return nullptr;
     }
+    scope.finish(result == nullptr);
+    return result;
 }
 
 }  // namespace varnix::py

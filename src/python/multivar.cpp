@@ -275,7 +275,7 @@ struct PyConditionalSampler : WithCallable<ConditionalFactorizationSampler> {
 
 PyObject* conditional_sample(PyConditionalSampler& self) {
     std::vector<double> point(self.value.dim());
-    unwrap(self.value.with(IndexedFn{self.f.get()}).sample(point));
+    unwrap(self.value.with(IndexedFn{self.f.get(), Role::ConditionalSampler}).sample(point));
     return list_of(point);
 }
 
@@ -283,7 +283,8 @@ PyObject* conditional_sample_n(PyConditionalSampler& self, const Args& a) {
     const std::uint64_t n = a.count(0);
     (void)a.seed(1);  // checked like every seed; no draw comes from a generator here
     std::vector<double> points;
-    unwrap(self.value.with(IndexedFn{self.f.get()}).sample_n(n, points));
+    const IndexedFn sample_i{self.f.get(), Role::ConditionalSampler};
+    unwrap(self.value.with(sample_i).sample_n(n, points));
     return to_py_points(points.data(), n, self.value.dim());
 }
 
@@ -324,7 +325,10 @@ constexpr Declaration kCopulaSample{"sample", {"ppfs", {"seed", None}}};
 PyObject* copula_sample(PyGaussianCopula& self, const Args& a) {
     const std::vector<PyRef> ppfs = a.object_vec(0);
     RngChoice rng(a.seed(1));
-    auto quantile = [&](std::size_t i, double u) { return call_scalar_checked(ppfs[i].get(), u); };
+    auto quantile = [&](std::size_t i, double u) {
+        return call_scalar_checked(ppfs[i].get(), u, i);
+    };
+    note_if_call_fails(quantile_count_note(ppfs.size(), self.value.dim()));
     std::vector<double> out(self.value.dim());
     unwrap(self.value.with(quantile, ppfs.size()).sample(rng.get(), out));
     return list_of(out);

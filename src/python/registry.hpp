@@ -8,5 +8,6 @@ namespace varnix::py {
 void register_continuous(PyObject* module);  // Interval .. truncated
 void register_discrete(PyObject* module);    // DiscreteDistribution, from_pmf
 void register_multivar(PyObject* module);    // HyperRect .. cdf_mc_estimator
+void register_progress(PyObject* module);    // private: _set_progress, not in __all__
 
 }  // namespace varnix::py

@@ -21,10 +21,20 @@ PyObject* to_py_list(const double* values, std::size_t n) {
     return list.release();
 }
 
+// Millions of points take seconds: a pending signal (Ctrl-C) is looked at every few thousand,
+// and ends the call with its exception. The list is then cut to its filled items before it is
+// released, so that releasing it does not walk the empty rest.
 PyObject* to_py_points(const double* flat, std::size_t n, std::size_t d) {
     PyRef list = PyRef::steal(check(PyList_New(static_cast<Py_ssize_t>(n))));
-    for (std::size_t i = 0; i < n; ++i) {
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), to_py_list(flat + i * d, d));
+    std::size_t i = 0;
+    try {
+        for (; i < n; ++i) {
+            if (i % 4096 == 4095 && PyErr_CheckSignals() < 0) throw PyErrorSet{};
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), to_py_list(flat + i * d, d));
+        }
+    } catch (...) {
+        Py_SET_SIZE(reinterpret_cast<PyVarObject*>(list.get()), static_cast<Py_ssize_t>(i));
+        throw;
     }
     return list.release();
 }

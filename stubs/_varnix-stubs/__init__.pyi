@@ -718,8 +718,9 @@ class CdfMcEstimator:
 def rejection_sampler(f: _DensityN, support: HyperRect, pdf_max: _Float, max_trials: SupportsIndex = 100000) -> RejectionSampler:
     """A rejection sampler for the unnormalised density f in a box.
 
-    A uniform proposal x is accepted with probability f(x) / pdf_max; f is not checked to stay
-    below pdf_max, so a pdf_max that is too small skews the draws.
+    A uniform proposal x is accepted with probability f(x) / pdf_max. A proposal where f(x)
+    exceeds pdf_max ends the call with a SampleError naming the value and the point: the bound
+    is too small, and accepting would skew the draws.
 
     Args:
         f: the density, called with the point as d floats (or, if that fails, as one list).
@@ -753,7 +754,8 @@ def hmc_sampler(f: _DensityN, support: HyperRect, step_size: _Float = 0.05, leap
     """A Hamiltonian Monte Carlo chain for the unnormalised density f in a box.
 
     The gradient of ln f is estimated by central differences; each transition calls f
-    2 * d * (leapfrog_steps + 1) + 1 times.
+    2 * d * (leapfrog_steps + 1) + 1 times. A trajectory meeting a wall of the box bounces off
+    it: the position is mirrored and that momentum component reversed.
 
     Args:
         f: the density, not its logarithm, called with the point as d floats (or one list).

@@ -152,9 +152,9 @@ TEST(continuous_build_failures_in_order) {
              "invalid support interval: TDR sampling requires a PDF (use from_pdf_fn, not from_cdf_fn)");
 
     // TDR build errors end the construction with their own kind.
-    auto constant = [](double) { return 1.0; };
-    CHECK_EQ(build_message(ContinuousDistribution::from_pdf(constant, between(0.0, 1.0), tdr)),
-             "tdr failed to build hat function (try InvSqrt transform or explicit dpdf)");
+    auto bowl = [](double x) { return 1.0 + 4.0 * (x - 0.5) * (x - 0.5); };
+    CHECK(build_kind(ContinuousDistribution::from_pdf(bowl, between(0.0, 1.0), tdr)) ==
+          BuildErrorKind::TdrNotLogConcave);
 }
 
 TEST(continuous_density_queries) {
@@ -429,7 +429,7 @@ TEST(continuous_histogram) {
     // Edges are checked before counts.
     CHECK(hist_kind({1.0, 0.0}, {kNaN}) == BuildErrorKind::InvalidHistogram);
 
-    // Piecewise constant: equal slopes defeat the log hat, the constant hat works.
+    // Piecewise constant: the step up is not log-concave, the constant hat works.
     const V e3{0.0, 1.0, 2.0, 4.0};
     const V c3{1.0, 3.0, 2.0};
     auto hist_cdf = [](double x) {
@@ -440,7 +440,7 @@ TEST(continuous_histogram) {
         return 1.0;
     };
     CHECK(build_kind(ContinuousDistribution::from_histogram(e3, c3, false, BuildOptions::with_tdr(TdrTransform::Log))) ==
-          BuildErrorKind::TdrHatFailed);
+          BuildErrorKind::TdrNotLogConcave);
     for (const auto& o : {BuildOptions::with_tdr(TdrTransform::InvSqrt), BuildOptions::hermite(512)}) {
         const auto d = ContinuousDistribution::from_histogram(e3, c3, false, o);
         CHECK(d.has_value());
@@ -613,8 +613,34 @@ TEST(continuous_user_exceptions_pass_through) {
     CHECK(throws([&] {
         auto rng = ChaChaRng::seeded(1);
         std::vector<double> out;
-        (void)t->with(f).sample_n(100, rng, out);
+        (void)t->with(f).sample_n(200000, rng, out);  // the squeeze spares most density calls
     }));
+}
+
+TEST(continuous_negative_densities_are_refused_at_build) {
+    auto line = [](double x) { return x; };
+    const auto pdf = ContinuousDistribution::from_pdf(line, between(-1.0, 2.0));
+    CHECK(build_kind(pdf) == BuildErrorKind::DensityNegative);
+    CHECK_EQ(build_message(pdf), std::string("density is negative at x=-1 (value -1)"));
+    const auto cut =
+        ContinuousDistribution::truncated(line, between(-1.0, 3.0), between(-0.5, 2.0));
+    CHECK_EQ(build_message(cut), std::string("density is negative at x=-0.5 (value -0.5)"));
+    const auto moved = ContinuousDistribution::loc_scale(line, between(-1.0, 2.0), 10.0, 2.0);
+    CHECK_EQ(build_message(moved), std::string("density is negative at x=8 (value -0.5)"));
+
+    // A negative value at one point that only a Hermite node's integral evaluates.
+    auto spike = [](double x) { return x == 0.1875 ? -1.0 : 1.0; };
+    BuildOptions table;
+    table.hermite_grid_size = 8;
+    CHECK_EQ(build_message(ContinuousDistribution::from_pdf(spike, between(0.0, 1.0), table)),
+             std::string("density is negative at x=0.1875 (value -1)"));
+    // The document's own refusal comes first: a normalising integral that is not positive.
+    auto below = [](double x) { return x - 2.0; };
+    CHECK(build_kind(ContinuousDistribution::from_pdf(below, between(-1.0, 2.0))) ==
+          BuildErrorKind::NormalizationFailed);
+    // Zero is not negative, nor is -0.0.
+    auto half_zero = [](double x) { return x < 0.5 ? -0.0 : 1.0; };
+    CHECK(ContinuousDistribution::from_pdf(half_zero, between(0.0, 1.0)).has_value());
 }
 
 // The interpolated engine: built from every kind of source, it answers every query but pdf

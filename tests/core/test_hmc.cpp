@@ -209,3 +209,73 @@ TEST(hmc_reproduces_a_correlated_normal) {
     CHECK_NEAR(got.cov[1][1], 1.0, 0.07);
     CHECK_NEAR(got.cov[0][1], 0.6, 0.07);
 }
+
+TEST(hmc_trajectories_inside_the_box_are_unchanged) {
+    // Four transitions of a seeded chain whose trajectories never reach the walls of the wide
+    // box: the values of the plain leapfrog integration, recorded before reflection learnt to
+    // reverse the momentum.
+    auto hmc = make_hmc(wide2);
+    auto f = [](std::span<const double> x) { return gaussian(x); };
+    auto rng = ChaChaRng::seeded(31);
+    CHECK(hmc.with(f).init(rng).has_value());
+    std::vector<double> out;
+    CHECK(hmc.with(f).sample_n(4, rng, out).has_value());
+    const std::vector<double> recorded = {
+        0x1.011a8a9b8b99cp+2, 0x1.bc597152e2468p+0,  0x1.8993f56d60d34p+1,
+        -0x1.31c2c2bcff9d1p-2, 0x1.92bf23db82e4p+1, 0x1.041ccc0e4263ap-5,
+        0x1.a2d12d072f982p+0, -0x1.b65ab53a8b45p-3};
+    CHECK(out == recorded);
+}
+
+TEST(hmc_reflection_reverses_the_momentum_it_folds) {
+    // A flat density: each leapfrog step moves the position by eps * p, a wall mirrors it and
+    // reverses p, so the point bounces between the walls at constant speed. Without the
+    // reversal a point that has bounced would head back out and be mirrored again.
+    const HyperRect box = mvtest::box({0}, {1});
+    auto f = [](std::span<const double>) { return 1.0; };
+    for (std::size_t steps : {1u, 2u, 3u}) {
+        auto hmc = make_hmc(box, {.step_size = 0.25, .leapfrog_steps = steps, .grad_eps = 1e-3});
+        auto init = ChaChaRng::seeded(1);
+        CHECK(hmc.with(f).init(init).has_value());
+        auto rng = ChaChaRng::seeded(25);
+        const double q0 = hmc.current()[0];
+        auto replay = ChaChaRng::seeded(25);
+        const double p = varnix::standard_normal(replay);
+        // Plain bouncing between 0 and 1 with constant speed |p|.
+        double q = q0, v = p;
+        std::size_t bounced_before_last = 0;
+        for (std::size_t k = 0; k < steps; ++k) {
+            q = 0.25 * v + q;
+            while (q < 0.0 || q > 1.0) {
+                q = q < 0.0 ? -q : 2.0 - q;
+                v = -v;
+                if (k + 1 < steps) ++bounced_before_last;
+            }
+        }
+        CHECK(steps == 1 || bounced_before_last > 0);
+        auto moved = hmc.with(f).step(rng);  // the energy is unchanged: always accepted
+        CHECK(moved.has_value());
+        CHECK_NEAR((*moved)[0], q, 1e-12);
+    }
+}
+
+TEST(hmc_reproduces_a_normal_cut_by_the_box) {
+    // The correlated normal on a box that cuts it on every side: trajectories bounce off the
+    // walls all the time, and only a reversible bounce keeps the cut density stationary.
+    const HyperRect box = mvtest::box({mvtest::target_lo[0], mvtest::target_lo[1]},
+                                      {mvtest::target_hi[0], mvtest::target_hi[1]});
+    auto hmc = make_hmc(box, {.step_size = 0.4, .leapfrog_steps = 6});
+    auto f = [](std::span<const double> x) { return mvtest::correlated_normal(x); };
+    auto rng = ChaChaRng::seeded(9);
+    CHECK(hmc.with(f).init(rng).has_value());
+    std::vector<double> pts;
+    CHECK(hmc.with(f).sample_n(200, rng, pts).has_value());  // away from the start
+    CHECK(hmc.with(f).sample_n(40000, rng, pts).has_value());
+    const auto want = mvtest::density_moments(mvtest::correlated_normal, mvtest::target_lo,
+                                              mvtest::target_hi);
+    const auto got = mvtest::sample_moments(pts);
+    for (int a = 0; a < 2; ++a) {
+        CHECK_NEAR(got.mean[a], want.mean[a], 0.04);
+        for (int b = 0; b < 2; ++b) CHECK_NEAR(got.cov[a][b], want.cov[a][b], 0.05);
+    }
+}

@@ -1,6 +1,8 @@
 #include <cmath>
 #include <limits>
+#include <functional>
 #include <stdexcept>
+#include <vector>
 
 #include "check.hpp"
 #include "core/continuous/integrate.hpp"
@@ -141,4 +143,89 @@ TEST(integrate_ends_for_an_integrand_that_never_settles) {
     const double v = varnix::adaptive_simpson(noise, 0.0, 1.0, 1e-10);
     CHECK(std::isfinite(v) && v > 0.3 && v < 0.7);
     CHECK(calls < 2000000);
+}
+
+namespace {
+
+// The subdivision exactly as the absolute test alone runs it (no rounding-level acceptance, no
+// examined-interval cap): the reference for integrations that end on their own.
+double plain_simpson(const std::function<double(double)>& g, double a, double b, double tol,
+                     long& calls) {
+    struct E {
+        double l, r, s;
+    };
+    auto f = [&](double x) {
+        ++calls;
+        return g(x);
+    };
+    const double m0 = (a + b) * 0.5;
+    const double ga = f(a);
+    const double gm = f(m0);
+    const double gb = f(b);
+    std::vector<E> stack{{a, b, ((4.0 * gm + ga) + gb) * ((b - a) / 6.0)}};
+    const double limit = 15.0 * tol;
+    double acc = 0.0;
+    while (!stack.empty()) {
+        const E e = stack.back();
+        stack.pop_back();
+        const double m = (e.l + e.r) * 0.5;
+        const double lm = (e.l + m) * 0.5;
+        const double rm = (e.r + m) * 0.5;
+        const double gl = f(e.l), glm = f(lm), gml = f(m), gmr = f(m), grm = f(rm), gr = f(e.r);
+        const double sl = ((m - e.l) / 6.0) * ((4.0 * glm + gl) + gml);
+        const double sr = ((e.r - m) / 6.0) * ((4.0 * grm + gmr) + gr);
+        const double d = sl + sr;
+        const double diff = d - e.s;
+        if (limit >= std::fabs(diff) || stack.size() > 48) {
+            acc = acc + (d + diff / 15.0);
+        } else {
+            stack.push_back({m, e.r, sr});
+            stack.push_back({e.l, m, sl});
+        }
+    }
+    return acc;
+}
+
+}  // namespace
+
+// Integrations that the absolute test ends after a modest number of intervals are not cut
+// short by the rounding-level test: the same value, bit for bit, from the same calls. The
+// first moment of a narrow constant density far from 0 differs from its first estimate only
+// by rounding, which an early rounding-level acceptance would take after 9 calls.
+TEST(integrate_rounding_level_only_where_the_absolute_test_cannot_end) {
+    const std::function<double(double)> cases[] = {
+        [](double x) { return x * 1e6; },
+        [](double x) { return (x * x) * 1e6; },
+        [](double x) { return std::exp(-0.5 * (x - 1e8) * (x - 1e8) * 1e12); },
+    };
+    for (const auto& g : cases) {
+        long reference_calls = 0;
+        const double expected = plain_simpson(g, 1e8, 1e8 + 1e-6, 1e-10, reference_calls);
+        Counted counted{g};
+        CHECK_EQ(adaptive_simpson(counted, 1e8, 1e8 + 1e-6, 1e-10), expected);
+        CHECK_EQ(counted.calls, reference_calls);
+        CHECK(reference_calls > 9);
+    }
+    // The mean of the uniform density there, formed as the summary statistics form it.
+    const double norm = adaptive_simpson([](double) { return 1.0; }, 1e8, 1e8 + 1e-6, 1e-10);
+    Counted mean{[norm](double x) { return (1.0 / norm) * x; }};
+    const double m = adaptive_simpson(mean, 1e8, 1e8 + 1e-6, 1e-10);
+    CHECK_EQ(mean.calls, 141);
+    CHECK_NEAR(m, 1e8 + 5e-7, 1e-7);
+
+    // Smooth densities at the usual tolerances: unchanged as well.
+    const std::function<double(double)> smooth[] = {
+        [](double x) { return std::exp(-0.5 * x * x); },
+        [](double x) { return std::pow(1.0 + x * x / 3.0, -2.0); },
+        [](double x) { return x * std::exp(-0.5 * x * x); },
+    };
+    for (const auto& g : smooth) {
+        for (double tol : {1e-10, 1e-13}) {
+            long reference_calls = 0;
+            const double expected = plain_simpson(g, -8.0, 5.0, tol, reference_calls);
+            Counted counted{g};
+            CHECK_EQ(adaptive_simpson(counted, -8.0, 5.0, tol), expected);
+            CHECK_EQ(counted.calls, reference_calls);
+        }
+    }
 }

@@ -49,10 +49,9 @@ TEST(invert_fails_when_cdf_does_not_rise) {
     auto falling = [](double x) { return 1.0 - x; };
     auto nan_top = [](double x) { return x >= 1.0 ? kNaN : x; };
     auto inf_top = [](double x) { return x >= 1.0 ? INFINITY : x; };
-    for (auto r : {invert_cdf_bisection(flat, 0.0, 1.0, 0.5, 1e-12, 128),
-                   invert_cdf_bisection(falling, 0.0, 1.0, 0.5, 1e-12, 128),
-                   invert_cdf_bisection(nan_top, 0.0, 1.0, 0.5, 1e-12, 128),
-                   invert_cdf_bisection(inf_top, 0.0, 1.0, 0.5, 1e-12, 128)}) {
+    const varnix::FunctionRef<double(double)> cdfs[] = {flat, falling, nan_top, inf_top};
+    for (const auto& cdf : cdfs) {
+        const auto r = invert_cdf_bisection(cdf, 0.0, 1.0, 0.5, 1e-12, 128);
         CHECK(!r.has_value() && r.error().kind == SampleErrorKind::InversionFailed);
     }
 }
@@ -106,8 +105,9 @@ TEST(invert_newton_stops_on_zero_density_and_clamps_to_bracket) {
     CHECK(g.has_value());
     CHECK_EQ(*g, 0.5);
 
-    // A badly wrong density throws every update out of the bracket: each lands exactly on an
-    // end, eight updates alternate 1, 0, 1, ... and the last is returned without a cdf call.
+    // A badly wrong density throws every update out of [0, 1]. The first lands on 1, the
+    // upper end of the bracket [0.5, 1] left by the cdf value at the midpoint; the second
+    // lands on 0, outside it, and the polish ends with the end closer to the target, 1.
     CountedLine F;
     int density_calls = 0;
     auto tiny = [&](double) {
@@ -116,9 +116,9 @@ TEST(invert_newton_stops_on_zero_density_and_clamps_to_bracket) {
     };
     const auto c = invert_cdf_newton(F, tiny, 0.0, 1.0, 0.9, 1e-12, 0);
     CHECK(c.has_value());
-    CHECK_EQ(*c, 0.0);
-    CHECK_EQ(density_calls, 8);
-    CHECK_EQ(F.calls, 2 + 3 + 7);
+    CHECK_EQ(*c, 1.0);
+    CHECK_EQ(density_calls, 2);
+    CHECK_EQ(F.calls, 2 + 3 + 1);
 
     // A bisection that met the tolerance comes back unchanged after three more cdf calls.
     CountedLine L;
@@ -133,4 +133,35 @@ TEST(invert_newton_stops_on_zero_density_and_clamps_to_bracket) {
     auto sq = [](double x) { return x * x; };
     const auto n = invert_cdf_newton(sq, nan_pdf, 0.0, 1.0, 0.3, 1e-12, 3);
     CHECK(n.has_value() && std::isnan(*n));
+}
+
+// The polish stays inside the bracket it starts from, narrowed by its own cdf values.
+TEST(invert_newton_never_leaves_the_bracket) {
+    // A cdf whose values are a little off near the top (as an integrated one may be): the
+    // bisection gives up with a bracket around the target, and the first Newton step, taken
+    // with a residual far larger than the tiny density can carry, would jump below lo.
+    // Unguarded, the steps would bounce between the ends of [0, 1] for all eight updates.
+    auto F = [](double x) { return x < 0.99 ? x : x + 1e-9 * std::sin(1e7 * x); };
+    int density_calls = 0;
+    auto f = [&](double x) {
+        ++density_calls;
+        return x < 0.99 ? 1.0 : 1e-12;
+    };
+    const auto r = invert_cdf_newton(F, f, 0.0, 1.0, 0.995, 1e-15, 20);
+    const auto plain = invert_cdf_bisection(F, 0.0, 1.0, 0.995, 1e-15, 20);
+    CHECK(r && plain);
+    CHECK_EQ(density_calls, 1);
+    // An end of the last bracket (the plain result is its midpoint, 2^-20 wide).
+    CHECK_EQ(std::fabs(*r - *plain), std::ldexp(1.0, -21));
+
+    // Each polish that stays inside is unchanged: the exponential's quantiles from a coarse
+    // bracket meet the exact values, at every u.
+    const double z = 1.0 - std::exp(-5.0);
+    auto G = [z](double x) { return (1.0 - std::exp(-x)) / z; };
+    auto g = [z](double x) { return std::exp(-x) / z; };
+    for (double u : {1e-6, 0.3, 0.999}) {
+        const auto p = invert_cdf_newton(G, g, 0.0, 5.0, u, 1e-14, 3);
+        CHECK(p.has_value());
+        CHECK_NEAR(*p, -std::log(1.0 - u * z), 1e-12);
+    }
 }

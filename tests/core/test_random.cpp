@@ -1,6 +1,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -338,4 +340,83 @@ TEST(scripted_words_replay_in_order_and_count) {
     }
     CHECK(threw);
     CHECK_EQ(words.consumed(), std::size_t{4});
+}
+
+namespace {
+
+// The next n values of the calling thread's generator.
+std::vector<std::uint64_t> thread_values(std::size_t n) {
+    auto& rng = ChaChaRng::thread_local_rng();
+    std::vector<std::uint64_t> v(n);
+    for (auto& x : v) x = rng.next_u64();
+    return v;
+}
+
+// Runs body in a forked child and returns the words it wrote (empty if the child failed).
+template <class Body>
+std::vector<std::uint64_t> in_child(Body body) {
+    int fds[2];
+    if (pipe(fds) != 0) return {};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const std::vector<std::uint64_t> v = body();
+        const auto bytes = static_cast<ssize_t>(v.size() * sizeof(std::uint64_t));
+        const bool ok = write(fds[1], v.data(), static_cast<std::size_t>(bytes)) == bytes;
+        _exit(ok ? 0 : 1);
+    }
+    close(fds[1]);
+    std::vector<std::uint64_t> got;
+    std::uint64_t word;
+    while (read(fds[0], &word, sizeof word) == static_cast<ssize_t>(sizeof word)) {
+        got.push_back(word);
+    }
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return {};
+    return got;
+}
+
+}  // namespace
+
+// A forked child must not repeat its parent's per-thread stream (the values still buffered
+// nor the blocks to come); seeded streams stay as they are.
+TEST(thread_generator_is_rekeyed_in_a_forked_child) {
+    (void)thread_values(3);  // the generator exists, with values buffered
+    const std::uint64_t drawn = ChaChaRng::thread_local_rng().words_drawn();
+    const auto child = in_child([] {
+        auto v = thread_values(100);
+        v.push_back(ChaChaRng::thread_local_rng().words_drawn());
+        return v;
+    });
+    const auto parent = thread_values(100);
+    CHECK_EQ(child.size(), 101u);
+    if (child.size() != 101u) return;
+    for (std::size_t i = 0; i < 100; ++i) CHECK(child[i] != parent[i]);
+    CHECK_EQ(child[100], drawn + 100);  // the values handed out are still counted
+
+    // A reference kept across the fork is re-keyed at its next refill at the latest.
+    auto& kept = ChaChaRng::thread_local_rng();
+    const auto child_kept = in_child([&kept] {
+        std::vector<std::uint64_t> v(64);
+        for (auto& x : v) x = kept.next_u64();
+        return v;
+    });
+    const auto parent_kept = thread_values(64);
+    CHECK_EQ(child_kept.size(), 64u);
+    if (child_kept.size() != 64u) return;
+    std::size_t same = 0;
+    for (std::size_t i = 0; i < 64; ++i) same += child_kept[i] == parent_kept[i];
+    CHECK(same <= 31u);  // at most the values that were already buffered
+
+    const auto seeded_child = in_child([] {
+        auto rng = ChaChaRng::seeded(99);
+        std::vector<std::uint64_t> v(40);
+        for (auto& x : v) x = rng.next_u64();
+        return v;
+    });
+    auto rng = ChaChaRng::seeded(99);
+    std::vector<std::uint64_t> seeded(40);
+    for (auto& x : seeded) x = rng.next_u64();
+    CHECK(seeded_child == seeded);
 }

@@ -181,3 +181,46 @@ TEST(rejection_reproduces_a_truncated_correlated_normal) {
         for (int b = 0; b < 2; ++b) CHECK_NEAR(got.cov[a][b], want.cov[a][b], 0.025);
     }
 }
+
+TEST(rejection_stops_at_a_density_above_pdf_max) {
+    // The density reaches 1 on the right half of the box, twice the bound: the first proposal
+    // there ends the draw, naming the value and the point, before its acceptance uniform.
+    auto s = *RejectionSampler::make(shifted2, 0.5, 1000);
+    auto f = [](std::span<const double> x) { return x[0] > 1.0 ? 1.0 : 0.25; };
+    auto rng = ChaChaRng::seeded(7);
+    std::vector<double> out;
+    auto r = s.with(f).sample_n(100, rng, out);
+    CHECK(!r && r.error().kind == SampleErrorKind::DensityAboveBound);
+    if (r) return;
+    const auto& e = r.error();
+    CHECK_EQ(e.value, 1.0);
+    CHECK_EQ(e.bound, 0.5);
+    CHECK(e.point && e.point->size() == 2u && (*e.point)[0] > 1.0);
+    CHECK_EQ(e.message(), "density 1 at (" + varnix::render_number((*e.point)[0]) + ", " +
+                              varnix::render_number((*e.point)[1]) +
+                              ") exceeds pdf_max 0.5: draws would be biased");
+    // The draws before it are kept; the failing proposal took its two uniforms and no third.
+    auto replay = ChaChaRng::seeded(7);
+    std::vector<double> before, x(2);
+    for (std::size_t k = 0; k < out.size() / 2; ++k) {
+        CHECK(s.with(f).sample(replay, x).has_value());
+        before.insert(before.end(), x.begin(), x.end());
+    }
+    CHECK(before == out);
+    for (;;) {
+        const double u0 = varnix::uniform(replay), u1 = varnix::uniform(replay);
+        const double px = (3.0 - -1.0) * u0 + -1.0;
+        if (px > 1.0) {
+            CHECK_EQ(px, (*e.point)[0]);
+            CHECK_EQ((2.5 - 2.0) * u1 + 2.0, (*e.point)[1]);
+            break;
+        }
+        (void)varnix::uniform(replay);  // the acceptance uniform of a value of 0.25
+    }
+    CHECK_EQ(replay.words_drawn(), rng.words_drawn());
+
+    // A density that only reaches the bound is accepted as before.
+    auto at_bound = *RejectionSampler::make(shifted2, 1.0, 1000);
+    auto rb = ChaChaRng::seeded(7);
+    CHECK(at_bound.with(f).sample_n(100, rb, out).has_value());
+}

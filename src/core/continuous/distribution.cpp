@@ -84,8 +84,18 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::build_density_kind(
                                   breakpoints);
     }
     const RawDensity raw(source, support, user);
-    const double norm = adaptive_simpson(raw, support.lo(), support.hi(), options.quad_tolerance);
+    // A density is never negative: the integrals of the build watch every value a user
+    // function gives, and the first negative one refuses the build once the checks before it
+    // have passed. A histogram's counts were checked when it was made.
+    NegativeDensityWatch watch;
+    auto watched = [&raw, &watch](double x) { return watch(raw(x), x); };
+    const bool histogram = std::holds_alternative<HistogramSource>(source);
+    const FunctionRef<double(double)> integrand =
+        histogram ? FunctionRef<double(double)>(raw) : FunctionRef<double(double)>(watched);
+    const double norm =
+        adaptive_simpson(integrand, support.lo(), support.hi(), options.quad_tolerance);
     if (!finite_positive(norm)) return std::unexpected(normalization_failed());
+    if (const auto negative = watch.error()) return std::unexpected(*negative);
     const DensityModel model{raw, support.lo(), support.hi(), norm, options.quad_tolerance};
 
     if (options.tdr) {
@@ -102,9 +112,10 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::build_density_kind(
         }
         return d;
     }
-    auto cdf = [&model](double x) { return model.cdf(x); };
+    auto cdf = [&model, integrand](double x) { return model.cdf(x, integrand); };
     // Built before the source is moved into the distribution: the table reads the source.
     InversionEngine inversion = InversionEngine::build(options, cdf, support);
+    if (const auto negative = watch.error()) return std::unexpected(*negative);
     ContinuousDistribution d(std::move(source), support, norm, options.quad_tolerance,
                              std::move(inversion));
     if (auto checked = d.attach_check_model(user, breakpoints); !checked) {
@@ -206,8 +217,11 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::truncated(UserFn pdf
                                   *options.u_resolution, {});
     }
     // The base mass uses a fixed tolerance, whatever the options say.
-    const double mass = adaptive_simpson(pdf, trunc.lo(), trunc.hi(), 1e-10);
+    NegativeDensityWatch watch;
+    auto watched = [&pdf, &watch](double x) { return watch(pdf(x), x); };
+    const double mass = adaptive_simpson(watched, trunc.lo(), trunc.hi(), 1e-10);
     if (!finite_positive(mass)) return std::unexpected(normalization_failed());
+    if (const auto negative = watch.error()) return std::unexpected(*negative);
     return build_density_kind(TruncatedSource{support.lo(), support.hi(), mass}, pdf, trunc,
                               options, std::nullopt);
 }

@@ -27,9 +27,13 @@ constexpr std::size_t kStackCapacity = kMaxPending + 2;
 constexpr std::size_t kMaxExamined = std::size_t{1} << 18;
 
 // A difference this small relative to the estimate is rounding noise: halving further cannot
-// reduce it. Only matters when the absolute limit asks for more than double precision can
-// give (a tolerance that is zero, negative, NaN, or tiny next to the integral).
+// reduce it. The test is applied only where the absolute test alone gives no bounded end:
+// for a limit that is not positive (a tolerance that is zero, negative or NaN), and once an
+// integration has examined kRoundingAfter intervals (a tolerance tiny next to the integral,
+// which the absolute test would meet only on intervals a few ulps wide). Every integration
+// the absolute test ends within that many intervals is left exactly as it is.
 constexpr double kRoundingLevel = 0x1p-50;
+constexpr std::size_t kRoundingAfter = std::size_t{1} << 12;
 
 }  // namespace
 
@@ -50,6 +54,8 @@ double adaptive_simpson(FunctionRef<double(double)> g, double a, double b, doubl
     std::size_t size = 0;
     stack[size++] = {a, b, s0};
     const double limit = 15.0 * tol;
+    // Without a positive limit only the rounding-level test can end a subdivision early.
+    std::size_t rounding_after = limit > 0.0 ? kRoundingAfter : 0;
     double acc = 0.0;
     std::size_t examined = 0;
 
@@ -78,9 +84,10 @@ double adaptive_simpson(FunctionRef<double(double)> g, double a, double b, doubl
 
         // Pending left halves are capped: with 49 or more entries below, accept unconditionally.
         // The rounding-level and examined-count tests only decide where the absolute test
-        // could never be met, so that every integration ends.
+        // could not end the work in bounded time, so that every integration ends.
         if (limit >= std::fabs(diff) || pending > kMaxPending ||
-            std::fabs(diff) <= kRoundingLevel * std::fabs(d) || examined > kMaxExamined) {
+            (examined > rounding_after && std::fabs(diff) <= kRoundingLevel * std::fabs(d)) ||
+            examined > kMaxExamined) {
             acc = acc + (d + diff / 15.0);
             continue;
         }

@@ -7,6 +7,7 @@
 
 #include <functional>  // std::invoke, used by function_ref.hpp
 #include <limits>
+#include <optional>
 #include <variant>
 
 #include "core/continuous/histogram.hpp"
@@ -93,11 +94,43 @@ struct DensityModel {
     double density(double x) const { return raw(x) / norm; }
 
     // 0 at or below lo, 1 at or above hi, otherwise a fresh integral from lo (not clamped).
-    double cdf(double x) const {
+    double cdf(double x) const { return cdf(x, raw); }
+
+    // The same, integrating raw_density: the raw density itself, or a wrapper that returns its
+    // values unchanged (a build watching them).
+    double cdf(double x, FunctionRef<double(double)> raw_density) const {
         if (x <= lo) return 0.0;
         if (x >= hi) return 1.0;
-        return adaptive_simpson(raw, lo, x, quad_tolerance) / norm;
+        return adaptive_simpson(raw_density, lo, x, quad_tolerance) / norm;
     }
+};
+
+// Watches the density values a build computes and keeps the first negative one with its
+// point: watch(value, x) returns value unchanged, at the cost of one comparison.
+class NegativeDensityWatch {
+public:
+    double operator()(double value, double x) {
+        if (value < 0.0) [[unlikely]] note(x, value);
+        return value;
+    }
+
+    // DensityNegative naming the first negative value seen, if there was one.
+    std::optional<BuildError> error() const {
+        if (!seen_) return std::nullopt;
+        return BuildError::density_negative(at_, value_);
+    }
+
+private:
+    [[gnu::cold, gnu::noinline]] void note(double x, double value) {
+        if (seen_) return;
+        seen_ = true;
+        at_ = x;
+        value_ = value;
+    }
+
+    bool seen_ = false;
+    double at_ = 0.0;
+    double value_ = 0.0;
 };
 
 }  // namespace varnix

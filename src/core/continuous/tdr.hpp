@@ -1,9 +1,20 @@
 // Transformed density rejection: a hat over the density built once, then rejection sampling.
 //
-// Log transform: a piecewise exponential hat made of tangents to ln f at construction points.
-// InvSqrt transform: a constant hat at the largest density value seen on a scan of the support.
+// Log transform: a piecewise exponential hat made of tangents to ln f at construction points,
+// and a squeeze below ln f made of the chords between neighbouring points. A trial whose
+// uniform falls under the squeeze is accepted without calling the density; every other trial
+// calls it and decides exactly as a hat without a squeeze would, so the squeeze changes only
+// how often the density is called, never which draws are accepted (for a log-concave density).
+// InvSqrt transform: a constant hat at the largest density value found: a scan of the support,
+// then a search for the maximum near the best scan point.
+//
+// The hat is sound only for a density that is T-concave for its transform. The build checks
+// log-concavity on the construction points and at the tangents' intersections, and a draw that
+// meets the density above the hat stops with an error instead of returning a biased sample.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <functional>  // std::invoke, used by function_ref.hpp
@@ -13,6 +24,7 @@
 #include "core/continuous/options.hpp"
 #include "core/errors.hpp"
 #include "core/function_ref.hpp"
+#include "core/search.hpp"
 #include "core/word_source.hpp"
 
 namespace varnix {
@@ -21,26 +33,35 @@ class TdrHat {
 public:
     enum class Kind : std::uint8_t { Tangent, Constant };
 
+    // How far (in ln f) the density may rise above the hat, or the squeeze above the density,
+    // before the density counts as not T-concave. Larger than the tangents' error from the
+    // numeric derivative on any sensible support; far below a real failure of concavity.
+    static constexpr double kConcavityTolerance = 1e-4;
+
     // density is the normalised density on support; derivative is its derivative (an explicit
     // one, already divided by the normalising constant) or absent for a numeric difference of
-    // the density. TdrHatFailed for any hat that cannot be formed.
+    // the density. TdrHatFailed for any hat that cannot be formed, TdrNotLogConcave for a
+    // density the log transform cannot serve, DensityNegative for a negative density value.
     static BuildResult<TdrHat> build(const TdrOptions& options, Interval support,
                                      FunctionRef<double(double)> density,
                                      std::optional<FunctionRef<double(double)>> derivative);
 
     // One draw, by the source's uniforms in a fixed order: per completed trial two uniforms
     // (constant hat) or three (tangent hat). density must be the one the hat was built for.
-    // TdrSampleFailed on a non-finite proposal or after max_tries rejected trials.
+    // TdrSampleFailed on a non-finite proposal or after max_tries rejected trials;
+    // TdrDensityAboveHat when a trial finds the density above the hat.
     template <WordSource R>
     SampleResult<double> draw(R& rng, FunctionRef<double(double)> density) const {
+        if (kind_ == Kind::Tangent) return draw_tangent(rng, density);
         auto next = [&rng] { return rng.next_u64(); };
-        const Words words{next};
-        return kind_ == Kind::Constant ? draw_constant(words, density)
-                                       : draw_tangent(words, density);
+        return draw_constant(Words{next}, density);
     }
 
     // The tangent hat in log space at x, on the segment holding x.
     double log_hat(double x) const;
+    // The squeeze in log space at x: the chord of ln f between the construction points around
+    // x; -inf outside the outermost points.
+    double log_squeeze(double x) const;
 
     Kind kind() const { return kind_; }
     double pdf_max() const { return pdf_max_; }
@@ -48,41 +69,171 @@ public:
     const std::vector<double>& log_slopes() const { return slopes_; }
     const std::vector<double>& intersections() const { return z_; }
     const std::vector<double>& cumulative() const { return cum_; }
+    // True when the segment areas are taken relative to the largest (the direct exponential
+    // formulas would over- or underflow, or neighbouring tangents are parallel).
+    bool relative_areas() const { return relative_; }
 
 private:
     friend struct StateCodec;  // saved states (core/serial.hpp)
 
-    // The caller's word source behind one indirect call per word. Every trial calls the
-    // density, which costs far more, and the trial loops are compiled once, in tdr.cpp.
+    // The caller's word source behind one indirect call per word, for the constant hat's
+    // trials, which call the density every time and are compiled once, in tdr.cpp. The
+    // tangent hat's trials mostly end at the squeeze and are compiled for each word source.
     struct Words {
         FunctionRef<std::uint64_t()> next;
         std::uint64_t next_u64() const { return next(); }
     };
+
+    // How a position inside a segment is drawn from u2.
+    enum class Spread : std::uint8_t {
+        Flat,    // uniform: span * u2 + left
+        Direct,  // ln(span * u2 + base) / slope, span and base the exponentials of the ends
+        Down,    // decreasing hat: left + log1p(u2 * span) / slope, span = expm1(slope * width)
+        Up,      // increasing hat: right + log1p((1 - u2) * span) / slope, span = expm1(-slope * width)
+    };
+
+    // Everything a trial needs about one hat segment, computed at build.
+    struct Segment {
+        double left;
+        double right;
+        double slope;      // of ln f at the point of tangency
+        double intercept;  // log_f minus point * slope
+        double point;      // the point of tangency
+        double log_f;      // the tangent there: ln f, raised on a relative hat if need be
+        double base;       // Direct: exp(left * slope)
+        double span;       // see Spread
+        Spread spread;
+    };
+
+    // The chord of ln f from one construction point to the next; an empty one (x0 > x1)
+    // stands beyond the outermost points.
+    struct Chord {
+        double x0;
+        double x1;
+        double y0;
+        double slope;
+    };
+
+    // ln u3 falls this far below the chord (in ln) or more before the squeeze accepts, so that
+    // rounding in the chord, the hat and the density's own last digits never turn a rejection
+    // into a squeeze acceptance.
+    static constexpr double kSqueezeMargin = 1e-6;
 
     TdrHat() = default;
     BuildResult<TdrHat> build_constant(FunctionRef<double(double)> density) &&;
     BuildResult<TdrHat> build_tangent(FunctionRef<double(double)> density,
                                       std::optional<FunctionRef<double(double)>> derivative) &&;
     std::vector<double> construction_points() const;
-    void add_tangents(const std::vector<double>& points, FunctionRef<double(double)> density,
-                      std::optional<FunctionRef<double(double)>> derivative);
+    std::optional<BuildError> add_tangents(const std::vector<double>& points,
+                                           FunctionRef<double(double)> density,
+                                           std::optional<FunctionRef<double(double)>> derivative);
+    std::optional<BuildError> check_slopes() const;
     bool intersect_tangents();
     bool integrate_segments();
+    void drop_negligible_points();
+    void intersect_tangents_relative();
+    std::optional<BuildError> integrate_segments_relative(const std::vector<double>& at_z);
+    void make_chords();
+    std::optional<BuildError> probe_intersections(FunctionRef<double(double)> density,
+                                                  std::vector<double>& at_z) const;
+    std::optional<BuildError> check_intersections(const std::vector<double>& at_z) const;
     double segment_left(std::size_t j) const { return j == 0 ? lo_ : z_[j - 1]; }
     double segment_right(std::size_t j) const { return j + 1 == xs_.size() ? hi_ : z_[j]; }
+    std::size_t segment_of(double x) const;
+    double tangent_at(std::size_t j, double x) const;
+    double position(const Segment& seg, double u2) const;
     SampleResult<double> draw_constant(Words rng, FunctionRef<double(double)> density) const;
-    SampleResult<double> draw_tangent(Words rng, FunctionRef<double(double)> density) const;
+    template <WordSource R>
+    SampleResult<double> draw_tangent(R& rng, FunctionRef<double(double)> density) const;
+    SampleResult<double> density_above_hat(double x, double fx, double t) const;
 
     TdrOptions options_;
     double lo_ = 0.0;
     double hi_ = 0.0;
     Kind kind_ = Kind::Tangent;
+    bool relative_ = false;
+    double judged_above_ = 0.0;   // ln f below which log-concavity is not judged
     double pdf_max_ = 0.0;
     std::vector<double> xs_;      // points of tangency
     std::vector<double> ys_;      // ln f at the points
     std::vector<double> slopes_;  // slope of ln f at the points
     std::vector<double> z_;       // intersections of neighbouring tangents
     std::vector<double> cum_;     // cumulative area fractions, the last exactly 1
+    std::vector<Segment> segments_;
+    // chords_[i] joins xs_[i - 1] and xs_[i] (0 < i < K); chords_[0] and chords_[K] are empty.
+    // A point of segment j lies under chord j if left of xs_[j], else under chord j + 1.
+    std::vector<Chord> chords_;
 };
+
+// Tangent j at x: from its intercept where the areas are direct (then |intercept| < 709),
+// from its point of tangency where they are relative.
+inline double TdrHat::tangent_at(std::size_t j, double x) const {
+    const Segment& seg = segments_[j];
+    if (relative_) return seg.log_f + seg.slope * (x - seg.point);
+    return seg.intercept + x * seg.slope;
+}
+
+// The proposal's position in its segment from u2.
+inline double TdrHat::position(const Segment& seg, double u2) const {
+    switch (seg.spread) {
+        case Spread::Flat: return seg.span * u2 + seg.left;
+        case Spread::Direct: return std::log(seg.span * u2 + seg.base) / seg.slope;
+        case Spread::Down:
+            return std::clamp(seg.left + std::log1p(u2 * seg.span) / seg.slope, seg.left, seg.right);
+        case Spread::Up:
+            return std::clamp(seg.right + std::log1p((1.0 - u2) * seg.span) / seg.slope, seg.left,
+                              seg.right);
+    }
+    return seg.left;
+}
+
+// A trial: segment from u1, position from u2, then u3 against the squeeze and, unless the
+// squeeze accepts, against the density, exactly as without a squeeze. Outside the outermost
+// construction points there is no squeeze and u3 is drawn after the density call, as a trial
+// without a squeeze draws it.
+// Evaluation order is frozen (docs/architecture.md).
+template <WordSource R>
+SampleResult<double> TdrHat::draw_tangent(R& rng, FunctionRef<double(double)> density) const {
+    const std::size_t k = cum_.size();
+    for (std::size_t trial = 0; trial < options_.max_tries; ++trial) {
+        // Segment: the last entry equal to u1 if there is one, else the first entry above it.
+        // A hat's segments carry very unequal mass, so a predicted branch beats a select here.
+        const double u1 = uniform(rng);
+        std::size_t j =
+            search::position<search::LastEqualElseAbove, search::Branch>(cum_.data(), k, u1);
+        j = std::min(j, k - 1);
+
+        const double u2 = uniform(rng);
+        const Segment& seg = segments_[j];
+        double x = position(seg, u2);
+        if (!std::isfinite(x)) {
+            return std::unexpected(SampleError::of(SampleErrorKind::TdrSampleFailed));
+        }
+        x = x < lo_ ? lo_ : (x > hi_ ? hi_ : x);
+
+        // The hat at x on the segment holding x, which is j unless x fell on its right end.
+        const bool inside = seg.left <= x && x < seg.right;
+        const std::size_t at = inside ? j : segment_of(x);
+        const double t = tangent_at(at, x);
+
+        const Chord& chord = chords_[at + static_cast<std::size_t>(x >= segments_[at].point)];
+        const bool squeezed = chord.x0 <= x && x <= chord.x1;
+        double u3 = 0.0;
+        if (squeezed) {
+            u3 = uniform(rng);
+            const double below = ((chord.y0 + chord.slope * (x - chord.x0)) - t) - kSqueezeMargin;
+            // exp(y) >= 1 + y + y^2/2 + y^3/6 for every y: under it, u3 is under exp(below).
+            const double bound = 1.0 + below * (1.0 + below * (0.5 + below * (1.0 / 6.0)));
+            if (below <= 0.0 && u3 <= bound) return x;
+        }
+        const double fx = density(x);
+        if (!(std::isfinite(fx) && fx > 0.0)) continue;
+        if (!squeezed) u3 = uniform(rng);
+        const double excess = std::log(fx) - t;
+        if (excess > kConcavityTolerance) return density_above_hat(x, fx, t);
+        if (std::log(u3) <= excess) return x;
+    }
+    return std::unexpected(SampleError::of(SampleErrorKind::TdrSampleFailed));
+}
 
 }  // namespace varnix

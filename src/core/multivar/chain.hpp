@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/batch_progress.hpp"
 #include "core/errors.hpp"
 #include "core/multivar/box.hpp"
 #include "core/multivar/density.hpp"
@@ -132,6 +133,7 @@ public:
         for (std::size_t k = 0; k < n; ++k) {
             for (std::size_t t = 0; t < shape.thin; ++t) chain_.transition(rng, f_);
             out.insert(out.end(), c.current_.begin(), c.current_.end());
+            report_batch_progress(k + 1, n);
         }
         return {};
     }

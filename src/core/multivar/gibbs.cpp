@@ -1,7 +1,9 @@
 #include "core/multivar/gibbs.hpp"
 
+#include <algorithm>
 #include <utility>
 
+#include "core/batch_progress.hpp"
 #include "core/multivar/points.hpp"
 
 namespace varnix {
@@ -18,16 +20,20 @@ GibbsSampler::Bound GibbsSampler::with(CoordinateSamplerRef sample_coord) {
     return Bound(*this, sample_coord);
 }
 
-// An exception from sample_coord stops the sweep where it is: the coordinates updated before it
-// keep their new values, exactly as if the sweep had been cut short there.
+// Each sweep works on a copy of the state, which replaces the state once the sweep is complete:
+// sample_coord sees exactly the values it would see in place, and an exception from it leaves
+// the state of the last completed sweep.
 std::span<const double> GibbsSampler::Bound::step() {
     std::vector<double>& state = s_.state_;
+    std::vector<double>& point = s_.sweep_;
     const std::size_t d = state.size();
     for (std::size_t sweep = 0; sweep < s_.sweeps_; ++sweep) {
+        std::copy(state.begin(), state.end(), point.begin());
         for (std::size_t i = 0; i < d; ++i) {
-            const double v = sample_coord_(i, std::span<const double>(state));
-            state[i] = v;
+            const double v = sample_coord_(i, std::span<const double>(point));
+            point[i] = v;
         }
+        std::swap(state, point);
     }
     return state;
 }
@@ -57,6 +63,7 @@ SampleResult<void> ConditionalFactorizationSampler::Bound::sample_n(
         auto drawn = sample(point);
         if (!drawn) return drawn;
         out.insert(out.end(), point.begin(), point.end());
+        report_batch_progress(k + 1, n);
     }
     return {};
 }

@@ -40,17 +40,20 @@ private:
     friend struct StateCodec;  // saved states (core/serial.hpp)
 
     GibbsSampler(std::vector<double> state, std::size_t sweeps)
-        : state_(std::move(state)), sweeps_(sweeps) {}
+        : state_(std::move(state)), sweeps_(sweeps), sweep_(state_.size()) {}
 
     std::vector<double> state_;
     std::size_t sweeps_;
+    std::vector<double> sweep_;  // d entries of scratch: the point of the sweep in progress
 };
 
 class GibbsSampler::Bound {
 public:
     // sweeps_per_sample sweeps over i = 0 .. d-1, each storing sample_coord(i, state) into
     // state[i] at once, so that coordinate i+1 already sees the new value of coordinate i.
-    // Returned values are stored as they come (NaN included). Returns the state.
+    // Returned values are stored as they come (NaN included). Returns the state. A sweep is
+    // one transition of the chain: an exception from sample_coord leaves the state as the
+    // last completed sweep left it.
     std::span<const double> step();
 
 private:

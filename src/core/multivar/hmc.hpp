@@ -1,8 +1,10 @@
 // Hamiltonian Monte Carlo in a box with a central-difference gradient of the log density.
 //
-// Unit mass matrix, leapfrog integration, positions folded back into the box by reflection (the
-// momentum is not reversed). The chain is that of chain.hpp; no adaptation, burn-in, thinning
-// or counters.
+// Unit mass matrix, leapfrog integration, positions folded back into the box by reflection,
+// each mirroring reversing the momentum component it folds (an elastic bounce off the wall:
+// the trajectory stays reversible and volume-preserving, so the chain keeps the density cut by
+// the box as its stationary distribution). The chain is that of chain.hpp; no adaptation,
+// burn-in, thinning or counters.
 #pragma once
 
 #include <algorithm>
@@ -84,7 +86,10 @@ void HmcSampler::transition(R& rng, DensityRef f) {
             // gradient component where the density vanishes on one side of a difference pair,
             // or too far out for reflection to bring back) rejects the whole trajectory at once:
             // no further density evaluations, no acceptance uniform, current stays.
-            if (!reflect_into(q_[j], lo[j], hi[j])) return;
+            std::size_t mirrorings;
+            if (!reflect_into(q_[j], lo[j], hi[j], mirrorings)) return;
+            // Each mirroring reverses the component once; an even number leaves it as it was.
+            if (mirrorings % 2 != 0) p_[j] = -p_[j];
         }
         gradient(f);
         for (std::size_t j = 0; j < d; ++j) p_[j] = eps * grad_[j] + p_[j];

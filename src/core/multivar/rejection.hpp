@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/batch_progress.hpp"
 #include "core/errors.hpp"
 #include "core/multivar/box.hpp"
 #include "core/multivar/density.hpp"
@@ -44,8 +45,11 @@ class RejectionSampler::Bound {
 public:
     // One accepted point written to point (exactly dim() entries), or RejectionExhausted after
     // max_trials rejected proposals. Each proposal takes d uniforms for the point and one more
-    // only when f(x) is finite and >= 0. point is the proposal buffer itself: after a failure
-    // or an exception from f it holds the last proposal.
+    // only when f(x) is finite and >= 0. A proposal where f(x) is above pdf_max ends the draw
+    // with DensityAboveBound (naming the value and the point) before that uniform: the
+    // envelope does not cover the density, and accepting would bias the draws. point is the
+    // proposal buffer itself: after a failure or an exception from f it holds the last
+    // proposal.
     template <WordSource R>
     SampleResult<void> sample(R& rng, std::span<double> point) const;
 
@@ -79,6 +83,9 @@ SampleResult<void> RejectionSampler::Bound::sample(R& rng, std::span<double> poi
         const double y = f_(std::span<const double>(point));
         // NaN, infinite and negative values reject without a further uniform; -0.0 passes.
         if (std::isnan(y) || std::isinf(y) || y < 0.0) continue;
+        if (y > s_.pdf_max_) [[unlikely]] {
+            return std::unexpected(SampleError::density_above_bound(y, s_.pdf_max_, point));
+        }
         if (y >= uniform(rng) * s_.pdf_max_) return {};
     }
     return std::unexpected(SampleError::of(SampleErrorKind::RejectionExhausted));
@@ -95,6 +102,7 @@ SampleResult<void> RejectionSampler::Bound::sample_n(std::size_t n, R& rng,
         auto drawn = sample(rng, point);
         if (!drawn) return drawn;
         out.insert(out.end(), point.begin(), point.end());
+        report_batch_progress(k + 1, n);
     }
     return {};
 }
