@@ -25,6 +25,12 @@ Sections:
                               shapes, the u-error of each against the exact distribution,
                               sampling vs the Hermite table, and the memory of the built table
                               (bench/inversion_build.cpp)
+  8  arrays                   sample_array and ppf over an array vs scipy and numpy, each to an
+                              array (no .tolist()), single-threaded
+  9  threads                  sample_array(10**7) on 2 threads vs 1: throughput, same values
+ 10  memory                   peak memory of sample_array(10**7) in a fresh process
+
+--sections 8,9,10 runs only the sections listed.
 
 --quick divides the sizes by 10 and takes fewer repeats: for checking that the script runs,
 not for figures.
@@ -640,6 +646,134 @@ def bench_interpolated(n: int, k: int) -> None:
 
 
 # ---------------------------------------------------------------------------------------------
+# 8. Arrays
+
+
+def thousand_point_pmf():
+    """The discrete distribution of section 1: 1,000 points, random masses."""
+    rnd = random.Random(2024)
+    points = [float(i) - 500.0 for i in range(1000)]
+    masses = [rnd.random() for _ in points]
+    return points, masses
+
+
+def bench_arrays(n: int, k: int, quick: bool) -> None:
+    print("\n[8] arrays: sample_array and ppf over an array, single-threaded; every contender "
+          "returns a numpy array", flush=True)
+    if not has_continuous_api():
+        skip("8", "the continuous API is not in this build")
+        return
+    iv = vx.Interval(LO, HI)
+    dist = vx.from_pdf_with_options(normal_pdf, iv, vx.BuildOptions.hermite(256))
+    nih = scipy.stats.sampling.NumericalInverseHermite(
+        StdNormal(), domain=(LO, HI), random_state=np.random.default_rng(SEED))
+    ours, theirs = (t / n * 1e9 for t in best_of(
+        k, lambda: dist.sample_array(n, seed=SEED, threads=1), lambda: nih.rvs(n)))
+    add(Row("8", "scipy NumericalInverseHermite(StdNormal, (-5, 5)).rvs(n)", theirs, "sample"))
+    add(Row("8", "varnix hermite(256) sample_array(n, seed, threads=1)", ours, "sample",
+            ours / theirs, "of scipy", "<= 0.35", judged(ours / theirs, 0.35)))
+
+    m = 10**4 // (10 if quick else 1)
+    u = np.random.default_rng(SEED).random(m) * (1.0 - 2e-12) + 1e-12
+    ours, theirs = (t / m * 1e9 for t in best_of(5 * k, lambda: dist.ppf(u),
+                                                  lambda: nih.ppf(u)))
+    add(Row("8", f"scipy NumericalInverseHermite.ppf(array of {m})", theirs, "point"))
+    add(Row("8", f"varnix hermite(256) ppf(array of {m})", ours, "point", ours / theirs,
+            "of scipy", "<= 0.3", judged(ours / theirs, 0.3)))
+
+    points, masses = thousand_point_pmf()
+    d = vx.from_pmf(points, masses)
+    p = np.asarray(masses) / math.fsum(masses)
+    pts = np.asarray(points)
+    urn = scipy.stats.sampling.DiscreteAliasUrn(p, random_state=np.random.default_rng(SEED))
+    gen = np.random.default_rng(SEED)
+    ours, alias, choice = (t / n * 1e9 for t in best_of(
+        k, lambda: d.sample_array(n, seed=SEED, threads=1), lambda: urn.rvs(n),
+        lambda: gen.choice(pts, n, p=p)))
+    add(Row("8", "scipy DiscreteAliasUrn(p).rvs(n) (indices 0..999)", alias, "sample"))
+    add(Row("8", "numpy Generator.choice(points, n, p=p)", choice, "sample"))
+    add(Row("8", "varnix discrete sample_array(n, seed, threads=1)", ours, "sample",
+            ours / alias, "of DiscreteAliasUrn", "<= 0.6", judged(ours / alias, 0.6)))
+    add(Row("8", "  varnix vs numpy choice", None, "", ours / choice, "of choice", "<= 0.2",
+            judged(ours / choice, 0.2)))
+
+
+# ---------------------------------------------------------------------------------------------
+# 9. Threads
+
+
+def bench_threads(n: int, k: int) -> None:
+    print(f"\n[9] threads: sample_array({n}) on 2 threads vs 1 (wall time; the machine's "
+          f"other load counts against the 2-thread figure)", flush=True)
+    iv = vx.Interval(LO, HI)
+    points, masses = thousand_point_pmf()
+    for label, dist in (("discrete, 1,000 points", vx.from_pmf(points, masses)),
+                        ("hermite(256)", vx.from_pdf_with_options(normal_pdf, iv,
+                                                                  vx.BuildOptions.hermite(256)))):
+        one, two = best_of(k, lambda: dist.sample_array(n, seed=SEED, threads=1),
+                           lambda: dist.sample_array(n, seed=SEED, threads=2))
+        same = (dist.sample_array(n, seed=SEED, threads=1).tobytes()
+                == dist.sample_array(n, seed=SEED, threads=2).tobytes())
+        # The processor time the 2-thread call got per unit of wall time: near 2 when each
+        # thread had a core to itself, lower when other work on the machine took one.
+        cpu0, wall0 = time.process_time(), time.perf_counter()
+        dist.sample_array(n, seed=SEED, threads=2)
+        busy = (time.process_time() - cpu0) / (time.perf_counter() - wall0)
+        add(Row("9", f"{label}: threads=1", one / n * 1e9, "sample"))
+        add(Row("9", f"{label}: threads=2", two / n * 1e9, "sample", one / two,
+                "speed-up", ">= 1.7", one / two >= 1.7 and same,
+                note=("identical values" if same else "VALUES DIFFER") +
+                f"; cores in use {busy:.2f}"))
+
+
+# ---------------------------------------------------------------------------------------------
+# 10. Memory
+
+MEMORY_PROBE = '''
+import sys, tracemalloc
+import numpy, _varnix as vx
+n = int(sys.argv[1])
+d = vx.from_pmf([0.0, 1.0], [1.0, 1.0])
+d.sample_array(10, seed=1)  # numpy imported, the method warmed
+
+def status(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+
+# Writing 5 to clear_refs resets the peak resident size (VmHWM) to the current one.
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")
+before = status("VmRSS")
+tracemalloc.start()
+a = d.sample_array(n, seed=1)
+traced = tracemalloc.get_traced_memory()[1]
+print(status("VmHWM") - before, traced)
+'''
+
+
+def bench_memory(n: int) -> None:
+    print(f"\n[10] memory: peak of sample_array({n}) in a fresh process", flush=True)
+    if not Path("/proc/self/clear_refs").exists():
+        skip("10", "needs /proc/self/clear_refs (Linux)")
+        return
+    done = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(n)], capture_output=True,
+                          text=True)
+    if done.returncode != 0:
+        skip("10", "probe failed: " + done.stderr.strip().splitlines()[-1])
+        return
+    rss_growth, traced = (int(x) for x in done.stdout.split())
+    array_bytes = 8 * n
+    add(Row("10", f"peak resident growth / the {array_bytes / 1e6:.0f} MB array", None, "",
+            rss_growth / array_bytes, "of the array", "<= 1.1",
+            judged(rss_growth / array_bytes, 1.1),
+            note=f"{rss_growth / 1e6:.1f} MB (peak resident size over the size before)"))
+    add(Row("10", "peak traced by tracemalloc / the array", None, "", traced / array_bytes,
+            "of the array", note=f"{traced / 1e6:.1f} MB"))
+
+
+# ---------------------------------------------------------------------------------------------
 
 
 def cpu_name() -> str:
@@ -682,19 +816,30 @@ def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true",
                     help="sizes / 10 and fewer repeats: a smoke run, not for figures")
+    ap.add_argument("--sections", default="1,2,3,4,5,6,7,8,9,10",
+                    help="comma-separated section numbers to run (default: all)")
     args = ap.parse_args()
     scale = 10 if args.quick else 1
     k = 2 if args.quick else 5
+    sections = set(args.sections.split(","))
 
     print("varnix benchmark" + (" (--quick: sizes / 10, not for figures)" if args.quick else ""))
     print("machine: " + machine_note(), flush=True)
-    bench_discrete(10**6 // scale, k)
-    bench_hermite(10**6 // scale, k)
-    bench_callbacks(k, args.quick)
-    bench_tdr(10**5 // scale, k)
-    bench_multivariate(5 * 10**4 // scale, k)
-    bench_rng_cpp()
-    bench_interpolated(10**6 // scale, k)
+    runs = [
+        ("1", lambda: bench_discrete(10**6 // scale, k)),
+        ("2", lambda: bench_hermite(10**6 // scale, k)),
+        ("3", lambda: bench_callbacks(k, args.quick)),
+        ("4", lambda: bench_tdr(10**5 // scale, k)),
+        ("5", lambda: bench_multivariate(5 * 10**4 // scale, k)),
+        ("6", bench_rng_cpp),
+        ("7", lambda: bench_interpolated(10**6 // scale, k)),
+        ("8", lambda: bench_arrays(10**6 // scale, k, args.quick)),
+        ("9", lambda: bench_threads(10**7 // scale, k)),
+        ("10", lambda: bench_memory(10**7 // scale)),
+    ]
+    for number, run in runs:
+        if number in sections:
+            run()
     print_table()
     return 0
 

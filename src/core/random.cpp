@@ -62,8 +62,13 @@ ChaChaRng ChaChaRng::seeded(std::uint64_t seed) {
 }
 
 ChaChaRng ChaChaRng::seeded_at(std::uint64_t seed, std::uint64_t first_word) {
+    return keyed_at(seeded_key(seed), first_word);
+}
+
+ChaChaRng ChaChaRng::keyed_at(const std::array<std::uint32_t, 8>& key,
+                              std::uint64_t first_word) {
     constexpr std::uint64_t values_per_refill = kWords / 2;
-    ChaChaRng rng = seeded(seed);
+    ChaChaRng rng(key, Kind::Seeded);
     rng.counter_ = first_word / values_per_refill * chacha::kBlocksPerRefill;
     const auto within = static_cast<std::uint32_t>(first_word % values_per_refill);
     if (within != 0) {

@@ -54,6 +54,12 @@ public:
     // counter, so this costs one refill whatever first_word is.
     static ChaChaRng seeded_at(std::uint64_t seed, std::uint64_t first_word);
 
+    // The ChaCha8 stream of an arbitrary key (the seeded stream's algorithm; seeded_at(seed, w)
+    // is keyed_at(seeded_key(seed), w)), started at a given value. Parallel fills without a
+    // seed take such a key from the calling thread's generator and give each part of the fill
+    // its own start in that one stream.
+    static ChaChaRng keyed_at(const std::array<std::uint32_t, 8>& key, std::uint64_t first_word);
+
     // The calling thread's ChaCha12 generator, created (keyed from the OS) on first use, and
     // keyed afresh (its buffered values dropped) on the first use after a fork in the child.
     static ChaChaRng& thread_local_rng();

@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "python/buffers.hpp"
+
 namespace varnix::py {
 
 namespace {
@@ -268,7 +270,12 @@ std::vector<Item> extract_vec(PyObject* o, Item (*item)(PyObject*)) {
     return out;
 }
 
-std::vector<double> extract_float_vec(PyObject* o) { return extract_vec<double>(o, to_f64); }
+// A float64 array's items are read directly: the values iteration would give, without an
+// object per item.
+std::vector<double> extract_float_vec(PyObject* o) {
+    if (auto items = float64_items(o)) return std::move(*items);
+    return extract_vec<double>(o, to_f64);
+}
 
 PyRef hold(PyObject* o) { return PyRef::borrow(o); }
 
@@ -299,12 +306,15 @@ std::vector<PyRef> Args::object_vec(std::size_t i) const {
 void Args::check_sequence(std::size_t i) const {
     PyObject* o = slots_[i];
     if (PyList_Check(o) || PyTuple_Check(o)) return;
+    // Arrays (numpy's, array.array, memoryview) are sequences of their items too.
+    if (exports_array(o)) return;
     const int r = PyObject_IsInstance(o, abc_sequence());
     if (r < 0) throw PyErrorSet{};
     if (r == 0) convert(i, [](PyObject* obj) -> int { raise_downcast(obj, "Sequence"); });
 }
 
 std::vector<double> Args::sequence_items(std::size_t i) const {
+    if (auto items = float64_items(slots_[i])) return std::move(*items);
     std::vector<double> out;
     PyRef iter = PyRef::steal(check(PyObject_GetIter(slots_[i])));
     while (PyObject* raw = PyIter_Next(iter.get())) {

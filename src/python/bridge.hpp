@@ -70,9 +70,10 @@ struct RecordedCall {
 
 // One call from Python in progress on this thread (the innermost, when a user callable calls
 // back into the module). Every entry from Python runs inside guarded (errors.hpp), which holds a
-// PythonCallScope with the interpreter lock held and keeps the lock until it returns: the module
-// never releases it, and user code that does takes it back before returning to the module. So a
-// thread inside such a call holds the lock, and the bridge need not ask for it.
+// PythonCallScope with the interpreter lock held and keeps the lock until it returns: user code
+// that releases it takes it back before returning to the module, and where the module releases
+// it for work that calls no Python (WithoutLock, fills.hpp) python_calls_in_progress reads 0
+// meanwhile. So a thread inside such a call holds the lock, and the bridge need not ask for it.
 class PythonCallScope {
 public:
     PythonCallScope() noexcept;

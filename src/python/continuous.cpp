@@ -7,7 +7,9 @@
 #include "core/random.hpp"
 #include "python/bridge.hpp"
 #include "python/classes.hpp"
+#include "python/fills.hpp"
 #include "python/pickling.hpp"
+#include "python/queries.hpp"
 #include "python/registry.hpp"
 
 namespace varnix::py {
@@ -227,9 +229,16 @@ PyObject* cd_sample_n(PyContinuous& self, const Args& a) {
     });
 }
 
-// Queries of one float argument.
+// The same query over the elements of a float64 buffer (defined with the array methods).
+template <PyObject* (*Query)(const Bound&, double)>
+PyObject* cd_query_array(PyContinuous& self, const Float64View& x);
+
+// Queries of one float argument, or of a buffer of them.
 template <PyObject* (*Query)(const Bound&, double)>
 PyObject* cd_query(PyContinuous& self, const Args& a) {
+    if (auto array = Float64View::array_argument(a.object(0), a.signature().names[0].c_str())) {
+        return cd_query_array<Query>(self, *array);
+    }
     const double x = a.f64(0);
     const HeldFn fn(self);
     return Query(self.value.with(fn), x);
@@ -294,6 +303,100 @@ PyObject* cd_interval_count(PyContinuous& self) {
     return q != nullptr ? to_py_size(q->intervals()) : none();
 }
 
+
+// ---- Arrays: fills into buffers, and queries over buffers ----
+
+// The engine as a fill sees it.
+EngineTraits engine_of(const ContinuousDistribution& d) {
+    return {d.words_per_draw(), d.draws_call_user_function(),
+            "transformed density rejection takes a variable number of words per draw, so draw "
+            "k cannot be found without making the draws before it"};
+}
+
+// Draws that call no Python are bound to no function at all: nothing in them can reach the
+// interpreter while the lock is released.
+void fill_continuous(PyContinuous& self, std::span<double> out, const FillOptions& o) {
+    const ContinuousDistribution& d = self.value;
+    const EngineTraits engine = engine_of(d);
+    const HeldFn fn(self);
+    const Bound bound = engine.calls_python ? d.with(fn) : d.without_function();
+    fill_draws(out, o, engine, [&bound](std::span<double> part, ChaChaRng& rng) {
+        return bound.fill(part, rng);
+    });
+}
+
+PyObject* cd_sample_into(PyContinuous& self, const Args& a) {
+    const Float64View out = Float64View::writable(a.object(0), "out");
+    require_draws_shape(out);
+    const FillOptions o = fill_options(a, 1, true);
+    fill_continuous(self, out.flat(), o);
+    return returned(out);
+}
+
+PyObject* cd_sample_array(PyContinuous& self, const Args& a) {
+    const std::uint64_t n = a.count(0);
+    const FillOptions o = fill_options(a, 1, true);
+    check_start(o, engine_of(self.value), n);
+    const Py_ssize_t shape[] = {array_length(n)};
+    PyRef array = new_numpy_array(shape, "sample_array");
+    {
+        const Float64View out = Float64View::writable(array.get(), "out");
+        fill_continuous(self, out.flat(), o);
+    }
+    return array.release();
+}
+
+// Array-valued queries run without the interpreter lock when they call no user function and
+// have this many elements or more.
+constexpr std::size_t lock_free_query_min = 4096;
+
+template <PyObject* (*Query)(const Bound&, double)>
+PyObject* cd_query_array(PyContinuous& self, const Float64View& x) {
+    constexpr bool quantile = Query == &q_ppf || Query == &q_isf;
+    constexpr bool density = Query == &q_pdf || Query == &q_logpdf;
+    const ContinuousDistribution& d = self.value;
+    // Like the scalar form, which returns None for every x.
+    if (density && !d.has_density()) return none();
+    // The queries that call no user function: all of a histogram's, the quantiles of a
+    // Hermite table, and all but the density of the interpolated inverse.
+    const bool lock_free = !d.has_user_function() || (quantile && d.uses_hermite_table()) ||
+                           (!density && d.uses_interpolation());
+    const bool table = d.uses_hermite_table();
+    const HeldFn fn(self);
+    const Bound bound = lock_free ? d.without_function() : d.with(fn);
+    return query_over(x, lock_free && x.size() >= lock_free_query_min,
+                      [&bound, table](std::span<const double> in,
+                                      std::span<double> out) -> FillResult {
+        if constexpr (Query == &q_ppf) {
+            return bound.ppf_many(in, out);
+        } else if constexpr (Query == &q_isf) {
+            if (table) {
+                // Through a table isf(q) is the table's quantile at 1 - q, reported as u = 1 - q
+                // when it fails: ppf(1 - q).
+                for (std::size_t i = 0; i < in.size(); ++i) out[i] = 1.0 - in[i];
+                return bound.ppf_many(out, out);
+            }
+            for (std::size_t i = 0; i < in.size(); ++i) {
+                const auto v = bound.isf(in[i]);
+                if (!v) return fill_stopped(i, v.error());
+                out[i] = *v;
+            }
+            return {};
+        } else {
+            for (std::size_t i = 0; i < in.size(); ++i) {
+                const double v = in[i];
+                if constexpr (Query == &q_pdf) out[i] = *bound.pdf(v);
+                if constexpr (Query == &q_logpdf) out[i] = log_of_density(*bound.pdf(v));
+                if constexpr (Query == &q_cdf) out[i] = bound.cdf(v);
+                if constexpr (Query == &q_sf) out[i] = bound.sf(v);
+                if constexpr (Query == &q_logcdf) out[i] = bound.logcdf(v);
+                if constexpr (Query == &q_logsf) out[i] = bound.logsf(v);
+            }
+            return {};
+        }
+    });
+}
+
 PyMethodDef continuous_methods[] = {
     method<PyContinuous, Access::Shared, "support", &cd_support>(),
     method<PyContinuous, Access::Shared, "sample", &cd_sample>(),
@@ -319,6 +422,9 @@ PyMethodDef continuous_methods[] = {
     method<PyContinuous, Access::Shared, "uses_interpolation", &cd_uses_interpolation>(),
     method<PyContinuous, Access::Shared, "u_error", &cd_u_error>(),
     method<PyContinuous, Access::Shared, "interval_count", &cd_interval_count>(),
+    // Arrays.
+    method<PyContinuous, Access::Shared, sample_into_declaration, &cd_sample_into>(),
+    method<PyContinuous, Access::Shared, sample_array_declaration, &cd_sample_array>(),
     // Pickling and copying (python/pickling.hpp).
     method<PyContinuous, Access::Shared, "__reduce__", &reduce_saved<PyContinuous>>(),
     {nullptr, nullptr, 0, nullptr},

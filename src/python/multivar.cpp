@@ -8,6 +8,7 @@
 #include "core/multivar/rejection.hpp"
 #include "python/bridge.hpp"
 #include "python/classes.hpp"
+#include "python/fills.hpp"
 #include "python/pickling.hpp"
 #include "python/registry.hpp"
 
@@ -89,6 +90,62 @@ PyObject* chain_init(Py& self, const Args& a) {
     return none();
 }
 
+// ---- Arrays: sample_into and sample_array of the box samplers ----
+
+// Why each sampler refuses start != 0 (the text after "start=k is refused: ").
+constexpr char kRejectionVariable[] =
+    "rejection takes a variable number of words per point (proposals are drawn until one is "
+    "accepted), so point k cannot be found without drawing the points before it";
+constexpr char kChainVariable[] =
+    "a chain's points follow from the points before them, and its transitions take a variable "
+    "number of words, so it cannot start at point k of a stream";
+constexpr char kConditionalVariable[] =
+    "its points come from the user function, not from the module's generator";
+
+template <class Py>
+constexpr bool is_chain = requires(Py& p) { p.value.initialized(); };
+
+// The points of a box sampler into out: one generator (seeded, or the thread's), the values
+// of sample_n.
+template <class Py, const char* Why>
+void box_fill(Py& self, std::span<double> out, const FillOptions& o) {
+    const EngineTraits engine{std::nullopt, true, Why};
+    check_start(o, engine, out.size() / self.value.dim());
+    FillRng rng(o, engine);
+    const FillResult r = self.value.with(VectorFn{self.f.get()}).fill(out, rng.get());
+    if (!r) raise_stop(r.error());
+}
+
+template <class Py, const char* Why>
+PyObject* box_sample_into(Py& self, const Args& a) {
+    const Float64View out = Float64View::writable(a.object(0), "out");
+    points_in(out, self.value.dim());
+    const FillOptions o = fill_options(a, 1, false);
+    box_fill<Py, Why>(self, out.flat(), o);
+    return returned(out);
+}
+
+template <class Py, const char* Why>
+PyObject* box_sample_array(Py& self, const Args& a) {
+    const std::uint64_t n = a.count(0);
+    const FillOptions o = fill_options(a, 1, false);
+    check_start(o, EngineTraits{std::nullopt, true, Why}, n);
+    // An uninitialised chain is refused before room for n points is made, as sample_n does.
+    if constexpr (is_chain<Py>) {
+        if (!self.value.initialized() && n > 0) {
+            raise_error(SampleError::of(SampleErrorKind::McmcNotInitialized));
+        }
+    }
+    const std::size_t d = self.value.dim();
+    const Py_ssize_t shape[] = {array_length(n, d), static_cast<Py_ssize_t>(d)};
+    PyRef array = new_numpy_array(shape, "sample_array");
+    {
+        const Float64View out = Float64View::writable(array.get(), "out");
+        box_fill<Py, Why>(self, out.flat(), o);
+    }
+    return array.release();
+}
+
 // ---- RejectionSampler ----
 
 struct PyRejectionSampler : WithCallable<RejectionSampler> {
@@ -111,6 +168,11 @@ PyMethodDef rejection_methods[] = {
     method<PyRejectionSampler, Access::Shared, "sample", &rejection_sample>(),
     method<PyRejectionSampler, Access::Shared, sample_n_declaration,
            &box_sample_n<PyRejectionSampler>>(),
+    // Arrays.
+    method<PyRejectionSampler, Access::Shared, points_into_declaration,
+           &box_sample_into<PyRejectionSampler, kRejectionVariable>>(),
+    method<PyRejectionSampler, Access::Shared, points_array_declaration,
+           &box_sample_array<PyRejectionSampler, kRejectionVariable>>(),
     // Pickling and copying (python/pickling.hpp).
     method<PyRejectionSampler, Access::Shared, "__reduce__", &reduce_saved<PyRejectionSampler>>(),
     {nullptr, nullptr, 0, nullptr},
@@ -157,6 +219,11 @@ PyMethodDef mh_methods[] = {
     method<PyMetropolisHastings, Access::Exclusive, sample_n_declaration,
            &box_sample_n<PyMetropolisHastings>>(),
     method<PyMetropolisHastings, Access::Shared, "accept_rate", &mh_accept_rate>(),
+    // Arrays.
+    method<PyMetropolisHastings, Access::Exclusive, points_into_declaration,
+           &box_sample_into<PyMetropolisHastings, kChainVariable>>(),
+    method<PyMetropolisHastings, Access::Exclusive, points_array_declaration,
+           &box_sample_array<PyMetropolisHastings, kChainVariable>>(),
     // Pickling and copying (python/pickling.hpp).
     method<PyMetropolisHastings, Access::Shared, "__reduce__",
            &reduce_saved<PyMetropolisHastings>>(),
@@ -204,6 +271,11 @@ PyMethodDef hmc_methods[] = {
     method<PyHmcSampler, Access::Exclusive, kChainInit, &chain_init<PyHmcSampler>>(),
     method<PyHmcSampler, Access::Exclusive, "sample", &hmc_sample>(),
     method<PyHmcSampler, Access::Exclusive, sample_n_declaration, &box_sample_n<PyHmcSampler>>(),
+    // Arrays.
+    method<PyHmcSampler, Access::Exclusive, points_into_declaration,
+           &box_sample_into<PyHmcSampler, kChainVariable>>(),
+    method<PyHmcSampler, Access::Exclusive, points_array_declaration,
+           &box_sample_array<PyHmcSampler, kChainVariable>>(),
     // Pickling and copying (python/pickling.hpp).
     method<PyHmcSampler, Access::Shared, "__reduce__", &reduce_saved<PyHmcSampler>>(),
     {nullptr, nullptr, 0, nullptr},
@@ -288,9 +360,44 @@ PyObject* conditional_sample_n(PyConditionalSampler& self, const Args& a) {
     return to_py_points(points.data(), n, self.value.dim());
 }
 
+// Arrays: the points of sample_n into a buffer; the seed is checked and has no effect.
+void conditional_fill(PyConditionalSampler& self, std::size_t n, std::span<double> out,
+                      const FillOptions& o) {
+    check_start(o, EngineTraits{std::nullopt, true, kConditionalVariable}, n);
+    const FillResult r = self.value.with(IndexedFn{self.f.get()}).fill(n, out);
+    if (!r) raise_stop(r.error());
+}
+
+PyObject* conditional_sample_into(PyConditionalSampler& self, const Args& a) {
+    const Float64View out = Float64View::writable(a.object(0), "out");
+    const std::size_t n = points_in(out, self.value.dim());
+    const FillOptions o = fill_options(a, 1, false);
+    conditional_fill(self, n, out.flat(), o);
+    return returned(out);
+}
+
+PyObject* conditional_sample_array(PyConditionalSampler& self, const Args& a) {
+    const std::uint64_t n = a.count(0);
+    const FillOptions o = fill_options(a, 1, false);
+    check_start(o, EngineTraits{std::nullopt, true, kConditionalVariable}, n);
+    const std::size_t d = self.value.dim();
+    const Py_ssize_t shape[] = {array_length(n, d), static_cast<Py_ssize_t>(d)};
+    PyRef array = new_numpy_array(shape, "sample_array");
+    {
+        const Float64View out = Float64View::writable(array.get(), "out");
+        conditional_fill(self, static_cast<std::size_t>(n), out.flat(), o);
+    }
+    return array.release();
+}
+
 PyMethodDef conditional_methods[] = {
     method<PyConditionalSampler, Access::Shared, "sample", &conditional_sample>(),
     method<PyConditionalSampler, Access::Shared, sample_n_declaration, &conditional_sample_n>(),
+    // Arrays.
+    method<PyConditionalSampler, Access::Shared, points_into_declaration,
+           &conditional_sample_into>(),
+    method<PyConditionalSampler, Access::Shared, points_array_declaration,
+           &conditional_sample_array>(),
     // Pickling and copying (python/pickling.hpp).
     method<PyConditionalSampler, Access::Shared, "__reduce__",
            &reduce_saved<PyConditionalSampler>>(),
@@ -334,9 +441,55 @@ PyObject* copula_sample(PyGaussianCopula& self, const Args& a) {
     return list_of(out);
 }
 
+// Arrays: n draws of one generator in a row, point k the k-th; with a seed the first is what
+// sample(ppfs, seed) gives, and start = k starts at draw k of that stream (each draw takes two
+// words per coordinate).
+constexpr Declaration kCopulaSampleInto{"sample_into",
+                                         {"out", "ppfs", {"seed", None}, {"start", 0}}};
+constexpr Declaration kCopulaSampleArray{"sample_array",
+                                          {"n", "ppfs", {"seed", None}, {"start", 0}}};
+
+void copula_fill(PyGaussianCopula& self, std::span<double> out, const std::vector<PyRef>& ppfs,
+                 const FillOptions& o) {
+    auto quantile = [&](std::size_t i, double u) { return call_scalar_checked(ppfs[i].get(), u); };
+    const auto bound = self.value.with(quantile, ppfs.size());
+    const EngineTraits engine{bound.words_per_draw(), true, ""};
+    check_start(o, engine, out.size() / self.value.dim());
+    FillRng rng(o, engine);
+    const FillResult r = bound.fill(out, rng.get());
+    if (!r) raise_stop(r.error());
+}
+
+PyObject* copula_sample_into(PyGaussianCopula& self, const Args& a) {
+    const Float64View out = Float64View::writable(a.object(0), "out");
+    points_in(out, self.value.dim());
+    const std::vector<PyRef> ppfs = a.object_vec(1);
+    const FillOptions o = fill_options(a, 2, false);
+    copula_fill(self, out.flat(), ppfs, o);
+    return returned(out);
+}
+
+PyObject* copula_sample_array(PyGaussianCopula& self, const Args& a) {
+    const std::uint64_t n = a.count(0);
+    const std::vector<PyRef> ppfs = a.object_vec(1);
+    const FillOptions o = fill_options(a, 2, false);
+    const std::size_t d = self.value.dim();
+    check_start(o, EngineTraits{2 * d, true, ""}, n);
+    const Py_ssize_t shape[] = {array_length(n, d), static_cast<Py_ssize_t>(d)};
+    PyRef array = new_numpy_array(shape, "sample_array");
+    {
+        const Float64View out = Float64View::writable(array.get(), "out");
+        copula_fill(self, out.flat(), ppfs, o);
+    }
+    return array.release();
+}
+
 PyMethodDef copula_methods[] = {
     method<PyGaussianCopula, Access::Shared, "dim", &copula_dim>(),
     method<PyGaussianCopula, Access::Shared, kCopulaSample, &copula_sample>(),
+    // Arrays.
+    method<PyGaussianCopula, Access::Shared, kCopulaSampleInto, &copula_sample_into>(),
+    method<PyGaussianCopula, Access::Shared, kCopulaSampleArray, &copula_sample_array>(),
     // Pickling and copying (python/pickling.hpp).
     method<PyGaussianCopula, Access::Shared, "__reduce__", &reduce_saved<PyGaussianCopula>>(),
     {nullptr, nullptr, 0, nullptr},

@@ -4,7 +4,12 @@ Build distributions and samplers from your own functions (a density, a distribut
 quantile functions, coordinate samplers) or from data, then draw samples; an integer ``seed``
 makes a batch reproducible bit for bit. ``import varnix`` gives the same objects.
 """
-from typing import Any, Callable, Sequence, SupportsFloat, SupportsIndex, final
+from array import array
+from typing import Any, Callable, Sequence, SupportsFloat, SupportsIndex, TypeVar, final, overload
+
+import numpy as np
+import numpy.typing as npt
+from typing_extensions import Buffer
 
 __all__ = [
     "BuildError", "SampleError", "Interval", "BuildOptions", "ContinuousDistribution",
@@ -17,6 +22,12 @@ __all__ = [
 ]
 
 _Float = SupportsFloat | SupportsIndex
+# A sequence of numbers: a list or tuple, or an array (numpy's, array.array).
+_Floats = Sequence[_Float] | npt.NDArray[Any]
+_Array = npt.NDArray[np.float64]
+# numpy arrays are buffers to the interpreter, but not under the Buffer protocol of every type
+# checker (numpy declares __buffer__ for Python 3.12 on).
+_Out = TypeVar("_Out", bound=npt.NDArray[Any] | Buffer)
 _Density1 = Callable[[float], _Float]
 _DensityN = Callable[..., _Float]
 
@@ -152,6 +163,12 @@ class ContinuousDistribution:
     at build time): a probability, quantile or summary that disagrees with it by more than
     1e-6 (in u; relative for summaries, to the standard deviation for the mean) is replaced by
     the model's answer, computed without calling the density.
+
+    pdf, cdf, sf, ppf, isf, logpdf, logcdf and logsf also take a float64 array of any shape
+    (numpy's, array.array('d'), a memoryview) and return a new array of its shape holding the
+    scalar results element by element; the first failing element raises. Where the scalar form
+    returns None, pdf and logpdf return None for a distribution built from a cdf, and logpdf's
+    array holds -inf for a zero density and NaN for a negative one.
     """
 
     def support(self) -> Interval:
@@ -177,6 +194,42 @@ class ContinuousDistribution:
             SampleError: the first failing draw; no partial list is returned.
             OverflowError: n or seed negative or too large.
         """
+    def sample_into(self, out: _Out, seed: SupportsIndex | None = None, start: SupportsIndex = 0, threads: SupportsIndex | None = None) -> _Out:
+        """Fill out with draws and return it: the values sample_n(len(out), seed) gives.
+
+        Args:
+            out: a writable, C-contiguous, one-dimensional buffer of float64 (a numpy array,
+                array.array('d'), a memoryview of a bytearray cast to 'd'); held, so not
+                resizable, for the whole call.
+            seed: as in sample_n.
+            start: with a seed, the index of the first draw: draws start .. start + len(out) - 1
+                of the seeded stream, so that any split of one seeded sample over calls,
+                processes or machines gives the same values. Refused (ValueError) without a
+                seed, and for transformed density rejection, whose draws take a variable
+                number of words.
+            threads: draws that call no Python function (a Hermite table, a histogram) run
+                without the interpreter lock, split over this many threads for large fills
+                (None: the available processors, at most 8); the values are the same for every
+                count.
+
+        Raises:
+            TypeError: out is not a writable buffer of float64.
+            ValueError: out is not C-contiguous or not one-dimensional; start as above; threads
+                not from 1 to 256. Nothing is drawn.
+            SampleError: as sample_n (out then holds unspecified values).
+        """
+    def sample_array(self, n: SupportsIndex, seed: SupportsIndex | None = None, start: SupportsIndex = 0, threads: SupportsIndex | None = None) -> _Array:
+        """n draws as a new numpy array of float64: sample_into(numpy.empty(n), ...).
+
+        numpy is imported on the first call (ImportError without it).
+        """
+    @overload
+    def cdf(self, x: _Array) -> _Array:  # type: ignore[overload-overlap]
+        """cdf of every element of a numpy array of float64, as a new array of its shape."""
+    @overload
+    def cdf(self, x: array[float]) -> array[float]:  # type: ignore[overload-overlap]
+        """cdf of every element of an array.array('d'), as a new array.array('d')."""
+    @overload
     def cdf(self, x: _Float) -> float:
         """The distribution function F(x).
 
@@ -185,12 +238,32 @@ class ContinuousDistribution:
         With an interpolated quantile function (BuildOptions.interpolated) it is that
         function's inverse, accurate to its u_resolution and consistent with ppf.
         """
+    @overload
+    def cdf(self, x: Buffer) -> memoryview:
+        """cdf of every element of another float64 buffer, as a memoryview of its shape."""
+    @overload
+    def pdf(self, x: _Array) -> _Array | None:  # type: ignore[overload-overlap]
+        """pdf of every element of a numpy array of float64, as a new array of its shape."""
+    @overload
+    def pdf(self, x: array[float]) -> array[float] | None:  # type: ignore[overload-overlap]
+        """pdf of every element of an array.array('d'), as a new array.array('d')."""
+    @overload
     def pdf(self, x: _Float) -> float | None:
         """The normalised density at x, or None when the distribution was built from a cdf.
 
         For from_pdf this is the user function divided by its integral at every x, also
         outside the support.
         """
+    @overload
+    def pdf(self, x: Buffer) -> memoryview | None:
+        """pdf of every element of another float64 buffer, as a memoryview of its shape."""
+    @overload
+    def ppf(self, u: _Array) -> _Array:  # type: ignore[overload-overlap]
+        """ppf of every element of a numpy array of float64, as a new array of its shape."""
+    @overload
+    def ppf(self, u: array[float]) -> array[float]:  # type: ignore[overload-overlap]
+        """ppf of every element of an array.array('d'), as a new array.array('d')."""
+    @overload
     def ppf(self, u: _Float) -> float:
         """The quantile: the x with F(x) = u.
 
@@ -199,9 +272,29 @@ class ContinuousDistribution:
                 included); "failed to invert CDF" when the distribution function does not
                 rise over the support.
         """
+    @overload
+    def ppf(self, u: Buffer) -> memoryview:
+        """ppf of every element of another float64 buffer, as a memoryview of its shape."""
+    @overload
+    def sf(self, x: _Array) -> _Array:  # type: ignore[overload-overlap]
+        """sf of every element of a numpy array of float64, as a new array of its shape."""
+    @overload
+    def sf(self, x: array[float]) -> array[float]:  # type: ignore[overload-overlap]
+        """sf of every element of an array.array('d'), as a new array.array('d')."""
+    @overload
     def sf(self, x: _Float) -> float:
         """The survival function 1 - F(x), never below 0 (with an interpolated quantile
         function, from the masses summed from hi, without the loss of 1 - F)."""
+    @overload
+    def sf(self, x: Buffer) -> memoryview:
+        """sf of every element of another float64 buffer, as a memoryview of its shape."""
+    @overload
+    def isf(self, q: _Array) -> _Array:  # type: ignore[overload-overlap]
+        """isf of every element of a numpy array of float64, as a new array of its shape."""
+    @overload
+    def isf(self, q: array[float]) -> array[float]:  # type: ignore[overload-overlap]
+        """isf of every element of an array.array('d'), as a new array.array('d')."""
+    @overload
     def isf(self, q: _Float) -> float:
         """The inverse survival function: ppf(1 - q) (with an interpolated quantile function,
         the point with mass q above it, also for q too small for 1 - q to resolve).
@@ -209,13 +302,46 @@ class ContinuousDistribution:
         Raises:
             SampleError: as ppf, reporting u = 1 - q.
         """
+    @overload
+    def isf(self, q: Buffer) -> memoryview:
+        """isf of every element of another float64 buffer, as a memoryview of its shape."""
+    @overload
+    def logpdf(self, x: _Array) -> _Array | None:  # type: ignore[overload-overlap]
+        """logpdf of every element of a numpy array of float64, as a new array of its shape."""
+    @overload
+    def logpdf(self, x: array[float]) -> array[float] | None:  # type: ignore[overload-overlap]
+        """logpdf of every element of an array.array('d'), as a new array.array('d')."""
+    @overload
     def logpdf(self, x: _Float) -> float | None:
         """The natural logarithm of the density; None where the density is not positive or
         when the distribution was built from a cdf."""
+    @overload
+    def logpdf(self, x: Buffer) -> memoryview | None:
+        """logpdf of every element of another float64 buffer, as a memoryview of its shape."""
+    @overload
+    def logcdf(self, x: _Array) -> _Array:  # type: ignore[overload-overlap]
+        """logcdf of every element of a numpy array of float64, as a new array of its shape."""
+    @overload
+    def logcdf(self, x: array[float]) -> array[float]:  # type: ignore[overload-overlap]
+        """logcdf of every element of an array.array('d'), as a new array.array('d')."""
+    @overload
     def logcdf(self, x: _Float) -> float:
         """ln F(x), with F clamped to [0, 1]; -inf at and below lo."""
+    @overload
+    def logcdf(self, x: Buffer) -> memoryview:
+        """logcdf of every element of another float64 buffer, as a memoryview of its shape."""
+    @overload
+    def logsf(self, x: _Array) -> _Array:  # type: ignore[overload-overlap]
+        """logsf of every element of a numpy array of float64, as a new array of its shape."""
+    @overload
+    def logsf(self, x: array[float]) -> array[float]:  # type: ignore[overload-overlap]
+        """logsf of every element of an array.array('d'), as a new array.array('d')."""
+    @overload
     def logsf(self, x: _Float) -> float:
         """ln(1 - F(x)), with F clamped to [0, 1]; -inf at and above hi."""
+    @overload
+    def logsf(self, x: Buffer) -> memoryview:
+        """logsf of every element of another float64 buffer, as a memoryview of its shape."""
     def mean(self) -> float:
         """The mean, by adaptive integration (tolerance 1e-10); with an interpolated quantile
         function, from its robust panel integral (relative accuracy about 1e-12).
@@ -349,7 +475,7 @@ def from_cdf_with_options(f: _Density1, interval: Interval, options: BuildOption
         BuildError: as from_cdf; "invalid support interval: TDR sampling requires a PDF (use
             from_pdf_fn, not from_cdf_fn)" for options with a TDR transform.
     """
-def from_histogram(edges: Sequence[_Float], counts: Sequence[_Float], density: bool = False, options: BuildOptions | None = None) -> ContinuousDistribution:
+def from_histogram(edges: _Floats, counts: _Floats, density: bool = False, options: BuildOptions | None = None) -> ContinuousDistribution:
     """A distribution whose density is constant on each bin of a histogram.
 
     Args:
@@ -387,18 +513,37 @@ class DiscreteDistribution:
 
     Built by from_pmf. Points keep the caller's order (they are not sorted and duplicates are
     not merged); "cumulative" means cumulative in that order. Immutable.
+
+    pmf and ppf also take a float64 array of any shape and return a new array of its shape.
     """
 
     def len(self) -> int:
         """The number of points, zero-mass points and duplicates included."""
     def points(self) -> list[float]:
         """The points, in the order given."""
+    @overload
+    def pmf(self, x: _Array) -> _Array:  # type: ignore[overload-overlap]
+        """pmf of every element of a numpy array of float64, as a new array of its shape."""
+    @overload
+    def pmf(self, x: array[float]) -> array[float]:  # type: ignore[overload-overlap]
+        """pmf of every element of an array.array('d'), as a new array.array('d')."""
+    @overload
     def pmf(self, x: _Float) -> float:
         """The mass of the first point within 1e-12 of x, or 0.0 if there is none."""
+    @overload
+    def pmf(self, x: Buffer) -> memoryview:
+        """pmf of every element of another float64 buffer, as a memoryview of its shape."""
     def pmf_at(self, index: SupportsIndex) -> float:
         """The mass of the point at index (an index past the end is an internal fault)."""
     def cdf_at(self, index: SupportsIndex) -> float:
         """The cumulative mass of the points up to and including index."""
+    @overload
+    def ppf(self, u: _Array) -> _Array:  # type: ignore[overload-overlap]
+        """ppf of every element of a numpy array of float64, as a new array of its shape."""
+    @overload
+    def ppf(self, u: array[float]) -> array[float]:  # type: ignore[overload-overlap]
+        """ppf of every element of an array.array('d'), as a new array.array('d')."""
+    @overload
     def ppf(self, u: _Float) -> float:
         """The quantile: the first point whose cumulative mass exceeds u (at a tie, the last
         point whose cumulative mass equals u).
@@ -406,6 +551,9 @@ class DiscreteDistribution:
         Raises:
             SampleError: "quantile u=... not in (0, 1)" for u outside the open interval.
         """
+    @overload
+    def ppf(self, u: Buffer) -> memoryview:
+        """ppf of every element of another float64 buffer, as a memoryview of its shape."""
     def mean(self) -> float:
         """The mean."""
     def var(self) -> float:
@@ -429,6 +577,33 @@ class DiscreteDistribution:
         Raises:
             SampleError: as sample.
         """
+    def sample_into(self, out: _Out, seed: SupportsIndex | None = None, start: SupportsIndex = 0, threads: SupportsIndex | None = None) -> _Out:
+        """Fill out with draws and return it: the values sample_n(len(out), seed) gives.
+
+        Args:
+            out: a writable, C-contiguous, one-dimensional buffer of float64 (a numpy array,
+                array.array('d'), a memoryview of a bytearray cast to 'd'); held, so not
+                resizable, for the whole call.
+            seed: as in sample_n.
+            start: with a seed, the index of the first draw: draws start .. start + len(out) - 1
+                of the seeded stream, so that any split of one seeded sample over calls,
+                processes or machines gives the same values. Refused (ValueError) without a
+                seed.
+            threads: draws run without the interpreter lock, split over this many threads
+                for large fills (None: the available processors, at most 8); the values are the
+                same for every count.
+
+        Raises:
+            TypeError: out is not a writable buffer of float64.
+            ValueError: out is not C-contiguous or not one-dimensional; start as above; threads
+                not from 1 to 256. Nothing is drawn.
+            SampleError: as sample_n (out then holds unspecified values).
+        """
+    def sample_array(self, n: SupportsIndex, seed: SupportsIndex | None = None, start: SupportsIndex = 0, threads: SupportsIndex | None = None) -> _Array:
+        """n draws as a new numpy array of float64: sample_into(numpy.empty(n), ...).
+
+        numpy is imported on the first call (ImportError without it).
+        """
     def __reduce__(self) -> tuple[Any, ...]:
         """Pickling and copying: the saved state (the points and the cumulative table as built).
 
@@ -436,7 +611,7 @@ class DiscreteDistribution:
         results, bit for bit. A saved state that was altered is refused with ValueError.
         """
 
-def from_pmf(points: Sequence[_Float], pmf: Sequence[_Float]) -> DiscreteDistribution:
+def from_pmf(points: _Floats, pmf: _Floats) -> DiscreteDistribution:
     """A discrete distribution with masses pmf (normalised here) at points.
 
     Raises:
@@ -450,7 +625,7 @@ def from_pmf(points: Sequence[_Float], pmf: Sequence[_Float]) -> DiscreteDistrib
 class HyperRect:
     """An axis-aligned box: the support of the multivariate samplers."""
 
-    def __new__(cls, lo: Sequence[_Float], hi: Sequence[_Float]) -> HyperRect:
+    def __new__(cls, lo: _Floats, hi: _Floats) -> HyperRect:
         """The box with lower corner lo and upper corner hi.
 
         Raises:
@@ -486,6 +661,27 @@ class RejectionSampler:
 
         Raises:
             SampleError: as sample.
+        """
+    def sample_into(self, out: _Out, seed: SupportsIndex | None = None, start: SupportsIndex = 0) -> _Out:
+        """Fill out with the points sample_n(n, seed) gives, row by row, and return it.
+
+        Args:
+            out: a writable, C-contiguous buffer of float64 of shape (n, d), or flat with
+                n * d entries.
+            seed: as in sample_n.
+            start: only 0: a point takes a variable number of words (proposals are drawn until
+                one is accepted).
+
+        Raises:
+            TypeError: out is not a writable buffer of float64.
+            ValueError: out is not C-contiguous or has another shape; start is not 0. Nothing
+                is drawn.
+            SampleError: as sample_n (out then holds unspecified values).
+        """
+    def sample_array(self, n: SupportsIndex, seed: SupportsIndex | None = None, start: SupportsIndex = 0) -> _Array:
+        """The points of sample_n(n, seed) as a new numpy array of shape (n, d).
+
+        numpy is imported on the first call (ImportError without it).
         """
     def __reduce__(self) -> tuple[Any, ...]:
         """Pickling and copying: its density, pickled by the pickler in use (the standard one saves
@@ -539,6 +735,26 @@ class MetropolisHastings:
         Raises:
             SampleError: "mcmc sampler not initialized (call init)".
         """
+    def sample_into(self, out: _Out, seed: SupportsIndex | None = None, start: SupportsIndex = 0) -> _Out:
+        """Fill out with the points sample_n(n, seed) gives, row by row, and return it.
+
+        Args:
+            out: a writable, C-contiguous buffer of float64 of shape (n, d), or flat with
+                n * d entries.
+            seed: as in sample_n.
+            start: only 0: a chain's points follow from the points before them.
+
+        Raises:
+            TypeError: out is not a writable buffer of float64.
+            ValueError: out is not C-contiguous or has another shape; start is not 0. Nothing
+                is drawn.
+            SampleError: as sample_n (out then holds unspecified values).
+        """
+    def sample_array(self, n: SupportsIndex, seed: SupportsIndex | None = None, start: SupportsIndex = 0) -> _Array:
+        """The points of sample_n(n, seed) as a new numpy array of shape (n, d).
+
+        numpy is imported on the first call (ImportError without it).
+        """
     def accept_rate(self) -> float:
         """Accepted proposals divided by transitions since init() (0.0 before any)."""
     def __reduce__(self) -> tuple[Any, ...]:
@@ -585,6 +801,26 @@ class HmcSampler:
 
         Raises:
             SampleError: "mcmc sampler not initialized (call init)".
+        """
+    def sample_into(self, out: _Out, seed: SupportsIndex | None = None, start: SupportsIndex = 0) -> _Out:
+        """Fill out with the points sample_n(n, seed) gives, row by row, and return it.
+
+        Args:
+            out: a writable, C-contiguous buffer of float64 of shape (n, d), or flat with
+                n * d entries.
+            seed: as in sample_n.
+            start: only 0: a chain's points follow from the points before them.
+
+        Raises:
+            TypeError: out is not a writable buffer of float64.
+            ValueError: out is not C-contiguous or has another shape; start is not 0. Nothing
+                is drawn.
+            SampleError: as sample_n (out then holds unspecified values).
+        """
+    def sample_array(self, n: SupportsIndex, seed: SupportsIndex | None = None, start: SupportsIndex = 0) -> _Array:
+        """The points of sample_n(n, seed) as a new numpy array of shape (n, d).
+
+        numpy is imported on the first call (ImportError without it).
         """
     def __reduce__(self) -> tuple[Any, ...]:
         """Pickling and copying: its density, pickled by the pickler in use (the standard one saves
@@ -641,6 +877,26 @@ class ConditionalFactorizationSampler:
         Raises:
             SampleError: as sample, when n >= 1.
         """
+    def sample_into(self, out: _Out, seed: SupportsIndex | None = None, start: SupportsIndex = 0) -> _Out:
+        """Fill out with the points sample_n(n, seed) gives, row by row, and return it.
+
+        Args:
+            out: a writable, C-contiguous buffer of float64 of shape (n, d), or flat with
+                n * d entries.
+            seed: checked, without effect, as in sample_n.
+            start: only 0: the points come from the user function, not from a generator.
+
+        Raises:
+            TypeError: out is not a writable buffer of float64.
+            ValueError: out is not C-contiguous or has another shape; start is not 0. Nothing
+                is drawn.
+            SampleError: as sample_n (out then holds unspecified values).
+        """
+    def sample_array(self, n: SupportsIndex, seed: SupportsIndex | None = None, start: SupportsIndex = 0) -> _Array:
+        """The points of sample_n(n, seed) as a new numpy array of shape (n, d).
+
+        numpy is imported on the first call (ImportError without it).
+        """
     def __reduce__(self) -> tuple[Any, ...]:
         """Pickling and copying: its conditional sampler, pickled by the pickler in use (the
         standard one saves module-level functions by name; cloudpickle also saves lambdas and
@@ -670,6 +926,29 @@ class GaussianCopula:
             SampleError: "mcmc sampler failed" when len(ppfs) differs from dim(); "failed to
                 invert CDF" when a quantile function raises or returns a non-number.
         """
+    def sample_into(self, out: _Out, ppfs: Sequence[_Density1], seed: SupportsIndex | None = None, start: SupportsIndex = 0) -> _Out:
+        """Fill out with n vectors, row by row, and return it: n calls of sample(ppfs) on one
+        generator, so that with a seed the first row is sample(ppfs, seed).
+
+        Args:
+            out: a writable, C-contiguous buffer of float64 of shape (n, d), or flat with
+                n * d entries.
+            ppfs: as in sample.
+            seed: as in sample.
+            start: with a seed, the index of the first vector in the seeded stream (each takes
+                2 * d words): any split of one seeded sample gives the same values.
+
+        Raises:
+            TypeError: out is not a writable buffer of float64.
+            ValueError: out is not C-contiguous or has another shape; start without a seed.
+                Nothing is drawn.
+            SampleError: as sample.
+        """
+    def sample_array(self, n: SupportsIndex, ppfs: Sequence[_Density1], seed: SupportsIndex | None = None, start: SupportsIndex = 0) -> _Array:
+        """n vectors as a new numpy array of shape (n, d), as sample_into fills them.
+
+        numpy is imported on the first call (ImportError without it).
+        """
     def __reduce__(self) -> tuple[Any, ...]:
         """Pickling and copying: the saved state (the Cholesky factor as computed).
 
@@ -692,7 +971,7 @@ class CdfMcEstimator:
             SampleError: "numerical integration failed" when the estimate is not finite and
                 positive.
         """
-    def cdf(self, x: Sequence[_Float], seed: SupportsIndex | None = None) -> float:
+    def cdf(self, x: _Floats, seed: SupportsIndex | None = None) -> float:
         """The estimate of P(X <= x), coordinate by coordinate, in [0, 1].
 
         The cached normalising constant is used; without one, it is estimated first from the
@@ -767,7 +1046,7 @@ def hmc_sampler(f: _DensityN, support: HyperRect, step_size: _Float = 0.05, leap
     Raises:
         BuildError: the HyperRect messages.
     """
-def gibbs_sampler(sample_coord: Callable[[int, list[float]], _Float], support: HyperRect, init: Sequence[_Float], sweeps_per_sample: SupportsIndex = 1) -> GibbsSampler:
+def gibbs_sampler(sample_coord: Callable[[int, list[float]], _Float], support: HyperRect, init: _Floats, sweeps_per_sample: SupportsIndex = 1) -> GibbsSampler:
     """A Gibbs sampler: each sweep sets coordinate i to sample_coord(i, x) for i = 0 .. d-1.
 
     Args:
@@ -783,7 +1062,7 @@ def gibbs_sampler(sample_coord: Callable[[int, list[float]], _Float], support: H
 def conditional_factorization_sampler(sample_i: Callable[[int, list[float]], _Float], dim: SupportsIndex) -> ConditionalFactorizationSampler:
     """A sampler of p(x0) p(x1 | x0) p(x2 | x0, x1) ...: coordinate i is sample_i(i, prefix),
     where prefix lists the coordinates drawn before it; a failure gives NaN."""
-def gaussian_copula(corr: Sequence[Sequence[_Float]]) -> GaussianCopula:
+def gaussian_copula(corr: Sequence[_Floats] | npt.NDArray[Any]) -> GaussianCopula:
     """A Gaussian copula with the given correlation matrix.
 
     Only the lower triangle and the diagonal are read; the diagonal is not rescaled, so give

@@ -241,6 +241,16 @@ bool ContinuousDistribution::uses_hermite_table() const {
     return inversion != nullptr && inversion->table.has_value();
 }
 
+std::optional<std::size_t> ContinuousDistribution::words_per_draw() const {
+    if (uses_tdr()) return std::nullopt;
+    return 1;  // a quantile of one uniform: table, interpolation or numerical inversion
+}
+
+bool ContinuousDistribution::draws_call_user_function() const {
+    if (std::holds_alternative<HistogramSource>(source_)) return false;
+    return !uses_hermite_table() && !uses_interpolation();
+}
+
 // --- Queries ----------------------------------------------------------------------------------
 
 std::optional<double> ContinuousDistribution::Bound::pdf(double x) const {
@@ -348,6 +358,23 @@ SampleResult<double> ContinuousDistribution::Bound::upper_quantile(
     const InterpolatedInverse& inverse, double q) {
     if (!(q > 0.0 && q < 1.0)) return std::unexpected(SampleError::quantile_out_of_range(1.0 - q));
     return inverse.quantile_upper(q);
+}
+
+FillResult ContinuousDistribution::Bound::ppf_many(std::span<const double> u,
+                                                   std::span<double> out) const {
+    const auto* inversion = std::get_if<InversionEngine>(&d_.sampler_);
+    const std::size_t n = u.size();
+    if (inversion != nullptr && inversion->table) {
+        const std::size_t stop = inversion->table->evaluate_inside_unit(u.data(), out.data(), n);
+        if (stop < n) return fill_stopped(stop, SampleError::quantile_out_of_range(u[stop]));
+        return {};
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto x = quantile(u[i]);
+        if (!x) return fill_stopped(i, x.error());
+        out[i] = *x;
+    }
+    return {};
 }
 
 }  // namespace varnix

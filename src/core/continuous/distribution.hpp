@@ -40,6 +40,7 @@
 #include "core/continuous/source_density.hpp"
 #include "core/continuous/tdr.hpp"
 #include "core/errors.hpp"
+#include "core/fill.hpp"
 #include "core/function_ref.hpp"
 #include "core/word_source.hpp"
 
@@ -134,6 +135,17 @@ public:
     bool has_density() const { return !std::holds_alternative<CdfSource>(source_); }
     // The check model, when one was built (see the top of this file).
     const InterpolatedInverse* check_model() const { return check_ ? &*check_ : nullptr; }
+
+    // Words of the source each draw takes, when that is a fixed number: one uniform for a
+    // quantile (table, interpolation or numerical inversion); none for TDR, whose trials vary
+    // in number. A fixed count lets a fill start any draw at its own position in a stream.
+    std::optional<std::size_t> words_per_draw() const;
+    // Whether a draw may call the user function: not through a Hermite table or the
+    // interpolated inverse, and never for a histogram, which has none. Draws that call no user
+    // function may run on any thread.
+    bool draws_call_user_function() const;
+    // Whether any query may call the user function: all but a histogram's.
+    bool has_user_function() const { return !std::holds_alternative<HistogramSource>(source_); }
     Interval support() const { return support_; }
     double norm() const { return norm_; }  // density kinds only; NaN for a cdf-defined one
 
@@ -177,6 +189,10 @@ public:
     double logsf(double x) const;
     SampleResult<double> ppf(double u) const;  // the quantile; QuantileOutOfRange
     SampleResult<double> isf(double q) const;  // ppf(1 - q)
+    // out[i] = ppf(u[i]) for each i in order, the same values; the first failing element
+    // stops (FillStop counts the elements before it). u and out may be the same span. Through
+    // a Hermite table a block of quantiles is evaluated at once.
+    FillResult ppf_many(std::span<const double> u, std::span<double> out) const;
 
     // One draw: TDR, or the quantile of one uniform.
     template <WordSource R>
@@ -187,6 +203,11 @@ public:
     // error, and out then holds exactly the draws completed before it.
     template <WordSource R>
     SampleResult<void> sample_n(std::size_t n, R& rng, std::vector<double>& out) const;
+
+    // out.size() draws into out, the values sample_n gives for the same n; the first failing
+    // draw stops the fill (FillStop counts the draws written before it).
+    template <WordSource R>
+    FillResult fill(std::span<double> out, R& rng) const;
 
     // Summary statistics: integrals at the fixed tolerance 1e-10, and quantiles.
     SampleResult<double> mean() const;
@@ -224,6 +245,10 @@ private:
                                              std::vector<double>& out);
     template <WordSource R>
     SampleResult<void> sample_n_inverted(std::size_t n, R& rng, std::vector<double>& out) const;
+    template <WordSource R>
+    static FillResult fill_table(const HermiteTable& table, std::span<double> out, R& rng);
+    template <WordSource R>
+    FillResult fill_one_by_one(std::span<double> out, R& rng) const;
 
     const ContinuousDistribution& d_;
     UserFn user_;
@@ -280,28 +305,15 @@ SampleResult<void> ContinuousDistribution::Bound::sample_n_tdr(const TdrHat& hat
     return {};
 }
 
-// The fast path: one uniform, one binary search and one cubic per draw. The uniforms of a block
-// are drawn first and the table evaluated on the block, its searches interleaved. Draws, their
-// order and a failing draw's place are as if one at a time.
 template <WordSource R>
 SampleResult<void> ContinuousDistribution::Bound::sample_n_table(const HermiteTable& table,
                                                                  std::size_t n, R& rng,
                                                                  std::vector<double>& out) {
-    constexpr std::size_t block = 64;
-    double us[block];
     out.resize(n);
-    for (std::size_t start = 0; start < n; start += block) {
-        const std::size_t count = std::min(block, n - start);
-        for (std::size_t j = 0; j < count; ++j) {
-            const double u = uniform(rng);
-            if (!(u > 0.0 && u < 1.0)) {
-                table.evaluate_many(us, out.data() + start, j);
-                out.resize(start + j);
-                return std::unexpected(SampleError::quantile_out_of_range(u));
-            }
-            us[j] = u;
-        }
-        table.evaluate_many(us, out.data() + start, count);
+    const FillResult filled = fill_table(table, std::span<double>(out), rng);
+    if (!filled) {
+        out.resize(filled.error().filled);
+        return std::unexpected(filled.error().error);
     }
     return {};
 }
@@ -313,6 +325,55 @@ SampleResult<void> ContinuousDistribution::Bound::sample_n_inverted(
         const auto x = quantile(uniform(rng));
         if (!x) return std::unexpected(x.error());
         out.push_back(*x);
+    }
+    return {};
+}
+
+// --- Fills ------------------------------------------------------------------------------------
+
+template <WordSource R>
+FillResult ContinuousDistribution::Bound::fill(std::span<double> out, R& rng) const {
+    if (const auto* q = d_.interpolation()) {
+        q->fill(out.data(), out.size(), rng);  // a draw of the interpolation never fails
+        return {};
+    }
+    if (const auto* inversion = std::get_if<InversionEngine>(&d_.sampler_)) {
+        if (inversion->table) return fill_table(*inversion->table, out, rng);
+    }
+    return fill_one_by_one(out, rng);
+}
+
+// The fast path: one uniform, one binary search and one cubic per draw. The uniforms of a block
+// are drawn first and the table evaluated on the block, its searches interleaved. Draws, their
+// order and a failing draw's place are as if one at a time.
+template <WordSource R>
+FillResult ContinuousDistribution::Bound::fill_table(const HermiteTable& table,
+                                                     std::span<double> out, R& rng) {
+    constexpr std::size_t block = 64;
+    double us[block];
+    const std::size_t n = out.size();
+    for (std::size_t start = 0; start < n; start += block) {
+        const std::size_t count = std::min(block, n - start);
+        for (std::size_t j = 0; j < count; ++j) {
+            const double u = uniform(rng);
+            if (!(u > 0.0 && u < 1.0)) {
+                table.evaluate_many(us, out.data() + start, j);
+                return fill_stopped(start + j, SampleError::quantile_out_of_range(u));
+            }
+            us[j] = u;
+        }
+        table.evaluate_many(us, out.data() + start, count);
+    }
+    return {};
+}
+
+// Any other engine, a draw at a time, as sample gives them.
+template <WordSource R>
+FillResult ContinuousDistribution::Bound::fill_one_by_one(std::span<double> out, R& rng) const {
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const auto x = sample(rng);
+        if (!x) return fill_stopped(i, x.error());
+        out[i] = *x;
     }
     return {};
 }

@@ -32,7 +32,26 @@ HermiteTable HermiteTable::from_nodes(double lo, double hi, std::vector<double> 
     table.u_ = std::move(u);
     table.x_ = std::move(x);
     table.compute_slopes();
+    const double span = table.u_.back() - table.u_.front();
+    table.guide_origin_ = table.u_.front();
+    table.guide_scale_ = span > 0.0 ? static_cast<double>(table.u_.size() - 1) / span : 0.0;
     return table;
+}
+
+void HermiteTable::evaluate_many(const double* u, double* out, std::size_t m) const {
+    const std::size_t done = evaluate_quads<false>(u, out, m);
+    for (std::size_t i = done; i < m; ++i) out[i] = evaluate(u[i]);
+}
+
+std::size_t HermiteTable::evaluate_inside_unit(const double* u, double* out,
+                                               std::size_t m) const {
+    std::size_t i = evaluate_quads<true>(u, out, m);
+    for (; i < m; ++i) {
+        const double v = u[i];
+        if (!(v > 0.0 && v < 1.0)) return i;
+        out[i] = evaluate(v);
+    }
+    return m;
 }
 
 void HermiteTable::compute_slopes() {

@@ -1,7 +1,8 @@
 // A monotone piecewise cubic Hermite approximation of a quantile function u -> x.
 //
-// Built once from a distribution function; afterwards a quantile costs one binary search over
-// the probability nodes and one cubic, with no allocation and no call of user code.
+// Built once from a distribution function; afterwards a quantile costs finding its segment
+// (one multiplication for the evenly spaced nodes of a built table, checked against them) and
+// one cubic, with no allocation and no call of user code.
 #pragma once
 
 #include <algorithm>
@@ -37,33 +38,19 @@ public:
         const std::size_t n = u_.size();
         if (u <= u_[0]) return x_[0];
         if (u >= u_[n - 1]) return x_[n - 1];
-        return interpolate(u, count_below(u_.data(), n, u));
+        return interpolate(u, segment_of(u));
     }
 
-    // out[i] = evaluate(u[i]) for i < m, the same values. The searches of a group of draws run
-    // in lockstep: one search is a chain of dependent loads, and interleaving several chains
-    // keeps the processor busy where one chain at a time would leave it waiting.
-    void evaluate_many(const double* u, double* out, std::size_t m) const {
-        constexpr std::size_t lanes = 8;
-        const std::size_t n = u_.size();
-        const double* a = u_.data();
-        const std::size_t whole = m - m % lanes;
-        for (std::size_t i = 0; i < whole; i += lanes) {
-            std::size_t pos[lanes];
-            search::positions<search::FirstNotBelow, lanes>(a, n, u + i, pos);
-            for (std::size_t l = 0; l < lanes; ++l) {
-                const double v = u[i + l];
-                if (v <= a[0]) {
-                    out[i + l] = x_[0];
-                } else if (v >= a[n - 1]) {
-                    out[i + l] = x_[n - 1];
-                } else {
-                    out[i + l] = interpolate(v, pos[l]);
-                }
-            }
-        }
-        for (std::size_t i = whole; i < m; ++i) out[i] = evaluate(u[i]);
-    }
+    // out[i] = evaluate(u[i]) for i < m, the same values; out may be u itself (each element
+    // is read before its own result is written). Where the processor has four-lane double
+    // arithmetic (AVX), four quantiles share the instructions of the cubic: the same
+    // operations in the same order on each lane, so the same results (hermite_avx.cpp).
+    void evaluate_many(const double* u, double* out, std::size_t m) const;
+
+    // evaluate_many over the u strictly inside (0, 1), the quantiles a caller may ask for:
+    // the index of the first u that is not (m when all are), the quantiles before it written
+    // and none after. out may be u itself.
+    std::size_t evaluate_inside_unit(const double* u, double* out, std::size_t m) const;
 
     const std::vector<double>& nodes() const { return u_; }
     const std::vector<double>& quantiles() const { return x_; }
@@ -72,13 +59,34 @@ public:
 private:
     HermiteTable() = default;
 
-    // The cubic of the segment below node p (p = count_below(u), u strictly between the end
-    // nodes), clamped to [lo, hi].
-    double interpolate(double u, std::size_t p) const {
+    // The segment k of u: u_[k] < u <= u_[k + 1], k <= n - 2, which is count_below(u) - 1 for
+    // u above the first node (0 for u at or below it, and for NaN, as count_below gives). The
+    // guess from the node spacing is taken when the nodes confirm it; a search decides
+    // otherwise, so any nodes give the searched segment.
+    std::size_t segment_of(double u) const {
         const std::size_t n = u_.size();
-        std::size_t k = p == 0 ? 0 : p - 1;
-        k = std::min(k, n - 2);
+        const std::size_t k = guessed_segment(u);
+        if (u_[k] < u && u <= u_[k + 1]) return k;
+        const std::size_t p = count_below(u_.data(), n, u);
+        return std::min(p == 0 ? 0 : p - 1, n - 2);
+    }
 
+    // The segment the node spacing suggests for u, in [0, n - 2]: exact for evenly spaced
+    // nodes up to rounding, which the caller checks against the nodes.
+    std::size_t guessed_segment(double u) const {
+        const double g = (u - guide_origin_) * guide_scale_;
+        if (!(g > 0.0)) return 0;
+        const auto last = static_cast<std::int64_t>(u_.size() - 2);
+        return static_cast<std::size_t>(g < static_cast<double>(last) ? static_cast<std::int64_t>(g)
+                                                                      : last);
+    }
+    // evaluate_many four at a time with AVX, stopping (when Checked) at the first u not
+    // strictly inside (0, 1). Returns how many were done: a multiple of 4 unless stopped.
+    template <bool Checked>
+    std::size_t evaluate_quads(const double* u, double* out, std::size_t m) const;
+
+    // The cubic of segment k (u strictly between the end nodes), clamped to [lo, hi].
+    double interpolate(double u, std::size_t k) const {
         const double h = u_[k + 1] - u_[k];
         double result;
         if (std::fabs(h) < 1e-300) {
@@ -99,6 +107,7 @@ private:
         if (result > hi_) return hi_;
         return result;
     }
+
     void compute_slopes();
 
     double lo_ = 0.0;
@@ -106,6 +115,8 @@ private:
     std::vector<double> u_;       // probability nodes, strictly increasing
     std::vector<double> x_;       // the quantile at each node
     std::vector<double> slopes_;  // dx/du at each node, after the monotonicity limiter
+    double guide_origin_ = 0.0;   // u_[0]
+    double guide_scale_ = 0.0;    // (n - 1) / (u_[n - 1] - u_[0]): segments per unit of u
 };
 
 }  // namespace varnix

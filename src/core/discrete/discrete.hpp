@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/errors.hpp"
+#include "core/fill.hpp"
 #include "core/search.hpp"
 #include "core/word_source.hpp"
 
@@ -62,6 +63,14 @@ public:
     template <WordSource R>
     SampleResult<void> sample_n(std::size_t n, R& rng, std::vector<double>& out) const;
 
+    // out.size() draws into out, the values sample_n gives, one word each; the first failing
+    // draw stops the fill (FillStop counts the draws written before it).
+    template <WordSource R>
+    FillResult fill(std::span<double> out, R& rng) const;
+
+    // Every draw takes exactly this many words of the source.
+    static constexpr std::size_t words_per_draw = 1;
+
 private:
     friend struct StateCodec;  // saved states (core/serial.hpp)
 
@@ -89,9 +98,20 @@ private:
 template <WordSource R>
 SampleResult<void> DiscreteDistribution::sample_n(std::size_t n, R& rng,
                                                   std::vector<double>& out) const {
-    constexpr std::size_t lanes = 4;
     // Every entry is written or cut off below, so the old contents need no clearing.
     out.resize(n);
+    const FillResult filled = fill(std::span<double>(out), rng);
+    if (!filled) {
+        out.resize(filled.error().filled);
+        return std::unexpected(filled.error().error);
+    }
+    return {};
+}
+
+template <WordSource R>
+FillResult DiscreteDistribution::fill(std::span<double> out, R& rng) const {
+    constexpr std::size_t lanes = 16;
+    const std::size_t n = out.size();
     // Locals, so that the table is not reloaded after every (possibly refilling) draw.
     const double* pts = points_.data();
     const double* cdf = cdf_.data();
@@ -109,8 +129,7 @@ SampleResult<void> DiscreteDistribution::sample_n(std::size_t n, R& rng,
                 for (std::size_t j = 0; j < k; ++j) {
                     dst[i + j] = pts[search::position<Rule>(cdf, len, u[j])];
                 }
-                out.resize(i + k);
-                return std::unexpected(SampleError::quantile_out_of_range(u[k]));
+                return fill_stopped(i + k, SampleError::quantile_out_of_range(u[k]));
             }
         }
         std::size_t at[lanes];
@@ -121,8 +140,7 @@ SampleResult<void> DiscreteDistribution::sample_n(std::size_t n, R& rng,
     for (; i < n; ++i) {
         const double u = uniform(rng);
         if (!(u > 0.0 && u < 1.0)) [[unlikely]] {
-            out.resize(i);
-            return std::unexpected(SampleError::quantile_out_of_range(u));
+            return fill_stopped(i, SampleError::quantile_out_of_range(u));
         }
         dst[i] = pts[search::position<Rule>(cdf, len, u)];
     }

@@ -7,6 +7,7 @@
 // own counters on a successful init (on_init()).
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -17,6 +18,7 @@
 
 #include "core/batch_progress.hpp"
 #include "core/errors.hpp"
+#include "core/fill.hpp"
 #include "core/multivar/box.hpp"
 #include "core/multivar/density.hpp"
 #include "core/multivar/points.hpp"
@@ -134,6 +136,25 @@ public:
             for (std::size_t t = 0; t < shape.thin; ++t) chain_.transition(rng, f_);
             out.insert(out.end(), c.current_.begin(), c.current_.end());
             report_batch_progress(k + 1, n);
+        }
+        return {};
+    }
+
+    // sample_n into a caller's span: the burn-in, then out.size() / dim() points row by row,
+    // the same transitions and values as sample_n. Refused like sample_n before init.
+    template <WordSource R>
+    FillResult fill(std::span<double> out, R& rng) {
+        const BoxChain& c = chain_;
+        const BatchShape shape = chain_.batch_shape();
+        const std::size_t d = c.dim();
+        const std::size_t n = out.size() / d;
+        if (!c.initialized_ && (n > 0 || shape.refuse_empty)) {
+            return fill_stopped(0, not_initialized().error());
+        }
+        for (std::size_t k = 0; k < shape.burn_in; ++k) chain_.transition(rng, f_);
+        for (std::size_t k = 0; k < n; ++k) {
+            for (std::size_t t = 0; t < shape.thin; ++t) chain_.transition(rng, f_);
+            std::copy(c.current_.begin(), c.current_.end(), out.begin() + k * d);
         }
         return {};
     }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/errors.hpp"
+#include "core/fill.hpp"
 #include "core/function_ref.hpp"
 #include "core/random.hpp"
 
@@ -58,6 +59,16 @@ public:
     template <WordSource R>
     SampleResult<void> sample(R& rng, std::span<double> point) const;
 
+    // out.size() / dim() draws, row by row, from one generator: the values of as many calls of
+    // sample in a row. The quantile functions are counted first, so that a wrong count fails
+    // even when there is nothing to draw. The first failing draw stops the fill (FillStop
+    // counts the points before it).
+    template <WordSource R>
+    FillResult fill(std::span<double> out, R& rng) const;
+
+    // Every draw takes exactly this many words of the source: two uniforms per coordinate.
+    std::size_t words_per_draw() const { return 2 * c_.n_; }
+
 private:
     friend class GaussianCopula;
     Bound(const GaussianCopula& copula, QuantileRef ppf, std::size_t ppf_count)
@@ -99,6 +110,18 @@ SampleResult<void> GaussianCopula::Bound::sample(R& rng, std::span<double> point
         const auto v = ppf_(i, copula_normal_cdf(point[i]));
         if (!v) return std::unexpected(v.error());
         point[i] = *v;
+    }
+    return {};
+}
+
+template <WordSource R>
+FillResult GaussianCopula::Bound::fill(std::span<double> out, R& rng) const {
+    const std::size_t n = c_.n_;
+    if (ppf_count_ != n) return fill_stopped(0, SampleError::of(SampleErrorKind::McmcFailed));
+    const std::size_t rows = out.size() / n;
+    for (std::size_t k = 0; k < rows; ++k) {
+        auto drawn = sample(rng, out.subspan(k * n, n));
+        if (!drawn) return fill_stopped(k, drawn.error());
     }
     return {};
 }

@@ -68,4 +68,17 @@ SampleResult<void> ConditionalFactorizationSampler::Bound::sample_n(
     return {};
 }
 
+FillResult ConditionalFactorizationSampler::Bound::fill(std::size_t n,
+                                                        std::span<double> out) const {
+    const std::size_t d = s_.dim_;
+    if (out.size() != flat_size(n, d)) {
+        throw InternalFault("conditional fill: span of wrong length");
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+        auto drawn = sample(out.subspan(k * d, d));
+        if (!drawn) return fill_stopped(k, drawn.error());
+    }
+    return {};
+}
+
 }  // namespace varnix

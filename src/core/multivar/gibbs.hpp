@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/errors.hpp"
+#include "core/fill.hpp"
 #include "core/function_ref.hpp"
 #include "core/multivar/box.hpp"
 
@@ -90,6 +91,10 @@ public:
     // first failing point ends the call with its error; out then holds the points completed
     // before it, as it does after an exception from sample_i.
     SampleResult<void> sample_n(std::size_t n, std::vector<double>& out) const;
+
+    // sample_n into a caller's span of n * dim() entries, row by row: the same calls and
+    // values. The first failing point stops the fill (FillStop counts the points before it).
+    FillResult fill(std::size_t n, std::span<double> out) const;
 
 private:
     friend class ConditionalFactorizationSampler;

@@ -9,6 +9,7 @@
 
 #include "core/batch_progress.hpp"
 #include "core/errors.hpp"
+#include "core/fill.hpp"
 #include "core/multivar/box.hpp"
 #include "core/multivar/density.hpp"
 #include "core/multivar/points.hpp"
@@ -59,6 +60,12 @@ public:
     template <WordSource R>
     SampleResult<void> sample_n(std::size_t n, R& rng, std::vector<double>& out) const;
 
+    // out.size() / dim() points into out, row by row: the values of sample_n. The first
+    // failing point stops the fill (FillStop counts the points written before it; that
+    // point's row holds its last proposal).
+    template <WordSource R>
+    FillResult fill(std::span<double> out, R& rng) const;
+
 private:
     friend class RejectionSampler;
     Bound(const RejectionSampler& sampler, DensityRef f) : s_(sampler), f_(f) {}
@@ -103,6 +110,17 @@ SampleResult<void> RejectionSampler::Bound::sample_n(std::size_t n, R& rng,
         if (!drawn) return drawn;
         out.insert(out.end(), point.begin(), point.end());
         report_batch_progress(k + 1, n);
+    }
+    return {};
+}
+
+template <WordSource R>
+FillResult RejectionSampler::Bound::fill(std::span<double> out, R& rng) const {
+    const std::size_t d = s_.box_.dim();
+    const std::size_t n = out.size() / d;
+    for (std::size_t k = 0; k < n; ++k) {
+        auto drawn = sample(rng, out.subspan(k * d, d));
+        if (!drawn) return fill_stopped(k, drawn.error());
     }
     return {};
 }

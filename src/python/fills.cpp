@@ -1,0 +1,204 @@
+#include "python/fills.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "python/chunked_list.hpp"
+#include "python/errors.hpp"
+
+namespace varnix::py {
+namespace {
+
+// Draws between two looks for a pending signal and two progress lines (between_chunks): a
+// round of a fill that calls Python (as many as a list chunk), and of one that does not (some
+// milliseconds of work).
+constexpr std::size_t python_round = list_chunk;
+constexpr std::size_t lock_free_round = std::size_t{1} << 20;
+constexpr std::uint64_t max_threads = 256;
+
+std::string text_of(PyObject* o) {
+    PyRef s = PyRef::steal(check(PyObject_Str(o)));
+    const char* text = PyUnicode_AsUTF8AndSize(s.get(), nullptr);
+    if (text == nullptr) throw PyErrorSet{};
+    return text;
+}
+
+// An int parameter as a Python int (TypeError naming the parameter otherwise), and whether it
+// is negative.
+PyRef index_arg(const Args& a, std::size_t i, bool& negative) {
+    PyRef index = a.convert(i, [](PyObject* o) { return PyRef::steal(check(PyNumber_Index(o))); });
+    PyRef zero = PyRef::steal(check(PyLong_FromLong(0)));
+    const int below = PyObject_RichCompareBool(index.get(), zero.get(), Py_LT);
+    if (below < 0) throw PyErrorSet{};
+    negative = below == 1;
+    return index;
+}
+
+std::uint64_t start_arg(const Args& a, std::size_t i) {
+    if (!a.given(i)) return a.count(i);  // the declared default
+    bool negative = false;
+    PyRef index = index_arg(a, i, negative);
+    if (negative) {
+        raise(PyExc_ValueError, "start must be a non-negative int (the index of the first draw), "
+                                "got " + text_of(index.get()));
+    }
+    const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        raise(PyExc_ValueError, "start must be below 2**64 (a seeded stream holds 2**64 words), "
+                                "got " + text_of(index.get()));
+    }
+    return v;
+}
+
+std::size_t default_threads() {
+    return std::min(available_cores(), max_default_threads);
+}
+
+std::size_t threads_arg(const Args& a, std::size_t i) {
+    if (!a.given(i)) return default_threads();
+    bool negative = false;
+    PyRef index = index_arg(a, i, negative);
+    const unsigned long long v = negative ? 0 : PyLong_AsUnsignedLongLong(index.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) PyErr_Clear();
+    if (negative || v == 0 || v > max_threads) {
+        raise(PyExc_ValueError, "threads must be from 1 to " + std::to_string(max_threads) +
+                                    " (or None for the available processors, at most " +
+                                    std::to_string(max_default_threads) + "), got " +
+                                    text_of(index.get()));
+    }
+    return static_cast<std::size_t>(v);
+}
+
+std::string out_shape_error(const Float64View& out) {
+    return "got shape " + shape_text(out.shape());
+}
+
+}  // namespace
+
+FillOptions fill_options(const Args& a, std::size_t i, bool with_threads) {
+    FillOptions o;
+    o.seed = a.seed(i);
+    o.start = start_arg(a, i + 1);
+    if (with_threads) o.threads = threads_arg(a, i + 2);
+    return o;
+}
+
+void check_start(const FillOptions& o, const EngineTraits& engine, std::uint64_t n) {
+    const std::string start = std::to_string(o.start);
+    if (o.start != 0 && !o.seed) {
+        raise(PyExc_ValueError,
+              "start=" + start + " needs a seed: without one the draws continue the calling "
+              "thread's generator, which has no position to start from");
+    }
+    if (o.start != 0 && !engine.words_per_draw) {
+        raise(PyExc_ValueError, "start=" + start + " is refused: " + engine.variable_reason);
+    }
+    if (o.seed && engine.words_per_draw) {
+        using Wide = unsigned __int128;
+        const Wide words = (Wide{o.start} + n) * *engine.words_per_draw;
+        if (words > (Wide{1} << 64)) {
+            raise(PyExc_ValueError,
+                  "draws " + start + " to " + start + " + " + std::to_string(n) +
+                      " run past the end of the seeded stream, which holds 2**64 words (" +
+                      std::to_string(*engine.words_per_draw) + " per draw)");
+        }
+    }
+}
+
+FillRng::FillRng(const FillOptions& o, const EngineTraits& engine) {
+    if (!o.seed) return;
+    // check_start allows a start only with a fixed count of words per draw.
+    const std::uint64_t first_word = o.start == 0 ? 0 : o.start * *engine.words_per_draw;
+    own_.emplace(ChaChaRng::seeded_at(*o.seed, first_word));
+}
+
+[[noreturn]] void raise_stop(const FillStop& stop) { raise_error(stop.error); }
+
+PyObject* returned(const Float64View& out) {
+    Py_INCREF(out.object());
+    return out.object();
+}
+
+void require_draws_shape(const Float64View& out) {
+    if (out.ndim() != 1) {
+        raise(PyExc_ValueError,
+              "argument 'out': expected a one-dimensional buffer, " + out_shape_error(out));
+    }
+}
+
+std::size_t points_in(const Float64View& out, std::size_t d) {
+    const auto shape = out.shape();
+    if (out.ndim() == 2 && static_cast<std::size_t>(shape[1]) == d) {
+        return static_cast<std::size_t>(shape[0]);
+    }
+    if (out.ndim() == 1) {
+        const auto len = static_cast<std::size_t>(shape[0]);
+        if (d == 0 && len == 0) return 0;
+        if (d != 0 && len % d == 0) return len / d;
+    }
+    const std::string dim = std::to_string(d);
+    raise(PyExc_ValueError, "argument 'out': expected shape (n, " + dim +
+                                ") or a flat buffer of a multiple of " + dim + " entries, " +
+                                out_shape_error(out));
+}
+
+void fill_draws(std::span<double> out, const FillOptions& o, const EngineTraits& engine,
+                SpanFill fill) {
+    const std::size_t n = out.size();
+    check_start(o, engine, n);
+
+    if (engine.calls_python) {
+        // Python runs between draws: the lock stays, one thread draws.
+        FillRng rng(o, engine);
+        for (std::size_t begin = 0; begin < n; begin += python_round) {
+            const std::size_t count = std::min(python_round, n - begin);
+            const FillResult r = fill(out.subspan(begin, count), rng.get());
+            if (!r) raise_stop(r.error());
+            between_chunks(begin + count, n);
+        }
+        return;
+    }
+
+    // A variable count of words per draw leaves one way to reach draw k: drawing those before.
+    const std::size_t threads = engine.words_per_draw ? o.threads : 1;
+    if (part_count(n, threads, min_part_draws) == 1) {
+        FillRng rng(o, engine);
+        for (std::size_t begin = 0; begin < n; begin += lock_free_round) {
+            const std::size_t count = std::min(lock_free_round, n - begin);
+            FillResult r;
+            {
+                WithoutLock unlocked;
+                r = fill(out.subspan(begin, count), rng.get());
+            }
+            if (!r) raise_stop(r.error());
+            between_chunks(begin + count, n);
+        }
+        return;
+    }
+
+    // Every part draws from one stream, started at the part's first draw: the seeded stream
+    // (from start), or, without a seed, a stream keyed from the calling thread's generator.
+    const std::size_t words = *engine.words_per_draw;
+    const auto key = o.seed ? seeded_key(*o.seed) : key_from(ChaChaRng::thread_local_rng());
+    const std::uint64_t first_word = o.seed ? o.start * words : 0;
+    const std::size_t round = lock_free_round * threads;
+    for (std::size_t begin = 0; begin < n; begin += round) {
+        const std::size_t count = std::min(round, n - begin);
+        const std::span<double> part_of_round = out.subspan(begin, count);
+        FillResult r;
+        {
+            WithoutLock unlocked;
+            r = fill_in_parts(count, part_count(count, threads, min_part_draws),
+                              [&](std::size_t b, std::size_t e) {
+                                  auto rng = ChaChaRng::keyed_at(
+                                      key, first_word + (begin + b) * words);
+                                  return fill(part_of_round.subspan(b, e - b), rng);
+                              });
+        }
+        if (!r) raise_stop(r.error());
+        between_chunks(begin + count, n);
+    }
+}
+
+}  // namespace varnix::py
