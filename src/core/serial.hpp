@@ -113,9 +113,6 @@ struct StateCodec {
     static std::string save(const GaussianCopula& c);
     static std::string save(const CdfMcEstimator& e);
 
-    // Whether a distribution calls the function it was built from (a histogram has none).
-    static bool uses_function(const ContinuousDistribution& d);
-
     // One per class; T names the class the state must be of.
     template <class T>
     static StateResult<T> load(std::string_view bytes);

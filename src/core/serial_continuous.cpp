@@ -382,10 +382,6 @@ std::optional<InterpolatedInverse::State> read_check_model(StateReader& r, Inter
 
 }  // namespace
 
-bool StateCodec::uses_function(const ContinuousDistribution& d) {
-    return !std::holds_alternative<HistogramSource>(d.source_);
-}
-
 // Every value is taken apart by a structured binding, which names all of its fields: a field
 // added to one of them stops the build here until the saved state (and its reading) has it.
 std::string StateCodec::save(const ContinuousDistribution& d) {

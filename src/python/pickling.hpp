@@ -53,7 +53,7 @@ void add_restorer(const char* class_name, Restorer restore);
 void register_pickling(PyObject* module);
 
 // Whether the value calls the function held beside it.
-inline bool uses_function(const ContinuousDistribution& d) { return StateCodec::uses_function(d); }
+inline bool uses_function(const ContinuousDistribution& d) { return d.has_user_function(); }
 template <class Core>
 bool uses_function(const Core&) {
     return true;
