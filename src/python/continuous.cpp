@@ -8,6 +8,7 @@
 #include "python/bridge.hpp"
 #include "python/classes.hpp"
 #include "python/fills.hpp"
+#include "python/pickling.hpp"
 #include "python/queries.hpp"
 #include "python/registry.hpp"
 
@@ -47,6 +48,18 @@ PyObject* interval_repr(PyObject* self) {
     });
 }
 
+// Pickled and copied by its fields, through the constructor.
+PyObject* interval_reduce(PyInterval& self) {
+    PyRef lo = PyRef::steal(to_py(self.value.lo()));
+    PyRef hi = PyRef::steal(to_py(self.value.hi()));
+    return reduce_to_constructor(type_object<PyInterval>(), PyTuple_Pack(2, lo.get(), hi.get()));
+}
+
+PyMethodDef interval_methods[] = {
+    method<PyInterval, Access::Shared, "__reduce__", &interval_reduce>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef interval_getset[] = {
     {"lo", &interval_lo, nullptr, nullptr, nullptr},
     {"hi", &interval_hi, nullptr, nullptr, nullptr},
@@ -55,8 +68,8 @@ PyGetSetDef interval_getset[] = {
 
 const ClassDef& PyInterval::definition() {
     static const ClassDef def{"Interval", false, &kIntervalNew,
-                              &constructor<PyInterval, kIntervalNew, &interval_new>, nullptr,
-                              interval_getset, &interval_repr};
+                              &constructor<PyInterval, kIntervalNew, &interval_new>,
+                              interval_methods, interval_getset, &interval_repr};
     return def;
 }
 
@@ -105,10 +118,50 @@ PyObject* build_options_interpolated(const Args& a) {
     return make_instance(PyBuildOptions{unwrap(BuildOptions::interpolated(a.f64(0)))});
 }
 
+// Pickled and copied by its fields, through the constructor: every keyword written out (the
+// TDR ones only with a transform, which a grid size excludes), so that the same options come
+// back whatever defaults a later version has. The structured bindings name every field: one
+// added to the options stops the build here until it is pickled too. (max_tries is not
+// settable from Python: every options object has the default.)
+PyObject* build_options_reduce(PyBuildOptions& self) {
+    const auto& [quad_tolerance, ppf_tolerance, max_iterations, use_newton, hermite_grid_size,
+                 tdr, u_resolution] = self.value;
+    if (u_resolution) {
+        // Only BuildOptions.interpolated sets it, leaving every other field at its default.
+        PyRef interpolated = PyRef::steal(check(PyObject_GetAttrString(
+            reinterpret_cast<PyObject*>(type_object<PyBuildOptions>()), "interpolated")));
+        PyRef u = PyRef::steal(to_py(*u_resolution));
+        PyRef args = PyRef::steal(check(PyTuple_Pack(1, u.get())));
+        return check(PyTuple_Pack(2, interpolated.get(), args.get()));
+    }
+    PyRef none_value = PyRef::steal(none());
+    PyRef fields[8];
+    fields[0] = PyRef::steal(to_py(quad_tolerance));
+    fields[1] = PyRef::steal(to_py(ppf_tolerance));
+    fields[2] = PyRef::steal(to_py_size(max_iterations));
+    fields[3] = PyRef::steal(to_py_bool(use_newton));
+    for (std::size_t i = 4; i < 8; ++i) fields[i] = none_value;
+    if (hermite_grid_size) fields[4] = PyRef::steal(to_py_size(*hermite_grid_size));
+    if (tdr) {
+        [[maybe_unused]] const auto& [transform, construction_points, dpdf_rel_step, max_tries] =
+            *tdr;
+        const char* name = transform == TdrTransform::Log ? "log" : "inv_sqrt";
+        fields[5] = PyRef::steal(check(PyUnicode_FromString(name)));
+        fields[6] = PyRef::steal(to_py_size(construction_points));
+        fields[7] = PyRef::steal(to_py(dpdf_rel_step));
+    }
+    PyRef args = PyRef::steal(check(PyTuple_New(8)));
+    for (Py_ssize_t i = 0; i < 8; ++i) {
+        PyTuple_SetItem(args.get(), i, fields[i].release());  // steals the item
+    }
+    return reduce_to_constructor(type_object<PyBuildOptions>(), args.release());
+}
+
 PyMethodDef build_options_methods[] = {
     static_method<PyBuildOptions, kTdr, &build_options_tdr>(),
     static_method<PyBuildOptions, kHermite, &build_options_hermite>(),
     static_method<PyBuildOptions, kInterpolated, &build_options_interpolated>(),
+    method<PyBuildOptions, Access::Shared, "__reduce__", &build_options_reduce>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -372,6 +425,8 @@ PyMethodDef continuous_methods[] = {
     // Arrays.
     method<PyContinuous, Access::Shared, sample_into_declaration, &cd_sample_into>(),
     method<PyContinuous, Access::Shared, sample_array_declaration, &cd_sample_array>(),
+    // Pickling and copying (python/pickling.hpp).
+    method<PyContinuous, Access::Shared, "__reduce__", &reduce_saved<PyContinuous>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -474,6 +529,7 @@ void register_continuous(PyObject* module) {
     register_class<PyBuildOptions>(module);
     register_class<PyContinuous>(module);
     register_functions(module, continuous_functions);
+    add_restorer<PyContinuous>();
 }
 
 }  // namespace varnix::py

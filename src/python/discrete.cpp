@@ -4,6 +4,7 @@
 #include "python/chunked_list.hpp"
 #include "python/classes.hpp"
 #include "python/fills.hpp"
+#include "python/pickling.hpp"
 #include "python/queries.hpp"
 #include "python/registry.hpp"
 
@@ -136,6 +137,8 @@ PyMethodDef discrete_methods[] = {
     // Arrays.
     method<PyDiscrete, Access::Shared, sample_into_declaration, &discrete_sample_into>(),
     method<PyDiscrete, Access::Shared, sample_array_declaration, &discrete_sample_array>(),
+    // Pickling and copying (python/pickling.hpp).
+    method<PyDiscrete, Access::Shared, "__reduce__", &reduce_saved<PyDiscrete>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -161,6 +164,7 @@ PyMethodDef discrete_functions[] = {
 void register_discrete(PyObject* module) {
     register_class<PyDiscrete>(module);
     register_functions(module, discrete_functions);
+    add_restorer<PyDiscrete>();
 }
 
 }  // namespace varnix::py

@@ -9,6 +9,7 @@
 
 #include "core/continuous/options.hpp"
 #include "core/errors.hpp"
+#include "core/serial.hpp"
 #include "python/bridge.hpp"
 #include "python/handles.hpp"
 
@@ -50,6 +51,8 @@ template <>
 inline PyObject* python_type_of<UnknownTransform>() { return PyExc_ValueError; }
 template <>
 inline PyObject* python_type_of<CorrelationError>() { return PyExc_ValueError; }
+template <>
+inline PyObject* python_type_of<StateError>() { return PyExc_ValueError; }
 template <>
 inline PyObject* python_type_of<ResolutionOutOfRange>() { return PyExc_ValueError; }
 

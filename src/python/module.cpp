@@ -1,6 +1,7 @@
 // The module's single entry point: creates the module once per process and registers the
 // exception types, classes and functions in their fixed order (also the order of __all__).
 #include "python/classes.hpp"
+#include "python/pickling.hpp"
 #include "python/registry.hpp"
 
 namespace varnix::py {
@@ -32,6 +33,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__varnix() {
         register_discrete(module);
         register_multivar(module);
         register_progress(module);
+        register_pickling(module);  // _restore, outside __all__
         return module;
     });
     if (result == nullptr) {

@@ -9,6 +9,7 @@
 #include "python/bridge.hpp"
 #include "python/classes.hpp"
 #include "python/fills.hpp"
+#include "python/pickling.hpp"
 #include "python/registry.hpp"
 
 namespace varnix::py {
@@ -41,10 +42,18 @@ PyObject* hyper_rect_hi(PyHyperRect& self) {
     return to_py_list(self.value.hi().data(), self.value.hi().size());
 }
 
+// Pickled and copied by its fields, through the constructor.
+PyObject* hyper_rect_reduce(PyHyperRect& self) {
+    PyRef lo = PyRef::steal(hyper_rect_lo(self));
+    PyRef hi = PyRef::steal(hyper_rect_hi(self));
+    return reduce_to_constructor(type_object<PyHyperRect>(), PyTuple_Pack(2, lo.get(), hi.get()));
+}
+
 PyMethodDef hyper_rect_methods[] = {
     method<PyHyperRect, Access::Shared, "dim", &hyper_rect_dim>(),
     method<PyHyperRect, Access::Shared, "lo", &hyper_rect_lo>(),
     method<PyHyperRect, Access::Shared, "hi", &hyper_rect_hi>(),
+    method<PyHyperRect, Access::Shared, "__reduce__", &hyper_rect_reduce>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -164,6 +173,8 @@ PyMethodDef rejection_methods[] = {
            &box_sample_into<PyRejectionSampler, kRejectionVariable>>(),
     method<PyRejectionSampler, Access::Shared, points_array_declaration,
            &box_sample_array<PyRejectionSampler, kRejectionVariable>>(),
+    // Pickling and copying (python/pickling.hpp).
+    method<PyRejectionSampler, Access::Shared, "__reduce__", &reduce_saved<PyRejectionSampler>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -213,6 +224,9 @@ PyMethodDef mh_methods[] = {
            &box_sample_into<PyMetropolisHastings, kChainVariable>>(),
     method<PyMetropolisHastings, Access::Exclusive, points_array_declaration,
            &box_sample_array<PyMetropolisHastings, kChainVariable>>(),
+    // Pickling and copying (python/pickling.hpp).
+    method<PyMetropolisHastings, Access::Shared, "__reduce__",
+           &reduce_saved<PyMetropolisHastings>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -262,6 +276,8 @@ PyMethodDef hmc_methods[] = {
            &box_sample_into<PyHmcSampler, kChainVariable>>(),
     method<PyHmcSampler, Access::Exclusive, points_array_declaration,
            &box_sample_array<PyHmcSampler, kChainVariable>>(),
+    // Pickling and copying (python/pickling.hpp).
+    method<PyHmcSampler, Access::Shared, "__reduce__", &reduce_saved<PyHmcSampler>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -299,6 +315,8 @@ PyObject* gibbs_step(PyGibbsSampler& self) {
 PyMethodDef gibbs_methods[] = {
     method<PyGibbsSampler, Access::Exclusive, "sample", &gibbs_step>(),
     method<PyGibbsSampler, Access::Exclusive, "step", &gibbs_step>(),
+    // Pickling and copying (python/pickling.hpp).
+    method<PyGibbsSampler, Access::Shared, "__reduce__", &reduce_saved<PyGibbsSampler>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -380,6 +398,9 @@ PyMethodDef conditional_methods[] = {
            &conditional_sample_into>(),
     method<PyConditionalSampler, Access::Shared, points_array_declaration,
            &conditional_sample_array>(),
+    // Pickling and copying (python/pickling.hpp).
+    method<PyConditionalSampler, Access::Shared, "__reduce__",
+           &reduce_saved<PyConditionalSampler>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -469,6 +490,8 @@ PyMethodDef copula_methods[] = {
     // Arrays.
     method<PyGaussianCopula, Access::Shared, kCopulaSampleInto, &copula_sample_into>(),
     method<PyGaussianCopula, Access::Shared, kCopulaSampleArray, &copula_sample_array>(),
+    // Pickling and copying (python/pickling.hpp).
+    method<PyGaussianCopula, Access::Shared, "__reduce__", &reduce_saved<PyGaussianCopula>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -509,6 +532,8 @@ PyMethodDef cdf_mc_methods[] = {
     method<PyCdfMcEstimator, Access::Exclusive, kEstimateNormalization,
            &cdf_mc_estimate_normalization>(),
     method<PyCdfMcEstimator, Access::Exclusive, kCdfMcCdf, &cdf_mc_cdf>(),
+    // Pickling and copying (python/pickling.hpp).
+    method<PyCdfMcEstimator, Access::Shared, "__reduce__", &reduce_saved<PyCdfMcEstimator>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -552,6 +577,13 @@ void register_multivar(PyObject* module) {
     register_class<PyGaussianCopula>(module);
     register_class<PyCdfMcEstimator>(module);
     register_functions(module, multivar_functions);
+    add_restorer<PyRejectionSampler>();
+    add_restorer<PyMetropolisHastings>();
+    add_restorer<PyHmcSampler>();
+    add_restorer<PyGibbsSampler>();
+    add_restorer<PyConditionalSampler>();
+    add_restorer<PyGaussianCopula>();
+    add_restorer<PyCdfMcEstimator>();
 }
 
 }  // namespace varnix::py

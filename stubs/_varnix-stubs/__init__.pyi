@@ -67,6 +67,8 @@ class Interval:
     @property
     def hi(self) -> float:
         """The upper bound."""
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling and copying: the constructor and the two bounds."""
 
 @final
 class BuildOptions:
@@ -144,6 +146,8 @@ class BuildOptions:
         Raises:
             ValueError: u_resolution outside [1e-14, 1e-5], or NaN.
         """
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling and copying: the constructor and every option, written out."""
 
 @final
 class ContinuousDistribution:
@@ -408,6 +412,16 @@ class ContinuousDistribution:
     def interval_count(self) -> int | None:
         """The number of intervals of the interpolated quantile function (its size); None for
         the other engines."""
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling and copying: its function (None for a histogram), pickled by the pickler in use
+        (the standard one saves module-level functions by name; cloudpickle also saves lambdas
+        and closures; one that cannot be pickled raises that pickler's own error), and the saved
+        state: the normalising constant, the Hermite table, TDR hat or interpolated quantile
+        function and the check model, as built.
+
+        Unpickling builds nothing again and calls no user function: the copy gives the same
+        results, bit for bit. A saved state that was altered is refused with ValueError.
+        """
 
 def from_pdf(f: _Density1, interval: Interval) -> ContinuousDistribution:
     """A distribution from a density, with default options (numerical inversion).
@@ -590,6 +604,12 @@ class DiscreteDistribution:
 
         numpy is imported on the first call (ImportError without it).
         """
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling and copying: the saved state (the points and the cumulative table as built).
+
+        Unpickling builds nothing again and calls no user function: the copy gives the same
+        results, bit for bit. A saved state that was altered is refused with ValueError.
+        """
 
 def from_pmf(points: _Floats, pmf: _Floats) -> DiscreteDistribution:
     """A discrete distribution with masses pmf (normalised here) at points.
@@ -619,6 +639,8 @@ class HyperRect:
         """The lower bounds."""
     def hi(self) -> list[float]:
         """The upper bounds."""
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling and copying: the constructor and the two corners."""
 
 @final
 class RejectionSampler:
@@ -660,6 +682,15 @@ class RejectionSampler:
         """The points of sample_n(n, seed) as a new numpy array of shape (n, d).
 
         numpy is imported on the first call (ImportError without it).
+        """
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling and copying: its density, pickled by the pickler in use (the standard one saves
+        module-level functions by name; cloudpickle also saves lambdas and closures; one that
+        cannot be pickled raises that pickler's own error), and the saved state: the box,
+        pdf_max and max_trials.
+
+        Unpickling builds nothing again and calls no user function: the copy gives the same
+        results, bit for bit. A saved state that was altered is refused with ValueError.
         """
 
 @final
@@ -726,6 +757,18 @@ class MetropolisHastings:
         """
     def accept_rate(self) -> float:
         """Accepted proposals divided by transitions since init() (0.0 before any)."""
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling and copying: its density, pickled by the pickler in use (the standard one saves
+        module-level functions by name; cloudpickle also saves lambdas and closures; one that
+        cannot be pickled raises that pickler's own error), and the saved state: the settings
+        and the whole chain: the current point, the adapted step size and the counters.
+
+        Unpickling builds nothing again and calls no user function: the copy gives the same
+        results, bit for bit. A saved state that was altered is refused with ValueError.
+
+        A run checkpointed this way and resumed with the same seeds gives exactly the values of
+        the run left uninterrupted. The copy belongs to the thread that unpickles it.
+        """
 
 @final
 class HmcSampler:
@@ -779,6 +822,18 @@ class HmcSampler:
 
         numpy is imported on the first call (ImportError without it).
         """
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling and copying: its density, pickled by the pickler in use (the standard one saves
+        module-level functions by name; cloudpickle also saves lambdas and closures; one that
+        cannot be pickled raises that pickler's own error), and the saved state: the settings
+        and the chain's current point.
+
+        Unpickling builds nothing again and calls no user function: the copy gives the same
+        results, bit for bit. A saved state that was altered is refused with ValueError.
+
+        A run checkpointed this way and resumed with the same seeds gives exactly the values of
+        the run left uninterrupted. The copy belongs to the thread that unpickles it.
+        """
 
 @final
 class GibbsSampler:
@@ -791,6 +846,17 @@ class GibbsSampler:
         """Run sweeps_per_sample sweeps and return the state."""
     def step(self) -> list[float]:
         """Run sweeps_per_sample sweeps and return the state (the same as sample())."""
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling and copying: its coordinate sampler, pickled by the pickler in use (the
+        standard one saves module-level functions by name; cloudpickle also saves lambdas and
+        closures; one that cannot be pickled raises that pickler's own error), and the saved
+        state: the current state and sweeps_per_sample.
+
+        Unpickling builds nothing again and calls no user function: the copy gives the same
+        results, bit for bit. A saved state that was altered is refused with ValueError.
+
+        The copy belongs to the thread that unpickles it.
+        """
 
 @final
 class ConditionalFactorizationSampler:
@@ -830,6 +896,15 @@ class ConditionalFactorizationSampler:
         """The points of sample_n(n, seed) as a new numpy array of shape (n, d).
 
         numpy is imported on the first call (ImportError without it).
+        """
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling and copying: its conditional sampler, pickled by the pickler in use (the
+        standard one saves module-level functions by name; cloudpickle also saves lambdas and
+        closures; one that cannot be pickled raises that pickler's own error), and the saved
+        state: the dimension.
+
+        Unpickling builds nothing again and calls no user function: the copy gives the same
+        results, bit for bit. A saved state that was altered is refused with ValueError.
         """
 
 @final
@@ -874,6 +949,12 @@ class GaussianCopula:
 
         numpy is imported on the first call (ImportError without it).
         """
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling and copying: the saved state (the Cholesky factor as computed).
+
+        Unpickling builds nothing again and calls no user function: the copy gives the same
+        results, bit for bit. A saved state that was altered is refused with ValueError.
+        """
 
 @final
 class CdfMcEstimator:
@@ -900,6 +981,17 @@ class CdfMcEstimator:
         Raises:
             SampleError: "numerical integration failed" when len(x) is not the dimension or
                 the normalising constant cannot be estimated.
+        """
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling and copying: its density, pickled by the pickler in use (the standard one saves
+        module-level functions by name; cloudpickle also saves lambdas and closures; one that
+        cannot be pickled raises that pickler's own error), and the saved state: the box, the
+        sample counts and the cached normalising constant.
+
+        Unpickling builds nothing again and calls no user function: the copy gives the same
+        results, bit for bit. A saved state that was altered is refused with ValueError.
+
+        The copy belongs to the thread that unpickles it.
         """
 
 def rejection_sampler(f: _DensityN, support: HyperRect, pdf_max: _Float, max_trials: SupportsIndex = 100000) -> RejectionSampler:

@@ -150,6 +150,8 @@ public:
     double norm() const { return norm_; }  // density kinds only; NaN for a cdf-defined one
 
 private:
+    friend struct StateCodec;  // saved states (core/serial.hpp)
+
     ContinuousDistribution(Source source, Interval support, double norm, double quad_tolerance,
                            Sampler sampler)
         : source_(std::move(source)), support_(support), norm_(norm),

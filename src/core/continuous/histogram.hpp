@@ -25,6 +25,8 @@ public:
     double hi() const { return edges_.back(); }
 
 private:
+    friend struct StateCodec;  // saved states (core/serial.hpp)
+
     std::vector<double> edges_;
     std::vector<double> bin_density_;
 };

@@ -74,6 +74,8 @@ public:
     bool relative_areas() const { return relative_; }
 
 private:
+    friend struct StateCodec;  // saved states (core/serial.hpp)
+
     // The caller's word source behind one indirect call per word, for the constant hat's
     // trials, which call the density every time and are compiled once, in tdr.cpp. The
     // tangent hat's trials mostly end at the squeeze and are compiled for each word source.

@@ -72,6 +72,8 @@ public:
     static constexpr std::size_t words_per_draw = 1;
 
 private:
+    friend struct StateCodec;  // saved states (core/serial.hpp)
+
     using Rule = search::LastEqualElseAbove;
 
     DiscreteDistribution(std::vector<double> points, std::vector<double> cdf)

@@ -34,6 +34,8 @@ public:
     std::optional<double> cached_normalization() const { return normalization_; }
 
 private:
+    friend struct StateCodec;  // saved states (core/serial.hpp)
+
     HyperRect box_;
     std::size_t normalization_samples_;
     std::size_t cdf_samples_;

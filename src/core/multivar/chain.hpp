@@ -65,6 +65,8 @@ public:
     double current_log_density() const { return current_log_density_; }  // -inf before init
 
 protected:
+    friend struct StateCodec;  // saved states (core/serial.hpp)
+
     explicit BoxChain(HyperRect box)
         : box_(std::move(box)),
           current_(box_.dim()),

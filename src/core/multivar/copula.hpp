@@ -40,6 +40,8 @@ public:
     std::span<const double> factor() const { return factor_; }
 
 private:
+    friend struct StateCodec;  // saved states (core/serial.hpp)
+
     GaussianCopula(std::size_t n, std::vector<double> factor)
         : n_(n), factor_(std::move(factor)) {}
 

@@ -38,6 +38,8 @@ public:
     std::size_t sweeps_per_sample() const { return sweeps_; }
 
 private:
+    friend struct StateCodec;  // saved states (core/serial.hpp)
+
     GibbsSampler(std::vector<double> state, std::size_t sweeps)
         : state_(std::move(state)), sweeps_(sweeps), sweep_(state_.size()) {}
 

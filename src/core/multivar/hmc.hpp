@@ -45,6 +45,7 @@ public:
 
 private:
     friend class BoxChain<HmcSampler>;
+    friend struct StateCodec;  // saved states (core/serial.hpp)
 
     static constexpr BatchShape batch_shape() { return {0, 1, false}; }
     template <WordSource R>

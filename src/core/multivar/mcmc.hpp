@@ -48,6 +48,7 @@ public:
 
 private:
     friend class BoxChain<MetropolisHastings>;
+    friend struct StateCodec;  // saved states (core/serial.hpp)
 
     BatchShape batch_shape() const {
         return {settings_.burn_in, settings_.thin == 0 ? 1 : settings_.thin, true};
