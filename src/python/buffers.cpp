@@ -11,6 +11,17 @@
 namespace varnix::py {
 namespace {
 
+// The pending exception, normalised and taken out of the error indicator (to become the cause of
+// a clearer error).
+PyRef take_pending_exception() {
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return PyRef::steal(value);
+}
+
 std::string type_name_of(PyObject* o) {
     PyRef name = PyRef::steal(
         PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__name__"));
@@ -75,12 +86,7 @@ void get_buffer(PyObject* o, Py_buffer* view, const std::string& expected) {
         !PyErr_ExceptionMatches(PyExc_ValueError)) {
         throw PyErrorSet{};
     }
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    PyRef cause = PyRef::steal(value);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
+    PyRef cause = take_pending_exception();
     const std::string text = expected + ", got a '" + type_name_of(o) +
                              "' whose buffer cannot be read as one";
     PyRef message = PyRef::steal(check(PyUnicode_FromString(text.c_str())));
@@ -229,12 +235,7 @@ PyObject* numpy_module(const char* what) {
     PyObject* module = PyImport_ImportModule("numpy");
     if (module == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw PyErrorSet{};
-        PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        PyRef cause = PyRef::steal(value);
-        Py_XDECREF(type);
-        Py_XDECREF(tb);
+        PyRef cause = take_pending_exception();
         const std::string text = std::string(what) + " needs numpy, which could not be imported";
         PyRef message = PyRef::steal(check(PyUnicode_FromString(text.c_str())));
         PyRef error = PyRef::steal(

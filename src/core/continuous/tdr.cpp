@@ -14,6 +14,19 @@ namespace varnix {
 
 namespace {
 
+// The normalised running sum of the segment areas, summed from +0.0 in segment order, with the
+// last entry exactly 1.0. Evaluation order is frozen (docs/architecture.md).
+void cumulate_areas(const std::vector<double>& areas, double total, std::vector<double>& cum) {
+    const std::size_t k = areas.size();
+    cum.resize(k);
+    double running = 0.0;
+    for (std::size_t j = 0; j < k; ++j) {
+        running = running + areas[j] / total;
+        cum[j] = running;
+    }
+    cum[k - 1] = 1.0;
+}
+
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
@@ -302,13 +315,7 @@ bool TdrHat::integrate_segments() {
     }
     if (!(std::isfinite(total) && total >= std::numeric_limits<double>::min())) return false;
 
-    cum_.resize(k);
-    double running = 0.0;
-    for (std::size_t j = 0; j < k; ++j) {
-        running = running + areas[j] / total;
-        cum_[j] = running;
-    }
-    cum_[k - 1] = 1.0;
+    cumulate_areas(areas, total, cum_);
     return true;
 }
 
@@ -405,13 +412,7 @@ std::optional<BuildError> TdrHat::integrate_segments_relative(const std::vector<
         areas[j] = std::exp(log_areas[j] - top);
         total = total + areas[j];
     }
-    cum_.resize(k);
-    double running = 0.0;
-    for (std::size_t j = 0; j < k; ++j) {
-        running = running + areas[j] / total;
-        cum_[j] = running;
-    }
-    cum_[k - 1] = 1.0;
+    cumulate_areas(areas, total, cum_);
     return std::nullopt;
 }
 
