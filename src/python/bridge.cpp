@@ -1,6 +1,7 @@
 #include "python/bridge.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -199,7 +200,50 @@ PyRef float_list(std::span<const double> values) {
     return list;
 }
 
+// The items of a tuple of d floats just made, to the keeper.
+[[gnu::noinline]] void keep_tuple_items(ArgumentKeeper& keeper, PyObject* tuple,
+                                        std::span<const double> x) {
+    std::vector<PyObject*> floats(x.size());
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        floats[i] = PyTuple_GetItem(tuple, static_cast<Py_ssize_t>(i));  // borrowed
+    }
+    keeper.keep(floats.data(), x);
+}
+
 }  // namespace
+
+ArgumentKeeper::ArgumentKeeper(std::size_t d)
+    : d_(d), values_(calls_kept * d), objects_(calls_kept * d, nullptr) {}
+
+ArgumentKeeper::~ArgumentKeeper() {
+    for (PyObject* o : objects_) Py_XDECREF(o);
+}
+
+void ArgumentKeeper::keep(PyObject* const* floats, std::span<const double> x) {
+    if (x.size() != d_) return;
+    PyObject** row = objects_.data() + next_ * d_;
+    for (std::size_t j = 0; j < d_; ++j) {
+        Py_INCREF(floats[j]);
+        Py_XDECREF(row[j]);
+        row[j] = floats[j];
+    }
+    std::memcpy(values_.data() + next_ * d_, x.data(), d_ * sizeof(double));
+    next_ = next_ + 1 == calls_kept ? 0 : next_ + 1;
+    if (kept_ < calls_kept) ++kept_;
+}
+
+PyObject* const* ArgumentKeeper::find(std::span<const double> point) const {
+    if (point.size() != d_ || d_ == 0) return nullptr;
+    std::size_t slot = next_;
+    for (std::size_t c = 0; c < kept_; ++c) {
+        slot = slot == 0 ? calls_kept - 1 : slot - 1;
+        // Bit for bit: -0.0 and 0.0 are different floats.
+        if (std::memcmp(values_.data() + slot * d_, point.data(), d_ * sizeof(double)) == 0) {
+            return objects_.data() + slot * d_;
+        }
+    }
+    return nullptr;
+}
 
 PythonCallScope::PythonCallScope() noexcept : enclosing_(innermost) {
     ++python_calls_in_progress;
@@ -294,7 +338,7 @@ SampleResult<double> call_scalar_checked(PyObject* f, double u, std::size_t inde
 // f(x0, ..., xd-1) first, then f([x0, ..., xd-1]): the second call only when the first fails.
 // Evaluation order is frozen (docs/architecture.md).
 double call_vector(PyObject* f, std::span<const double> x, Role role,
-                   PythonCallScope* scope) {
+                   PythonCallScope* scope, ArgumentKeeper* keeper) {
     if (f == nullptr) return nan;
     EnsureLock lock;
     count_call(scope, role);
@@ -305,6 +349,11 @@ double call_vector(PyObject* f, std::span<const double> x, Role role,
         for (std::size_t i = 0; i < x.size(); ++i) {
             args[i] = PyRef::steal(fault_if_null(PyFloat_FromDouble(x[i])));
         }
+        if (keeper != nullptr) {
+            PyObject* floats[max_direct_args];
+            for (std::size_t i = 0; i < x.size(); ++i) floats[i] = args[i].get();
+            keeper->keep(floats, x);
+        }
         result = call_direct(f, args, x.size(), std::make_index_sequence<max_direct_args>{});
     } else {
         PyRef args =
@@ -313,6 +362,7 @@ double call_vector(PyObject* f, std::span<const double> x, Role role,
             PyTuple_SetItem(args.get(), static_cast<Py_ssize_t>(i),
                             fault_if_null(PyFloat_FromDouble(x[i])));
         }
+        if (keeper != nullptr) keep_tuple_items(*keeper, args.get(), x);
         result = PyObject_Call(f, args.get(), nullptr);
     }
     double out;

@@ -117,14 +117,44 @@ inline thread_local int python_calls_in_progress = 0;
 // cause the error's own text would hide). Nothing is shown when the call succeeds.
 void note_if_call_fails(std::string text);
 
+// The argument floats of the last few calls of a multivariate density, kept so that a
+// returned point equal to a proposal the density was called with can hold the very float
+// objects of that call instead of new ones (floats are immutable, so sharing them is safe).
+// A sampler's accepted proposal is one of its latest calls: the last one for rejection, one of
+// the last `thin` ones for a chain.
+class ArgumentKeeper {
+public:
+    static constexpr std::size_t calls_kept = 4;
+
+    explicit ArgumentKeeper(std::size_t d);
+    ~ArgumentKeeper();
+    ArgumentKeeper(const ArgumentKeeper&) = delete;
+    ArgumentKeeper& operator=(const ArgumentKeeper&) = delete;
+
+    // Keeps the d floats of one call (new references are taken), dropping the oldest call.
+    void keep(PyObject* const* floats, std::span<const double> x);
+    // The floats of the latest kept call whose arguments equal point bit for bit (borrowed:
+    // valid until the next keep), or null.
+    PyObject* const* find(std::span<const double> point) const;
+
+private:
+    std::size_t d_;
+    std::size_t kept_ = 0;  // calls kept, up to calls_kept
+    std::size_t next_ = 0;  // the slot the next call goes to
+    std::vector<double> values_;       // calls_kept rows of d
+    std::vector<PyObject*> objects_;   // the same rows as float objects (owned; null: none)
+};
+
 // The user calls are recorded in `scope`, the call from Python they are made for (null: none).
 // The function objects below find it once, when they are made, rather than on every call.
 double call_scalar(PyObject* f, double x, Role role = Role::Density,
                    PythonCallScope* scope = PythonCallScope::current());
 SampleResult<double> call_scalar_checked(PyObject* f, double u, std::size_t index = 0);
-// f(x0, ..., xd-1) first; f([x0, ..., xd-1]) if that fails.
+// f(x0, ..., xd-1) first; f([x0, ..., xd-1]) if that fails. The argument floats go to
+// `keeper` when one is given.
 double call_vector(PyObject* f, std::span<const double> x, Role role = Role::MultivariateDensity,
-                   PythonCallScope* scope = PythonCallScope::current());
+                   PythonCallScope* scope = PythonCallScope::current(),
+                   ArgumentKeeper* keeper = nullptr);
 // f(i, [values...]): the Gibbs coordinate form and the conditional form.
 double call_indexed(PyObject* f, std::size_t i, std::span<const double> values,
                     Role role = Role::CoordinateSampler,
@@ -142,7 +172,10 @@ struct VectorFn {
     PyObject* f;
     Role role = Role::MultivariateDensity;
     PythonCallScope* scope = PythonCallScope::current();
-    double operator()(std::span<const double> x) const { return call_vector(f, x, role, scope); }
+    ArgumentKeeper* keeper = nullptr;
+    double operator()(std::span<const double> x) const {
+        return call_vector(f, x, role, scope, keeper);
+    }
 };
 struct IndexedFn {
     PyObject* f;

@@ -1,5 +1,9 @@
 #include "python/results.hpp"
 
+#include <cstring>
+
+#include "core/multivar/points.hpp"
+#include "python/bridge.hpp"
 #include "python/errors.hpp"
 
 namespace varnix::py {
@@ -37,6 +41,76 @@ PyObject* to_py_points(const double* flat, std::size_t n, std::size_t d) {
         throw;
     }
     return list.release();
+}
+
+PointRows::PointRows(std::size_t n, std::size_t d, const ArgumentKeeper* keeper)
+    : n_(n),
+      d_(d),
+      keeper_(keeper),
+      previous_values_(new double[d]) {}
+
+void PointRows::reserve(std::size_t) {
+    (void)flat_size(n_, d_);  // too many coordinates to count: the vector's length error
+    if (!list_) list_ = PyRef::steal(check(PyList_New(static_cast<Py_ssize_t>(n_))));
+}
+
+void PointRows::add(std::span<const double> point) {
+    if (filled_ == n_ || point.size() != d_) {
+        throw InternalFault("point list: more points, or longer ones, than announced");
+    }
+    if (!list_) reserve(0);
+    PyObject* row = check(PyList_New(static_cast<Py_ssize_t>(d_)));
+    if (previous_ != nullptr && d_ != 0 &&
+        std::memcmp(previous_values_.get(), point.data(), d_ * sizeof(double)) == 0) {
+        // The point before, again (a chain that stayed): its floats, all of them.
+        for (std::size_t j = 0; j < d_; ++j) {
+            PyObject* item = PyList_GetItem(previous_, static_cast<Py_ssize_t>(j));  // borrowed
+            Py_INCREF(item);
+            PyList_SetItem(row, static_cast<Py_ssize_t>(j), item);  // steals item
+        }
+        PyList_SetItem(list_.get(), static_cast<Py_ssize_t>(filled_), row);  // steals row
+        ++filled_;
+        previous_ = row;
+        return;
+    }
+    PyObject* const* proposed = keeper_ != nullptr ? keeper_->find(point) : nullptr;
+    for (std::size_t j = 0; j < d_; ++j) {
+        PyObject* item;
+        if (previous_ != nullptr &&
+            std::memcmp(&previous_values_[j], &point[j], sizeof(double)) == 0) {
+            item = PyList_GetItem(previous_, static_cast<Py_ssize_t>(j));  // borrowed
+            Py_INCREF(item);
+        } else if (proposed != nullptr) {
+            item = proposed[j];
+            Py_INCREF(item);
+        } else {
+            item = PyFloat_FromDouble(point[j]);
+            if (item == nullptr) {
+                Py_DECREF(row);
+                throw PyErrorSet{};
+            }
+        }
+        PyList_SetItem(row, static_cast<Py_ssize_t>(j), item);  // steals item
+    }
+    PyList_SetItem(list_.get(), static_cast<Py_ssize_t>(filled_), row);  // steals row
+    ++filled_;
+    previous_ = row;
+    if (d_ != 0) std::memcpy(previous_values_.get(), point.data(), d_ * sizeof(double));
+}
+
+// A list left unfinished (the sampler failed, or f raised) is cut to its filled rows before it
+// is released, so that releasing it does not walk the empty rest.
+PointRows::~PointRows() {
+    if (list_ && filled_ != n_) {
+        Py_SET_SIZE(reinterpret_cast<PyVarObject*>(list_.get()),
+                    static_cast<Py_ssize_t>(filled_));
+    }
+}
+
+PyObject* PointRows::release() {
+    if (!list_) reserve(0);
+    if (filled_ != n_) throw InternalFault("point list: fewer points than announced");
+    return list_.release();
 }
 
 }  // namespace varnix::py

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <span>
 
 namespace varnix::py {
 
@@ -16,5 +18,48 @@ PyObject* to_py_list(const double* values, std::size_t n);
 // n points of d coordinates, stored one after the other: a list of n lists.
 PyObject* to_py_points(const double* flat, std::size_t n, std::size_t d);
 PyObject* none();
+
+class ArgumentKeeper;
+
+// The points of a batch sampler as a list of n lists of d floats, built point by point while the
+// sampler runs: the core's sample_n writes to it as to a vector (clear, reserve, insert at the
+// end). A point's floats are, in this order of preference, those of the point before it when
+// the coordinate is unchanged (a chain that stayed), those of the density call that proposed
+// it (found in the keeper), or new ones.
+class PointRows {
+public:
+    struct End {};
+
+    // n: the number of points the sampler will write; keeper may be null.
+    PointRows(std::size_t n, std::size_t d, const ArgumentKeeper* keeper);
+    ~PointRows();
+    PointRows(const PointRows&) = delete;
+    PointRows& operator=(const PointRows&) = delete;
+
+    // The list is made by reserve, where the sampler would make room for its points (a chain
+    // after its burn-in), so that errors keep their order; a sampler that writes no point
+    // need not call it.
+    void clear() {}
+    void reserve(std::size_t flat);
+    End end() const { return {}; }
+    template <class It>
+    void insert(End, It first, It last) {
+        add(std::span<const double>(&*first, static_cast<std::size_t>(last - first)));
+    }
+
+    // The list (a new reference); only after all n points were written.
+    PyObject* release();
+
+private:
+    void add(std::span<const double> point);
+
+    std::size_t n_;
+    std::size_t d_;
+    const ArgumentKeeper* keeper_;
+    PyRef list_;
+    std::size_t filled_ = 0;
+    PyObject* previous_ = nullptr;  // the last row written (borrowed from list_)
+    std::unique_ptr<double[]> previous_values_;
+};
 
 }  // namespace varnix::py

@@ -121,9 +121,9 @@ public:
 
     // The chain's burn-in, then n points, each after the chain's thinning, row by row into out
     // (cleared first). Transitions made stay made; after an exception from f, out holds the
-    // points completed before it.
-    template <WordSource R>
-    SampleResult<void> sample_n(std::size_t n, R& rng, std::vector<double>& out) {
+    // points completed before it. Points: as for RejectionSampler::Bound::sample_n.
+    template <WordSource R, class Points = std::vector<double>>
+    SampleResult<void> sample_n(std::size_t n, R& rng, Points& out) {
         const BoxChain& c = chain_;
         const BatchShape shape = chain_.batch_shape();
         out.clear();

@@ -56,9 +56,11 @@ public:
 
     // n points from one generator, row by row into out (cleared first). The first failing
     // point ends the call with its error; out then holds the points accepted before it, as it
-    // does after an exception from f.
-    template <WordSource R>
-    SampleResult<void> sample_n(std::size_t n, R& rng, std::vector<double>& out) const;
+    // does after an exception from f. Points is std::vector<double> or any type with its
+    // clear(), reserve(n) and insert(end(), first, last) (the binding builds its result
+    // point by point through one).
+    template <WordSource R, class Points = std::vector<double>>
+    SampleResult<void> sample_n(std::size_t n, R& rng, Points& out) const;
 
     // out.size() / dim() points into out, row by row: the values of sample_n. The first
     // failing point stops the fill (FillStop counts the points written before it; that
@@ -98,9 +100,8 @@ SampleResult<void> RejectionSampler::Bound::sample(R& rng, std::span<double> poi
     return std::unexpected(SampleError::of(SampleErrorKind::RejectionExhausted));
 }
 
-template <WordSource R>
-SampleResult<void> RejectionSampler::Bound::sample_n(std::size_t n, R& rng,
-                                                     std::vector<double>& out) const {
+template <WordSource R, class Points>
+SampleResult<void> RejectionSampler::Bound::sample_n(std::size_t n, R& rng, Points& out) const {
     const std::size_t d = s_.box_.dim();
     out.clear();
     out.reserve(flat_size(n, d));
