@@ -6,6 +6,7 @@ document's name with the block's own line numbers, so a failure's traceback poin
 line of the document.
 """
 import builtins
+import gc
 import re
 from pathlib import Path
 
@@ -47,16 +48,23 @@ def python_blocks():
                 yield pytest.param(path, line, code, id=f"{path.name}:{line}")
 
 
-@pytest.mark.parametrize("path, line, code", python_blocks())
+@pytest.mark.parametrize("path, line, code", list(python_blocks()))
 def test_example_runs(path, line, code):
     # Padding with blank lines puts every statement at its line number in the document.
     compiled = compile("\n" * (line - 1) + code, str(path.relative_to(ROOT)), "exec")
+    namespace = {"__name__": "__example__"}
     try:
-        exec(compiled, {"__name__": "__example__"})
+        exec(compiled, namespace)
     except BaseException as e:
         raise AssertionError(
             f"the example at {path.relative_to(ROOT)}:{line} failed: {type(e).__name__}: {e}"
         ) from e
+    finally:
+        # The example's functions refer back to its namespace, a cycle that only the collector
+        # frees, and it may run on any thread (a Dask worker's, in a later example). Thread-bound
+        # objects (chains) must be released on the thread that made them: free them here.
+        namespace.clear()
+        gc.collect()
 
 
 def test_every_document_has_examples_and_the_readme_links_the_guide():
