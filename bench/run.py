@@ -453,16 +453,23 @@ def bench_multivariate(n: int, k: int) -> None:
 # 6. Raw generator throughput (C++)
 
 
-def bench_rng_cpp() -> None:
-    print("\n[6] raw generator throughput (bench/rng_throughput.cpp)", flush=True)
+def built_or_skip(section: str, target: str):
+    """The path of a development-build target, built if needed; None (the section's row says
+    why) when there is no compiler or the build fails."""
     try:
-        exe = dev_build.build_target("rng_throughput")
+        return dev_build.build_target(target)
     except dev_build.Unavailable as why:
-        skip("6", str(why))
-        return
+        skip(section, str(why))
     except subprocess.CalledProcessError as failed:
         lines = (failed.stdout + failed.stderr).strip().splitlines()
-        skip("6", "build failed: " + (lines[-1] if lines else ""))
+        skip(section, f"{target} failed to build: " + (lines[-1] if lines else ""))
+    return None
+
+
+def bench_rng_cpp() -> None:
+    print("\n[6] raw generator throughput (bench/rng_throughput.cpp)", flush=True)
+    exe = built_or_skip("6", "rng_throughput")
+    if exe is None:
         return
     ran = subprocess.run([str(exe)], cwd=REPO, capture_output=True, text=True)
     for line in ran.stdout.splitlines():
@@ -624,14 +631,8 @@ def bench_interpolated(n: int, k: int) -> None:
         skip("7", "sample_array is not in this build: no array row")
 
     # Memory of the built tables, and the same engine's build and sampling in C++ alone.
-    try:
-        exe = dev_build.build_target("inversion_build")
-    except dev_build.Unavailable as why:
-        skip("7", str(why))
-        return
-    except subprocess.CalledProcessError as failed:
-        lines = (failed.stdout + failed.stderr).strip().splitlines()
-        skip("7", "inversion_build failed to build: " + (lines[-1] if lines else ""))
+    exe = built_or_skip("7", "inversion_build")
+    if exe is None:
         return
     ran = subprocess.run([str(exe), "1e-12"], cwd=REPO, capture_output=True, text=True)
     print("    bench/inversion_build (C++, no Python calls):")
