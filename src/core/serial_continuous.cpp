@@ -430,10 +430,11 @@ std::string StateCodec::save(const ContinuousDistribution& d) {
         [&w](const auto& engine) {
             using S = std::decay_t<decltype(engine)>;
             if constexpr (std::is_same_v<S, TdrHat>) {
-                // The hat's bounds are the support's, restored from it.
+                // The hat's bounds are the support's, restored from it; its guide table and
+                // squeeze gaps are made again from the rest.
                 [[maybe_unused]] const auto& [options, lo, hi, kind, relative, judged_above,
-                                              pdf_max, xs, ys, slopes, z, cum, segments,
-                                              chords] = engine;
+                                              pdf_max, xs, ys, slopes, z, cum, guide, guide_scale,
+                                              segments, chords, gaps] = engine;
                 const auto& [transform, construction_points, dpdf_rel_step, max_tries] = options;
                 w.u8(tag(SamplerTag::Tdr));
                 w.u8(tag(transform));
@@ -560,6 +561,7 @@ StateResult<ContinuousDistribution> StateCodec::load<ContinuousDistribution>(
             const double* c = smp.chords.data() + i;
             hat.chords_.push_back(TdrHat::Chord{c[0], c[1], c[2], c[3]});
         }
+        hat.make_lookups();
         sampler = std::move(hat);
     } else {
         InversionEngine inversion{smp.ppf_tolerance,

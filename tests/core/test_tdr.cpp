@@ -6,6 +6,7 @@
 #include <limits>
 #include <numbers>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -578,4 +579,84 @@ TEST(tdr_lets_density_exceptions_through) {
         caught = true;
     }
     CHECK(caught);
+}
+
+// Draws one at a time with draw, until n or the first failure; the words they took.
+struct OneByOne {
+    std::vector<double> xs;
+    std::optional<SampleErrorKind> stop;
+    std::uint64_t words;
+};
+
+template <class Density>
+OneByOne draws_one_by_one(const TdrHat& hat, Density& f, std::size_t n, std::uint64_t seed) {
+    auto rng = ChaChaRng::seeded(seed);
+    OneByOne r;
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto x = hat.draw(rng, f);
+        if (!x) {
+            r.stop = x.error().kind;
+            break;
+        }
+        r.xs.push_back(*x);
+    }
+    r.words = rng.words_drawn();
+    return r;
+}
+
+TEST(tdr_fill_gives_the_draws_of_draw_and_takes_their_words) {
+    // The hat's batches of proposals must not change a value, a failure's place, or (when every
+    // draw succeeds) the words taken. The clipped normal is zero beyond its outermost points,
+    // where trials end after two words; the holed one is NaN on stretches under the squeeze.
+    auto normal = [](double x) { return normal5(x); };
+    std::size_t zeros = 0;  // two-word trials of the clipped normal
+    auto clipped = [&zeros](double x) {
+        if (std::fabs(x) < 3.0) return normal5(x);
+        ++zeros;
+        return 0.0;
+    };
+    auto holed = [](double x) {
+        return std::fmod(std::fabs(x), 0.5) < 0.05 ? kNaN : normal5(x);
+    };
+    auto above = [](double x) { return x > 2.0 ? 10.0 : normal5(x); };  // over the hat
+    struct Case {
+        std::function<double(double)> build_with;
+        std::function<double(double)> sample_with;
+        std::size_t max_tries;
+    };
+    const std::vector<Case> cases = {{normal, normal, 100}, {clipped, clipped, 100},
+                                     {normal, holed, 100}, {clipped, clipped, 1},
+                                     {normal, above, 100}};
+    std::size_t stops = 0;
+    std::size_t sampled_zeros = 0;
+    for (const auto& c : cases) {
+        auto o = opts(TdrTransform::Log);
+        o.max_tries = c.max_tries;
+        const auto hat = TdrHat::build(o, between(-5.0, 5.0), c.build_with, std::nullopt);
+        CHECK(hat.has_value());
+        if (!hat) continue;
+        const std::size_t zeros_in_build = zeros;
+        for (std::size_t n : {1u, 15u, 16u, 17u, 2000u}) {
+            auto f = c.sample_with;
+            const OneByOne want = draws_one_by_one(*hat, f, n, 41 + n);
+            std::vector<double> got(n, kNaN);
+            auto rng = ChaChaRng::seeded(41 + n);
+            const auto filled = hat->fill(std::span<double>(got), rng, f);
+            if (want.stop) {
+                ++stops;
+                CHECK(!filled.has_value());
+                if (filled) continue;
+                CHECK_EQ(filled.error().filled, want.xs.size());
+                CHECK(filled.error().error.kind == *want.stop);
+                got.resize(filled.error().filled);
+            } else {
+                CHECK(filled.has_value());
+                CHECK_EQ(rng.words_drawn(), want.words);
+            }
+            CHECK(got == want.xs);
+        }
+        sampled_zeros += zeros - zeros_in_build;
+    }
+    CHECK(sampled_zeros > 0);
+    CHECK(stops >= 2);  // the single try and the density above the hat
 }

@@ -297,10 +297,11 @@ SampleResult<void> ContinuousDistribution::Bound::sample_n_tdr(const TdrHat& hat
                                                                std::vector<double>& out) const {
     const DensityModel model = density_model();
     auto density = [&model](double x) { return model.density(x); };
-    for (std::size_t i = 0; i < n; ++i) {
-        const auto x = hat.draw(rng, density);
-        if (!x) return std::unexpected(x.error());
-        out.push_back(*x);
+    out.resize(n);
+    const FillResult filled = hat.fill(std::span<double>(out), rng, density);
+    if (!filled) {
+        out.resize(filled.error().filled);
+        return std::unexpected(filled.error().error);
     }
     return {};
 }
@@ -339,6 +340,11 @@ FillResult ContinuousDistribution::Bound::fill(std::span<double> out, R& rng) co
     }
     if (const auto* inversion = std::get_if<InversionEngine>(&d_.sampler_)) {
         if (inversion->table) return fill_table(*inversion->table, out, rng);
+    }
+    if (const auto* hat = std::get_if<TdrHat>(&d_.sampler_)) {
+        const DensityModel model = density_model();
+        auto density = [&model](double x) { return model.density(x); };
+        return hat->fill(out, rng, density);
     }
     return fill_one_by_one(out, rng);
 }

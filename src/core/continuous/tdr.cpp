@@ -1,6 +1,7 @@
 #include "core/continuous/tdr.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -191,6 +192,7 @@ BuildResult<TdrHat> TdrHat::build_tangent(FunctionRef<double(double)> density,
         if (auto e = integrate_segments_relative(at_z)) return std::unexpected(*e);
     }
     make_chords();
+    make_lookups();
     if (auto e = check_intersections(at_z)) return std::unexpected(*e);
     return std::move(*this);
 }
@@ -458,6 +460,35 @@ std::optional<BuildError> TdrHat::check_intersections(const std::vector<double>&
         if (log_squeeze(z) - log_f > kConcavityTolerance) return not_concave;
     }
     return std::nullopt;
+}
+
+// The tables a trial reads that follow from the hat: the guide table to cum_ (G the power of
+// two at least four times the number of segments; entry i counts the entries of cum_ below
+// i / G, which is exact in binary) and the squeeze's gaps below the tangents.
+void TdrHat::make_lookups() {
+    const std::size_t k = cum_.size();
+    const std::size_t g = std::bit_ceil(std::max<std::size_t>(4 * k, 2));
+    guide_.assign(g, 0);
+    guide_scale_ = static_cast<double>(g);
+    std::size_t below = 0;
+    for (std::size_t i = 0; i < g; ++i) {
+        const double start = static_cast<double>(i) / guide_scale_;
+        while (below < k && cum_[below] < start) ++below;
+        guide_[i] = static_cast<std::uint32_t>(below);
+    }
+
+    gaps_.clear();
+    for (std::size_t j = 0; j < segments_.size(); ++j) {
+        for (std::size_t side = 0; side < 2; ++side) {
+            const Chord& c = chords_[j + side];
+            if (!(c.x0 <= c.x1)) {
+                gaps_.push_back(SqueezeGap{kInf, -kInf, 0.0, 0.0});
+                continue;
+            }
+            const double d0 = (c.y0 - tangent_at(j, c.x0)) - kSqueezeMargin;
+            gaps_.push_back(SqueezeGap{c.x0, c.x1, d0, c.slope - segments_[j].slope});
+        }
+    }
 }
 
 // --- Evaluation ------------------------------------------------------------------------------

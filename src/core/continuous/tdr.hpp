@@ -19,10 +19,12 @@
 #include <cstdint>
 #include <functional>  // std::invoke, used by function_ref.hpp
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "core/continuous/options.hpp"
 #include "core/errors.hpp"
+#include "core/fill.hpp"
 #include "core/function_ref.hpp"
 #include "core/search.hpp"
 #include "core/word_source.hpp"
@@ -55,6 +57,20 @@ public:
         if (kind_ == Kind::Tangent) return draw_tangent(rng, density);
         auto next = [&rng] { return rng.next_u64(); };
         return draw_constant(Words{next}, density);
+    }
+
+    // out.size() draws into out: the values and the failing draw of as many calls of draw, with
+    // the source left where they leave it when every draw succeeds.
+    template <WordSource R>
+    FillResult fill(std::span<double> out, R& rng, FunctionRef<double(double)> density) const {
+        if (kind_ == Kind::Tangent) return fill_tangent(out, rng, density);
+        auto next = [&rng] { return rng.next_u64(); };
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            const auto x = draw_constant(Words{next}, density);
+            if (!x) return fill_stopped(i, x.error());
+            out[i] = *x;
+        }
+        return {};
     }
 
     // The tangent hat in log space at x, on the segment holding x.
@@ -114,6 +130,24 @@ private:
         double slope;
     };
 
+    // A tangent-hat trial as far as u1 and u2 take it.
+    struct Proposal {
+        double x;          // the proposed point; not finite when the trial fails
+        double bound;      // the squeeze accepts u3 <= bound (-1 where it cannot accept)
+        std::size_t at;    // the segment holding x
+        bool squeezed;     // x lies under a chord, so u3 is drawn before the density is called
+    };
+
+    // How far the squeeze lies below the hat, in ln, on one side of a segment's point of
+    // tangency: d0 + d1 * (x - x0) for x in [x0, x1] (the chord's span; empty beyond the
+    // outermost points), the squeeze margin included. Derived from the chords and tangents.
+    struct SqueezeGap {
+        double x0;
+        double x1;
+        double d0;
+        double d1;
+    };
+
     // ln u3 falls this far below the chord (in ln) or more before the squeeze accepts, so that
     // rounding in the chord, the hat and the density's own last digits never turn a rejection
     // into a squeeze acceptance.
@@ -140,11 +174,17 @@ private:
     double segment_left(std::size_t j) const { return j == 0 ? lo_ : z_[j - 1]; }
     double segment_right(std::size_t j) const { return j + 1 == xs_.size() ? hi_ : z_[j]; }
     std::size_t segment_of(double x) const;
+    void make_lookups();
+    std::size_t segment_for(double u) const;
     double tangent_at(std::size_t j, double x) const;
     double position(const Segment& seg, double u2) const;
     SampleResult<double> draw_constant(Words rng, FunctionRef<double(double)> density) const;
+    std::size_t pick_segment(double u1) const;
+    Proposal judge(std::size_t j, double x) const;
     template <WordSource R>
     SampleResult<double> draw_tangent(R& rng, FunctionRef<double(double)> density) const;
+    template <WordSource R>
+    FillResult fill_tangent(std::span<double> out, R& rng, FunctionRef<double(double)> density) const;
     SampleResult<double> density_above_hat(double x, double fx, double t) const;
 
     TdrOptions options_;
@@ -159,10 +199,15 @@ private:
     std::vector<double> slopes_;  // slope of ln f at the points
     std::vector<double> z_;       // intersections of neighbouring tangents
     std::vector<double> cum_;     // cumulative area fractions, the last exactly 1
+    // guide_[i]: the number of entries of cum_ below i / G, G = guide_.size(), a power of two.
+    std::vector<std::uint32_t> guide_;
+    double guide_scale_ = 0.0;  // G
     std::vector<Segment> segments_;
     // chords_[i] joins xs_[i - 1] and xs_[i] (0 < i < K); chords_[0] and chords_[K] are empty.
     // A point of segment j lies under chord j if left of xs_[j], else under chord j + 1.
     std::vector<Chord> chords_;
+    // gaps_[2 * j + side]: segment j left (side 0) or right (side 1) of its point of tangency.
+    std::vector<SqueezeGap> gaps_;
 };
 
 // Tangent j at x: from its intercept where the areas are direct (then |intercept| < 709),
@@ -171,6 +216,19 @@ inline double TdrHat::tangent_at(std::size_t j, double x) const {
     const Segment& seg = segments_[j];
     if (relative_) return seg.log_f + seg.slope * (x - seg.point);
     return seg.intercept + x * seg.slope;
+}
+
+// The position of u in cum_ by search::LastEqualElseAbove, found by a guide table: its entry
+// for the G-th of [0, 1) holding u counts the entries below that G-th's start, and a short walk
+// (mostly none or one step, with G at least four times the number of segments) counts the entries
+// at or below u. A table of probabilities needs no bisection's chain of mispredicted halvings.
+// u in [0, 1); the last entry is 1, so the walk stops inside the table.
+inline std::size_t TdrHat::segment_for(double u) const {
+    std::size_t passed = guide_[static_cast<std::size_t>(u * guide_scale_)];
+    while (cum_[passed] <= u) ++passed;
+    if (passed == 0) return 0;
+    const std::size_t base = passed - 1;
+    return base + static_cast<std::size_t>(cum_[base] < u);
 }
 
 // The proposal's position in its segment from u2.
@@ -187,6 +245,29 @@ inline double TdrHat::position(const Segment& seg, double u2) const {
     return seg.left;
 }
 
+// A trial's segment from u1: the last entry of cum_ equal to u1 if there is one, else the first
+// above it.
+inline std::size_t TdrHat::pick_segment(double u1) const {
+    return std::min(segment_for(u1), cum_.size() - 1);
+}
+
+// A trial whose u1 picked segment j and whose u2 gave x there (position): the squeeze's verdict
+// for u3 if x lies under a chord. The hat at x is left to the trials that call the density.
+inline TdrHat::Proposal TdrHat::judge(std::size_t j, double x) const {
+    if (!std::isfinite(x)) return Proposal{x, -1.0, j, false};
+    x = x < lo_ ? lo_ : (x > hi_ ? hi_ : x);
+
+    // The segment holding x is j unless x fell on its right end.
+    const Segment& seg = segments_[j];
+    const bool inside = seg.left <= x && x < seg.right;
+    const std::size_t at = inside ? j : segment_of(x);
+    const SqueezeGap& gap = gaps_[2 * at + static_cast<std::size_t>(x >= segments_[at].point)];
+    if (!(gap.x0 <= x && x <= gap.x1)) return Proposal{x, -1.0, at, false};
+    // exp(y) >= 1 + y for every y: under it, u3 is under exp(below), the squeeze over the hat.
+    const double below = gap.d0 + gap.d1 * (x - gap.x0);
+    return Proposal{x, below <= 0.0 ? 1.0 + below : -1.0, at, true};
+}
+
 // A trial: segment from u1, position from u2, then u3 against the squeeze and, unless the
 // squeeze accepts, against the density, exactly as without a squeeze. Outside the outermost
 // construction points there is no squeeze and u3 is drawn after the density call, as a trial
@@ -194,46 +275,102 @@ inline double TdrHat::position(const Segment& seg, double u2) const {
 // Evaluation order is frozen (docs/architecture.md).
 template <WordSource R>
 SampleResult<double> TdrHat::draw_tangent(R& rng, FunctionRef<double(double)> density) const {
-    const std::size_t k = cum_.size();
     for (std::size_t trial = 0; trial < options_.max_tries; ++trial) {
-        // Segment: the last entry equal to u1 if there is one, else the first entry above it.
-        // A hat's segments carry very unequal mass, so a predicted branch beats a select here.
         const double u1 = uniform(rng);
-        std::size_t j =
-            search::position<search::LastEqualElseAbove, search::Branch>(cum_.data(), k, u1);
-        j = std::min(j, k - 1);
-
         const double u2 = uniform(rng);
-        const Segment& seg = segments_[j];
-        double x = position(seg, u2);
-        if (!std::isfinite(x)) {
+        const std::size_t j = pick_segment(u1);
+        const Proposal p = judge(j, position(segments_[j], u2));
+        if (!std::isfinite(p.x)) {
             return std::unexpected(SampleError::of(SampleErrorKind::TdrSampleFailed));
         }
-        x = x < lo_ ? lo_ : (x > hi_ ? hi_ : x);
-
-        // The hat at x on the segment holding x, which is j unless x fell on its right end.
-        const bool inside = seg.left <= x && x < seg.right;
-        const std::size_t at = inside ? j : segment_of(x);
-        const double t = tangent_at(at, x);
-
-        const Chord& chord = chords_[at + static_cast<std::size_t>(x >= segments_[at].point)];
-        const bool squeezed = chord.x0 <= x && x <= chord.x1;
         double u3 = 0.0;
-        if (squeezed) {
+        if (p.squeezed) {
             u3 = uniform(rng);
-            const double below = ((chord.y0 + chord.slope * (x - chord.x0)) - t) - kSqueezeMargin;
-            // exp(y) >= 1 + y + y^2/2 + y^3/6 for every y: under it, u3 is under exp(below).
-            const double bound = 1.0 + below * (1.0 + below * (0.5 + below * (1.0 / 6.0)));
-            if (below <= 0.0 && u3 <= bound) return x;
+            if (u3 <= p.bound) return p.x;
         }
-        const double fx = density(x);
+        const double fx = density(p.x);
         if (!(std::isfinite(fx) && fx > 0.0)) continue;
-        if (!squeezed) u3 = uniform(rng);
+        if (!p.squeezed) u3 = uniform(rng);
+        const double t = tangent_at(p.at, p.x);
         const double excess = std::log(fx) - t;
-        if (excess > kConcavityTolerance) return density_above_hat(x, fx, t);
-        if (std::log(u3) <= excess) return x;
+        if (excess > kConcavityTolerance) return density_above_hat(p.x, fx, t);
+        if (std::log(u3) <= excess) return p.x;
     }
     return std::unexpected(SampleError::of(SampleErrorKind::TdrSampleFailed));
+}
+
+// The draws of draw_tangent, with the trials' proposals made a batch at a time from words read
+// ahead, so that their logarithms and searches overlap instead of waiting on one another. A
+// trial takes three words, u3 being the third whether it is drawn before the density call or
+// after it, except a trial outside the squeeze whose density value is unusable, which ends
+// after two: the proposals after it then start one word earlier and are made again. Every
+// remaining draw takes at least the three words of its accepted trial, so a batch of at most
+// as many trials as draws remain never reads a word the draws one at a time would not.
+// Evaluation order is frozen (docs/architecture.md).
+template <WordSource R>
+FillResult TdrHat::fill_tangent(std::span<double> out, R& rng,
+                                FunctionRef<double(double)> density) const {
+    constexpr std::size_t kBatch = 16;
+    constexpr std::size_t kWordsPerTrial = 3;
+    const std::size_t n = out.size();
+    if (n > 0 && options_.max_tries == 0) {
+        return fill_stopped(0, SampleError::of(SampleErrorKind::TdrSampleFailed));
+    }
+    std::uint64_t words[kBatch * kWordsPerTrial];
+    std::size_t picked[kBatch];
+    double xs[kBatch];
+    Proposal proposals[kBatch];
+    std::size_t held = 0;   // words read ahead and not yet used, from words[0]
+    std::size_t done = 0;   // draws written
+    std::size_t tries = 0;  // trials of the draw in progress
+    while (done < n) {
+        const std::size_t m = std::min(kBatch, n - done);
+        for (; held < m * kWordsPerTrial; ++held) words[held] = rng.next_u64();
+        // In stages, so that the independent searches, and then the logarithms, of the batch
+        // run side by side.
+        for (std::size_t i = 0; i < m; ++i) {
+            picked[i] = pick_segment(unit_from_bits(words[kWordsPerTrial * i]));
+        }
+        for (std::size_t i = 0; i < m; ++i) {
+            xs[i] = position(segments_[picked[i]], unit_from_bits(words[kWordsPerTrial * i + 1]));
+        }
+        for (std::size_t i = 0; i < m; ++i) proposals[i] = judge(picked[i], xs[i]);
+        std::size_t used = m * kWordsPerTrial;
+        for (std::size_t i = 0; i < m; ++i) {
+            if (tries == options_.max_tries) {
+                return fill_stopped(done, SampleError::of(SampleErrorKind::TdrSampleFailed));
+            }
+            ++tries;
+            const Proposal& p = proposals[i];
+            if (!std::isfinite(p.x)) {
+                return fill_stopped(done, SampleError::of(SampleErrorKind::TdrSampleFailed));
+            }
+            const double u3 = unit_from_bits(words[kWordsPerTrial * i + 2]);
+            if (p.squeezed && u3 <= p.bound) {
+                out[done++] = p.x;
+                tries = 0;
+                continue;
+            }
+            const double fx = density(p.x);
+            if (!(std::isfinite(fx) && fx > 0.0)) {
+                if (p.squeezed) continue;
+                used = kWordsPerTrial * i + 2;
+                break;
+            }
+            const double t = tangent_at(p.at, p.x);
+            const double excess = std::log(fx) - t;
+            if (excess > kConcavityTolerance) {
+                return fill_stopped(done, density_above_hat(p.x, fx, t).error());
+            }
+            if (std::log(u3) <= excess) {
+                out[done++] = p.x;
+                tries = 0;
+            }
+        }
+        held = m * kWordsPerTrial - used;
+        std::copy(words + used, words + used + held, words);
+    }
+    return {};
 }
 
 }  // namespace varnix
