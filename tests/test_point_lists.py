@@ -1,6 +1,7 @@
 """The lists of points the box samplers return: values equal to the array fill's, and every
 row a list of its own even where rows share their coordinates."""
 import array
+import gc
 import math
 
 import pytest
@@ -35,5 +36,8 @@ def test_lists_hold_the_values_of_the_fill_and_are_independent(kind, d):
     if kind == "mh":  # the chain repeats points; the repeats must be lists of their own
         assert any(rows[k] == rows[k + 1] for k in range(n - 1))
     assert len({id(row) for row in rows}) == n
+    # Built out of the collector's sight or not, the lists come back tracked like any other:
+    # a row that later joins a cycle must be collectable.
+    assert gc.is_tracked(rows) and all(gc.is_tracked(row) for row in rows)
     rows[0][0] = "changed"
     assert all(row[0] != "changed" for row in rows[1:])

@@ -118,8 +118,8 @@ void ChaChaRng::refill() {
 }
 
 double normal_from_uniforms(double u1, double u2) {
-    const double r = std::sqrt(-2.0 * std::log(std::max(u1, 1e-300)));
-    return r * std::cos(u2 * 6.283185307179586);
+    const double r = std::sqrt(-2.0 * std::log(std::max(u1, box_muller::min_u1)));
+    return r * std::cos(u2 * box_muller::two_pi);
 }
 
 }  // namespace varnix

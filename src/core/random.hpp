@@ -9,11 +9,14 @@
 // same words.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <span>
 
 #include "core/word_source.hpp"
 
@@ -107,8 +110,12 @@ private:
     std::uint64_t forks_ = 0;  // per-thread generator: the process's fork count when keyed
 };
 
-// The cosine branch of Box-Muller for two given uniforms; u1 is floored at 1e-300 so that
-// u1 == 0 gives a finite radius.
+namespace box_muller {
+inline constexpr double min_u1 = 1e-300;  // u1 is floored here, so that u1 == 0 gives a finite radius
+inline constexpr double two_pi = 6.283185307179586;
+}  // namespace box_muller
+
+// The cosine branch of Box-Muller for two given uniforms: sqrt(-2 ln u1) * cos(2 pi u2).
 double normal_from_uniforms(double u1, double u2);
 
 // Box-Muller, cosine branch: two uniforms per normal (u1 then u2), nothing cached.
@@ -117,6 +124,31 @@ double standard_normal(R& rng) {
     const double u1 = uniform(rng);  // u1 first, then u2: the draw order is part of the stream
     const double u2 = uniform(rng);
     return normal_from_uniforms(u1, u2);
+}
+
+// out.size() standard normals: the values, and the words in their order, of as many calls of
+// standard_normal. A block of them is made in stages (its uniforms, then its logarithms, square
+// roots and cosines, each a loop of independent calls), so that the processor overlaps the
+// library calls of different normals instead of waiting on each in turn; every value goes
+// through exactly the operations of normal_from_uniforms.
+template <WordSource R>
+void standard_normals(R& rng, std::span<double> out) {
+    constexpr std::size_t block = 16;
+    double radius[block];
+    double angle[block];
+    for (std::size_t start = 0; start < out.size(); start += block) {
+        const std::size_t m = std::min(block, out.size() - start);
+        for (std::size_t i = 0; i < m; ++i) {
+            radius[i] = uniform(rng);  // u1, then u2
+            angle[i] = uniform(rng);
+        }
+        for (std::size_t i = 0; i < m; ++i) {
+            radius[i] = std::log(std::max(radius[i], box_muller::min_u1));
+        }
+        for (std::size_t i = 0; i < m; ++i) radius[i] = std::sqrt(-2.0 * radius[i]);
+        for (std::size_t i = 0; i < m; ++i) angle[i] = std::cos(angle[i] * box_muller::two_pi);
+        for (std::size_t i = 0; i < m; ++i) out[start + i] = radius[i] * angle[i];
+    }
 }
 
 // Seeded generator when a seed is given, otherwise the calling thread's generator. The seeded

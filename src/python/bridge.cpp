@@ -200,14 +200,18 @@ PyRef float_list(std::span<const double> values) {
     return list;
 }
 
-// The items of a tuple of d floats just made, to the keeper.
-[[gnu::noinline]] void keep_tuple_items(ArgumentKeeper& keeper, PyObject* tuple,
-                                        std::span<const double> x) {
-    std::vector<PyObject*> floats(x.size());
-    for (std::size_t i = 0; i < x.size(); ++i) {
-        floats[i] = PyTuple_GetItem(tuple, static_cast<Py_ssize_t>(i));  // borrowed
+// The argument tuple of a call with d separate floats: the scope's spare one when it has d
+// items and no other holder (a Python function's *args is a tuple of its own, so the callee
+// normally lets go of it), else a new one. Its items are replaced by the caller.
+PyRef argument_tuple(PythonCallScope* scope, std::size_t d) {
+    if (scope != nullptr && scope->spare_arguments) {
+        PyObject* spare = scope->spare_arguments.get();
+        if (Py_REFCNT(spare) == 1 && PyTuple_Size(spare) == static_cast<Py_ssize_t>(d)) {
+            return std::move(scope->spare_arguments);
+        }
+        scope->spare_arguments = PyRef();
     }
-    keeper.keep(floats.data(), x);
+    return PyRef::steal(fault_if_null(PyTuple_New(static_cast<Py_ssize_t>(d))));
 }
 
 }  // namespace
@@ -220,12 +224,26 @@ ArgumentKeeper::~ArgumentKeeper() {
 }
 
 void ArgumentKeeper::keep(PyObject* const* floats, std::span<const double> x) {
+    keep_with([floats](std::size_t j) { return floats[j]; }, x);
+}
+
+void ArgumentKeeper::keep_items(PyObject* tuple, std::span<const double> x) {
+    keep_with(
+        [tuple](std::size_t j) {
+            return PyTuple_GetItem(tuple, static_cast<Py_ssize_t>(j));  // borrowed
+        },
+        x);
+}
+
+template <class Item>
+void ArgumentKeeper::keep_with(Item item, std::span<const double> x) {
     if (x.size() != d_) return;
     PyObject** row = objects_.data() + next_ * d_;
     for (std::size_t j = 0; j < d_; ++j) {
-        Py_INCREF(floats[j]);
+        PyObject* const o = item(j);
+        Py_INCREF(o);
         Py_XDECREF(row[j]);
-        row[j] = floats[j];
+        row[j] = o;
     }
     std::memcpy(values_.data() + next_ * d_, x.data(), d_ * sizeof(double));
     next_ = next_ + 1 == calls_kept ? 0 : next_ + 1;
@@ -356,14 +374,15 @@ double call_vector(PyObject* f, std::span<const double> x, Role role,
         }
         result = call_direct(f, args, x.size(), std::make_index_sequence<max_direct_args>{});
     } else {
-        PyRef args =
-            PyRef::steal(fault_if_null(PyTuple_New(static_cast<Py_ssize_t>(x.size()))));
+        PyRef args = argument_tuple(scope, x.size());
         for (std::size_t i = 0; i < x.size(); ++i) {
+            // Replaces (and releases) the item a spare tuple had from its last call.
             PyTuple_SetItem(args.get(), static_cast<Py_ssize_t>(i),
                             fault_if_null(PyFloat_FromDouble(x[i])));
         }
-        if (keeper != nullptr) keep_tuple_items(*keeper, args.get(), x);
+        if (keeper != nullptr) keeper->keep_items(args.get(), x);
         result = PyObject_Call(f, args.get(), nullptr);
+        if (scope != nullptr) scope->spare_arguments = std::move(args);
     }
     double out;
     if (convert(result, out)) return returned(site, out);

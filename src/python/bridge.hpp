@@ -103,6 +103,9 @@ public:
     std::unique_ptr<std::string> hint;  // a note for a failure whose text would mislead
     ProgressState progress;
     Role last_role = Role::Density;
+    // The argument tuple of the last call of a density of more coordinates than are passed
+    // directly, for the next such call when nothing else holds it (see call_vector).
+    PyRef spare_arguments;
 
 private:
     void finish_recorded(bool failed) noexcept;
@@ -131,13 +134,18 @@ public:
     ArgumentKeeper(const ArgumentKeeper&) = delete;
     ArgumentKeeper& operator=(const ArgumentKeeper&) = delete;
 
-    // Keeps the d floats of one call (new references are taken), dropping the oldest call.
+    // Keeps the d floats of one call (new references are taken), dropping the oldest call:
+    // given as an array, or as the items of the call's argument tuple.
     void keep(PyObject* const* floats, std::span<const double> x);
+    void keep_items(PyObject* tuple, std::span<const double> x);
     // The floats of the latest kept call whose arguments equal point bit for bit (borrowed:
     // valid until the next keep), or null.
     PyObject* const* find(std::span<const double> point) const;
 
 private:
+    template <class Item>
+    void keep_with(Item item, std::span<const double> x);
+
     std::size_t d_;
     std::size_t kept_ = 0;  // calls kept, up to calls_kept
     std::size_t next_ = 0;  // the slot the next call goes to

@@ -16,6 +16,38 @@ PyObject* none() {
     return Py_None;
 }
 
+namespace {
+
+// Lists of points of three or more coordinates are built hidden from the cyclic garbage
+// collector. Until the call returns nothing but the call itself refers to them, and rows of
+// floats hold no cycle, so the collector has nothing to find in them; yet every few hundred
+// new lists it runs, and it would walk the rows made so far again and again. They are tracked
+// again, all at once, when the list is complete, so that the list returned is like any other.
+// That last pass over the rows costs more than the collector's walks spare for rows of one or
+// two floats (measured), which are left tracked.
+constexpr std::size_t hidden_from_coordinates = 3;
+
+bool hidden(std::size_t d) { return d >= hidden_from_coordinates; }
+
+// A new list of n empty slots, hidden when its rows (or it, as a row) have d coordinates.
+PyObject* new_list(std::size_t n, std::size_t d) {
+    PyObject* list = check(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (hidden(d)) PyObject_GC_UnTrack(list);
+    return list;
+}
+
+// Tracks the first `rows` rows of a list of lists made by new_list, then the list.
+void show_rows(PyObject* list, std::size_t rows, std::size_t d) {
+    if (!hidden(d)) return;
+    for (std::size_t i = 0; i < rows; ++i) {
+        PyObject* row = PyList_GetItem(list, static_cast<Py_ssize_t>(i));  // borrowed
+        if (!PyObject_GC_IsTracked(row)) PyObject_GC_Track(row);
+    }
+    if (!PyObject_GC_IsTracked(list)) PyObject_GC_Track(list);
+}
+
+}  // namespace
+
 PyObject* to_py_list(const double* values, std::size_t n) {
     PyRef list = PyRef::steal(check(PyList_New(static_cast<Py_ssize_t>(n))));
     for (std::size_t i = 0; i < n; ++i) {
@@ -29,17 +61,23 @@ PyObject* to_py_list(const double* values, std::size_t n) {
 // and ends the call with its exception. The list is then cut to its filled items before it is
 // released, so that releasing it does not walk the empty rest.
 PyObject* to_py_points(const double* flat, std::size_t n, std::size_t d) {
-    PyRef list = PyRef::steal(check(PyList_New(static_cast<Py_ssize_t>(n))));
+    PyRef list = PyRef::steal(new_list(n, d));
     std::size_t i = 0;
     try {
         for (; i < n; ++i) {
             if (i % 4096 == 4095 && PyErr_CheckSignals() < 0) throw PyErrorSet{};
-            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), to_py_list(flat + i * d, d));
+            PyRef row = PyRef::steal(new_list(d, d));
+            for (std::size_t j = 0; j < d; ++j) {
+                PyList_SetItem(row.get(), static_cast<Py_ssize_t>(j),
+                               check(PyFloat_FromDouble(flat[i * d + j])));  // steals
+            }
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), row.release());  // steals
         }
     } catch (...) {
         Py_SET_SIZE(reinterpret_cast<PyVarObject*>(list.get()), static_cast<Py_ssize_t>(i));
         throw;
     }
+    show_rows(list.get(), n, d);
     return list.release();
 }
 
@@ -51,7 +89,7 @@ PointRows::PointRows(std::size_t n, std::size_t d, const ArgumentKeeper* keeper)
 
 void PointRows::reserve(std::size_t) {
     (void)flat_size(n_, d_);  // too many coordinates to count: the vector's length error
-    if (!list_) list_ = PyRef::steal(check(PyList_New(static_cast<Py_ssize_t>(n_))));
+    if (!list_) list_ = PyRef::steal(new_list(n_, d_));
 }
 
 void PointRows::add(std::span<const double> point) {
@@ -59,7 +97,7 @@ void PointRows::add(std::span<const double> point) {
         throw InternalFault("point list: more points, or longer ones, than announced");
     }
     if (!list_) reserve(0);
-    PyObject* row = check(PyList_New(static_cast<Py_ssize_t>(d_)));
+    PyObject* row = new_list(d_, d_);
     if (previous_ != nullptr && d_ != 0 &&
         std::memcmp(previous_values_.get(), point.data(), d_ * sizeof(double)) == 0) {
         // The point before, again (a chain that stayed): its floats, all of them.
@@ -110,6 +148,7 @@ PointRows::~PointRows() {
 PyObject* PointRows::release() {
     if (!list_) reserve(0);
     if (filled_ != n_) throw InternalFault("point list: fewer points than announced");
+    show_rows(list_.get(), n_, d_);
     return list_.release();
 }
 

@@ -96,7 +96,7 @@ SampleResult<void> GaussianCopula::Bound::sample(R& rng, std::span<double> point
     if (point.size() != n) throw InternalFault("copula draw: point buffer of wrong length");
 
     // All 2n uniforms first: one cosine Box-Muller normal per coordinate, u1 then u2.
-    for (std::size_t i = 0; i < n; ++i) point[i] = standard_normal(rng);
+    standard_normals(rng, point);
 
     // Correlate in place, last row first: row r reads z[0 .. r] only, which are still intact.
     // Evaluation order is frozen (docs/architecture.md).

@@ -67,7 +67,7 @@ void HmcSampler::transition(R& rng, DensityRef f) {
     const double eps = settings_.step_size;
 
     // Momenta: one standard normal per coordinate (cosine Box-Muller on u1 then u2).
-    for (std::size_t i = 0; i < d; ++i) p_[i] = standard_normal(rng);
+    standard_normals(rng, std::span<double>(p_));
 
     // Evaluation order is frozen (docs/architecture.md) in everything below.
     double k0 = 0.0;

@@ -77,13 +77,13 @@ void MetropolisHastings::transition(R& rng, DensityRef f) {
     const double* hi = box_.hi().data();
 
     // Every coordinate draws its normal even after an earlier one failed to fold, so that a
-    // transition always takes 2*d uniforms before the acceptance uniform.
+    // transition always takes 2*d uniforms before the acceptance uniform: the cosine branch of
+    // Box-Muller on u1 then u2, coordinate by coordinate. Evaluation order is frozen
+    // (docs/architecture.md).
+    standard_normals(rng, std::span<double>(proposal_));
     bool folded = true;
     for (std::size_t i = 0; i < d; ++i) {
-        // The cosine branch of Box-Muller on u1 then u2. Evaluation order is frozen
-        // (docs/architecture.md).
-        const double z = standard_normal(rng);
-        proposal_[i] = current_[i] + step_size_ * z;
+        proposal_[i] = current_[i] + step_size_ * proposal_[i];
         if (folded) folded = reflect_into(proposal_[i], lo[i], hi[i]);
     }
 
