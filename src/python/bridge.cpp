@@ -163,44 +163,7 @@ inline double returned(const CallSite& site, double v) {
     return v;
 }
 
-// f(x): the argument goes to the vectorcall protocol directly, without an argument tuple
-// (for a Python function the tuple is only unpacked again on the other side; for a callable
-// that wants one, the interpreter builds it).
-PyObject* call_one_float(PyObject* f, double x) {
-    PyRef value = PyRef::steal(fault_if_null(PyFloat_FromDouble(x)));
-    return PyObject_CallFunctionObjArgs(f, value.get(), nullptr);
-}
-
-// f(args[0], ..., args[N-1]) the same way, for a fixed small N.
-template <std::size_t... I>
-PyObject* call_fixed(PyObject* f, const PyRef* args, std::index_sequence<I...>) {
-    return PyObject_CallFunctionObjArgs(f, args[I].get()..., nullptr);
-}
-
-// Points of up to this many coordinates are passed without an argument tuple.
-constexpr std::size_t max_direct_args = 8;
-
-template <std::size_t... N>
-PyObject* call_direct(PyObject* f, const PyRef* args, std::size_t n, std::index_sequence<N...>) {
-    PyObject* result = nullptr;
-    // Picks the call_fixed of arity n; exactly one term runs.
-    ((n == N + 1 ? (result = call_fixed(f, args, std::make_index_sequence<N + 1>{}), true)
-                 : false) ||
-     ...);
-    return result;
-}
-
-PyRef float_list(std::span<const double> values) {
-    PyRef list =
-        PyRef::steal(fault_if_null(PyList_New(static_cast<Py_ssize_t>(values.size()))));
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
-                       fault_if_null(PyFloat_FromDouble(values[i])));
-    }
-    return list;
-}
-
-// The argument tuple of a call with d separate floats: the scope's spare one when it has d
+// The argument tuple of a call with d floats: the scope's spare one when it has d
 // items and no other holder (a Python function's *args is a tuple of its own, so the callee
 // normally lets go of it), else a new one. Its items are replaced by the caller.
 PyRef argument_tuple(PythonCallScope* scope, std::size_t d) {
@@ -214,6 +177,33 @@ PyRef argument_tuple(PythonCallScope* scope, std::size_t d) {
     return PyRef::steal(fault_if_null(PyTuple_New(static_cast<Py_ssize_t>(d))));
 }
 
+// f(x0, ..., xd-1) (d >= 0) with new floats, through the scope's spare argument tuple: with
+// the tuple reused, this costs less than passing the floats without a tuple, as the vectorcall
+// functions of the limited API do (measured). The tuple's floats go to the keeper, if any.
+PyObject* call_with_floats(PyObject* f, std::span<const double> x, PythonCallScope* scope,
+                           ArgumentKeeper* keeper = nullptr) {
+    PyRef args = argument_tuple(scope, x.size());
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        // Replaces (and releases) the item a spare tuple had from its last call.
+        PyTuple_SetItem(args.get(), static_cast<Py_ssize_t>(i),
+                        fault_if_null(PyFloat_FromDouble(x[i])));
+    }
+    if (keeper != nullptr) keeper->keep(args.get(), x);
+    PyObject* result = PyObject_Call(f, args.get(), nullptr);
+    if (scope != nullptr) scope->spare_arguments = std::move(args);
+    return result;
+}
+
+PyRef float_list(std::span<const double> values) {
+    PyRef list =
+        PyRef::steal(fault_if_null(PyList_New(static_cast<Py_ssize_t>(values.size()))));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
+                       fault_if_null(PyFloat_FromDouble(values[i])));
+    }
+    return list;
+}
+
 }  // namespace
 
 ArgumentKeeper::ArgumentKeeper(std::size_t d)
@@ -223,24 +213,11 @@ ArgumentKeeper::~ArgumentKeeper() {
     for (PyObject* o : objects_) Py_XDECREF(o);
 }
 
-void ArgumentKeeper::keep(PyObject* const* floats, std::span<const double> x) {
-    keep_with([floats](std::size_t j) { return floats[j]; }, x);
-}
-
-void ArgumentKeeper::keep_items(PyObject* tuple, std::span<const double> x) {
-    keep_with(
-        [tuple](std::size_t j) {
-            return PyTuple_GetItem(tuple, static_cast<Py_ssize_t>(j));  // borrowed
-        },
-        x);
-}
-
-template <class Item>
-void ArgumentKeeper::keep_with(Item item, std::span<const double> x) {
+void ArgumentKeeper::keep(PyObject* tuple, std::span<const double> x) {
     if (x.size() != d_) return;
     PyObject** row = objects_.data() + next_ * d_;
     for (std::size_t j = 0; j < d_; ++j) {
-        PyObject* const o = item(j);
+        PyObject* const o = PyTuple_GetItem(tuple, static_cast<Py_ssize_t>(j));  // borrowed
         Py_INCREF(o);
         Py_XDECREF(row[j]);
         row[j] = o;
@@ -333,7 +310,7 @@ double call_scalar(PyObject* f, double x, Role role, PythonCallScope* scope) {
     EnsureLock lock;
     count_call(scope, role);
     const CallSite site{scope, role, 0, f, {&x, 1}, std::nullopt};
-    PyObject* result = call_one_float(f, x);
+    PyObject* result = call_with_floats(f, {&x, 1}, scope);
     double out;
     if (convert(result, out)) return returned(site, out);
     note_failure(site, take_failure(result, keeps_failure(scope)));
@@ -345,7 +322,7 @@ SampleResult<double> call_scalar_checked(PyObject* f, double u, std::size_t inde
     PythonCallScope* const scope = innermost;
     EnsureLock lock;
     count_call(scope, Role::QuantileFunction);
-    PyObject* result = call_one_float(f, u);
+    PyObject* result = call_with_floats(f, {&u, 1}, scope);
     double out;
     if (convert(result, out)) return out;
     const CallSite site{scope, Role::QuantileFunction, index, f, {&u, 1}, std::nullopt};
@@ -361,36 +338,14 @@ double call_vector(PyObject* f, std::span<const double> x, Role role,
     EnsureLock lock;
     count_call(scope, role);
     const CallSite site{scope, role, 0, f, x, std::nullopt};
-    PyObject* result;
-    if (!x.empty() && x.size() <= max_direct_args) {
-        PyRef args[max_direct_args];
-        for (std::size_t i = 0; i < x.size(); ++i) {
-            args[i] = PyRef::steal(fault_if_null(PyFloat_FromDouble(x[i])));
-        }
-        if (keeper != nullptr) {
-            PyObject* floats[max_direct_args];
-            for (std::size_t i = 0; i < x.size(); ++i) floats[i] = args[i].get();
-            keeper->keep(floats, x);
-        }
-        result = call_direct(f, args, x.size(), std::make_index_sequence<max_direct_args>{});
-    } else {
-        PyRef args = argument_tuple(scope, x.size());
-        for (std::size_t i = 0; i < x.size(); ++i) {
-            // Replaces (and releases) the item a spare tuple had from its last call.
-            PyTuple_SetItem(args.get(), static_cast<Py_ssize_t>(i),
-                            fault_if_null(PyFloat_FromDouble(x[i])));
-        }
-        if (keeper != nullptr) keeper->keep_items(args.get(), x);
-        result = PyObject_Call(f, args.get(), nullptr);
-        if (scope != nullptr) scope->spare_arguments = std::move(args);
-    }
+    PyObject* result = call_with_floats(f, x, scope, keeper);
     double out;
     if (convert(result, out)) return returned(site, out);
     CallOutcome separate = take_failure(result, keeps_failure(scope));
     PyRef list = float_list(x);
-    PyRef args = PyRef::steal(fault_if_null(PyTuple_New(1)));
-    PyTuple_SetItem(args.get(), 0, list.release());
-    result = PyObject_Call(f, args.get(), nullptr);
+    PyRef list_args = PyRef::steal(fault_if_null(PyTuple_New(1)));
+    PyTuple_SetItem(list_args.get(), 0, list.release());
+    result = PyObject_Call(f, list_args.get(), nullptr);
     if (convert(result, out)) return returned(site, out);
     CallOutcome as_list = take_failure(result, keeps_failure(scope));
     note_failure(site, std::move(separate), std::move(as_list));

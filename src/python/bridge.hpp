@@ -134,18 +134,14 @@ public:
     ArgumentKeeper(const ArgumentKeeper&) = delete;
     ArgumentKeeper& operator=(const ArgumentKeeper&) = delete;
 
-    // Keeps the d floats of one call (new references are taken), dropping the oldest call:
-    // given as an array, or as the items of the call's argument tuple.
-    void keep(PyObject* const* floats, std::span<const double> x);
-    void keep_items(PyObject* tuple, std::span<const double> x);
+    // Keeps the d floats of one call, the items of its argument tuple (new references are
+    // taken), dropping the oldest call.
+    void keep(PyObject* tuple, std::span<const double> x);
     // The floats of the latest kept call whose arguments equal point bit for bit (borrowed:
     // valid until the next keep), or null.
     PyObject* const* find(std::span<const double> point) const;
 
 private:
-    template <class Item>
-    void keep_with(Item item, std::span<const double> x);
-
     std::size_t d_;
     std::size_t kept_ = 0;  // calls kept, up to calls_kept
     std::size_t next_ = 0;  // the slot the next call goes to

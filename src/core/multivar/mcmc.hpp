@@ -95,7 +95,11 @@ void MetropolisHastings::transition(R& rng, DensityRef f) {
     ++iterations_;
     if (!std::isfinite(l)) return;
 
-    if (std::log(uniform(rng)) < l - current_log_density_) {
+    // ln u < 0 <= gain for every u in [0, 1): an uphill move is accepted without the logarithm,
+    // whose comparison would say the same; the uniform is drawn either way.
+    const double gain = l - current_log_density_;
+    const double u = uniform(rng);
+    if (gain >= 0.0 || std::log(u) < gain) {
         std::swap(current_, proposal_);
         current_log_density_ = l;
         ++accepted_;
