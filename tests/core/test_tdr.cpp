@@ -660,3 +660,36 @@ TEST(tdr_fill_gives_the_draws_of_draw_and_takes_their_words) {
     CHECK(sampled_zeros > 0);
     CHECK(stops >= 2);  // the single try and the density above the hat
 }
+
+TEST(tdr_guide_table_picks_the_segments_of_the_bisection) {
+    // The guide table must pick exactly the segment the bisection rule picks, at every entry of
+    // the table, next to it and between, on hats with direct and with relative areas (the
+    // latter with segments of no mass, so equal entries).
+    std::vector<std::pair<std::function<double(double)>, Interval>> hats = {
+        {[](double x) { return normal5(x); }, between(-5.0, 5.0)}};
+    for (const auto& shape : hard_log_concave_shapes()) {
+        hats.emplace_back(shape.pdf, between(shape.lo, shape.hi));
+    }
+    auto rng = ChaChaRng::seeded(3);
+    for (const auto& [f, support] : hats) {
+        const auto hat = TdrHat::build(opts(TdrTransform::Log), support, f, std::nullopt);
+        CHECK(hat.has_value());
+        if (!hat) continue;
+        const auto& cum = hat->cumulative();
+        std::vector<double> us = {0.0, std::nextafter(1.0, 0.0)};
+        for (double c : cum) {
+            if (c >= 1.0) continue;
+            us.insert(us.end(), {c, std::nextafter(c, 0.0), std::nextafter(c, 1.0)});
+        }
+        for (int i = 0; i < 20000; ++i) us.push_back(varnix::uniform(rng));
+        bool same = true;
+        for (double u : us) {
+            const std::size_t want = std::min(
+                varnix::search::position<varnix::search::LastEqualElseAbove>(cum.data(),
+                                                                             cum.size(), u),
+                cum.size() - 1);
+            same = same && hat->pick_segment(u) == want;
+        }
+        CHECK(same);
+    }
+}

@@ -73,6 +73,10 @@ public:
         return {};
     }
 
+    // The segment a tangent-hat trial's u1 in [0, 1) picks: the last entry of cumulative()
+    // equal to u1 if there is one, else the first above it (the last segment at most).
+    std::size_t pick_segment(double u1) const;
+
     // The tangent hat in log space at x, on the segment holding x.
     double log_hat(double x) const;
     // The squeeze in log space at x: the chord of ln f between the construction points around
@@ -179,7 +183,6 @@ private:
     double tangent_at(std::size_t j, double x) const;
     double position(const Segment& seg, double u2) const;
     SampleResult<double> draw_constant(Words rng, FunctionRef<double(double)> density) const;
-    std::size_t pick_segment(double u1) const;
     Proposal judge(std::size_t j, double x) const;
     template <WordSource R>
     SampleResult<double> draw_tangent(R& rng, FunctionRef<double(double)> density) const;
@@ -245,8 +248,6 @@ inline double TdrHat::position(const Segment& seg, double u2) const {
     return seg.left;
 }
 
-// A trial's segment from u1: the last entry of cum_ equal to u1 if there is one, else the first
-// above it.
 inline std::size_t TdrHat::pick_segment(double u1) const {
     return std::min(segment_for(u1), cum_.size() - 1);
 }
