@@ -126,29 +126,10 @@ double standard_normal(R& rng) {
     return normal_from_uniforms(u1, u2);
 }
 
-// out.size() standard normals: the values, and the words in their order, of as many calls of
-// standard_normal. A block of them is made in stages (its uniforms, then its logarithms, square
-// roots and cosines, each a loop of independent calls), so that the processor overlaps the
-// library calls of different normals instead of waiting on each in turn; every value goes
-// through exactly the operations of normal_from_uniforms.
+// out.size() standard normals, one standard_normal after another.
 template <WordSource R>
 void standard_normals(R& rng, std::span<double> out) {
-    constexpr std::size_t block = 16;
-    double radius[block];
-    double angle[block];
-    for (std::size_t start = 0; start < out.size(); start += block) {
-        const std::size_t m = std::min(block, out.size() - start);
-        for (std::size_t i = 0; i < m; ++i) {
-            radius[i] = uniform(rng);  // u1, then u2
-            angle[i] = uniform(rng);
-        }
-        for (std::size_t i = 0; i < m; ++i) {
-            radius[i] = std::log(std::max(radius[i], box_muller::min_u1));
-        }
-        for (std::size_t i = 0; i < m; ++i) radius[i] = std::sqrt(-2.0 * radius[i]);
-        for (std::size_t i = 0; i < m; ++i) angle[i] = std::cos(angle[i] * box_muller::two_pi);
-        for (std::size_t i = 0; i < m; ++i) out[start + i] = radius[i] * angle[i];
-    }
+    for (double& z : out) z = standard_normal(rng);
 }
 
 // Seeded generator when a seed is given, otherwise the calling thread's generator. The seeded
