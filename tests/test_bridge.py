@@ -206,3 +206,28 @@ def test_user_code_running_on_another_thread_may_use_the_module():
     inner = v.from_pdf(lambda x: 2 * x, UNIT)
     v.from_pdf(f, v.Interval(0.0, 1.0)).pdf(0.25)
     assert results and all(r == pytest.approx(0.25) for r in results)
+
+
+@pytest.mark.parametrize("dim", [None, 1, 2, 9])
+def test_an_argument_tuple_the_callee_keeps_is_never_refilled(dim):
+    # Argument tuples are reused from call to call when nothing else holds them. An exception
+    # class keeps the very tuple it is called with (as its args), so each call's tuple must
+    # then be a new one, and the kept ones must keep their values.
+    kept, values = [], []
+
+    class Density(Exception):
+        def __init__(self, *args):  # self.args stays the tuple the call was made with
+            kept.append(self)
+            values.append(args)
+
+        def __float__(self):
+            return 1.0
+
+    if dim is None:
+        v.from_pdf(Density, UNIT).cdf(0.5)
+    else:
+        box = v.HyperRect([0.0] * dim, [1.0] * dim)
+        points = v.rejection_sampler(Density, box, 1.0).sample_n(20, seed=5)
+        assert [list(a) for a in values] == points  # every proposal accepted
+    assert len(kept) >= 20
+    assert [e.args for e in kept] == values

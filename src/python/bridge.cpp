@@ -184,9 +184,13 @@ PyObject* call_with_floats(PyObject* f, std::span<const double> x, PythonCallSco
                            ArgumentKeeper* keeper = nullptr) {
     PyRef args = argument_tuple(scope, x.size());
     for (std::size_t i = 0; i < x.size(); ++i) {
-        // Replaces (and releases) the item a spare tuple had from its last call.
-        PyTuple_SetItem(args.get(), static_cast<Py_ssize_t>(i),
-                        fault_if_null(PyFloat_FromDouble(x[i])));
+        // Replaces (and releases) the item a spare tuple had from its last call. It fails only
+        // for a tuple someone else holds, which argument_tuple never hands out.
+        if (PyTuple_SetItem(args.get(), static_cast<Py_ssize_t>(i),
+                            fault_if_null(PyFloat_FromDouble(x[i]))) != 0) {
+            PyErr_Clear();
+            throw InternalFault("an argument tuple in use was about to be refilled");
+        }
     }
     if (keeper != nullptr) keeper->keep(args.get(), x);
     PyObject* result = PyObject_Call(f, args.get(), nullptr);
