@@ -5,6 +5,8 @@
 // uniform falls under the squeeze is accepted without calling the density; every other trial
 // calls it and decides exactly as a hat without a squeeze would, so the squeeze changes only
 // how often the density is called, never which draws are accepted (for a log-concave density).
+// A trial finds its segment by a guide table over the hat's cumulative areas; fills propose
+// their trials a batch at a time, with the same draws and words as one draw after another.
 // InvSqrt transform: a constant hat at the largest density value found: a scan of the support,
 // then a search for the maximum near the best scan point.
 //
