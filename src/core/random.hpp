@@ -9,10 +9,8 @@
 // same words.
 #pragma once
 
-#include <algorithm>
 #include <array>
 #include <bit>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <optional>
