@@ -527,9 +527,10 @@ def test_an_explicit_derivative_is_called_only_by_the_log_hat(options, calls_exp
     assert bool(calls) == calls_expected
 
 
-# A derivative that is 0 everywhere makes flat "tangents" that fall below the density.
+# A derivative that is 0 everywhere makes flat "tangents" that fall below the density; the
+# density itself is log-concave and is not blamed.
 @pytest.mark.parametrize("dpdf, text", [
-    (raise_value_error, TDR_HAT), (lambda x: 0.0, "tdr: the density is not log-concave"),
+    (raise_value_error, TDR_HAT), (lambda x: 0.0, TDR_HAT),
     (lambda x: None, TDR_HAT)], ids=["raises", "flat", "none"])
 def test_an_unusable_derivative_defeats_the_log_hat_only(dpdf, text):
     assert build_error(lambda: v.from_pdf_dpdf(phi, dpdf, I(-5.0, 5.0),

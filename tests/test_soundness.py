@@ -38,6 +38,32 @@ def test_far_tail_quantiles_of_a_normal_are_right():
     assert lo < 0.0 < hi
 
 
+# Updates that stay inside the bisection's last bracket, or are clamped onto its ends, are the
+# plain Newton steps: the polish keeps the value and the density calls of an unguarded one.
+NAN_TOLERANCE_20 = v.BuildOptions(ppf_tolerance=float("nan"), max_iterations=20)
+
+
+@pytest.mark.parametrize("f, lo, hi, options, query, expected, calls", [
+    (lambda x: 1 + 2 * x, 0.0, 2.0, NAN_TOLERANCE_20, lambda d: d.ppf(0.1),
+     0.42195444572928875, 260),
+    (normal, -3.0, 2.0, NAN_TOLERANCE_20, lambda d: d.ppf(0.5), -0.026824432280003686, 16712),
+    (lambda x: 2.0 if x < 0.25 else 0.5, 0.0, 1.0, v.BuildOptions(max_iterations=3),
+     lambda d: d.isf(0.25), 0.5624999970373622, 3575),
+], ids=["linear", "normal", "jump"])
+def test_the_newton_polish_is_not_cut_short_inside_the_bracket(f, lo, hi, options, query,
+                                                                expected, calls):
+    count = [0]
+
+    def counted(x):
+        count[0] += 1
+        return f(x)
+
+    d = v.from_pdf_with_options(counted, I(lo, hi), options)
+    count[0] = 0
+    assert query(d) == expected
+    assert count[0] == calls
+
+
 # ---- the integrator's rounding-level acceptance ---------------------------------------------
 
 def test_mean_of_a_narrow_uniform_far_from_zero_takes_the_full_subdivision():

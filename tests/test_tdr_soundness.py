@@ -128,6 +128,37 @@ def test_a_density_that_is_not_log_concave_is_refused_naming_where(f, lo, hi):
     assert lo <= a < b <= hi
 
 
+TDR_HAT = "tdr failed to build hat function (try InvSqrt transform or explicit dpdf)"
+
+
+def dbimodal(x):
+    return -(x - 2.0) * phi(x - 2.0) - (x + 2.0) * phi(x + 2.0)
+
+
+# The density is blamed only when its own values are not log-concave. A log-concave density
+# whose tangents fail through the derivative (a difference step too coarse, an explicit one of
+# the wrong sign, or zero) keeps the plain refusal; with its true derivative a density that is
+# not log-concave is still refused as such.
+@pytest.mark.parametrize("f, dpdf, lo, hi, options, blamed", [
+    (phi, None, -3.0, 2.0, v.BuildOptions(tdr_transform="log", tdr_dpdf_rel_step=0.3), False),
+    (phi, lambda x: x * phi(x), -3.0, 2.0, TDR("log", 8), False),
+    (phi, lambda x: 0.0, -3.0, 2.0, TDR("log", 8), False),
+    (lambda x: phi(x - 2.0) + phi(x + 2.0), dbimodal, -6.0, 6.0, TDR("log"), True),
+    (lambda x: 1.0 + abs(x), lambda x: math.copysign(1.0, x), -1.0, 1.0, TDR("log"), True),
+    (lambda x: 1.0 if x < 0.5 else 2.0, lambda x: 0.0, 0.0, 1.0, TDR("log"), True),
+], ids=["coarse_step", "wrong_sign", "zero", "bimodal", "kink", "step"])
+def test_a_failing_derivative_does_not_blame_the_density(f, dpdf, lo, hi, options, blamed):
+    with pytest.raises(v.BuildError) as info:
+        if dpdf is None:
+            v.from_pdf_with_options(f, I(lo, hi), options)
+        else:
+            v.from_pdf_dpdf(f, dpdf, I(lo, hi), options)
+    if blamed:
+        assert NOT_LOG_CONCAVE.fullmatch(str(info.value)), str(info.value)
+    else:
+        assert str(info.value) == TDR_HAT
+
+
 def test_student_t3_is_sampled_correctly_by_the_constant_hat():
     # The log hat refuses it; the constant hat covers it.
     d = v.from_pdf_with_options(lambda x: (1.0 + x * x / 3.0) ** -2, I(-20.0, 20.0),

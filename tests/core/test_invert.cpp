@@ -105,9 +105,9 @@ TEST(invert_newton_stops_on_zero_density_and_clamps_to_bracket) {
     CHECK(g.has_value());
     CHECK_EQ(*g, 0.5);
 
-    // A badly wrong density throws every update out of [0, 1]. The first lands on 1, the
-    // upper end of the bracket [0.5, 1] left by the cdf value at the midpoint; the second
-    // lands on 0, outside it, and the polish ends with the end closer to the target, 1.
+    // A badly wrong density throws every update out of [0, 1], the bracket of a bisection
+    // without halvings: each lands exactly on an end, the eight updates alternate 1, 0, 1, ...
+    // and the last is returned without a cdf call.
     CountedLine F;
     int density_calls = 0;
     auto tiny = [&](double) {
@@ -116,9 +116,9 @@ TEST(invert_newton_stops_on_zero_density_and_clamps_to_bracket) {
     };
     const auto c = invert_cdf_newton(F, tiny, 0.0, 1.0, 0.9, 1e-12, 0);
     CHECK(c.has_value());
-    CHECK_EQ(*c, 1.0);
-    CHECK_EQ(density_calls, 2);
-    CHECK_EQ(F.calls, 2 + 3 + 1);
+    CHECK_EQ(*c, 0.0);
+    CHECK_EQ(density_calls, 8);
+    CHECK_EQ(F.calls, 2 + 3 + 7);
 
     // A bisection that met the tolerance comes back unchanged after three more cdf calls.
     CountedLine L;
@@ -135,12 +135,12 @@ TEST(invert_newton_stops_on_zero_density_and_clamps_to_bracket) {
     CHECK(n.has_value() && std::isnan(*n));
 }
 
-// The polish stays inside the bracket it starts from, narrowed by its own cdf values.
+// The polish stays inside the last bracket of the bisection; its own cdf values do not narrow it.
 TEST(invert_newton_never_leaves_the_bracket) {
     // A cdf whose values are a little off near the top (as an integrated one may be): the
-    // bisection gives up with a bracket around the target, and the first Newton step, taken
-    // with a residual far larger than the tiny density can carry, would jump below lo.
-    // Unguarded, the steps would bounce between the ends of [0, 1] for all eight updates.
+    // bisection gives up with a bracket around the target, and every Newton step, taken with
+    // a residual far larger than the tiny density can carry, would jump out of it. Clamped,
+    // the updates land on the bracket's ends; unguarded, they would bounce between 0 and 1.
     auto F = [](double x) { return x < 0.99 ? x : x + 1e-9 * std::sin(1e7 * x); };
     int density_calls = 0;
     auto f = [&](double x) {
@@ -150,7 +150,7 @@ TEST(invert_newton_never_leaves_the_bracket) {
     const auto r = invert_cdf_newton(F, f, 0.0, 1.0, 0.995, 1e-15, 20);
     const auto plain = invert_cdf_bisection(F, 0.0, 1.0, 0.995, 1e-15, 20);
     CHECK(r && plain);
-    CHECK_EQ(density_calls, 1);
+    CHECK_EQ(density_calls, 8);
     // An end of the last bracket (the plain result is its midpoint, 2^-20 wide).
     CHECK_EQ(std::fabs(*r - *plain), std::ldexp(1.0, -21));
 

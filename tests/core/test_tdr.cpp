@@ -224,6 +224,12 @@ TEST(tdr_build_failures) {
     // A support narrower than twice the smallest difference step leaves no derivative defined.
     auto line = [](double x) { return 1.0 + x; };
     CHECK(kind(TdrHat::build(o, between(0.0, 1e-9), line, std::nullopt)) == BuildErrorKind::TdrHatFailed);
+
+    // An explicit derivative that is not the density's: the "tangents" do not cover the
+    // density, whose own values are log-concave, so the hat fails without blaming it.
+    auto f = [](double x) { return normal5(x); };
+    auto flat = [](double) { return 0.0; };
+    CHECK(kind(TdrHat::build(o, between(-5.0, 5.0), f, flat)) == BuildErrorKind::TdrHatFailed);
 }
 
 TEST(tdr_refuses_densities_that_are_not_log_concave) {
@@ -243,10 +249,6 @@ TEST(tdr_refuses_densities_that_are_not_log_concave) {
         // The constant hat serves any bounded density.
         CHECK(TdrHat::build(opts(TdrTransform::InvSqrt), between(lo, hi), f, std::nullopt).has_value());
     }
-    // An explicit derivative that is not the density's: the "tangents" do not cover it.
-    auto f = [](double x) { return normal5(x); };
-    auto flat = [](double) { return 0.0; };
-    CHECK(kind(TdrHat::build(o, between(-5.0, 5.0), f, flat)) == BuildErrorKind::TdrNotLogConcave);
 
     const auto text = varnix::BuildError::tdr_not_log_concave(-2804, -2710.5).message();
     CHECK_EQ(text, "tdr: the density is not log-concave between x=-2804 and x=-2710.5 (the log "

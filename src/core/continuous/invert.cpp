@@ -8,15 +8,11 @@ namespace varnix {
 
 namespace {
 
-// Where a bisection ended: its result and the last bracket around it, with the cdf value the
-// bisection knew at each end (the values at the starting ends, or at the midpoints that became
-// ends).
+// Where a bisection ended: its result and the last bracket around it.
 struct Bisection {
     double x;
     double a;
     double b;
-    double fa;
-    double fb;
 };
 
 // Evaluation order is frozen (docs/architecture.md): the calls of cdf (the lower end before the
@@ -24,27 +20,25 @@ struct Bisection {
 SampleResult<Bisection> bisect(FunctionRef<double(double)> cdf, double a, double b, double u,
                                double tol, std::uint32_t max_iterations) {
     if (!(u > 0.0 && u < 1.0)) return std::unexpected(SampleError::quantile_out_of_range(u));
-    double fa = cdf(a);
-    double fb = cdf(b);
+    const double fa = cdf(a);
+    const double fb = cdf(b);
     const double span = fb - fa;
     if (!finite_positive(span)) {
         return std::unexpected(SampleError::of(SampleErrorKind::InversionFailed));
     }
     const double target = fa + u * span;
-    if (max_iterations == 0) return Bisection{(a + b) * 0.5, a, b, fa, fb};
+    if (max_iterations == 0) return Bisection{(a + b) * 0.5, a, b};
     for (std::uint32_t i = 0; i < max_iterations; ++i) {
         const double m = (a + b) * 0.5;
         const double fm = cdf(m);
-        if (std::fabs(fm - target) <= tol) return Bisection{m, a, b, fa, fb};
+        if (std::fabs(fm - target) <= tol) return Bisection{m, a, b};
         if (target > fm) {
             a = m;
-            fa = fm;
         } else {
             b = m;  // also for a NaN cdf value
-            fb = fm;
         }
     }
-    return Bisection{(a + b) * 0.5, a, b, fa, fb};
+    return Bisection{(a + b) * 0.5, a, b};
 }
 
 }  // namespace
@@ -56,8 +50,9 @@ SampleResult<double> invert_cdf_bisection(FunctionRef<double(double)> cdf, doubl
     return found->x;
 }
 
-// Evaluation order is frozen (docs/architecture.md) for every polish that stays inside the
-// bracket: the same calls of cdf and density, and the same arithmetic, as an unguarded polish.
+// Evaluation order is frozen (docs/architecture.md) for every polish whose updates stay inside
+// the bisection's last bracket: the same calls of cdf and density, and the same arithmetic, as
+// an unguarded polish.
 SampleResult<double> invert_cdf_newton(FunctionRef<double(double)> cdf,
                                        FunctionRef<double(double)> density, double a, double b,
                                        double u, double tol, std::uint32_t max_iterations) {
@@ -72,48 +67,27 @@ SampleResult<double> invert_cdf_newton(FunctionRef<double(double)> cdf,
     double r = cdf(x) - target;
     if (std::fabs(r) <= tol) return x;
 
-    // The bracket the root is known to lie in, with the residual at each end. Every point where
-    // the polish evaluates the cdf narrows it as a bisection step would (a NaN residual moves
-    // the upper end). Each update is clamped to [a, b] first; one that then still lies outside
-    // the bracket is wrong (the density or the cdf values cannot be trusted that far), and the
-    // polish ends with the end whose residual is the smaller one (never a NaN one, if the other
-    // is a number). An update clamped onto an end of [a, b] that is still an end of the
-    // bracket stays in, and the polish goes on from there.
-    double lo = found->a;
-    double hi = found->b;
-    double r_lo = found->fa - target;
-    double r_hi = found->fb - target;
-    auto narrow = [&](double at, double residual) {
-        if (std::isnan(at)) return;
-        if (residual < 0.0) {
-            lo = at;
-            r_lo = residual;
-        } else {
-            hi = at;
-            r_hi = residual;
-        }
-    };
-    auto best_end = [&]() {
-        return (std::fabs(r_hi) < std::fabs(r_lo) || std::isnan(r_lo)) ? hi : lo;
-    };
-    narrow(x, r);
+    // Each update is kept inside the bracket the bisection ended with, which holds the root
+    // (as far as the cdf values seen there can tell); the bracket is not narrowed by the polish.
+    // An update that would leave it is clamped onto its nearer end, and the polish goes on from
+    // there. The bisection's bracket lies inside [a, b], so this clamp also keeps every update
+    // in [a, b]; a NaN update passes through both comparisons and comes out as the result.
+    const double lo = found->a;
+    const double hi = found->b;
 
     constexpr int kUpdates = 8;
     for (int i = 1; i <= kUpdates; ++i) {
         const double d = density(x);
         if (std::fabs(d) < 1e-300) return x;
-        double next = x - r / d;
-        if (next < a) {
-            next = a;
-        } else if (next > b) {
-            next = b;
+        x = x - r / d;
+        if (x < lo) {
+            x = lo;
+        } else if (x > hi) {
+            x = hi;
         }
-        if (next < lo || next > hi) return best_end();
-        x = next;  // a NaN goes on, and comes out as the result
         if (i < kUpdates) {
             r = cdf(x) - target;
             if (std::fabs(r) <= tol) return x;
-            narrow(x, r);
         }
     }
     return x;

@@ -17,11 +17,9 @@ namespace varnix {
 SampleResult<double> invert_cdf_bisection(FunctionRef<double(double)> cdf, double a, double b,
                                           double u, double tol, std::uint32_t max_iterations);
 
-// Bisection as above, then at most 8 Newton updates with the density, each clamped to [a, b].
-// The updates are kept inside the bracket the bisection ended with, narrowed by every cdf value
-// the polish computes: an update that leaves it ends the polish at the bracket end whose cdf
-// value is closer to the target. A density below 1e-300 in magnitude stops the polish; a NaN
-// density propagates.
+// Bisection as above, then at most 8 Newton updates with the density, each clamped into the
+// last bracket of the bisection (which lies inside [a, b]); the polish never narrows that
+// bracket. A density below 1e-300 in magnitude stops the polish; a NaN density propagates.
 SampleResult<double> invert_cdf_newton(FunctionRef<double(double)> cdf,
                                        FunctionRef<double(double)> density, double a, double b,
                                        double u, double tol, std::uint32_t max_iterations);

@@ -251,11 +251,45 @@ std::optional<BuildError> TdrHat::check_slopes() const {
     for (std::size_t j = 0; j + 1 < xs_.size(); ++j) {
         if (ys_[j] < judged_above_ || ys_[j + 1] < judged_above_) continue;
         const double rise = (slopes_[j + 1] - slopes_[j]) * (xs_[j + 1] - xs_[j]);
-        if (rise > 8.0 * kConcavityTolerance) {
-            return BuildError::tdr_not_log_concave(xs_[j], xs_[j + 1]);
-        }
+        if (rise > 8.0 * kConcavityTolerance) return tangents_failed(j, {});
     }
     return std::nullopt;
+}
+
+// A check that rests on the tangents, and so on the derivative, failed between points j and
+// j + 1. The density is blamed only when its own values show that ln f is not concave: a value
+// below the chord of ln f between its neighbours, by more than the tolerance, among the values
+// at the construction points and (where given) at the intersections between them. Such a value
+// near the pair names the pair, one elsewhere names its neighbours. Without one the tangents
+// may be what is wrong (a derivative that is not the density's, or a difference step too
+// coarse), and the hat could not be built.
+BuildError TdrHat::tangents_failed(std::size_t j, const std::vector<double>& at_z) const {
+    // The density values in ascending x: each construction point, then the intersection after
+    // it where it was probed and lies strictly between the two points.
+    std::vector<double> px;
+    std::vector<double> py;
+    px.reserve(2 * xs_.size());
+    py.reserve(2 * xs_.size());
+    for (std::size_t i = 0; i < xs_.size(); ++i) {
+        px.push_back(xs_[i]);
+        py.push_back(ys_[i]);
+        if (i < at_z.size() && finite_positive(at_z[i]) && xs_[i] < z_[i] && z_[i] < xs_[i + 1]) {
+            px.push_back(z_[i]);
+            py.push_back(std::log(at_z[i]));
+        }
+    }
+    std::optional<BuildError> elsewhere;
+    for (std::size_t i = 1; i + 1 < px.size(); ++i) {
+        if (std::min({py[i - 1], py[i], py[i + 1]}) < judged_above_) continue;
+        const double t = (px[i] - px[i - 1]) / (px[i + 1] - px[i - 1]);
+        const double chord = py[i - 1] + (py[i + 1] - py[i - 1]) * t;
+        if (!(chord - py[i] > kConcavityTolerance)) continue;
+        if (px[i - 1] <= xs_[j + 1] && xs_[j] <= px[i + 1]) {
+            return BuildError::tdr_not_log_concave(xs_[j], xs_[j + 1]);
+        }
+        if (!elsewhere) elsewhere = BuildError::tdr_not_log_concave(px[i - 1], px[i + 1]);
+    }
+    return elsewhere ? *elsewhere : hat_failed();
 }
 
 // Intersections of neighbouring tangents, clamped to the support; false unless every pair
@@ -381,8 +415,7 @@ std::optional<BuildError> TdrHat::integrate_segments_relative(const std::vector<
             const double raise = (std::log(at_z[end]) - s * reach) - ys_[j];
             if (raise > std::max(kConcavityTolerance, 0.05 * std::fabs(s * reach)) &&
                 std::log(at_z[end]) >= judged_above_) {
-                return end < j ? BuildError::tdr_not_log_concave(xs_[j - 1], xs_[j])
-                               : BuildError::tdr_not_log_concave(xs_[j], xs_[j + 1]);
+                return tangents_failed(end < j ? j - 1 : j, at_z);
             }
             level = std::max(level, ys_[j] + raise);
         }
@@ -443,7 +476,8 @@ std::optional<BuildError> TdrHat::probe_intersections(FunctionRef<double(double)
 }
 
 // A log-concave density lies below both tangents that meet at an intersection and above the
-// chord around it.
+// chord around it. The chord and the density values alone convict the density; a density above
+// the tangents convicts it only as far as tangents_failed finds.
 std::optional<BuildError> TdrHat::check_intersections(const std::vector<double>& at_z) const {
     for (std::size_t j = 0; j < at_z.size(); ++j) {
         const double fz = at_z[j];
@@ -456,7 +490,7 @@ std::optional<BuildError> TdrHat::check_intersections(const std::vector<double>&
         if (log_f < judged_above_ && std::min(ys_[j], ys_[j + 1]) < judged_above_) continue;
         if (fz == 0.0) return not_concave;
         const double hat = std::min(tangent_at(j, z), tangent_at(j + 1, z));
-        if (log_f - hat > kConcavityTolerance) return not_concave;
+        if (log_f - hat > kConcavityTolerance) return tangents_failed(j, at_z);
         if (log_squeeze(z) - log_f > kConcavityTolerance) return not_concave;
     }
     return std::nullopt;

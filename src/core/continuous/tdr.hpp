@@ -177,6 +177,7 @@ private:
     std::optional<BuildError> probe_intersections(FunctionRef<double(double)> density,
                                                   std::vector<double>& at_z) const;
     std::optional<BuildError> check_intersections(const std::vector<double>& at_z) const;
+    BuildError tangents_failed(std::size_t j, const std::vector<double>& at_z) const;
     double segment_left(std::size_t j) const { return j == 0 ? lo_ : z_[j - 1]; }
     double segment_right(std::size_t j) const { return j + 1 == xs_.size() ? hi_ : z_[j]; }
     std::size_t segment_of(double x) const;
