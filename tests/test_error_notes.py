@@ -106,6 +106,18 @@ def test_a_log_density_is_told_apart_from_a_density():
         r"not a density \(return exp of it\)", notes[0]), notes
 
 
+@pytest.mark.parametrize("pdf, interval, text, notes", [
+    # The error itself says that the density is negative: no note repeats it.
+    (lambda x: x, v.Interval(-1.0, 2.0), "density is negative at x=-1 (value -1)", []),
+    (lambda x: x - 0.5, UNIT, "failed to normalize PDF on support",
+     ["the density <lambda> returned -0.5 at x=0.0 (3 of 9 calls returned a negative value): a "
+      "density is never negative, and a log density is not a density (return exp of it)"]),
+], ids=["said_by_the_error", "hidden_by_the_error"])
+def test_a_negative_density_value_is_noted_where_the_error_does_not_say_it(pdf, interval, text,
+                                                                         notes):
+    assert failure(lambda: v.from_pdf(pdf, interval)) == (text, notes)
+
+
 def test_a_copula_given_the_wrong_number_of_quantile_functions_says_so():
     c = v.gaussian_copula([[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]])
     assert failure(lambda: c.sample([normal, normal], seed=1)) == (

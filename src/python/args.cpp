@@ -17,31 +17,6 @@ std::string quoted_list(const std::vector<std::string>& names) {
     return out;
 }
 
-std::string type_name(PyObject* o) {
-    PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)),
-                                                     "__name__"));
-    if (!name) {
-        PyErr_Clear();
-        return "?";
-    }
-    const char* s = PyUnicode_AsUTF8AndSize(name.get(), nullptr);
-    if (s == nullptr) {
-        PyErr_Clear();
-        return "?";
-    }
-    return s;
-}
-
-// The UTF-8 bytes of a str; lone surrogates are kept (as their three-byte forms) so that any
-// str round-trips through raise().
-std::string utf8_of(PyObject* str) {
-    PyRef bytes = PyRef::steal(check(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass")));
-    char* data = nullptr;
-    Py_ssize_t len = 0;
-    if (PyBytes_AsStringAndSize(bytes.get(), &data, &len) < 0) throw PyErrorSet{};
-    return std::string(data, static_cast<std::size_t>(len));
-}
-
 bool str_equal(PyObject* py_str, const std::string& s) {
     // Compared without encoding, so that any str (lone surrogates included) is just unequal.
     return PyUnicode_CompareWithASCIIString(py_str, s.c_str()) == 0;

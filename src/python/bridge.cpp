@@ -5,23 +5,21 @@
 #include <limits>
 #include <utility>
 
-#include "python/errors.hpp"
-
 namespace varnix::py {
 namespace {
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
-thread_local PythonCallScope* innermost = nullptr;
+thread_local PythonCalls* innermost = nullptr;
 
 // Every this many user calls of one call from Python, pending signals are checked (a user
 // function written in C runs no bytecode, so the interpreter would not check them) and
-// progress is looked at.
+// the call's watcher (the progress display) is told.
 constexpr std::uint64_t signal_check_calls = 1024;
 constexpr std::uint64_t progress_tick_calls = 64;
 
 // Holds the interpreter lock for the scope of one user call. Inside a call from Python the
-// thread holds it already (see PythonCallScope), and asking the interpreter again would cost
+// thread holds it already (see PythonCalls), and asking the interpreter again would cost
 // two thread-state lookups per user call; anywhere else (python_calls_in_progress 0: no call
 // from Python, or one that has released the lock for work without Python objects) it is
 // acquired here.
@@ -57,16 +55,16 @@ PyObject* fault_if_null(PyObject* o) {
 // two tests inline; everything else out of line.
 
 // Every progress_tick_calls user calls of a call from Python.
-[[gnu::noinline]] void on_tick(PythonCallScope& scope, std::uint64_t n) {
+[[gnu::noinline]] void on_tick(PythonCalls& calls, std::uint64_t n) {
     if (n % signal_check_calls == 0 && PyErr_CheckSignals() < 0) throw PyErrorSet{};
-    if (scope.progress.on) progress_tick(scope);
+    if (calls.watcher != nullptr) calls.watcher->on_calls(calls);
 }
 
-inline void count_call(PythonCallScope* scope, Role role) {
-    if (scope == nullptr) return;
-    const std::uint64_t n = ++scope->calls;
-    scope->last_role = role;
-    if (n % progress_tick_calls == 0) [[unlikely]] on_tick(*scope, n);
+inline void count_call(PythonCalls* calls, Role role) {
+    if (calls == nullptr) return;
+    const std::uint64_t n = ++calls->record.calls;
+    calls->record.last_role = role;
+    if (n % progress_tick_calls == 0) [[unlikely]] on_tick(*calls, n);
 }
 
 // A call's result as a double: true with the value in out, or false, the call having raised
@@ -81,19 +79,28 @@ inline bool convert(PyObject* result, double& out) {
     return true;
 }
 
+// What a failing call did, and the Python objects behind it.
+struct Failure {
+    CallOutcome outcome;
+    OutcomeObjects objects;
+};
+
 // The failure of a call after convert refused it. An exception that is not an Exception
 // (KeyboardInterrupt, SystemExit, GeneratorExit, the module's internal fault) stays set and ends
 // the current call. Otherwise it is taken off the interpreter, and what happened is returned when
 // `keep` (the raised exception, or the returned object: the conversion's TypeError says less than
 // the object itself), else dropped.
-[[gnu::noinline]] CallOutcome take_failure(PyObject* result, bool keep) {
+[[gnu::noinline]] Failure take_failure(PyObject* result, bool keep) {
     PyRef held = PyRef::steal(result);
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrorSet{};
-    CallOutcome outcome;
+    Failure failure;
     if (!keep || result != nullptr) {
         PyErr_Clear();
-        if (keep) outcome.returned = std::move(held);
-        return outcome;
+        if (keep) {
+            failure.outcome.what = CallOutcome::What::NotANumber;
+            failure.objects.returned = std::move(held);
+        }
+        return failure;
     }
     // As cheap as dropping it: normalised only if a note needs it.
     PyObject* type = nullptr;
@@ -101,14 +108,15 @@ inline bool convert(PyObject* result, double& out) {
     PyObject* traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     Py_XDECREF(traceback);
-    outcome.exception_type = PyRef::steal(type);
-    outcome.exception = PyRef::steal(value);
-    return outcome;
+    failure.outcome.what = CallOutcome::What::Raised;
+    failure.objects.exception_type = PyRef::steal(type);
+    failure.objects.exception = PyRef::steal(value);
+    return failure;
 }
 
 // Only the first failure of a call is kept in full.
-inline bool keeps_failure(const PythonCallScope* scope) {
-    return scope != nullptr && !scope->first_failure;
+inline bool keeps_failure(const PythonCalls* calls) {
+    return calls != nullptr && !calls->record.first_failure;
 }
 
 bool is_density(Role role) {
@@ -117,7 +125,7 @@ bool is_density(Role role) {
 
 // Where a user call happened, for the record.
 struct CallSite {
-    PythonCallScope* scope;
+    PythonCalls* calls;
     Role role;
     std::size_t index;  // the quantile function's
     PyObject* f;
@@ -129,60 +137,65 @@ std::unique_ptr<RecordedCall> record(const CallSite& site) {
     auto call = std::make_unique<RecordedCall>();
     call->role = site.role;
     call->index = site.index;
-    call->callable = PyRef::borrow(site.f);
     call->args.assign(site.args.begin(), site.args.end());
     call->i = site.i;
     return call;
 }
 
-[[gnu::noinline]] void note_failure(const CallSite& site, CallOutcome&& outcome,
-                                    std::optional<CallOutcome> list_form = std::nullopt) {
-    PythonCallScope* scope = site.scope;
-    if (scope == nullptr || scope->failures++ != 0) return;
-    scope->first_failure = record(site);
-    scope->first_failure->outcome = std::move(outcome);
-    scope->first_failure->list_form = std::move(list_form);
+[[gnu::noinline]] void note_failure(const CallSite& site, Failure&& failure,
+                                    std::optional<Failure> list_form = std::nullopt) {
+    PythonCalls* calls = site.calls;
+    if (calls == nullptr || calls->record.failures++ != 0) return;
+    calls->record.first_failure = record(site);
+    calls->record.first_failure->outcome = failure.outcome;
+    calls->first_failure.callable = PyRef::borrow(site.f);
+    calls->first_failure.outcome = std::move(failure.objects);
+    if (list_form) {
+        calls->record.first_failure->list_form = list_form->outcome;
+        calls->first_failure.list_form = std::move(list_form->objects);
+    }
 }
 
 // A value that needs a look: NaN counts as a failure; a negative density value is noted apart.
 [[gnu::noinline]] void note_value(const CallSite& site, double v) {
-    PythonCallScope* scope = site.scope;
+    PythonCalls* calls = site.calls;
     if (std::isnan(v)) {
-        CallOutcome outcome;
-        outcome.value = v;
-        note_failure(site, std::move(outcome));
-    } else if (is_density(site.role) && scope->negatives++ == 0) {
-        scope->first_negative = record(site);
-        scope->first_negative->outcome.value = v;
+        Failure failure;
+        failure.outcome.value = v;
+        note_failure(site, std::move(failure));
+    } else if (is_density(site.role) && calls->record.negatives++ == 0) {
+        calls->record.first_negative = record(site);
+        calls->record.first_negative->outcome.value = v;
+        calls->first_negative = PyRef::borrow(site.f);
     }
 }
 
 // The value of a successful call, looked at when it may need noting.
 inline double returned(const CallSite& site, double v) {
-    if (site.scope != nullptr && (std::isnan(v) || v < 0.0)) [[unlikely]] note_value(site, v);
+    if (site.calls != nullptr && (std::isnan(v) || v < 0.0)) [[unlikely]] note_value(site, v);
     return v;
 }
 
-// The argument tuple of a call with d floats: the scope's spare one when it has d
+// The argument tuple of a call with d floats: the call's spare one when it has d
 // items and no other holder (a Python function's *args is a tuple of its own, so the callee
 // normally lets go of it), else a new one. Its items are replaced by the caller.
-PyRef argument_tuple(PythonCallScope* scope, std::size_t d) {
-    if (scope != nullptr && scope->spare_arguments) {
-        PyObject* spare = scope->spare_arguments.get();
+PyRef argument_tuple(PythonCalls* calls, std::size_t d) {
+    if (calls != nullptr && calls->spare_arguments) {
+        PyObject* spare = calls->spare_arguments.get();
         if (Py_REFCNT(spare) == 1 && PyTuple_Size(spare) == static_cast<Py_ssize_t>(d)) {
-            return std::move(scope->spare_arguments);
+            return std::move(calls->spare_arguments);
         }
-        scope->spare_arguments = PyRef();
+        calls->spare_arguments = PyRef();
     }
     return PyRef::steal(fault_if_null(PyTuple_New(static_cast<Py_ssize_t>(d))));
 }
 
-// f(x0, ..., xd-1) (d >= 0) with new floats, through the scope's spare argument tuple: with
+// f(x0, ..., xd-1) (d >= 0) with new floats, through the call's spare argument tuple: with
 // the tuple reused, this costs less than passing the floats without a tuple, as the vectorcall
 // functions of the limited API do (measured). The tuple's floats go to the keeper, if any.
-PyObject* call_with_floats(PyObject* f, std::span<const double> x, PythonCallScope* scope,
+PyObject* call_with_floats(PyObject* f, std::span<const double> x, PythonCalls* calls,
                            ArgumentKeeper* keeper = nullptr) {
-    PyRef args = argument_tuple(scope, x.size());
+    PyRef args = argument_tuple(calls, x.size());
     for (std::size_t i = 0; i < x.size(); ++i) {
         // Replaces (and releases) the item a spare tuple had from its last call. It fails only
         // for a tuple someone else holds, which argument_tuple never hands out.
@@ -194,7 +207,7 @@ PyObject* call_with_floats(PyObject* f, std::span<const double> x, PythonCallSco
     }
     if (keeper != nullptr) keeper->keep(args.get(), x);
     PyObject* result = PyObject_Call(f, args.get(), nullptr);
-    if (scope != nullptr) scope->spare_arguments = std::move(args);
+    if (calls != nullptr) calls->spare_arguments = std::move(args);
     return result;
 }
 
@@ -244,123 +257,81 @@ PyObject* const* ArgumentKeeper::find(std::span<const double> point) const {
     return nullptr;
 }
 
-PythonCallScope::PythonCallScope() noexcept : enclosing_(innermost) {
+PythonCalls::PythonCalls() noexcept : enclosing_(innermost) {
     ++python_calls_in_progress;
     innermost = this;
-    if (progress_enabled && enclosing_ == nullptr) progress_start(progress);
 }
 
-PythonCallScope::~PythonCallScope() {
+PythonCalls::~PythonCalls() {
     innermost = enclosing_;
     --python_calls_in_progress;
 }
 
-PythonCallScope* PythonCallScope::current() noexcept { return innermost; }
+PythonCalls* PythonCalls::current() noexcept { return innermost; }
 
-void PythonCallScope::finish_recorded(bool failed) noexcept {
-    // Notes are made, and the record's references dropped, with no exception pending: both
-    // may run Python code.
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (failed && type != nullptr) {
-        try {
-            explain_failure(*this, &type, &value, &traceback);
-        } catch (...) {  // a note that cannot be made (memory) is left out
-        }
-    }
-    if (progress.shown) progress_finish(*this, !failed);
-    first_failure.reset();
-    first_negative.reset();
-    hint.reset();
-    PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
-}
-
-void note_if_call_fails(std::string text) {
-    if (innermost == nullptr || text.empty()) return;
-    innermost->hint = std::make_unique<std::string>(std::move(text));
-}
-
-const char* role_noun(Role role) {
-    switch (role) {
-        case Role::Density: return "density";
-        case Role::DistributionFunction: return "distribution function";
-        case Role::Derivative: return "derivative";
-        case Role::ExpectFunction: return "expect function";
-        case Role::MultivariateDensity: return "density";
-        case Role::CoordinateSampler: return "coordinate sampler";
-        case Role::ConditionalSampler: return "conditional sampler";
-        case Role::QuantileFunction: return "quantile function";
-    }
-    return "user function";
-}
-
-std::string role_text(Role role, std::size_t index) {
-    switch (role) {
-        case Role::ExpectFunction: return "expect's function";
-        case Role::QuantileFunction:
-            return "the quantile function ppfs[" + std::to_string(index) + "]";
-        default: return std::string("the ") + role_noun(role);
-    }
+void PythonCalls::drop_recorded() noexcept {
+    record.first_failure.reset();
+    record.first_negative.reset();
+    record.hint.reset();
+    first_failure = CallObjects{};
+    first_negative = PyRef();
 }
 
 // A callable cleared by the garbage collector (only while a reference cycle is torn down)
 // counts as one that fails.
 
-double call_scalar(PyObject* f, double x, Role role, PythonCallScope* scope) {
+double call_scalar(PyObject* f, double x, Role role, PythonCalls* calls) {
     if (f == nullptr) return nan;
     EnsureLock lock;
-    count_call(scope, role);
-    const CallSite site{scope, role, 0, f, {&x, 1}, std::nullopt};
-    PyObject* result = call_with_floats(f, {&x, 1}, scope);
+    count_call(calls, role);
+    const CallSite site{calls, role, 0, f, {&x, 1}, std::nullopt};
+    PyObject* result = call_with_floats(f, {&x, 1}, calls);
     double out;
     if (convert(result, out)) return returned(site, out);
-    note_failure(site, take_failure(result, keeps_failure(scope)));
+    note_failure(site, take_failure(result, keeps_failure(calls)));
     return nan;
 }
 
 SampleResult<double> call_scalar_checked(PyObject* f, double u, std::size_t index) {
     if (f == nullptr) return std::unexpected(SampleError::of(SampleErrorKind::InversionFailed));
-    PythonCallScope* const scope = innermost;
+    PythonCalls* const calls = innermost;
     EnsureLock lock;
-    count_call(scope, Role::QuantileFunction);
-    PyObject* result = call_with_floats(f, {&u, 1}, scope);
+    count_call(calls, Role::QuantileFunction);
+    PyObject* result = call_with_floats(f, {&u, 1}, calls);
     double out;
     if (convert(result, out)) return out;
-    const CallSite site{scope, Role::QuantileFunction, index, f, {&u, 1}, std::nullopt};
-    note_failure(site, take_failure(result, keeps_failure(scope)));
+    const CallSite site{calls, Role::QuantileFunction, index, f, {&u, 1}, std::nullopt};
+    note_failure(site, take_failure(result, keeps_failure(calls)));
     return std::unexpected(SampleError::of(SampleErrorKind::InversionFailed));
 }
 
 // f(x0, ..., xd-1) first, then f([x0, ..., xd-1]): the second call only when the first fails.
 // Evaluation order is frozen (docs/architecture.md).
 double call_vector(PyObject* f, std::span<const double> x, Role role,
-                   PythonCallScope* scope, ArgumentKeeper* keeper) {
+                   PythonCalls* calls, ArgumentKeeper* keeper) {
     if (f == nullptr) return nan;
     EnsureLock lock;
-    count_call(scope, role);
-    const CallSite site{scope, role, 0, f, x, std::nullopt};
-    PyObject* result = call_with_floats(f, x, scope, keeper);
+    count_call(calls, role);
+    const CallSite site{calls, role, 0, f, x, std::nullopt};
+    PyObject* result = call_with_floats(f, x, calls, keeper);
     double out;
     if (convert(result, out)) return returned(site, out);
-    CallOutcome separate = take_failure(result, keeps_failure(scope));
+    Failure separate = take_failure(result, keeps_failure(calls));
     PyRef list = float_list(x);
     PyRef list_args = PyRef::steal(fault_if_null(PyTuple_New(1)));
     PyTuple_SetItem(list_args.get(), 0, list.release());
     result = PyObject_Call(f, list_args.get(), nullptr);
     if (convert(result, out)) return returned(site, out);
-    CallOutcome as_list = take_failure(result, keeps_failure(scope));
+    Failure as_list = take_failure(result, keeps_failure(calls));
     note_failure(site, std::move(separate), std::move(as_list));
     return nan;
 }
 
 double call_indexed(PyObject* f, std::size_t i, std::span<const double> values, Role role,
-                    PythonCallScope* scope) {
+                    PythonCalls* calls) {
     if (f == nullptr) return nan;
     EnsureLock lock;
-    count_call(scope, role);
+    count_call(calls, role);
     PyObject* index = fault_if_null(PyLong_FromSize_t(i));
     PyRef args = PyRef::steal(PyTuple_New(2));
     if (!args) {
@@ -369,11 +340,11 @@ double call_indexed(PyObject* f, std::size_t i, std::span<const double> values, 
     }
     PyTuple_SetItem(args.get(), 0, index);
     PyTuple_SetItem(args.get(), 1, float_list(values).release());
-    const CallSite site{scope, role, 0, f, values, i};
+    const CallSite site{calls, role, 0, f, values, i};
     PyObject* result = PyObject_Call(f, args.get(), nullptr);
     double out;
     if (convert(result, out)) return returned(site, out);
-    note_failure(site, take_failure(result, keeps_failure(scope)));
+    note_failure(site, take_failure(result, keeps_failure(calls)));
     return nan;
 }
 

@@ -22,17 +22,6 @@ PyRef take_pending_exception() {
     return PyRef::steal(value);
 }
 
-std::string type_name_of(PyObject* o) {
-    PyRef name = PyRef::steal(
-        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__name__"));
-    const char* text = name ? PyUnicode_AsUTF8AndSize(name.get(), nullptr) : nullptr;
-    if (text == nullptr) {
-        PyErr_Clear();
-        return "?";
-    }
-    return text;
-}
-
 // The struct-module formats of a native little- or big-endian IEEE double.
 bool is_float64_format(const char* format, Py_ssize_t itemsize) {
     if (itemsize != 8 || format == nullptr) return false;
@@ -87,7 +76,7 @@ void get_buffer(PyObject* o, Py_buffer* view, const std::string& expected) {
         throw PyErrorSet{};
     }
     PyRef cause = take_pending_exception();
-    const std::string text = expected + ", got a '" + type_name_of(o) +
+    const std::string text = expected + ", got a '" + type_name(o) +
                              "' whose buffer cannot be read as one";
     PyRef message = PyRef::steal(check(PyUnicode_FromString(text.c_str())));
     PyRef error =
@@ -162,7 +151,7 @@ Float64View Float64View::writable(PyObject* o, const char* param) {
         raise(PyExc_TypeError, prefix(param) +
                                    "expected a writable buffer of float64 (a numpy array, "
                                    "array.array('d') or a memoryview), got '" +
-                                   type_name_of(o) + "'");
+                                   type_name(o) + "'");
     }
     Float64View v;
     get_buffer(o, &v.view_, prefix(param) + "expected a writable buffer of float64");

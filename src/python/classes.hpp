@@ -16,6 +16,7 @@
 #include "python/args.hpp"
 #include "python/chunked_list.hpp"
 #include "python/declaration.hpp"
+#include "python/entry.hpp"
 #include "python/errors.hpp"
 #include "python/results.hpp"
 

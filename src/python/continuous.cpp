@@ -190,19 +190,9 @@ using Bound = ContinuousDistribution::Bound;
 // The callable held beside the distribution, as the core calls it: self.value.with(fn).cdf(x).
 // A histogram holds none (nor does a value whose reference the garbage collector has cleared);
 // NaN stands in, and a histogram never calls it.
-struct HeldFn {
-    explicit HeldFn(const PyContinuous& self)
-        : f(self.f.get()),
-          role(self.value.has_density() ? Role::Density : Role::DistributionFunction),
-          scope(PythonCallScope::current()) {}
-    double operator()(double x) const {
-        return f != nullptr ? call_scalar(f, x, role, scope)
-                            : std::numeric_limits<double>::quiet_NaN();
-    }
-    PyObject* f;
-    Role role;
-    PythonCallScope* scope;
-};
+ScalarFn held_fn(const PyContinuous& self) {
+    return {self.f.get(), self.value.has_density() ? Role::Density : Role::DistributionFunction};
+}
 
 constexpr const char* kOwner = "ContinuousDistribution";
 
@@ -213,7 +203,7 @@ PyObject* cd_support(PyContinuous& self) {
 }
 
 PyObject* cd_sample(PyContinuous& self) {
-    const HeldFn fn(self);
+    const ScalarFn fn = held_fn(self);
     return to_py(unwrap(self.value.with(fn).sample(ChaChaRng::thread_local_rng())));
 }
 
@@ -222,7 +212,7 @@ PyObject* cd_sample_n(PyContinuous& self, const Args& a) {
     RngChoice rng(a.seed(1));
     // Each draw (table, TDR or inversion) depends only on the generator's position, so n
     // draws equal any split into chunks.
-    const HeldFn fn(self);
+    const ScalarFn fn = held_fn(self);
     const Bound d = self.value.with(fn);
     return to_py_list_filled(n, [&](std::size_t count, std::vector<double>& buf) {
         unwrap(d.sample_n(count, rng.get(), buf));
@@ -240,7 +230,7 @@ PyObject* cd_query(PyContinuous& self, const Args& a) {
         return cd_query_array<Query>(self, *array);
     }
     const double x = a.f64(0);
-    const HeldFn fn(self);
+    const ScalarFn fn = held_fn(self);
     return Query(self.value.with(fn), x);
 }
 
@@ -265,14 +255,14 @@ constexpr Declaration kLogsf{"logsf", {"x"}};
 // Summaries without arguments.
 template <SampleResult<double> (Bound::*Summary)() const>
 PyObject* cd_summary(PyContinuous& self) {
-    const HeldFn fn(self);
+    const ScalarFn fn = held_fn(self);
     return to_py(unwrap((self.value.with(fn).*Summary)()));
 }
 
 constexpr Declaration kInterval{"interval", {"confidence"}};
 PyObject* cd_interval(PyContinuous& self, const Args& a) {
     const double confidence = a.f64(0);
-    const HeldFn fn(self);
+    const ScalarFn fn = held_fn(self);
     const auto [lower, upper] = unwrap(self.value.with(fn).interval(confidence));
     PyRef first = PyRef::steal(to_py(lower));
     PyRef second = PyRef::steal(to_py(upper));
@@ -282,7 +272,7 @@ PyObject* cd_interval(PyContinuous& self, const Args& a) {
 constexpr Declaration kExpect{"expect", {"func"}};
 PyObject* cd_expect(PyContinuous& self, const Args& a) {
     ScalarFn func{a.object(0), Role::ExpectFunction};
-    const HeldFn fn(self);
+    const ScalarFn fn = held_fn(self);
     return to_py(unwrap(self.value.with(fn).expect(func)));
 }
 
@@ -318,7 +308,7 @@ EngineTraits engine_of(const ContinuousDistribution& d) {
 void fill_continuous(PyContinuous& self, std::span<double> out, const FillOptions& o) {
     const ContinuousDistribution& d = self.value;
     const EngineTraits engine = engine_of(d);
-    const HeldFn fn(self);
+    const ScalarFn fn = held_fn(self);
     const Bound bound = engine.calls_python ? d.with(fn) : d.without_function();
     fill_draws(out, o, engine, [&bound](std::span<double> part, ChaChaRng& rng) {
         return bound.fill(part, rng);
@@ -346,10 +336,6 @@ PyObject* cd_sample_array(PyContinuous& self, const Args& a) {
     return array.release();
 }
 
-// Array-valued queries run without the interpreter lock when they call no user function and
-// have this many elements or more.
-constexpr std::size_t lock_free_query_min = 4096;
-
 template <PyObject* (*Query)(const Bound&, double)>
 PyObject* cd_query_array(PyContinuous& self, const Float64View& x) {
     constexpr bool quantile = Query == &q_ppf || Query == &q_isf;
@@ -362,7 +348,7 @@ PyObject* cd_query_array(PyContinuous& self, const Float64View& x) {
     const bool lock_free = !d.has_user_function() || (quantile && d.uses_hermite_table()) ||
                            (!density && d.uses_interpolation());
     const bool table = d.uses_hermite_table();
-    const HeldFn fn(self);
+    const ScalarFn fn = held_fn(self);
     const Bound bound = lock_free ? d.without_function() : d.with(fn);
     return query_over(x, lock_free && x.size() >= lock_free_query_min,
                       [&bound, table](std::span<const double> in,

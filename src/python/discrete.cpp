@@ -97,9 +97,6 @@ PyObject* discrete_sample_array(PyDiscrete& self, const Args& a) {
     return array.release();
 }
 
-// Queries over buffers run without the interpreter lock from this many elements on.
-constexpr std::size_t lock_free_query_min = 4096;
-
 PyObject* discrete_pmf_array(PyDiscrete& self, const Float64View& x) {
     const DiscreteDistribution& d = self.value;
     return query_over(x, x.size() >= lock_free_query_min,

@@ -1,28 +1,37 @@
 // Error conversion between the core and Python.
 //
 // Inside the binding layer a Python exception that is already set travels up as PyErrorSet;
-// the trampoline of every function and method (guarded) turns it, a core error value, an
-// internal fault or any other C++ exception into a Python exception, so no C++ exception ever
-// crosses into the interpreter. Core error values become Python exceptions through one table,
-// python_type_of, and one function, unwrap.
+// the trampoline of every function and method (guarded, entry.hpp) turns it, a core error
+// value, an internal fault or any other C++ exception into a Python exception, so no C++
+// exception ever crosses into the interpreter. Core error values become Python exceptions
+// through one table, python_type_of, and one function, unwrap.
 #pragma once
 
-#include "core/continuous/options.hpp"
 #include "core/errors.hpp"
-#include "core/serial.hpp"
-#include "python/bridge.hpp"
 #include "python/handles.hpp"
 
 #include <expected>
-#include <new>
-#include <stdexcept>
 #include <string>
 #include <type_traits>
+#include <variant>
+
+namespace varnix {
+struct StateError;            // core/serial.hpp
+struct UnknownTransform;      // core/continuous/options.hpp
+struct ResolutionOutOfRange;  // core/continuous/options.hpp
+}  // namespace varnix
 
 namespace varnix::py {
 
-// Thrown when a Python exception is set and the current call must end with it.
-struct PyErrorSet {};
+// The kind of the core error a pending exception was raised for, when it is a BuildError or
+// a SampleError: the notes that explain a failed call are chosen by it.
+using ErrorKind = std::variant<std::monostate, BuildErrorKind, SampleErrorKind>;
+
+// Thrown when a Python exception is set and the current call must end with it; kind says which
+// core error it was raised for (unwrap), if any.
+struct PyErrorSet {
+    ErrorKind kind{};
+};
 
 // Sets an exception and throws PyErrorSet.
 [[noreturn]] void raise(PyObject* type, const std::string& message);
@@ -56,9 +65,18 @@ inline PyObject* python_type_of<StateError>() { return PyExc_ValueError; }
 template <>
 inline PyObject* python_type_of<ResolutionOutOfRange>() { return PyExc_ValueError; }
 
+// Sets the exception of type with the whole message as its text (embedded NULs and lone
+// surrogates included); throws PyErrorSet if the text cannot be made.
+void set_exception(PyObject* type, const std::string& message);
+
 template <class E>
 [[noreturn]] void raise_error(const E& e) {
-    raise(python_type_of<E>(), e.message());
+    set_exception(python_type_of<E>(), e.message());
+    if constexpr (std::is_same_v<E, BuildError> || std::is_same_v<E, SampleError>) {
+        throw PyErrorSet{e.kind};
+    } else {
+        throw PyErrorSet{};
+    }
 }
 
 // The value of a core result, or its error raised as the Python exception of the table.
@@ -70,39 +88,12 @@ T unwrap(std::expected<T, E>&& r) {
 
 void set_internal_fault(const char* message);
 
-// When the exception (type, value, traceback), just fetched from the interpreter, is a
-// BuildError or SampleError, adds to it (PEP 678 notes) what the record of the call that raised
-// it explains: the first user call that failed (which function, its arguments, what it raised or
-// returned, and how many calls failed), the first negative value a density returned, and the
-// call's own note (note_if_call_fails). The exception is normalised on the way. Notes that cannot
-// be made are left out; nothing else changes.
-void explain_failure(const PythonCallScope& scope, PyObject** type, PyObject** value,
-                     PyObject** traceback);
+// ---- texts of Python objects, for messages ----
 
-// The note for a copula given `given` quantile functions for `dim` coordinates, whose error
-// text ("mcmc sampler failed") does not say so; empty when the counts agree.
-std::string quantile_count_note(std::size_t given, std::size_t dim);
-
-// Runs body, converting every C++ failure into a Python exception; returns null on failure.
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
-    PythonCallScope scope;
-    PyObject* result = nullptr;
-    try {
-        result = body();
-    } catch (const PyErrorSet&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::length_error&) {
-        // A result too large to hold (sample_n with an enormous n).
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        set_internal_fault(e.what());
-    } catch (...) {
-        set_internal_fault("unknown internal fault");
-    }
-    scope.finish(result == nullptr);
-    return result;
-}
+// The __name__ of o's type, or "?" when it cannot be had (nothing is left pending).
+std::string type_name(PyObject* o);
+// The UTF-8 bytes of a str, lone surrogates kept as their three-byte forms, so that any str
+// round-trips through raise(). A str that cannot be encoded ends the call (PyErrorSet).
+std::string utf8_of(PyObject* str);
 
 }  // namespace varnix::py

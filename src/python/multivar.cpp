@@ -12,6 +12,7 @@
 #include "python/bridge.hpp"
 #include "python/classes.hpp"
 #include "python/fills.hpp"
+#include "python/notes.hpp"
 #include "python/pickling.hpp"
 #include "python/registry.hpp"
 

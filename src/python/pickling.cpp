@@ -91,12 +91,8 @@ PyRef SavedState::callable(bool required) const {
         return PyRef();
     }
     if (!PyCallable_Check(f)) {
-        PyRef type_name = PyRef::steal(check(
-            PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(f)), "__name__")));
-        const char* text = PyUnicode_AsUTF8AndSize(type_name.get(), nullptr);
-        if (text == nullptr) throw PyErrorSet{};
         raise(PyExc_TypeError, name + " is restored with the callable it holds, not a '" +
-                                   text + "' object");
+                                   type_name(f) + "' object");
     }
     return PyRef::borrow(f);
 }

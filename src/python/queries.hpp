@@ -14,6 +14,10 @@
 
 namespace varnix::py {
 
+// Array-valued queries run without the interpreter lock when they call no user function and
+// have this many elements or more.
+inline constexpr std::size_t lock_free_query_min = 4096;
+
 // each(in, out) -> FillResult writes the result for every element of in into out, in order;
 // the first failing element raises its error and the new array is dropped. With unlock the
 // elements are computed without the interpreter lock (each must then call no Python).
