@@ -2,7 +2,6 @@
 
 #include <chrono>
 
-#include "core/batch_progress.hpp"
 #include "python/bridge.hpp"
 #include "python/errors.hpp"
 #include "python/results.hpp"
@@ -51,10 +50,6 @@ void call_reporter(PythonCallScope& scope, std::int64_t now, bool final) {
     s.broken = true;
     if (!final && !PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrorSet{};
     PyErr_WriteUnraisable(held.get());
-}
-
-void on_core_batch_progress(std::uint64_t done, std::uint64_t total) {
-    if (progress_enabled) progress_batch(done, total);
 }
 
 // _set_progress(reporter, delay): reporter None switches progress off.
@@ -125,7 +120,6 @@ void register_progress(PyObject* module) {
     PyRef module_name = PyRef::steal(check(PyModule_GetNameObject(module)));
     PyRef fn = PyRef::steal(check(PyCFunction_NewEx(&set_progress_def, nullptr, module_name.get())));
     if (PyModule_AddObjectRef(module, "_set_progress", fn.get()) < 0) throw PyErrorSet{};
-    batch_progress_hook = &on_core_batch_progress;
 }
 
 }  // namespace varnix::py

@@ -3,7 +3,7 @@
 //
 // Off by default; then the only cost is one flag test per call from Python and per chunk of a
 // batch. When on, the outermost call on a thread notes its start time and, at its tick points
-// (every 64 user calls, every chunk of a list, every few hundred points of a chain), passes how
+// (every 64 user calls, between the rounds of a batch), passes how
 // far it is to the reporter the package installed: first once the call has run for the delay,
 // then at most every tenth of a second, and a last time when it ends. What is counted: user
 // calls (a build) and draws done out of n (a batch).
@@ -46,8 +46,7 @@ void progress_batch(std::uint64_t done, std::uint64_t total);
 // the pending exception, if any, is kept.
 void progress_finish(PythonCallScope& scope, bool completed) noexcept;
 
-// Adds the private function _set_progress(reporter, delay) to the module (not to __all__), and
-// installs the core's batch progress hook.
+// Adds the private function _set_progress(reporter, delay) to the module (not to __all__).
 void register_progress(PyObject* module);
 
 }  // namespace varnix::py
