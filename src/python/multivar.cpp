@@ -111,12 +111,14 @@ PyObject* box_sample_n(Py& self, const Args& a) {
     const auto seed = a.seed(1);
     const std::size_t d = self.value.dim();
     if constexpr (!is_chain<Py>) {
-        auto bound = self.value.with(VectorFn{self.f.get()});
+        const VectorFn f{self.f.get()};
+        auto bound = self.value.with(f);
         auto engine = box_engine(bound, d, kRejectionVariable);
         PointRows rows(n, d, nullptr, false);
         return points_list(engine, n, seed, rows);
     } else if (d <= 2) {
-        auto bound = self.value.with(VectorFn{self.f.get()});
+        const VectorFn f{self.f.get()};
+        auto bound = self.value.with(f);
         PointRows rows(n, d, nullptr, false);
         return chain_points_list(bound, n, seed, rows);
     } else {
@@ -146,7 +148,8 @@ PyObject* box_sample_into(Py& self, const Args& a) {
     const Float64View out = Float64View::writable(a.object(0), "out");
     const std::size_t n = points_in(out, self.value.dim());
     const FillOptions o = fill_options(a, 1, false);
-    auto bound = self.value.with(VectorFn{self.f.get()});
+    const VectorFn f{self.f.get()};  // named: the bound refers to it
+    auto bound = self.value.with(f);
     auto engine = box_engine(bound, self.value.dim(), Why);
     fill_rows_into(engine, out.flat(), n, o);
     return returned(out);
@@ -156,7 +159,8 @@ template <class Py, const char* Why>
 PyObject* box_sample_array(Py& self, const Args& a) {
     const std::uint64_t n = a.count(0);
     const FillOptions o = fill_options(a, 1, false);
-    auto bound = self.value.with(VectorFn{self.f.get()});
+    const VectorFn f{self.f.get()};  // named: the bound refers to it
+    auto bound = self.value.with(f);
     auto engine = box_engine(bound, self.value.dim(), Why);
     return new_array_of(engine, n, true, o, [&] {
         // An uninitialised chain is refused before room for n points is made, as sample_n does.
@@ -386,7 +390,8 @@ PyObject* conditional_sample_n(PyConditionalSampler& self, const Args& a) {
     const std::uint64_t n = a.count(0);
     const auto seed = a.seed(1);  // checked like every seed; no draw comes from a generator here
     const std::size_t d = self.value.dim();
-    const auto bound = self.value.with(IndexedFn{self.f.get(), Role::ConditionalSampler});
+    const IndexedFn sample_i{self.f.get(), Role::ConditionalSampler};
+    const auto bound = self.value.with(sample_i);
     auto engine = conditional_engine(bound, d);
     PointRows rows(n, d, nullptr, false);
     return points_list(engine, n, seed, rows);
@@ -397,7 +402,8 @@ PyObject* conditional_sample_into(PyConditionalSampler& self, const Args& a) {
     const Float64View out = Float64View::writable(a.object(0), "out");
     const std::size_t n = points_in(out, self.value.dim());
     const FillOptions o = fill_options(a, 1, false);
-    const auto bound = self.value.with(IndexedFn{self.f.get()});
+    const IndexedFn sample_i{self.f.get()};  // named: the bound refers to it
+    const auto bound = self.value.with(sample_i);
     auto engine = conditional_engine(bound, self.value.dim());
     fill_rows_into(engine, out.flat(), n, o);
     return returned(out);
@@ -406,7 +412,8 @@ PyObject* conditional_sample_into(PyConditionalSampler& self, const Args& a) {
 PyObject* conditional_sample_array(PyConditionalSampler& self, const Args& a) {
     const std::uint64_t n = a.count(0);
     const FillOptions o = fill_options(a, 1, false);
-    const auto bound = self.value.with(IndexedFn{self.f.get()});
+    const IndexedFn sample_i{self.f.get()};  // named: the bound refers to it
+    const auto bound = self.value.with(sample_i);
     auto engine = conditional_engine(bound, self.value.dim());
     return new_array_of(engine, n, true, o, [] {});
 }
