@@ -45,7 +45,11 @@ def test_a_build_reports_the_calls_of_the_density(capsys):
     (lambda n: vx.from_histogram([0.0, 1.0, 2.0], [1.0, 2.0], options=vx.BuildOptions.hermite(8))
      .sample_n(n, seed=1), 100_000, ""),
     (lambda n: chain_batch(n), 3_000, r", 3,000 density calls"),
-], ids=["discrete", "histogram", "chain"])
+    (lambda n: chain_batch(n, "sample_array"), 3_000, r", 3,000 density calls"),
+    (lambda n: chain_batch(n, "sample_into"), 3_000, r", 3,000 density calls"),
+    (lambda n: vx.from_pmf([1.0, 2.0], [1.0, 3.0]).sample_array(n, seed=1, threads=1),
+     3_000_000, ""),
+], ids=["discrete", "histogram", "chain", "chain array", "chain into", "discrete array"])
 def test_a_batch_reports_the_draws_done_out_of_n(capsys, batch, n, calls):
     with vx.progress(delay=0.0):
         batch(n)
@@ -54,10 +58,15 @@ def test_a_batch_reports_the_draws_done_out_of_n(capsys, batch, n, calls):
     assert err.count("\n") == 1  # one line, rewritten in place
 
 
-def chain_batch(n):
+def chain_batch(n, form="sample_n"):
     chain = vx.metropolis_hastings(lambda x, y: 1.0, vx.HyperRect([0, 0], [1, 1]), burn_in=0)
     chain.init()  # one density call: the batch's own count starts afresh
-    return chain.sample_n(n, seed=1)
+    if form == "sample_into":
+        np = pytest.importorskip("numpy")
+        return chain.sample_into(np.empty((n, 2)), seed=1)
+    if form == "sample_array":
+        pytest.importorskip("numpy")
+    return getattr(chain, form)(n, seed=1)
 
 
 def test_nothing_is_shown_by_default_nor_for_a_call_quicker_than_the_delay(capsys):

@@ -39,6 +39,42 @@ def find_tool(name: str) -> str | None:
     return shutil.which(name)
 
 
+TSAN_BUILD = ROOT / "build" / "tsan"
+TSAN_OPTIONS = [*OPTIONS, "-DVARNIX_TSAN=ON"]
+
+
+def build_tsan_target() -> Path:
+    """Configures build/tsan (the development build with VARNIX_TSAN) and builds
+    fill_driver_tsan, the fill driver's tests under ThreadSanitizer; returns the executable.
+    Raises Unavailable when the compiler cannot build with ThreadSanitizer."""
+    configure = _configure_command(TSAN_BUILD, TSAN_OPTIONS)
+    _run(configure)
+    cache = (TSAN_BUILD / "CMakeCache.txt").read_text()
+    if "VARNIX_TSAN_SUPPORTED:INTERNAL=1" not in cache:
+        raise Unavailable("the C++ compiler cannot build with -fsanitize=thread")
+    _run([configure[0], "--build", str(TSAN_BUILD), "--target", "fill_driver_tsan"])
+    return TSAN_BUILD / "fill_driver_tsan"
+
+
+def _configure_command(build: Path, options: list[str]) -> list[str]:
+    cmake = find_tool("cmake")
+    if cmake is None:
+        raise Unavailable("no cmake (it comes with the test and bench extras)")
+    if shutil.which(os.environ.get("CXX", "c++")) is None and shutil.which("g++") is None:
+        raise Unavailable("no C++ compiler")
+    configure = [cmake, "-S", str(ROOT), "-B", str(build), *options]
+    ninja = find_tool("ninja")
+    if not (build / "CMakeCache.txt").exists() and ninja is not None:
+        configure += ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"]
+    return configure
+
+
+def _run(cmd: list[str]) -> None:
+    env = dict(os.environ)
+    env.setdefault("CMAKE_BUILD_PARALLEL_LEVEL", "1")
+    subprocess.run(cmd, check=True, capture_output=True, text=True, env=env)
+
+
 def build_target(target: str) -> Path:
     """Configures build/dev and builds target in it; returns the executable. Raises
     Unavailable when the tools are missing and CalledProcessError (output captured) when

@@ -207,18 +207,6 @@ PyObject* cd_sample(PyContinuous& self) {
     return to_py(unwrap(self.value.with(fn).sample(ChaChaRng::thread_local_rng())));
 }
 
-PyObject* cd_sample_n(PyContinuous& self, const Args& a) {
-    const std::uint64_t n = a.count(0);
-    RngChoice rng(a.seed(1));
-    // Each draw (table, TDR or inversion) depends only on the generator's position, so n
-    // draws equal any split into chunks.
-    const ScalarFn fn = held_fn(self);
-    const Bound d = self.value.with(fn);
-    return to_py_list_filled(n, [&](std::size_t count, std::vector<double>& buf) {
-        unwrap(d.sample_n(count, rng.get(), buf));
-    });
-}
-
 // The same query over the elements of a float64 buffer (defined with the array methods).
 template <PyObject* (*Query)(const Bound&, double)>
 PyObject* cd_query_array(PyContinuous& self, const Float64View& x);
@@ -296,44 +284,47 @@ PyObject* cd_interval_count(PyContinuous& self) {
 
 // ---- Arrays: fills into buffers, and queries over buffers ----
 
-// The engine as a fill sees it.
-EngineTraits engine_of(const ContinuousDistribution& d) {
-    return {d.words_per_draw(), d.draws_call_user_function(),
-            "transformed density rejection takes a variable number of words per draw, so draw "
-            "k cannot be found without making the draws before it"};
+// The engine as the batch methods see it. Draws that call no Python are bound to no function
+// at all: nothing in them can reach the interpreter while the lock is released.
+template <class Then>
+PyObject* with_engine(PyContinuous& self, Then&& then) {
+    const ContinuousDistribution& d = self.value;
+    const EngineTraits traits{d.words_per_draw(), d.draws_call_user_function()};
+    const ScalarFn fn = held_fn(self);
+    const Bound bound = traits.calls_user ? d.with(fn) : d.without_function();
+    BatchEngine engine{traits,
+                       "transformed density rejection takes a variable number of words per "
+                       "draw, so draw k cannot be found without making the draws before it",
+                       1, [&bound](std::span<double> part, std::size_t, ChaChaRng& rng) {
+                           return bound.fill(part, rng);
+                       }};
+    return then(engine);
 }
 
-// Draws that call no Python are bound to no function at all: nothing in them can reach the
-// interpreter while the lock is released.
-void fill_continuous(PyContinuous& self, std::span<double> out, const FillOptions& o) {
-    const ContinuousDistribution& d = self.value;
-    const EngineTraits engine = engine_of(d);
-    const ScalarFn fn = held_fn(self);
-    const Bound bound = engine.calls_python ? d.with(fn) : d.without_function();
-    fill_draws(out, o, engine, [&bound](std::span<double> part, ChaChaRng& rng) {
-        return bound.fill(part, rng);
-    });
+// Each draw (table, TDR or inversion) depends only on the generator's position, so n draws
+// equal any split into rounds.
+PyObject* cd_sample_n(PyContinuous& self, const Args& a) {
+    const std::uint64_t n = a.count(0);
+    const auto seed = a.seed(1);
+    return with_engine(self, [&](auto& engine) { return draws_list(engine, n, seed); });
 }
 
 PyObject* cd_sample_into(PyContinuous& self, const Args& a) {
     const Float64View out = Float64View::writable(a.object(0), "out");
     require_draws_shape(out);
     const FillOptions o = fill_options(a, 1, true);
-    fill_continuous(self, out.flat(), o);
-    return returned(out);
+    return with_engine(self, [&](auto& engine) {
+        fill_rows_into(engine, out.flat(), out.flat().size(), o);
+        return returned(out);
+    });
 }
 
 PyObject* cd_sample_array(PyContinuous& self, const Args& a) {
     const std::uint64_t n = a.count(0);
     const FillOptions o = fill_options(a, 1, true);
-    check_start(o, engine_of(self.value), n);
-    const Py_ssize_t shape[] = {array_length(n)};
-    PyRef array = new_numpy_array(shape, "sample_array");
-    {
-        const Float64View out = Float64View::writable(array.get(), "out");
-        fill_continuous(self, out.flat(), o);
-    }
-    return array.release();
+    return with_engine(self, [&](auto& engine) {
+        return new_array_of(engine, n, false, o, [] {});
+    });
 }
 
 template <PyObject* (*Query)(const Bound&, double)>

@@ -1,7 +1,6 @@
 // Python class and function of finite discrete distributions.
 #include "core/discrete/discrete.hpp"
 #include "core/random.hpp"
-#include "python/chunked_list.hpp"
 #include "python/classes.hpp"
 #include "python/fills.hpp"
 #include "python/pickling.hpp"
@@ -54,47 +53,38 @@ PyObject* discrete_ppf(PyDiscrete& self, const Args& a) {
     return to_py(unwrap(self.value.ppf(a.f64(0))));
 }
 
-PyObject* discrete_sample_n(PyDiscrete& self, const Args& a) {
-    const std::uint64_t n = a.count(0);
-    RngChoice rng(a.seed(1));
-    // Draws are independent, one uniform each: n draws equal any split into chunks.
-    return to_py_list_filled(n, [&](std::size_t count, std::vector<double>& buf) {
-        unwrap(self.value.sample_n(count, rng.get(), buf));
-    });
+// ---- Batches: sample_n, sample_into, sample_array (python/fills.hpp) ----
+
+// A draw is one uniform and a table search: no Python, a fixed count of words. Draws are
+// independent, so n draws equal any split into rounds.
+auto discrete_engine(const DiscreteDistribution& d) {
+    return BatchEngine{EngineTraits{DiscreteDistribution::words_per_draw, false}, "", 1,
+                       [&d](std::span<double> part, std::size_t, ChaChaRng& rng) {
+                           return d.fill(part, rng);
+                       }};
 }
 
-
-// ---- Arrays: fills into buffers, and queries over buffers ----
-
-// A draw is one uniform and a table search: no Python, a fixed count of words.
-constexpr EngineTraits kDiscreteEngine{DiscreteDistribution::words_per_draw, false, ""};
-
-void fill_discrete(PyDiscrete& self, std::span<double> out, const FillOptions& o) {
-    const DiscreteDistribution& d = self.value;
-    fill_draws(out, o, kDiscreteEngine, [&d](std::span<double> part, ChaChaRng& rng) {
-        return d.fill(part, rng);
-    });
+PyObject* discrete_sample_n(PyDiscrete& self, const Args& a) {
+    const std::uint64_t n = a.count(0);
+    const auto seed = a.seed(1);
+    auto engine = discrete_engine(self.value);
+    return draws_list(engine, n, seed);
 }
 
 PyObject* discrete_sample_into(PyDiscrete& self, const Args& a) {
     const Float64View out = Float64View::writable(a.object(0), "out");
     require_draws_shape(out);
     const FillOptions o = fill_options(a, 1, true);
-    fill_discrete(self, out.flat(), o);
+    auto engine = discrete_engine(self.value);
+    fill_rows_into(engine, out.flat(), out.flat().size(), o);
     return returned(out);
 }
 
 PyObject* discrete_sample_array(PyDiscrete& self, const Args& a) {
     const std::uint64_t n = a.count(0);
     const FillOptions o = fill_options(a, 1, true);
-    check_start(o, kDiscreteEngine, n);
-    const Py_ssize_t shape[] = {array_length(n)};
-    PyRef array = new_numpy_array(shape, "sample_array");
-    {
-        const Float64View out = Float64View::writable(array.get(), "out");
-        fill_discrete(self, out.flat(), o);
-    }
-    return array.release();
+    auto engine = discrete_engine(self.value);
+    return new_array_of(engine, n, false, o, [] {});
 }
 
 PyObject* discrete_pmf_array(PyDiscrete& self, const Float64View& x) {

@@ -1,6 +1,5 @@
 #include "python/entry.hpp"
 
-#include "core/batch_progress.hpp"
 #include "python/results.hpp"
 
 namespace varnix::py {
@@ -50,7 +49,6 @@ void register_progress(PyObject* module) {
     PyRef module_name = PyRef::steal(check(PyModule_GetNameObject(module)));
     PyRef fn = PyRef::steal(check(PyCFunction_NewEx(&set_progress_def, nullptr, module_name.get())));
     if (PyModule_AddObjectRef(module, "_set_progress", fn.get()) < 0) throw PyErrorSet{};
-    batch_progress_hook = &on_core_batch_progress;
 }
 
 }  // namespace varnix::py

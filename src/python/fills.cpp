@@ -3,15 +3,14 @@
 #include <algorithm>
 #include <string>
 
-#include "python/chunked_list.hpp"
 #include "python/errors.hpp"
+#include "python/progress.hpp"
 
 namespace varnix::py {
 namespace {
 
-// Draws between two looks for a pending signal and two progress lines (between_chunks): a
-// round of a fill that calls Python (as many as a list chunk), and of one that does not (some
-// milliseconds of work).
+// Draws between two looks for a pending signal and two progress lines: a round of a fill that
+// calls Python (as many as a list chunk), and of one that does not (some milliseconds of work).
 constexpr std::size_t python_round = list_chunk;
 constexpr std::size_t lock_free_round = std::size_t{1} << 20;
 constexpr std::uint64_t max_threads = 256;
@@ -84,7 +83,8 @@ FillOptions fill_options(const Args& a, std::size_t i, bool with_threads) {
     return o;
 }
 
-void check_start(const FillOptions& o, const EngineTraits& engine, std::uint64_t n) {
+void check_start(const FillOptions& o, const EngineTraits& engine, const char* variable_reason,
+                 std::uint64_t n) {
     const std::string start = std::to_string(o.start);
     if (o.start != 0 && !o.seed) {
         raise(PyExc_ValueError,
@@ -92,7 +92,7 @@ void check_start(const FillOptions& o, const EngineTraits& engine, std::uint64_t
               "thread's generator, which has no position to start from");
     }
     if (o.start != 0 && !engine.words_per_draw) {
-        raise(PyExc_ValueError, "start=" + start + " is refused: " + engine.variable_reason);
+        raise(PyExc_ValueError, "start=" + start + " is refused: " + variable_reason);
     }
     if (o.seed && engine.words_per_draw) {
         using Wide = unsigned __int128;
@@ -106,12 +106,24 @@ void check_start(const FillOptions& o, const EngineTraits& engine, std::uint64_t
     }
 }
 
-FillRng::FillRng(const FillOptions& o, const EngineTraits& engine) {
-    if (!o.seed) return;
-    // check_start allows a start only with a fixed count of words per draw.
-    const std::uint64_t first_word = o.start == 0 ? 0 : o.start * *engine.words_per_draw;
-    own_.emplace(ChaChaRng::seeded_at(*o.seed, first_word));
+void PythonFillHook::unlocked(FunctionRef<void()> work) {
+    WithoutLock unlocked;
+    work();
 }
+
+void PythonFillHook::between_rounds(std::uint64_t done, std::uint64_t total) {
+    if (PyErr_CheckSignals() < 0) throw PyErrorSet{};
+    if (progress_enabled) progress_batch(done, total);
+}
+
+RoundPlan buffer_plan(const EngineTraits& engine) {
+    if (engine.calls_user) return {python_round, false, min_part_draws};
+    return {lock_free_round, true, min_part_draws};
+}
+
+RoundPlan list_plan() { return {list_chunk, false, min_part_draws}; }
+
+FillStream stream_of(const FillOptions& o) { return {o.seed, o.start, o.threads}; }
 
 [[noreturn]] void raise_stop(const FillStop& stop) { raise_error(stop.error); }
 
@@ -141,64 +153,6 @@ std::size_t points_in(const Float64View& out, std::size_t d) {
     raise(PyExc_ValueError, "argument 'out': expected shape (n, " + dim +
                                 ") or a flat buffer of a multiple of " + dim + " entries, " +
                                 out_shape_error(out));
-}
-
-void fill_draws(std::span<double> out, const FillOptions& o, const EngineTraits& engine,
-                SpanFill fill) {
-    const std::size_t n = out.size();
-    check_start(o, engine, n);
-
-    if (engine.calls_python) {
-        // Python runs between draws: the lock stays, one thread draws.
-        FillRng rng(o, engine);
-        for (std::size_t begin = 0; begin < n; begin += python_round) {
-            const std::size_t count = std::min(python_round, n - begin);
-            const FillResult r = fill(out.subspan(begin, count), rng.get());
-            if (!r) raise_stop(r.error());
-            between_chunks(begin + count, n);
-        }
-        return;
-    }
-
-    // A variable count of words per draw leaves one way to reach draw k: drawing those before.
-    const std::size_t threads = engine.words_per_draw ? o.threads : 1;
-    if (part_count(n, threads, min_part_draws) == 1) {
-        FillRng rng(o, engine);
-        for (std::size_t begin = 0; begin < n; begin += lock_free_round) {
-            const std::size_t count = std::min(lock_free_round, n - begin);
-            FillResult r;
-            {
-                WithoutLock unlocked;
-                r = fill(out.subspan(begin, count), rng.get());
-            }
-            if (!r) raise_stop(r.error());
-            between_chunks(begin + count, n);
-        }
-        return;
-    }
-
-    // Every part draws from one stream, started at the part's first draw: the seeded stream
-    // (from start), or, without a seed, a stream keyed from the calling thread's generator.
-    const std::size_t words = *engine.words_per_draw;
-    const auto key = o.seed ? seeded_key(*o.seed) : key_from(ChaChaRng::thread_local_rng());
-    const std::uint64_t first_word = o.seed ? o.start * words : 0;
-    const std::size_t round = lock_free_round * threads;
-    for (std::size_t begin = 0; begin < n; begin += round) {
-        const std::size_t count = std::min(round, n - begin);
-        const std::span<double> part_of_round = out.subspan(begin, count);
-        FillResult r;
-        {
-            WithoutLock unlocked;
-            r = fill_in_parts(count, part_count(count, threads, min_part_draws),
-                              [&](std::size_t b, std::size_t e) {
-                                  auto rng = ChaChaRng::keyed_at(
-                                      key, first_word + (begin + b) * words);
-                                  return fill(part_of_round.subspan(b, e - b), rng);
-                              });
-        }
-        if (!r) raise_stop(r.error());
-        between_chunks(begin + count, n);
-    }
 }
 
 }  // namespace varnix::py

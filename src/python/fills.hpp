@@ -1,5 +1,6 @@
-// sample_into and sample_array: draws written into a caller's float64 buffer, or into a new
-// numpy array, the same values as sample_n gives as a list.
+// sample_n, sample_into and sample_array of every class, made by the templates below from the
+// engine's fill and the core's fill driver (core/fill.hpp): draws as a list, written into a
+// caller's float64 buffer, or into a new numpy array, the same values in every form.
 //
 // The arguments after out (or n) are seed, start and, for the univariate distributions,
 // threads. start = k gives draws k .. k+n-1 of the seeded stream, so that any split of one
@@ -15,13 +16,18 @@
 #include <optional>
 #include <span>
 
+#include <vector>
+
 #include "core/fill.hpp"
 #include "core/function_ref.hpp"
+#include "core/multivar/points.hpp"
 #include "core/random.hpp"
 #include "python/args.hpp"
 #include "python/bridge.hpp"
 #include "python/buffers.hpp"
+#include "python/chunked_list.hpp"
 #include "python/declaration.hpp"
+#include "python/handles.hpp"
 
 namespace varnix::py {
 
@@ -54,45 +60,147 @@ struct FillOptions {
 // or an int of at least 1.
 FillOptions fill_options(const Args& a, std::size_t i, bool with_threads);
 
-// What a fill needs to know of the engine that draws.
-struct EngineTraits {
-    std::optional<std::size_t> words_per_draw;  // none: a variable number
-    bool calls_python;                         // draws call a Python function
-    const char* variable_reason;               // why start is refused without a fixed count
-};
+// Raises the error that stopped a fill.
+[[noreturn]] void raise_stop(const FillStop& stop);
 
 // Refuses, before anything is drawn, a start that cannot be honoured: start != 0 without a
-// seed, start != 0 for an engine without a fixed number of words per draw, and draws that
-// run past the end of the seeded stream (2**64 words).
-void check_start(const FillOptions& o, const EngineTraits& engine, std::uint64_t n);
+// seed, start != 0 for an engine without a fixed number of words per draw (variable_reason
+// says why it has none), and draws that run past the end of the seeded stream (2**64 words).
+void check_start(const FillOptions& o, const EngineTraits& engine, const char* variable_reason,
+                 std::uint64_t n);
 
-// The generator of a fill drawn on the calling thread: the seeded stream started at the first
-// draw, or the calling thread's own generator.
-class FillRng {
+// The binding's side of the fill driver: rounds that call no Python run with the interpreter
+// lock released; between rounds a signal handler that raises (Ctrl-C: KeyboardInterrupt) ends
+// the call, and the batch's progress is shown when it is on.
+class PythonFillHook final : public FillHook {
 public:
-    FillRng(const FillOptions& o, const EngineTraits& engine);
-    ChaChaRng& get() { return own_ ? *own_ : ChaChaRng::thread_local_rng(); }
-
-private:
-    std::optional<ChaChaRng> own_;
+    void unlocked(FunctionRef<void()> work) override;
+    void between_rounds(std::uint64_t done, std::uint64_t total) override;
 };
 
-// fill(part, rng) writes the draws of part, in order, from rng.
-using SpanFill = FunctionRef<FillResult(std::span<double>, ChaChaRng&)>;
+// An engine as the batch methods see it: its traits, why it refuses start != 0 when it has
+// no fixed count of words per draw, the values per draw (1, or a point's coordinates), and
+// fill(span, count, rng), which writes count draws into span (count * width values).
+template <class Fill>
+struct BatchEngine {
+    EngineTraits traits;
+    const char* variable_reason;
+    std::size_t width;
+    Fill fill;
+};
+template <class Fill>
+BatchEngine(EngineTraits, const char*, std::size_t, Fill) -> BatchEngine<Fill>;
 
-// Fills out with the draws of a univariate engine: check_start, then the draws on the calling
-// thread, or, when they call no Python, with the lock released and split over o.threads
-// threads. Raises the first failing draw's error (out then holds unspecified values).
-void fill_draws(std::span<double> out, const FillOptions& o, const EngineTraits& engine,
-                SpanFill fill);
+// How the driver cuts a fill into a caller's buffer: rounds that call Python are as long as a
+// list chunk and keep the lock; the others take some milliseconds each, without the lock, and
+// split over threads.
+RoundPlan buffer_plan(const EngineTraits& engine);
+// How it cuts a batch made into a list: list chunks, on the calling thread, with the lock.
+RoundPlan list_plan();
+
+FillStream stream_of(const FillOptions& o);
+
+// sample_into: rows draws into out (check_start first). Raises the first failing draw's error
+// (out then holds unspecified values).
+template <class Fill>
+void fill_rows_into(BatchEngine<Fill>& e, std::span<double> out, std::size_t rows,
+                    const FillOptions& o) {
+    check_start(o, e.traits, e.variable_reason, rows);
+    PythonFillHook hook;
+    const FillResult r = drive_fill(
+        rows, e.traits, stream_of(o), buffer_plan(e.traits), hook,
+        [&](std::size_t begin, std::size_t count, ChaChaRng& rng) {
+            return e.fill(out.subspan(begin * e.width, count * e.width), count, rng);
+        });
+    if (!r) raise_stop(r.error());
+}
+
+// sample_array: check_start, then before() (a refusal that must not depend on n), then a new
+// array of n draws (shape (n,) when points is false, else (n, width)) filled as sample_into.
+template <class Fill, class Before>
+PyObject* new_array_of(BatchEngine<Fill>& e, std::uint64_t n, bool points, const FillOptions& o,
+                       Before&& before) {
+    check_start(o, e.traits, e.variable_reason, n);
+    before();
+    PyRef array;
+    if (points) {
+        const Py_ssize_t shape[] = {array_length(n, e.width), static_cast<Py_ssize_t>(e.width)};
+        array = new_numpy_array(shape, "sample_array");
+    } else {
+        const Py_ssize_t shape[] = {array_length(n)};
+        array = new_numpy_array(shape, "sample_array");
+    }
+    {
+        const Float64View out = Float64View::writable(array.get(), "out");
+        fill_rows_into(e, out.flat(), static_cast<std::size_t>(n), o);
+    }
+    return array.release();
+}
+
+// sample_n of a univariate engine: n draws from one generator (seeded, or the thread's) as a
+// list of floats, built round by round.
+template <class Fill>
+PyObject* draws_list(BatchEngine<Fill>& e, std::uint64_t n, std::optional<std::uint64_t> seed) {
+    DrawList list(n);
+    std::vector<double> buf(n < list_chunk ? static_cast<std::size_t>(n) : list_chunk);
+    PythonFillHook hook;
+    const FillResult r = drive_fill(
+        static_cast<std::size_t>(n), e.traits, FillStream{seed, 0, 1}, list_plan(), hook,
+        [&](std::size_t, std::size_t count, ChaChaRng& rng) -> FillResult {
+            const std::span<double> part = std::span<double>(buf).first(count);
+            const FillResult drawn = e.fill(part, count, rng);
+            if (drawn) list.add(part);
+            return drawn;
+        });
+    if (!r) raise_stop(r.error());
+    return list.release();
+}
+
+// sample_n of a sampler of points: n points as a list of lists, built round by round into
+// rows (a PointRows), started (the list made) before the first draw.
+template <class Fill, class Rows>
+PyObject* points_list(BatchEngine<Fill>& e, std::uint64_t n, std::optional<std::uint64_t> seed,
+                      Rows& rows) {
+    rows.start();
+    std::vector<double> buf(flat_size(n < list_chunk ? static_cast<std::size_t>(n) : list_chunk,
+                                      e.width));
+    PythonFillHook hook;
+    const FillResult r = drive_fill(
+        static_cast<std::size_t>(n), e.traits, FillStream{seed, 0, 1}, list_plan(), hook,
+        [&](std::size_t, std::size_t count, ChaChaRng& rng) -> FillResult {
+            const std::span<double> part = std::span<double>(buf).first(count * e.width);
+            const FillResult drawn = e.fill(part, count, rng);
+            if (drawn) {
+                for (std::size_t k = 0; k < count; ++k) {
+                    rows.put(part.subspan(k * e.width, e.width));
+                }
+            }
+            return drawn;
+        });
+    if (!r) raise_stop(r.error());
+    return rows.release();
+}
+
+// sample_n of a chain: its rows go straight to rows (the chain starts it after its burn-in),
+// through fill_rows(count, rows, rng) of one batch.
+template <class Chain, class Rows>
+PyObject* chain_points_list(Chain& bound, std::uint64_t n, std::optional<std::uint64_t> seed,
+                            Rows& rows) {
+    PythonFillHook hook;
+    const EngineTraits traits{bound.words_per_draw(), bound.draws_call_user_function()};
+    const FillResult r = drive_fill(
+        static_cast<std::size_t>(n), traits, FillStream{seed, 0, 1}, list_plan(), hook,
+        [&](std::size_t, std::size_t count, ChaChaRng& rng) {
+            return bound.fill_rows(count, rows, rng);
+        });
+    if (!r) raise_stop(r.error());
+    return rows.release();
+}
 
 // The shape checks of out: one dimension for draws; (n, d) or flat n * d for points, which
 // returns n. ValueError, naming out, otherwise.
 void require_draws_shape(const Float64View& out);
 std::size_t points_in(const Float64View& out, std::size_t d);
-
-// Raises the error that stopped a fill.
-[[noreturn]] void raise_stop(const FillStop& stop);
 
 // A new reference to the object a fill returns: its out argument.
 PyObject* returned(const Float64View& out);

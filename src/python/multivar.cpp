@@ -73,35 +73,63 @@ HyperRect support_arg(const Args& a, std::size_t i) {
     return instance_arg<PyHyperRect>(a, i).value;
 }
 
+// Why each sampler refuses start != 0 (the text after "start=k is refused: ").
+constexpr char kRejectionVariable[] =
+    "rejection takes a variable number of words per point (proposals are drawn until one is "
+    "accepted), so point k cannot be found without drawing the points before it";
+constexpr char kChainVariable[] =
+    "a chain's points follow from the points before them, and its transitions take a variable "
+    "number of words, so it cannot start at point k of a stream";
+constexpr char kConditionalVariable[] =
+    "its points come from the user function, not from the module's generator";
+
+template <class Py>
+constexpr bool is_chain = requires(Py& p) { p.value.initialized(); };
+
+// A box sampler bound to its density, as the batch methods see it (python/fills.hpp). A
+// chain's bound is one batch: its burn-in runs before the first point it draws.
+template <class Bound>
+auto box_engine(Bound& bound, std::size_t d, const char* why) {
+    return BatchEngine{EngineTraits{bound.words_per_draw(), bound.draws_call_user_function()},
+                       why, d, [&bound](std::span<double> part, std::size_t, ChaChaRng& rng) {
+                           return bound.fill(part, rng);
+                       }};
+}
+
 // sample_n of the samplers that draw points in a box through a density: n points from one
 // generator (seeded, or the thread's), returned as a list of lists.
 //
-// The points of rejection, all different, are drawn into an array and made into lists at the
-// end: new floats, made while the rows are in cache, cost less than keeping those of the
-// density calls (measured at 2, 3 and 10 coordinates). A chain repeats its point whenever a
-// proposal is refused: from three coordinates on its rows are made as the points are drawn,
-// a repeated point sharing the floats of the point before it and an accepted proposal those
-// of its density call (measured: 10% faster at 10 coordinates, the same at 3; at 2, the
+// The points of rejection, all different, get new floats, made while the rows are in cache:
+// that costs less than keeping those of the density calls (measured at 2, 3 and 10
+// coordinates). A chain repeats its point whenever a proposal is refused: from three
+// coordinates on its rows go straight to the list as the points are drawn (the chain's row
+// sink), a repeated point sharing the floats of the point before it and an accepted proposal
+// those of its density call (measured: 10% faster at 10 coordinates, the same at 3; at 2, the
 // floats cost less to make afresh).
-struct PyRejectionSampler;
-
 template <class Py>
 PyObject* box_sample_n(Py& self, const Args& a) {
     const std::uint64_t n = a.count(0);
-    RngChoice rng(a.seed(1));
+    const auto seed = a.seed(1);
     const std::size_t d = self.value.dim();
-    constexpr bool chain = !std::is_same_v<Py, PyRejectionSampler>;
-    if (!chain || d <= 2) {
-        std::vector<double> points;
-        unwrap(self.value.with(VectorFn{self.f.get()}).sample_n(n, rng.get(), points));
-        return to_py_points(points.data(), n, d);
+    if constexpr (!is_chain<Py>) {
+        const VectorFn f{self.f.get()};
+        auto bound = self.value.with(f);
+        auto engine = box_engine(bound, d, kRejectionVariable);
+        PointRows rows(n, d, nullptr, false);
+        return points_list(engine, n, seed, rows);
+    } else if (d <= 2) {
+        const VectorFn f{self.f.get()};
+        auto bound = self.value.with(f);
+        PointRows rows(n, d, nullptr, false);
+        return chain_points_list(bound, n, seed, rows);
+    } else {
+        ArgumentKeeper keeper(d);
+        PointRows rows(n, d, &keeper);
+        VectorFn f{self.f.get()};
+        f.keeper = &keeper;
+        auto bound = self.value.with(f);
+        return chain_points_list(bound, n, seed, rows);
     }
-    ArgumentKeeper keeper(d);
-    PointRows points(n, d, &keeper);
-    VectorFn f{self.f.get()};
-    f.keeper = &keeper;
-    unwrap(self.value.with(f).sample_n(n, rng.get(), points));
-    return points.release();
 }
 
 // init of the chain samplers: a starting point drawn with the thread's generator, or with a
@@ -116,36 +144,15 @@ PyObject* chain_init(Py& self, const Args& a) {
 
 // ---- Arrays: sample_into and sample_array of the box samplers ----
 
-// Why each sampler refuses start != 0 (the text after "start=k is refused: ").
-constexpr char kRejectionVariable[] =
-    "rejection takes a variable number of words per point (proposals are drawn until one is "
-    "accepted), so point k cannot be found without drawing the points before it";
-constexpr char kChainVariable[] =
-    "a chain's points follow from the points before them, and its transitions take a variable "
-    "number of words, so it cannot start at point k of a stream";
-constexpr char kConditionalVariable[] =
-    "its points come from the user function, not from the module's generator";
-
-template <class Py>
-constexpr bool is_chain = requires(Py& p) { p.value.initialized(); };
-
-// The points of a box sampler into out: one generator (seeded, or the thread's), the values
-// of sample_n.
-template <class Py, const char* Why>
-void box_fill(Py& self, std::span<double> out, const FillOptions& o) {
-    const EngineTraits engine{std::nullopt, true, Why};
-    check_start(o, engine, out.size() / self.value.dim());
-    FillRng rng(o, engine);
-    const FillResult r = self.value.with(VectorFn{self.f.get()}).fill(out, rng.get());
-    if (!r) raise_stop(r.error());
-}
-
 template <class Py, const char* Why>
 PyObject* box_sample_into(Py& self, const Args& a) {
     const Float64View out = Float64View::writable(a.object(0), "out");
-    points_in(out, self.value.dim());
+    const std::size_t n = points_in(out, self.value.dim());
     const FillOptions o = fill_options(a, 1, false);
-    box_fill<Py, Why>(self, out.flat(), o);
+    const VectorFn f{self.f.get()};  // named: the bound refers to it
+    auto bound = self.value.with(f);
+    auto engine = box_engine(bound, self.value.dim(), Why);
+    fill_rows_into(engine, out.flat(), n, o);
     return returned(out);
 }
 
@@ -153,21 +160,17 @@ template <class Py, const char* Why>
 PyObject* box_sample_array(Py& self, const Args& a) {
     const std::uint64_t n = a.count(0);
     const FillOptions o = fill_options(a, 1, false);
-    check_start(o, EngineTraits{std::nullopt, true, Why}, n);
-    // An uninitialised chain is refused before room for n points is made, as sample_n does.
-    if constexpr (is_chain<Py>) {
-        if (!self.value.initialized() && n > 0) {
-            raise_error(SampleError::of(SampleErrorKind::McmcNotInitialized));
+    const VectorFn f{self.f.get()};  // named: the bound refers to it
+    auto bound = self.value.with(f);
+    auto engine = box_engine(bound, self.value.dim(), Why);
+    return new_array_of(engine, n, true, o, [&] {
+        // An uninitialised chain is refused before room for n points is made, as sample_n does.
+        if constexpr (is_chain<Py>) {
+            if (!self.value.initialized() && n > 0) {
+                raise_error(SampleError::of(SampleErrorKind::McmcNotInitialized));
+            }
         }
-    }
-    const std::size_t d = self.value.dim();
-    const Py_ssize_t shape[] = {array_length(n, d), static_cast<Py_ssize_t>(d)};
-    PyRef array = new_numpy_array(shape, "sample_array");
-    {
-        const Float64View out = Float64View::writable(array.get(), "out");
-        box_fill<Py, Why>(self, out.flat(), o);
-    }
-    return array.release();
+    });
 }
 
 // ---- RejectionSampler ----
@@ -375,43 +378,45 @@ PyObject* conditional_sample(PyConditionalSampler& self) {
     return list_of(point);
 }
 
+// The sampler bound to sample_i; it draws no word of a generator.
+template <class Bound>
+auto conditional_engine(Bound& bound, std::size_t d) {
+    return BatchEngine{EngineTraits{std::nullopt, true}, kConditionalVariable, d,
+                       [&bound](std::span<double> part, std::size_t count, ChaChaRng&) {
+                           return bound.fill(count, part);
+                       }};
+}
+
 PyObject* conditional_sample_n(PyConditionalSampler& self, const Args& a) {
     const std::uint64_t n = a.count(0);
-    (void)a.seed(1);  // checked like every seed; no draw comes from a generator here
-    std::vector<double> points;
+    const auto seed = a.seed(1);  // checked like every seed; no draw comes from a generator here
+    const std::size_t d = self.value.dim();
     const IndexedFn sample_i{self.f.get(), Role::ConditionalSampler};
-    unwrap(self.value.with(sample_i).sample_n(n, points));
-    return to_py_points(points.data(), n, self.value.dim());
+    const auto bound = self.value.with(sample_i);
+    auto engine = conditional_engine(bound, d);
+    PointRows rows(n, d, nullptr, false);
+    return points_list(engine, n, seed, rows);
 }
 
 // Arrays: the points of sample_n into a buffer; the seed is checked and has no effect.
-void conditional_fill(PyConditionalSampler& self, std::size_t n, std::span<double> out,
-                      const FillOptions& o) {
-    check_start(o, EngineTraits{std::nullopt, true, kConditionalVariable}, n);
-    const FillResult r = self.value.with(IndexedFn{self.f.get()}).fill(n, out);
-    if (!r) raise_stop(r.error());
-}
-
 PyObject* conditional_sample_into(PyConditionalSampler& self, const Args& a) {
     const Float64View out = Float64View::writable(a.object(0), "out");
     const std::size_t n = points_in(out, self.value.dim());
     const FillOptions o = fill_options(a, 1, false);
-    conditional_fill(self, n, out.flat(), o);
+    const IndexedFn sample_i{self.f.get()};  // named: the bound refers to it
+    const auto bound = self.value.with(sample_i);
+    auto engine = conditional_engine(bound, self.value.dim());
+    fill_rows_into(engine, out.flat(), n, o);
     return returned(out);
 }
 
 PyObject* conditional_sample_array(PyConditionalSampler& self, const Args& a) {
     const std::uint64_t n = a.count(0);
     const FillOptions o = fill_options(a, 1, false);
-    check_start(o, EngineTraits{std::nullopt, true, kConditionalVariable}, n);
-    const std::size_t d = self.value.dim();
-    const Py_ssize_t shape[] = {array_length(n, d), static_cast<Py_ssize_t>(d)};
-    PyRef array = new_numpy_array(shape, "sample_array");
-    {
-        const Float64View out = Float64View::writable(array.get(), "out");
-        conditional_fill(self, static_cast<std::size_t>(n), out.flat(), o);
-    }
-    return array.release();
+    const IndexedFn sample_i{self.f.get()};  // named: the bound refers to it
+    const auto bound = self.value.with(sample_i);
+    auto engine = conditional_engine(bound, self.value.dim());
+    return new_array_of(engine, n, true, o, [] {});
 }
 
 PyMethodDef conditional_methods[] = {
@@ -473,23 +478,24 @@ constexpr Declaration kCopulaSampleInto{"sample_into",
 constexpr Declaration kCopulaSampleArray{"sample_array",
                                           {"n", "ppfs", {"seed", None}, {"start", 0}}};
 
-void copula_fill(PyGaussianCopula& self, std::span<double> out, const std::vector<PyRef>& ppfs,
-                 const FillOptions& o) {
-    auto quantile = [&](std::size_t i, double u) { return call_scalar_checked(ppfs[i].get(), u); };
-    const auto bound = self.value.with(quantile, ppfs.size());
-    const EngineTraits engine{bound.words_per_draw(), true, ""};
-    check_start(o, engine, out.size() / self.value.dim());
-    FillRng rng(o, engine);
-    const FillResult r = bound.fill(out, rng.get());
-    if (!r) raise_stop(r.error());
+// The copula bound to the quantile functions, as the batch methods see it; ppfs must outlive it.
+template <class Bound>
+auto copula_engine(const Bound& bound, std::size_t d) {
+    return BatchEngine{EngineTraits{bound.words_per_draw(), bound.draws_call_user_function()},
+                       "", d, [&bound](std::span<double> part, std::size_t, ChaChaRng& rng) {
+                           return bound.fill(part, rng);
+                       }};
 }
 
 PyObject* copula_sample_into(PyGaussianCopula& self, const Args& a) {
     const Float64View out = Float64View::writable(a.object(0), "out");
-    points_in(out, self.value.dim());
+    const std::size_t n = points_in(out, self.value.dim());
     const std::vector<PyRef> ppfs = a.object_vec(1);
     const FillOptions o = fill_options(a, 2, false);
-    copula_fill(self, out.flat(), ppfs, o);
+    auto quantile = [&](std::size_t i, double u) { return call_scalar_checked(ppfs[i].get(), u); };
+    const auto bound = self.value.with(quantile, ppfs.size());
+    auto engine = copula_engine(bound, self.value.dim());
+    fill_rows_into(engine, out.flat(), n, o);
     return returned(out);
 }
 
@@ -497,15 +503,10 @@ PyObject* copula_sample_array(PyGaussianCopula& self, const Args& a) {
     const std::uint64_t n = a.count(0);
     const std::vector<PyRef> ppfs = a.object_vec(1);
     const FillOptions o = fill_options(a, 2, false);
-    const std::size_t d = self.value.dim();
-    check_start(o, EngineTraits{2 * d, true, ""}, n);
-    const Py_ssize_t shape[] = {array_length(n, d), static_cast<Py_ssize_t>(d)};
-    PyRef array = new_numpy_array(shape, "sample_array");
-    {
-        const Float64View out = Float64View::writable(array.get(), "out");
-        copula_fill(self, out.flat(), ppfs, o);
-    }
-    return array.release();
+    auto quantile = [&](std::size_t i, double u) { return call_scalar_checked(ppfs[i].get(), u); };
+    const auto bound = self.value.with(quantile, ppfs.size());
+    auto engine = copula_engine(bound, self.value.dim());
+    return new_array_of(engine, n, true, o, [] {});
 }
 
 PyMethodDef copula_methods[] = {

@@ -80,10 +80,6 @@ void ProgressWatch::finish(const PythonCalls& calls, bool completed) noexcept {
     }
 }
 
-void on_core_batch_progress(std::uint64_t done, std::uint64_t total) {
-    if (progress_enabled) progress_batch(done, total);
-}
-
 void progress_batch(std::uint64_t done, std::uint64_t total) {
     PythonCalls* calls = PythonCalls::current();
     if (calls == nullptr || calls->watcher == nullptr) return;

@@ -3,7 +3,7 @@
 //
 // Off by default; then the only cost is one flag test per call from Python and per chunk of a
 // batch. When on, the outermost call on a thread notes its start time and, at its tick points
-// (every 64 user calls, every chunk of a list, every few hundred points of a chain), passes how
+// (every 64 user calls, between the rounds of a batch), passes how
 // far it is to the reporter the package installed: first once the call has run for the delay,
 // then at most every tenth of a second, and a last time when it ends. What is counted: user
 // calls (a build, read from the call's record) and draws done out of n (a batch).
@@ -52,9 +52,6 @@ private:
 
 // A batch of the current call has done `done` of `total` draws.
 void progress_batch(std::uint64_t done, std::uint64_t total);
-
-// The core's batch progress hook (batch_progress_hook): progress_batch while progress is on.
-void on_core_batch_progress(std::uint64_t done, std::uint64_t total);
 
 // Installs the reporter of the varnix package (None: no progress) and the delay in seconds
 // before a call's first report.

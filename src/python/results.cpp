@@ -81,10 +81,11 @@ PyObject* to_py_points(const double* flat, std::size_t n, std::size_t d) {
     return list.release();
 }
 
-PointRows::PointRows(std::size_t n, std::size_t d, const ArgumentKeeper* keeper)
+PointRows::PointRows(std::size_t n, std::size_t d, const ArgumentKeeper* keeper, bool share)
     : n_(n),
       d_(d),
       keeper_(keeper),
+      share_(share),
       previous_values_(new double[d]) {}
 
 void PointRows::reserve(std::size_t) {
@@ -134,6 +135,21 @@ void PointRows::add(std::span<const double> point) {
     ++filled_;
     previous_ = row;
     if (d_ != 0) std::memcpy(previous_values_.get(), point.data(), d_ * sizeof(double));
+}
+
+// New floats for every coordinate, as to_py_points makes them.
+void PointRows::add_fresh(std::span<const double> point) {
+    if (filled_ == n_ || point.size() != d_) {
+        throw InternalFault("point list: more points, or longer ones, than announced");
+    }
+    if (!list_) reserve(0);
+    PyRef row = PyRef::steal(new_list(d_, d_));
+    for (std::size_t j = 0; j < d_; ++j) {
+        PyList_SetItem(row.get(), static_cast<Py_ssize_t>(j),
+                       check(PyFloat_FromDouble(point[j])));  // steals
+    }
+    PyList_SetItem(list_.get(), static_cast<Py_ssize_t>(filled_), row.release());  // steals
+    ++filled_;
 }
 
 // A list left unfinished (the sampler failed, or f raised) is cut to its filled rows before it

@@ -22,40 +22,42 @@ PyObject* none();
 class ArgumentKeeper;
 
 // The points of a batch sampler as a list of n lists of d floats, built point by point while the
-// sampler runs: the core's sample_n writes to it as to a vector (clear, reserve, insert at the
-// end). A point's floats are, in this order of preference, those of the point before it when
-// the coordinate is unchanged (a chain that stayed), those of the density call that proposed
-// it (found in the keeper), or new ones.
+// sampler runs: a row sink of the fill driver (start, then put row after row). With `share`, a
+// point's floats are, in this order of preference, those of the point before it when the
+// coordinate is unchanged (a chain that stayed), those of the density call that proposed it
+// (found in the keeper), or new ones; without, they are new ones.
 class PointRows {
 public:
-    struct End {};
-
     // n: the number of points the sampler will write; keeper may be null.
-    PointRows(std::size_t n, std::size_t d, const ArgumentKeeper* keeper);
+    PointRows(std::size_t n, std::size_t d, const ArgumentKeeper* keeper, bool share = true);
     ~PointRows();
     PointRows(const PointRows&) = delete;
     PointRows& operator=(const PointRows&) = delete;
 
-    // The list is made by reserve, where the sampler would make room for its points (a chain
+    // The list is made by start, where the sampler would make room for its points (a chain
     // after its burn-in), so that errors keep their order; a sampler that writes no point
     // need not call it.
-    void clear() {}
-    void reserve(std::size_t flat);
-    End end() const { return {}; }
-    template <class It>
-    void insert(End, It first, It last) {
-        add(std::span<const double>(&*first, static_cast<std::size_t>(last - first)));
+    void start() { reserve(0); }
+    void put(std::span<const double> point) {
+        if (share_) {
+            add(point);
+        } else {
+            add_fresh(point);
+        }
     }
 
     // The list (a new reference); only after all n points were written.
     PyObject* release();
 
 private:
+    void reserve(std::size_t flat);
     void add(std::span<const double> point);
+    void add_fresh(std::span<const double> point);
 
     std::size_t n_;
     std::size_t d_;
     const ArgumentKeeper* keeper_;
+    bool share_;
     PyRef list_;
     std::size_t filled_ = 0;
     PyObject* previous_ = nullptr;  // the last row written (borrowed from list_)

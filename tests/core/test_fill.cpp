@@ -216,9 +216,17 @@ TEST(multivariate_fills_are_sample_n) {
     CHECK(mh.with(gauss).init(init_rng).has_value());
     auto mh_copy = mh;
     r1 = ChaChaRng::seeded(6);
-    r2 = ChaChaRng::seeded(6);
     CHECK(mh.with(gauss).sample_n(n, r1, listed).has_value());
-    CHECK(mh_copy.with(gauss).fill(filled, r2).has_value());
+    // One batch drawn by the driver in rounds of 7 points: the burn-in runs once, before the
+    // first round, and the points are those of one fill.
+    auto batch = mh_copy.with(gauss);
+    const FillResult rounds = varnix::drive_fill(
+        n, varnix::EngineTraits{std::nullopt, true}, varnix::FillStream{6, 0, 1},
+        varnix::RoundPlan{7, false, 1}, varnix::no_fill_hook(),
+        [&](std::size_t b, std::size_t c, ChaChaRng& rng) {
+            return batch.fill(std::span<double>(filled).subspan(2 * b, 2 * c), rng);
+        });
+    CHECK(rounds.has_value());
     CHECK(filled == listed);
     CHECK(std::vector<double>(mh.current().begin(), mh.current().end()) ==
           std::vector<double>(mh_copy.current().begin(), mh_copy.current().end()));

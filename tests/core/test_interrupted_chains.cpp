@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "check.hpp"
-#include "core/batch_progress.hpp"
 #include "core/multivar/gibbs.hpp"
 #include "core/multivar/hmc.hpp"
 #include "core/multivar/mcmc.hpp"
@@ -136,27 +135,4 @@ TEST(an_interrupted_gibbs_step_keeps_the_last_completed_sweep) {
     // Each call saw the coordinates already updated in its sweep, as in place.
     CHECK((seen[4] == std::vector<double>{4.0, 2.0, 3.0}));
     CHECK((seen[6] == std::vector<double>{4.0, 5.0, 6.0}));
-}
-
-TEST(chain_batches_report_their_progress_between_points) {
-    static std::vector<std::pair<std::uint64_t, std::uint64_t>> reports;
-    reports.clear();
-    varnix::batch_progress_hook = [](std::uint64_t done, std::uint64_t total) {
-        reports.emplace_back(done, total);
-    };
-    MhSettings settings;
-    settings.burn_in = 0;
-    MetropolisHastings chain(box2, settings);
-    auto rng = ChaChaRng::seeded(4);
-    StoppingDensity f{0};
-    CHECK(chain.with(f).init(rng).has_value());
-    std::vector<double> out;
-    CHECK(chain.with(f).sample_n(1000, rng, out).has_value());
-    varnix::batch_progress_hook = nullptr;
-    const std::size_t every = varnix::batch_progress_interval;
-    CHECK_EQ(reports.size(), 1000 / every);
-    for (std::size_t k = 0; k < reports.size(); ++k) {
-        CHECK_EQ(reports[k].first, (k + 1) * every);
-        CHECK_EQ(reports[k].second, 1000u);
-    }
 }

@@ -1,5 +1,5 @@
 // What the two chain samplers in a box (Metropolis-Hastings and HMC) share: the chain state,
-// its start, a transition at a time, and the batch loop.
+// its start, a transition at a time, and the batch loop (one loop: fill_rows).
 //
 // The chain (current point and its log density) persists between calls; init starts or
 // restarts it. A derived chain supplies its transition (template <WordSource R>
@@ -16,7 +16,6 @@
 #include <utility>
 #include <vector>
 
-#include "core/batch_progress.hpp"
 #include "core/errors.hpp"
 #include "core/fill.hpp"
 #include "core/multivar/box.hpp"
@@ -119,45 +118,49 @@ public:
         return std::span<const double>(c.current_);
     }
 
-    // The chain's burn-in, then n points, each after the chain's thinning, row by row into out
-    // (cleared first). Transitions made stay made; after an exception from f, out holds the
-    // points completed before it. Points: as for RejectionSampler::Bound::sample_n.
-    template <WordSource R, class Points = std::vector<double>>
-    SampleResult<void> sample_n(std::size_t n, R& rng, Points& out) {
+    // The chain's burn-in, then n points, each after the chain's thinning, row by row into out:
+    // fill over a vector (core/fill.hpp), a batch of its own (the burn-in runs again).
+    // Transitions made stay made.
+    template <WordSource R>
+    SampleResult<void> sample_n(std::size_t n, R& rng, std::vector<double>& out) {
+        begun_ = false;
+        return fill_vector(*this, n, chain_.dim(), rng, out);
+    }
+
+    // The next out.size() / dim() points of this batch into out, row by row: see fill_rows.
+    template <WordSource R>
+    FillResult fill(std::span<double> out, R& rng) {
+        SpanRows rows{out, chain_.dim()};
+        return fill_rows(out.size() / chain_.dim(), rows, rng);
+    }
+
+    // The next n points of this batch, each after the chain's thinning, handed in order to
+    // rows.put(point) (point: current(), valid for the call). The first call of a Bound starts
+    // the batch: an uninitialised chain is refused (when n > 0, and also for n = 0 when the
+    // chain's batch shape says so), then the burn-in runs, whatever n is, then rows.start().
+    // Later calls continue the batch, so that it can be drawn in rounds. Rows: SpanRows, or
+    // the binding's list of points (which shares the floats of unchanged coordinates).
+    template <class Rows, WordSource R>
+    FillResult fill_rows(std::size_t n, Rows& rows, R& rng) {
         const BoxChain& c = chain_;
         const BatchShape shape = chain_.batch_shape();
-        out.clear();
-        // The first transition of an uninitialised chain fails; say so before reserving room
-        // for n points, so that the error does not depend on how large n is.
-        if (!c.initialized_ && (n > 0 || shape.refuse_empty)) return not_initialized();
-        for (std::size_t k = 0; k < shape.burn_in; ++k) chain_.transition(rng, f_);
-        out.reserve(flat_size(n, c.dim()));  // after the burn-in, which runs whatever n is
+        if (!begun_) {
+            if (!c.initialized_ && (n > 0 || shape.refuse_empty)) {
+                return fill_stopped(0, not_initialized().error());
+            }
+            for (std::size_t k = 0; k < shape.burn_in; ++k) chain_.transition(rng, f_);
+            begun_ = true;
+            rows.start();
+        }
         for (std::size_t k = 0; k < n; ++k) {
             for (std::size_t t = 0; t < shape.thin; ++t) chain_.transition(rng, f_);
-            out.insert(out.end(), c.current_.begin(), c.current_.end());
-            report_batch_progress(k + 1, n);
+            rows.put(std::span<const double>(c.current_));
         }
         return {};
     }
 
-    // sample_n into a caller's span: the burn-in, then out.size() / dim() points row by row,
-    // the same transitions and values as sample_n. Refused like sample_n before init.
-    template <WordSource R>
-    FillResult fill(std::span<double> out, R& rng) {
-        const BoxChain& c = chain_;
-        const BatchShape shape = chain_.batch_shape();
-        const std::size_t d = c.dim();
-        const std::size_t n = out.size() / d;
-        if (!c.initialized_ && (n > 0 || shape.refuse_empty)) {
-            return fill_stopped(0, not_initialized().error());
-        }
-        for (std::size_t k = 0; k < shape.burn_in; ++k) chain_.transition(rng, f_);
-        for (std::size_t k = 0; k < n; ++k) {
-            for (std::size_t t = 0; t < shape.thin; ++t) chain_.transition(rng, f_);
-            std::copy(c.current_.begin(), c.current_.end(), out.begin() + k * d);
-        }
-        return {};
-    }
+    std::optional<std::size_t> words_per_draw() const { return std::nullopt; }
+    bool draws_call_user_function() const { return true; }
 
 private:
     friend class BoxChain;
@@ -169,6 +172,7 @@ private:
 
     Chain& chain_;
     DensityRef f_;
+    bool begun_ = false;  // this batch's burn-in has run
 };
 
 }  // namespace varnix

@@ -68,6 +68,8 @@ public:
 
     // Every draw takes exactly this many words of the source: two uniforms per coordinate.
     std::size_t words_per_draw() const { return 2 * c_.n_; }
+    // Every draw calls the quantile functions.
+    bool draws_call_user_function() const { return true; }
 
 private:
     friend class GaussianCopula;

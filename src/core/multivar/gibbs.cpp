@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "core/batch_progress.hpp"
 #include "core/multivar/points.hpp"
 
 namespace varnix {
@@ -53,17 +52,14 @@ SampleResult<void> ConditionalFactorizationSampler::Bound::sample(std::span<doub
     return {};
 }
 
+// fill over a vector: the points before a failing one stay.
 SampleResult<void> ConditionalFactorizationSampler::Bound::sample_n(
     std::size_t n, std::vector<double>& out) const {
-    const std::size_t d = s_.dim_;
-    out.clear();
-    out.reserve(flat_size(n, d));
-    std::vector<double> point(d);
-    for (std::size_t k = 0; k < n; ++k) {
-        auto drawn = sample(point);
-        if (!drawn) return drawn;
-        out.insert(out.end(), point.begin(), point.end());
-        report_batch_progress(k + 1, n);
+    out.assign(flat_size(n, s_.dim_), 0.0);
+    const FillResult r = fill(n, out);
+    if (!r) {
+        out.resize(r.error().filled * s_.dim_);
+        return std::unexpected(r.error().error);
     }
     return {};
 }

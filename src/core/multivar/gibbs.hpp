@@ -87,9 +87,9 @@ public:
     // prefix being a view of the values already drawn. McmcFailed when dim() is 0.
     SampleResult<void> sample(std::span<double> point) const;
 
-    // n points, row by row into out (cleared first). n = 0 succeeds even when dim() is 0. The
-    // first failing point ends the call with its error; out then holds the points completed
-    // before it, as it does after an exception from sample_i.
+    // n points, row by row into out: fill over a vector. n = 0 succeeds even when dim() is 0.
+    // The first failing point ends the call with its error; out then holds the points
+    // completed before it.
     SampleResult<void> sample_n(std::size_t n, std::vector<double>& out) const;
 
     // sample_n into a caller's span of n * dim() entries, row by row: the same calls and

@@ -3,11 +3,11 @@
 
 #include <cmath>
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
 
-#include "core/batch_progress.hpp"
 #include "core/errors.hpp"
 #include "core/fill.hpp"
 #include "core/multivar/box.hpp"
@@ -54,19 +54,22 @@ public:
     template <WordSource R>
     SampleResult<void> sample(R& rng, std::span<double> point) const;
 
-    // n points from one generator, row by row into out (cleared first). The first failing
-    // point ends the call with its error; out then holds the points accepted before it, as it
-    // does after an exception from f. Points is std::vector<double> or any type with its
-    // clear(), reserve(n) and insert(end(), first, last) (the binding builds its result
-    // point by point through one).
-    template <WordSource R, class Points = std::vector<double>>
-    SampleResult<void> sample_n(std::size_t n, R& rng, Points& out) const;
+    // n points from one generator, row by row into out: fill over a vector (core/fill.hpp).
+    // The first failing point ends the call with its error; out then holds the points
+    // accepted before it.
+    template <WordSource R>
+    SampleResult<void> sample_n(std::size_t n, R& rng, std::vector<double>& out) const {
+        return fill_vector(*this, n, s_.box_.dim(), rng, out);
+    }
 
     // out.size() / dim() points into out, row by row: the values of sample_n. The first
     // failing point stops the fill (FillStop counts the points written before it; that
     // point's row holds its last proposal).
     template <WordSource R>
     FillResult fill(std::span<double> out, R& rng) const;
+
+    std::optional<std::size_t> words_per_draw() const { return std::nullopt; }
+    bool draws_call_user_function() const { return true; }
 
 private:
     friend class RejectionSampler;
@@ -98,21 +101,6 @@ SampleResult<void> RejectionSampler::Bound::sample(R& rng, std::span<double> poi
         if (y >= uniform(rng) * s_.pdf_max_) return {};
     }
     return std::unexpected(SampleError::of(SampleErrorKind::RejectionExhausted));
-}
-
-template <WordSource R, class Points>
-SampleResult<void> RejectionSampler::Bound::sample_n(std::size_t n, R& rng, Points& out) const {
-    const std::size_t d = s_.box_.dim();
-    out.clear();
-    out.reserve(flat_size(n, d));
-    std::vector<double> point(d);
-    for (std::size_t k = 0; k < n; ++k) {
-        auto drawn = sample(rng, point);
-        if (!drawn) return drawn;
-        out.insert(out.end(), point.begin(), point.end());
-        report_batch_progress(k + 1, n);
-    }
-    return {};
 }
 
 template <WordSource R>
