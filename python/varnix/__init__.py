@@ -35,6 +35,7 @@ from _varnix import (
     conditional_factorization_sampler as conditional_factorization_sampler,
     gaussian_copula as gaussian_copula,
     cdf_mc_estimator as cdf_mc_estimator,
+    diagnostics as diagnostics,
 )
 
 from varnix._progress import progress as progress, show_progress as show_progress
@@ -51,6 +52,6 @@ __all__ = [
     "HyperRect", "RejectionSampler", "MetropolisHastings", "HmcSampler", "GibbsSampler",
     "ConditionalFactorizationSampler", "GaussianCopula", "CdfMcEstimator", "rejection_sampler",
     "metropolis_hastings", "hmc_sampler", "gibbs_sampler", "conditional_factorization_sampler",
-    "gaussian_copula", "cdf_mc_estimator",
+    "gaussian_copula", "cdf_mc_estimator", "diagnostics",
     "progress", "show_progress",
 ]

@@ -32,6 +32,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__varnix() {
         register_continuous(module);
         register_discrete(module);
         register_multivar(module);
+        register_diagnostics(module);
         register_progress(module);
         register_pickling(module);  // _restore, outside __all__
         return module;

@@ -18,7 +18,7 @@ __all__ = [
     "HyperRect", "RejectionSampler", "MetropolisHastings", "HmcSampler", "GibbsSampler",
     "ConditionalFactorizationSampler", "GaussianCopula", "CdfMcEstimator", "rejection_sampler",
     "metropolis_hastings", "hmc_sampler", "gibbs_sampler", "conditional_factorization_sampler",
-    "gaussian_copula", "cdf_mc_estimator",
+    "gaussian_copula", "cdf_mc_estimator", "diagnostics",
 ]
 
 _Float = SupportsFloat | SupportsIndex
@@ -1083,4 +1083,19 @@ def cdf_mc_estimator(f: _DensityN, support: HyperRect, normalization_samples: Su
 
     Raises:
         BuildError: the HyperRect messages.
+    """
+def diagnostics(draws: npt.NDArray[np.float64] | Buffer) -> dict[str, tuple[float, ...]]:
+    """Convergence diagnostics of Markov chains, one value per coordinate.
+
+    The draws are a float64 buffer of shape (chains, draws, coordinates), or (chains, draws)
+    for one coordinate. The result has the keys "rhat" (rank-normalised split R-hat, the larger
+    of its bulk and tail values), "ess_bulk" and "ess_tail" (effective sample sizes of the
+    rank-normalised split chains and of the 5% and 95% quantile indicators) and "mcse_mean"
+    (Monte Carlo standard error of the mean), each a tuple with one float per coordinate. A
+    constant coordinate has R-hat NaN and both sizes equal to the number of split draws.
+
+    Raises:
+        TypeError: when draws is not a buffer of float64.
+        ValueError: for a shape other than 2 or 3 dimensions, fewer than 2 chains or fewer
+            than 4 draws per chain, or a NaN among the draws.
     """
