@@ -40,7 +40,7 @@
 #include <span>
 #include <vector>
 
-#include "core/continuous/panel_integral.hpp"
+#include "core/continuous/panel_table.hpp"
 #include "core/errors.hpp"
 #include "core/function_ref.hpp"
 #include "core/word_source.hpp"
