@@ -179,6 +179,7 @@ public:
     };
 
 private:
+    template <class Source>
     friend class InverseBuilder;
     explicit InterpolatedInverse(std::optional<PanelTable> table) : table_(std::move(table)) {}
     static BuildResult<InterpolatedInverse> finish(InterpolatedInverse inv, std::size_t calls);
@@ -192,6 +193,17 @@ private:
         r = p.c[2] + (v - p.v[1]) * r;
         r = p.c[1] + (v - p.v[0]) * r;
         return p.c[0] + v * r;
+    }
+    // The same with the derivative dx/dv, for the build's tests and for solve.
+    static void newton_with_slope(const Poly& p, double v, double& x, double& dx) {
+        double r = p.c[5];
+        double d = 0.0;
+        for (int j = 4; j >= 1; --j) {
+            d = r + (v - p.v[j - 1]) * d;
+            r = p.c[j] + (v - p.v[j - 1]) * r;
+        }
+        dx = r + v * d;
+        x = p.c[0] + v * r;
     }
 
     // The quantile at u in [0, 1).
