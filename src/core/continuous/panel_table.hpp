@@ -31,6 +31,7 @@
 
 #include "core/continuous/density_probe.hpp"
 #include "core/continuous/end_model.hpp"
+#include "core/continuous/lobatto.hpp"  // the rule behind the table, for its users too
 #include "core/errors.hpp"
 #include "core/function_ref.hpp"
 
