@@ -21,7 +21,8 @@
 // A distribution given by its distribution function F instead has no density for the slopes:
 // build_from_cdf interpolates through six plain nodes per interval (Chebyshev-Lobatto points
 // in x, each u read from F), tests the error the same way, and finds the ends of the mass by
-// bisection of F. It keeps no panel table, so it has no summaries.
+// bisection of F. It keeps no panel table, so it has no summaries. Both builds run one builder
+// over a node source, the panel table or the distribution function (inverse_builder.cpp).
 //
 // Afterwards nothing calls the density: a quantile is a guide-table lookup and one polynomial;
 // the distribution function is the same polynomial solved for u, so cdf and quantile agree; the
