@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "core/continuous/panel_integral.hpp"
+#include "core/continuous/panel_table.hpp"
 #include "reference_shapes.hpp"
 
 using varnix::BuildErrorKind;

@@ -21,7 +21,8 @@
 // A distribution given by its distribution function F instead has no density for the slopes:
 // build_from_cdf interpolates through six plain nodes per interval (Chebyshev-Lobatto points
 // in x, each u read from F), tests the error the same way, and finds the ends of the mass by
-// bisection of F. It keeps no panel table, so it has no summaries.
+// bisection of F. It keeps no panel table, so it has no summaries. Both builds run one builder
+// over a node source, the panel table or the distribution function (inverse_builder.cpp).
 //
 // Afterwards nothing calls the density: a quantile is a guide-table lookup and one polynomial;
 // the distribution function is the same polynomial solved for u, so cdf and quantile agree; the
@@ -40,7 +41,7 @@
 #include <span>
 #include <vector>
 
-#include "core/continuous/panel_integral.hpp"
+#include "core/continuous/panel_table.hpp"
 #include "core/errors.hpp"
 #include "core/function_ref.hpp"
 #include "core/word_source.hpp"
@@ -179,6 +180,7 @@ public:
     };
 
 private:
+    template <class Source>
     friend class InverseBuilder;
     explicit InterpolatedInverse(std::optional<PanelTable> table) : table_(std::move(table)) {}
     static BuildResult<InterpolatedInverse> finish(InterpolatedInverse inv, std::size_t calls);
@@ -192,6 +194,17 @@ private:
         r = p.c[2] + (v - p.v[1]) * r;
         r = p.c[1] + (v - p.v[0]) * r;
         return p.c[0] + v * r;
+    }
+    // The same with the derivative dx/dv, for the build's tests and for solve.
+    static void newton_with_slope(const Poly& p, double v, double& x, double& dx) {
+        double r = p.c[5];
+        double d = 0.0;
+        for (int j = 4; j >= 1; --j) {
+            d = r + (v - p.v[j - 1]) * d;
+            r = p.c[j] + (v - p.v[j - 1]) * r;
+        }
+        dx = r + v * d;
+        x = p.c[0] + v * r;
     }
 
     // The quantile at u in [0, 1).

@@ -6,115 +6,36 @@
 // the mass found so far (so the result does not depend on the density's scale). Further passes
 // split the panels where the first and second moments or the entropy integrand are not yet
 // resolved to 1e-12 of their totals, so that the summaries of the distribution come from the
-// same table. Near an end where the density is
-// infinite or NaN, the density is fitted as A t^p e^(c t) in the distance t from the end, and
-// the fit stands for it as close to the end as needed (see EndModel).
+// same table. Near an end where the density is infinite or NaN, the density is fitted as
+// A t^p e^(c t) in the distance t from the end, and the fit stands for it as close to the end
+// as needed.
 //
 // The table keeps, for every panel, its ends, its mass and the density at its nine nodes, and
 // the masses below and above each panel edge summed from both ends (so a mass near the upper
 // end is not a difference of two numbers close to the total). The mass left and right of any
 // point then costs one Gauss-Lobatto rule on the nearer part of its panel; the summaries cost
 // no density call at all.
+//
+// The parts, one concern a file: DensityProbe calls and checks the density, EndModel fits and
+// integrates the density near a singular end, panel_refine examines and splits panels, and
+// PanelTable builds the table from them in named steps and answers the queries.
 #pragma once
 
-#include <array>
 #include <cmath>
 #include <cstddef>
-#include <cstdint>
 #include <expected>
 #include <functional>  // std::invoke, used by function_ref.hpp
-#include <limits>
 #include <optional>
 #include <span>
 #include <vector>
 
+#include "core/continuous/density_probe.hpp"
+#include "core/continuous/end_model.hpp"
+#include "core/continuous/lobatto.hpp"  // the rule behind the table, for its users too
 #include "core/errors.hpp"
 #include "core/function_ref.hpp"
 
 namespace varnix {
-
-// The one place where the builders of the inversion engine call a user density.
-//
-// Every value is counted and checked. Strictly inside (lo, hi) a density value must be finite
-// and non-negative: the first one that is not is kept as the build error, and from then on every
-// value reads as 0 so that the builder can end its current step and report it. At lo and hi
-// themselves a non-finite value is allowed (an integrable singularity at an end) and comes back
-// as NaN; a negative value is an error everywhere.
-//
-// Values are multiplied by 2^-e for an exponent e set once from the size of the density. That
-// changes no digit, so a density and the same density times a power of two are integrated bit
-// for bit alike, and a density of any size neither overflows nor underflows in the sums.
-class DensityProbe {
-public:
-    DensityProbe(FunctionRef<double(double)> density, double lo, double hi)
-        : density_(density), lo_(lo), hi_(hi) {}
-
-    double operator()(double x);
-
-    std::size_t calls() const { return calls_; }
-    bool failed() const { return error_.has_value(); }
-    const BuildError& error() const { return *error_; }
-    void fail(const BuildError& e) {
-        if (!error_) error_ = e;
-    }
-
-    int scale_exponent() const { return exponent_; }
-    // Values read from now on are multiplied by 2^-e.
-    void set_scale_exponent(int e) { exponent_ = e; }
-
-private:
-    FunctionRef<double(double)> density_;
-    double lo_;
-    double hi_;
-    int exponent_ = 0;
-    std::size_t calls_ = 0;
-    std::optional<BuildError> error_;
-};
-
-// The density near an end where it is infinite or NaN, as A t^p e^(c t) in the distance t from
-// the end, for t up to reach(). The fit comes from three values at distances s, s/2 and s/4 and
-// is checked at three more; the walk towards the end halves s until the mass within s is
-// negligible or the fit agrees with the checks well enough that its error is. Its mass and
-// moments are then series and small quadratures with no density call, and no point closer to
-// the end than double precision can resolve is ever evaluated.
-class EndModel {
-public:
-    EndModel() = default;
-    EndModel(double end, bool at_lo, double reach, double log_a, double p, double c, double error)
-        : end_(end), at_lo_(at_lo), reach_(reach), log_a_(log_a), p_(p), c_(c), error_(error) {}
-
-    double reach() const { return reach_; }
-    double exponent() const { return p_; }
-    // Estimated error of mass(reach()).
-    double error() const { return error_; }
-    // The point at distance t from the end, and the distance of x.
-    double point(double t) const { return at_lo_ ? end_ + t : end_ - t; }
-    double distance(double x) const { return at_lo_ ? x - end_ : end_ - x; }
-    double density(double t) const;
-    // The mass within distance t of the end, and the distance (at most reach()) within which
-    // the mass is m (or a little less).
-    double mass(double t) const;
-    double distance_with_mass(double m) const;
-    // Gauss-Lobatto nodes covering [0, reach] on pieces shrinking geometrically towards the
-    // end (the last, holding less than `negligible` of the mass, as one point): distances and
-    // weights times density, for the summaries.
-    void quadrature(double negligible, std::vector<double>& t, std::vector<double>& wf) const;
-
-    // The fit as plain numbers (end, at_lo as 0 or 1, reach, log A, p, c, error), and back
-    // (nullopt for numbers no fit can have).
-    using Parameters = std::array<double, 7>;
-    Parameters parameters() const { return {end_, at_lo_ ? 1.0 : 0.0, reach_, log_a_, p_, c_, error_}; }
-    static std::optional<EndModel> from_parameters(const Parameters& q);
-
-private:
-    double end_ = 0.0;
-    bool at_lo_ = true;
-    double reach_ = 0.0;
-    double log_a_ = -std::numeric_limits<double>::infinity();  // no mass: the density vanished
-    double p_ = 0.0;
-    double c_ = 0.0;
-    double error_ = 0.0;
-};
 
 class PanelTable {
 public:
@@ -216,8 +137,10 @@ public:
     static std::expected<PanelTable, const char*> from_state(State s);
 
 private:
+    // One attempt at the table on a first partition, in named steps (panel_table.cpp).
+    class Builder;
+
     PanelTable() = default;
-    void finish_summaries();
 
     double lo_ = 0.0;
     double hi_ = 0.0;
@@ -235,14 +158,5 @@ private:
     std::optional<EndModel> lo_model_;
     std::optional<EndModel> hi_model_;
 };
-
-// The 5-point Gauss-Lobatto rule on [a, b] from its five node values, at local positions 0,
-// lobatto_t1, 1/2, lobatto_t3 and 1.
-inline constexpr double lobatto_t1 = 0.17267316464601142810085377187657;  // (1 - sqrt(3/7)) / 2
-inline constexpr double lobatto_t3 = 0.82732683535398857189914622812343;  // (1 + sqrt(3/7)) / 2
-inline double lobatto_node(double a, double b, double t) { return a + (b - a) * t; }
-inline double lobatto5(double a, double b, double fa, double f1, double fm, double f3, double fb) {
-    return (b - a) * ((fa + fb) * (1.0 / 20.0) + (f1 + f3) * (49.0 / 180.0) + fm * (16.0 / 45.0));
-}
 
 }  // namespace varnix
