@@ -296,7 +296,9 @@ std::optional<std::size_t> ContinuousDistribution::words_per_draw() const {
 
 bool ContinuousDistribution::calls_user(Query query) const {
     if (!has_user_function()) return false;
-    if (query == Query::Density && !has_density()) return false;
+    // Without a density, pdf answers None and the summaries but median and interval (which are
+    // quantiles) answer without the function.
+    if ((query == Query::Density || query == Query::Summary) && !has_density()) return false;
     return std::visit([query](const auto& e) { return e.calls_user(query); }, engine_);
 }
 

@@ -14,6 +14,13 @@
 // built (NaN at isolated points, say) keeps the engines' results unchecked; a
 // negative density value met by the model's build refuses the distribution.
 //
+// The shape. The distribution holds its source (with the density's norm and integration
+// tolerance), its support and one engine (engines.hpp: plain inversion with or without its
+// table, TDR, the interpolated inverse), each answering the interface of engine.hpp; the first
+// two are held in Checked<E> (checked.hpp), which carries the check model and its table of
+// rules. Every query visits the engine once. Whether a query calls the user function is the
+// engine's answer too (calls_user), which the binding asks before releasing the interpreter.
+//
 // The object holds numbers only. A distribution defined by a user function does not keep that
 // function: the builders take it as a FunctionRef, and every query goes through a view,
 // d.with(f), that pairs the distribution with the same function for the duration of one call
@@ -113,7 +120,8 @@ public:
     const InterpolatedInverse* check_model() const;
 
     // Whether a query of this kind may call the user function: never for a histogram, which
-    // has none, nor for a density query of a cdf-defined one; otherwise as the engine says.
+    // has none, nor for a density or summary query of a cdf-defined one; otherwise as the
+    // engine says.
     // Queries that call no user function may run on any thread.
     bool calls_user(Query query) const;
     // Words of the source each draw takes, when that is a fixed number: one uniform for a
