@@ -31,7 +31,6 @@
 #include "core/errors.hpp"
 #include "core/fill.hpp"
 #include "core/function_ref.hpp"
-#include "core/random.hpp"
 #include "core/word_source.hpp"
 
 namespace varnix {
@@ -85,7 +84,7 @@ inline SampleResult<double> finite_or_failed(double v) {
 
 // The quantile of engine e at u, refused outside (0, 1) as ppf refuses it.
 template <class E>
-SampleResult<double> quantile_inside_unit(const E& e, const struct QueryContext& c, double u) {
+SampleResult<double> quantile_inside_unit(const E& e, const QueryContext& c, double u) {
     if (!(u > 0.0 && u < 1.0)) return std::unexpected(SampleError::quantile_out_of_range(u));
     return e.quantile(c, u);
 }
@@ -103,8 +102,8 @@ FillResult fill_one_by_one(std::span<double> out, Draw&& draw) {
 
 // out[i] = query(in[i]) for each i in order; the first failing element stops. in and out may
 // be the same span (each element is read before its own result is written).
-template <class Query_>
-FillResult each_of(std::span<const double> in, std::span<double> out, Query_&& query) {
+template <class F>
+FillResult each_of(std::span<const double> in, std::span<double> out, F&& query) {
     for (std::size_t i = 0; i < in.size(); ++i) {
         const auto x = query(in[i]);
         if (!x) return fill_stopped(i, x.error());
