@@ -903,3 +903,50 @@ TEST(continuous_calls_user_matches_the_queries) {
         CHECK_EQ(d.draws_call_user_function(), row.draw);
     }
 }
+
+// ppf_many and isf_many give exactly the values of ppf and isf element by element, and stop at
+// the first element those refuse, with its message: through each engine, checked or not.
+TEST(continuous_quantiles_over_spans_match_one_at_a_time) {
+    auto f = [](double x) { return kernel(x); };
+    auto F = [](double x) { return 0.5 * std::erfc(-x / std::sqrt(2.0)); };
+    const BuildOptions interpolated = BuildOptions::interpolated(1e-10).value();
+    struct Row {
+        const char* name;
+        varnix::BuildResult<ContinuousDistribution> d;
+        varnix::UserFn fn;
+    };
+    Row rows[] = {
+        {"pdf, inversion", ContinuousDistribution::from_pdf(f, between(-5.0, 5.0)), f},
+        {"pdf, table", ContinuousDistribution::from_pdf(f, between(-5.0, 5.0), BuildOptions::hermite(64)), f},
+        {"pdf, tdr", ContinuousDistribution::from_pdf(f, between(-5.0, 5.0), BuildOptions::with_tdr(TdrTransform::Log)), f},
+        {"pdf, interpolated", ContinuousDistribution::from_pdf(f, between(-5.0, 5.0), interpolated), f},
+        {"cdf, table", ContinuousDistribution::from_cdf(F, between(-5.0, 5.0), BuildOptions::hermite(64)), F},
+    };
+    // 1e-17: inside (0, 1) for isf through the interpolated engine only (1 - q rounds to 1).
+    const std::vector<double> inputs[] = {{0.1, 0.5, 0.93, 1e-9}, {0.2, 1e-17, 0.6}, {0.4, 1.0, 0.3}};
+    for (const Row& row : rows) {
+        CHECK(row.d.has_value());
+        if (!row.d) continue;
+        const auto b = row.d->with(row.fn);
+        for (const auto& in : inputs) {
+            for (const bool upper : {false, true}) {
+                std::vector<double> out(in.size(), kNaN);
+                const auto many = upper ? b.isf_many(in, out) : b.ppf_many(in, out);
+                std::string one_by_one = "all";
+                std::vector<double> expected;
+                for (const double v : in) {
+                    const auto x = upper ? b.isf(v) : b.ppf(v);
+                    if (!x) {
+                        one_by_one = std::to_string(expected.size()) + ": " + x.error().message();
+                        break;
+                    }
+                    expected.push_back(*x);
+                }
+                const std::string got =
+                    many ? "all" : std::to_string(many.error().filled) + ": " + many.error().error.message();
+                CHECK_EQ(std::string(row.name) + " " + got, std::string(row.name) + " " + one_by_one);
+                for (std::size_t i = 0; i < expected.size(); ++i) CHECK_EQ(out[i], expected[i]);
+            }
+        }
+    }
+}
