@@ -380,12 +380,19 @@ std::optional<InterpolatedInverse::State> read_check_model(StateReader& r, Inter
     return st;
 }
 
+// The saved fields of an engine: the hat, the inversion settings or the interpolated inverse,
+// without the check model's wrapper (its model is saved after them).
+const TdrHat& saved_engine(const Checked<TdrEngine>& e) { return e.engine.hat; }
+const InversionEngine& saved_engine(const Checked<InversionEngine>& e) { return e.engine; }
+const InterpolatedInverse& saved_engine(const InterpolatedEngine& e) { return e.inverse; }
+
 }  // namespace
 
 // Every value is taken apart by a structured binding, which names all of its fields: a field
 // added to one of them stops the build here until the saved state (and its reading) has it.
 std::string StateCodec::save(const ContinuousDistribution& d) {
-    const auto& [source, support, norm, quad_tolerance, sampler, check] = d;
+    const auto& [source, support, norm, quad_tolerance, sampler] = d;
+    const InterpolatedInverse* check = d.check_model();
     StateWriter w(kName);
     w.f64(support.lo());
     w.f64(support.hi());
@@ -427,7 +434,8 @@ std::string StateCodec::save(const ContinuousDistribution& d) {
         source);
 
     std::visit(
-        [&w](const auto& engine) {
+        [&w](const auto& held) {
+            const auto& engine = saved_engine(held);
             using S = std::decay_t<decltype(engine)>;
             if constexpr (std::is_same_v<S, TdrHat>) {
                 // The hat's bounds are the support's, restored from it; its guide table and
@@ -493,7 +501,7 @@ std::string StateCodec::save(const ContinuousDistribution& d) {
 
     // The check model, built on the density after the engine (none for a distribution
     // function, nor where the density could not be checked).
-    w.flag(check.has_value());
+    w.flag(check != nullptr);
     if (check) write_interpolated(w, *check);
     return std::move(w).finish();
 }
@@ -533,11 +541,11 @@ StateResult<ContinuousDistribution> StateCodec::load<ContinuousDistribution>(
     auto refused = [](const char* what) {
         return std::unexpected(StateError{std::string(kName) + ": " + what});
     };
-    ContinuousDistribution::Sampler sampler = InversionEngine{};
+    ContinuousDistribution::Engine sampler = Checked<InversionEngine>{};
     if (smp.tag == SamplerTag::Interpolated) {
         auto inverse = InterpolatedInverse::from_state(std::move(smp.interpolated));
         if (!inverse) return refused(inverse.error());
-        sampler = std::move(*inverse);
+        sampler = InterpolatedEngine{std::move(*inverse)};
     } else if (smp.tag == SamplerTag::Tdr) {
         TdrHat hat;
         hat.options_ = smp.options;
@@ -562,7 +570,7 @@ StateResult<ContinuousDistribution> StateCodec::load<ContinuousDistribution>(
             hat.chords_.push_back(TdrHat::Chord{c[0], c[1], c[2], c[3]});
         }
         hat.make_lookups();
-        sampler = std::move(hat);
+        sampler = Checked<TdrEngine>{TdrEngine{std::move(hat)}, std::nullopt};
     } else {
         InversionEngine inversion{smp.ppf_tolerance,
                                   static_cast<std::uint32_t>(smp.max_iterations), smp.use_newton,
@@ -572,14 +580,14 @@ StateResult<ContinuousDistribution> StateCodec::load<ContinuousDistribution>(
                                                        std::move(smp.nodes),
                                                        std::move(smp.quantiles));
         }
-        sampler = std::move(inversion);
+        sampler = Checked<InversionEngine>{std::move(inversion), std::nullopt};
     }
     ContinuousDistribution d(std::move(source), *support, norm, quad_tolerance,
                              std::move(sampler));
     if (check) {
         auto model = InterpolatedInverse::from_state(std::move(*check));
         if (!model) return refused(model.error());
-        d.check_ = std::move(*model);
+        d.set_check_model(std::move(*model));
     }
     return d;
 }

@@ -334,31 +334,17 @@ PyObject* cd_query_array(PyContinuous& self, const Float64View& x) {
     const ContinuousDistribution& d = self.value;
     // Like the scalar form, which returns None for every x.
     if (density && !d.has_density()) return none();
-    // The queries that call no user function: all of a histogram's, the quantiles of a
-    // Hermite table, and all but the density of the interpolated inverse.
-    const bool lock_free = !d.has_user_function() || (quantile && d.uses_hermite_table()) ||
-                           (!density && d.uses_interpolation());
-    const bool table = d.uses_hermite_table();
+    using Kind = ::varnix::Query;  // the template parameter Query is the query function
+    const bool lock_free =
+        !d.calls_user(density ? Kind::Density : quantile ? Kind::Quantile : Kind::Probability);
     const ScalarFn fn = held_fn(self);
     const Bound bound = lock_free ? d.without_function() : d.with(fn);
     return query_over(x, lock_free && x.size() >= lock_free_query_min,
-                      [&bound, table](std::span<const double> in,
-                                      std::span<double> out) -> FillResult {
+                      [&bound](std::span<const double> in, std::span<double> out) -> FillResult {
         if constexpr (Query == &q_ppf) {
             return bound.ppf_many(in, out);
         } else if constexpr (Query == &q_isf) {
-            if (table) {
-                // Through a table isf(q) is the table's quantile at 1 - q, reported as u = 1 - q
-                // when it fails: ppf(1 - q).
-                for (std::size_t i = 0; i < in.size(); ++i) out[i] = 1.0 - in[i];
-                return bound.ppf_many(out, out);
-            }
-            for (std::size_t i = 0; i < in.size(); ++i) {
-                const auto v = bound.isf(in[i]);
-                if (!v) return fill_stopped(i, v.error());
-                out[i] = *v;
-            }
-            return {};
+            return bound.isf_many(in, out);
         } else {
             for (std::size_t i = 0; i < in.size(); ++i) {
                 const double v = in[i];

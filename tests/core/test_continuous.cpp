@@ -821,3 +821,132 @@ TEST(continuous_check_model) {
     const auto neg = ContinuousDistribution::from_pdf([](double x) { return x; }, between(-1.0, 2.0));
     CHECK(!neg && neg.error().kind == BuildErrorKind::DensityNegative);
 }
+
+// calls_user(kind) against what the queries of that kind do: each engine, over each source
+// kind, counted while answering. A kind claimed free of user calls must make none (its queries
+// may run on any thread), and one claimed to call must call (the table below is the contract).
+TEST(continuous_calls_user_matches_the_queries) {
+    using varnix::Query;
+    int calls = 0;
+    auto counted_pdf = [&](double x) {
+        ++calls;
+        return kernel(x);
+    };
+    auto counted_cdf = [&](double x) {
+        ++calls;
+        return dome_cdf(x);
+    };
+    const double edges[] = {0.0, 0.5, 1.0};
+    const double counts[] = {1.0, 3.0};
+    const BuildOptions interpolated = BuildOptions::interpolated(1e-10).value();
+    struct Row {
+        const char* name;
+        varnix::BuildResult<ContinuousDistribution> d;
+        bool pdf_source;
+        bool density, probability, quantile, draw, summary;  // expected calls_user per kind
+    };
+    Row rows[] = {
+        {"pdf, inversion", ContinuousDistribution::from_pdf(counted_pdf, between(-5.0, 5.0)), true,
+         true, true, true, true, true},
+        {"pdf, table", ContinuousDistribution::from_pdf(counted_pdf, between(-5.0, 5.0), BuildOptions::hermite(32)),
+         true, true, true, false, false, true},
+        {"pdf, tdr", ContinuousDistribution::from_pdf(counted_pdf, between(-5.0, 5.0), BuildOptions::with_tdr(TdrTransform::Log)),
+         true, true, true, true, true, true},
+        {"pdf, interpolated", ContinuousDistribution::from_pdf(counted_pdf, between(-5.0, 5.0), interpolated),
+         true, true, false, false, false, false},
+        {"cdf, inversion", ContinuousDistribution::from_cdf(counted_cdf, between(0.0, 1.0)), false,
+         false, true, true, true, false},
+        {"cdf, table", ContinuousDistribution::from_cdf(counted_cdf, between(0.0, 1.0), BuildOptions::hermite(32)),
+         false, false, true, false, false, false},
+        {"cdf, interpolated", ContinuousDistribution::from_cdf(counted_cdf, between(0.0, 1.0), interpolated),
+         false, false, false, false, false, false},
+        {"histogram", ContinuousDistribution::from_histogram(edges, counts, false), true,
+         false, false, false, false, false},
+    };
+    for (const Row& row : rows) {
+        CHECK(row.d.has_value());
+        if (!row.d) continue;
+        const ContinuousDistribution& d = *row.d;
+        const varnix::UserFn fn = row.pdf_source ? varnix::UserFn(counted_pdf) : varnix::UserFn(counted_cdf);
+        const auto b = d.with(fn);
+        auto calls_during = [&](auto&& query) {
+            calls = 0;
+            query();
+            return calls > 0;
+        };
+        auto rng = ChaChaRng::seeded(3);
+        std::vector<double> out(512);  // enough that some TDR trial is not squeezed
+        const struct {
+            Query kind;
+            bool expected;
+            bool called;
+        } kinds[] = {
+            {Query::Density, row.density, calls_during([&] { (void)b.pdf(0.3); })},
+            {Query::Probability, row.probability,
+             calls_during([&] { (void)b.cdf(0.3); (void)b.sf(0.3); (void)b.logsf(0.3); })},
+            {Query::Quantile, row.quantile,
+             calls_during([&] { (void)b.ppf(0.3); (void)b.isf(0.2); (void)b.interval(0.9); })},
+            {Query::Draw, row.draw, calls_during([&] { (void)b.fill(std::span<double>(out), rng); })},
+            {Query::Summary, row.summary,
+             calls_during([&] { (void)b.mean(); (void)b.entropy(); })},
+        };
+        // The row's and the kind's names in the compared text say which one failed.
+        auto kind_name = [](Query q) {
+            const char* names[] = {" (density)", " (probability)", " (quantile)", " (draw)", " (summary)"};
+            return std::string(names[static_cast<int>(q)]);
+        };
+        auto said = [&](bool calls) { return std::string(row.name) + (calls ? ": calls" : ": no calls"); };
+        for (const auto& k : kinds) {
+            CHECK_EQ(said(d.calls_user(k.kind)) + kind_name(k.kind), said(k.expected) + kind_name(k.kind));
+            CHECK_EQ(said(k.called) + kind_name(k.kind), said(k.expected) + kind_name(k.kind));
+        }
+        CHECK_EQ(d.draws_call_user_function(), row.draw);
+    }
+}
+
+// ppf_many and isf_many give exactly the values of ppf and isf element by element, and stop at
+// the first element those refuse, with its message: through each engine, checked or not.
+TEST(continuous_quantiles_over_spans_match_one_at_a_time) {
+    auto f = [](double x) { return kernel(x); };
+    auto F = [](double x) { return 0.5 * std::erfc(-x / std::sqrt(2.0)); };
+    const BuildOptions interpolated = BuildOptions::interpolated(1e-10).value();
+    struct Row {
+        const char* name;
+        varnix::BuildResult<ContinuousDistribution> d;
+        varnix::UserFn fn;
+    };
+    Row rows[] = {
+        {"pdf, inversion", ContinuousDistribution::from_pdf(f, between(-5.0, 5.0)), f},
+        {"pdf, table", ContinuousDistribution::from_pdf(f, between(-5.0, 5.0), BuildOptions::hermite(64)), f},
+        {"pdf, tdr", ContinuousDistribution::from_pdf(f, between(-5.0, 5.0), BuildOptions::with_tdr(TdrTransform::Log)), f},
+        {"pdf, interpolated", ContinuousDistribution::from_pdf(f, between(-5.0, 5.0), interpolated), f},
+        {"cdf, table", ContinuousDistribution::from_cdf(F, between(-5.0, 5.0), BuildOptions::hermite(64)), F},
+    };
+    // 1e-17: inside (0, 1) for isf through the interpolated engine only (1 - q rounds to 1).
+    const std::vector<double> inputs[] = {{0.1, 0.5, 0.93, 1e-9}, {0.2, 1e-17, 0.6}, {0.4, 1.0, 0.3}};
+    for (const Row& row : rows) {
+        CHECK(row.d.has_value());
+        if (!row.d) continue;
+        const auto b = row.d->with(row.fn);
+        for (const auto& in : inputs) {
+            for (const bool upper : {false, true}) {
+                std::vector<double> out(in.size(), kNaN);
+                const auto many = upper ? b.isf_many(in, out) : b.ppf_many(in, out);
+                std::string one_by_one = "all";
+                std::vector<double> expected;
+                for (const double v : in) {
+                    const auto x = upper ? b.isf(v) : b.ppf(v);
+                    if (!x) {
+                        one_by_one = std::to_string(expected.size()) + ": " + x.error().message();
+                        break;
+                    }
+                    expected.push_back(*x);
+                }
+                const std::string got =
+                    many ? "all" : std::to_string(many.error().filled) + ": " + many.error().error.message();
+                CHECK_EQ(std::string(row.name) + " " + got, std::string(row.name) + " " + one_by_one);
+                for (std::size_t i = 0; i < expected.size(); ++i) CHECK_EQ(out[i], expected[i]);
+            }
+        }
+    }
+}

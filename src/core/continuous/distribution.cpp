@@ -20,11 +20,6 @@ std::uint32_t iteration_cap(std::size_t n) {
 
 BuildError normalization_failed() { return BuildError::of(BuildErrorKind::NormalizationFailed); }
 
-// Quantiles of a distribution sampled by TDR, which keeps no inversion settings of its own.
-InversionEngine tdr_quantile_engine() {
-    return InversionEngine{1e-12, 128, true, std::nullopt};
-}
-
 }  // namespace
 
 // --- The inversion engine ---------------------------------------------------------------------
@@ -39,6 +34,51 @@ InversionEngine InversionEngine::build(const BuildOptions& options,
                                            engine.max_iterations);
     }
     return engine;
+}
+
+SampleResult<double> InversionEngine::quantile(const QueryContext& c, double u) const {
+    if (const auto* s = std::get_if<CdfSource>(&c.source)) {
+        auto cdf = [&](double x) { return s->scaled(c.user, x); };
+        return quantile(u, cdf, std::nullopt, c.support);
+    }
+    const DensityModel model = c.density_model();
+    auto cdf = [&model](double x) { return model.cdf(x); };
+    auto density = [&model](double x) { return model.density(x); };
+    return quantile(u, cdf, density, c.support);
+}
+
+FillResult InversionEngine::quantile_many(const QueryContext& c, std::span<const double> u,
+                                          std::span<double> out) const {
+    const std::size_t n = u.size();
+    if (table) {
+        const std::size_t stop = table->evaluate_inside_unit(u.data(), out.data(), n);
+        if (stop < n) return fill_stopped(stop, SampleError::quantile_out_of_range(u[stop]));
+        return {};
+    }
+    return each_of(u, out, [&](double v) { return quantile_inside_unit(*this, c, v); });
+}
+
+FillResult InversionEngine::quantile_upper_many(const QueryContext& c, std::span<const double> q,
+                                                std::span<double> out) const {
+    if (table) {
+        for (std::size_t i = 0; i < q.size(); ++i) out[i] = 1.0 - q[i];
+        return quantile_many(c, out, out);
+    }
+    return each_of(q, out, [&](double v) { return quantile_upper(c, v); });
+}
+
+void InversionEngine::check_nodes(const InterpolatedInverse& model, Interval support) {
+    if (!table) return;
+    const std::vector<double>& u = table->nodes();
+    const std::vector<double>& x = table->quantiles();
+    bool nodes_agree = true;
+    for (std::size_t i = 0; nodes_agree && i < u.size(); ++i) {
+        nodes_agree = check_rules::stands(check_rules::Rule::Node, model, model.cdf(x[i]), u[i]);
+    }
+    if (nodes_agree) return;
+    std::vector<double> xs(u.size());
+    for (std::size_t i = 0; i < u.size(); ++i) xs[i] = model.quantile(u[i]);
+    table = HermiteTable::from_nodes(support.lo(), support.hi(), u, std::move(xs));
 }
 
 SampleResult<double> InversionEngine::quantile(double u, FunctionRef<double(double)> cdf,
@@ -67,13 +107,14 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::build_interpolated(
         if (!inverse) return std::unexpected(inverse.error());
         return ContinuousDistribution(std::move(source), support,
                                       std::numeric_limits<double>::quiet_NaN(), 0.0,
-                                      std::move(*inverse));
+                                      InterpolatedEngine{std::move(*inverse)});
     }
     const RawDensity raw(source, support, user);
     auto inverse = InterpolatedInverse::build(raw, support.lo(), support.hi(), io);
     if (!inverse) return std::unexpected(inverse.error());
     const double norm = inverse->norm();
-    return ContinuousDistribution(std::move(source), support, norm, 0.0, std::move(*inverse));
+    return ContinuousDistribution(std::move(source), support, norm, 0.0,
+                                  InterpolatedEngine{std::move(*inverse)});
 }
 
 BuildResult<ContinuousDistribution> ContinuousDistribution::build_density_kind(
@@ -106,7 +147,7 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::build_density_kind(
         auto hat = TdrHat::build(*options.tdr, support, density, derivative);
         if (!hat) return std::unexpected(hat.error());
         ContinuousDistribution d(std::move(source), support, norm, options.quad_tolerance,
-                                 std::move(*hat));
+                                 Checked<TdrEngine>{TdrEngine{std::move(*hat)}, std::nullopt});
         if (auto checked = d.attach_check_model(user, breakpoints); !checked) {
             return std::unexpected(checked.error());
         }
@@ -117,7 +158,7 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::build_density_kind(
     InversionEngine inversion = InversionEngine::build(options, cdf, support);
     if (const auto negative = watch.error()) return std::unexpected(*negative);
     ContinuousDistribution d(std::move(source), support, norm, options.quad_tolerance,
-                             std::move(inversion));
+                             Checked<InversionEngine>{std::move(inversion), std::nullopt});
     if (auto checked = d.attach_check_model(user, breakpoints); !checked) {
         return std::unexpected(checked.error());
     }
@@ -126,18 +167,12 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::build_density_kind(
 
 // --- The check model -------------------------------------------------------------------------
 
-namespace {
-constexpr double kCheckResolution = ContinuousDistribution::check_resolution;
-constexpr double kCheckTolerance = ContinuousDistribution::check_tolerance;
-using check_detail::agrees;
-}  // namespace
-
 BuildResult<void> ContinuousDistribution::attach_check_model(UserFn user,
                                                              std::span<const double> breakpoints) {
     // Extra density calls, after everything the engines' own build called.
     const RawDensity raw(source_, support_, user);
     InterpolationOptions io;
-    io.u_resolution = kCheckResolution;
+    io.u_resolution = check_resolution;
     io.breakpoints = breakpoints;
     auto model = InterpolatedInverse::build(raw, support_.lo(), support_.hi(), io);
     if (!model) {
@@ -149,24 +184,24 @@ BuildResult<void> ContinuousDistribution::attach_check_model(UserFn user,
         }
         return {};
     }
-    check_ = std::move(*model);
-
-    // A Hermite table's nodes, each an inversion of the engine's distribution function: when
-    // any is off by more than the tolerance, the table is built on the model's quantiles at
-    // the same probabilities.
-    auto* inversion = std::get_if<InversionEngine>(&sampler_);
-    if (inversion == nullptr || !inversion->table) return {};
-    const std::vector<double>& u = inversion->table->nodes();
-    const std::vector<double>& x = inversion->table->quantiles();
-    bool nodes_agree = true;
-    for (std::size_t i = 0; nodes_agree && i < u.size(); ++i) {
-        nodes_agree = std::fabs(check_->cdf(x[i]) - u[i]) <= kCheckTolerance;
-    }
-    if (nodes_agree) return {};
-    std::vector<double> xs(u.size());
-    for (std::size_t i = 0; i < u.size(); ++i) xs[i] = check_->quantile(u[i]);
-    inversion->table = HermiteTable::from_nodes(support_.lo(), support_.hi(), u, std::move(xs));
+    set_check_model(std::move(*model));
     return {};
+}
+
+void ContinuousDistribution::set_check_model(InterpolatedInverse model) {
+    const Interval support = support_;
+    std::visit(
+        [&model, support](auto& e) {
+            if constexpr (requires { e.model; }) {
+                e.model = std::move(model);
+                // A Hermite table's nodes, each an inversion of the engine's distribution
+                // function, are checked once here.
+                if constexpr (requires { e.engine.check_nodes(*e.model, support); }) {
+                    e.engine.check_nodes(*e.model, support);
+                }
+            }
+        },
+        engine_);
 }
 
 BuildResult<ContinuousDistribution> ContinuousDistribution::from_pdf(UserFn pdf, Interval support,
@@ -190,7 +225,9 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::from_cdf(UserFn cdf,
     auto scaled = [&](double x) { return source.scaled(cdf, x); };
     return ContinuousDistribution(source, support, std::numeric_limits<double>::quiet_NaN(),
                                   options.quad_tolerance,
-                                  InversionEngine::build(options, scaled, support));
+                                  Checked<InversionEngine>{
+                                      InversionEngine::build(options, scaled, support),
+                                      std::nullopt});
 }
 
 BuildResult<ContinuousDistribution> ContinuousDistribution::from_histogram(
@@ -237,25 +274,39 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::loc_scale(UserFn pdf
 }
 
 bool ContinuousDistribution::uses_hermite_table() const {
-    const auto* inversion = std::get_if<InversionEngine>(&sampler_);
-    return inversion != nullptr && inversion->table.has_value();
+    const auto* inversion = std::get_if<Checked<InversionEngine>>(&engine_);
+    return inversion != nullptr && inversion->engine.table.has_value();
+}
+
+const InterpolatedInverse* ContinuousDistribution::check_model() const {
+    return std::visit(
+        [](const auto& e) -> const InterpolatedInverse* {
+            if constexpr (requires { e.model; }) {
+                return e.model ? &*e.model : nullptr;
+            } else {
+                return nullptr;
+            }
+        },
+        engine_);
 }
 
 std::optional<std::size_t> ContinuousDistribution::words_per_draw() const {
-    if (uses_tdr()) return std::nullopt;
-    return 1;  // a quantile of one uniform: table, interpolation or numerical inversion
+    return std::visit([](const auto& e) { return e.words_per_draw(); }, engine_);
 }
 
-bool ContinuousDistribution::draws_call_user_function() const {
-    if (std::holds_alternative<HistogramSource>(source_)) return false;
-    return !uses_hermite_table() && !uses_interpolation();
+bool ContinuousDistribution::calls_user(Query query) const {
+    if (!has_user_function()) return false;
+    // Without a density, pdf answers None and the summaries but median and interval (which are
+    // quantiles) answer without the function.
+    if ((query == Query::Density || query == Query::Summary) && !has_density()) return false;
+    return std::visit([query](const auto& e) { return e.calls_user(query); }, engine_);
 }
 
 // --- Queries ----------------------------------------------------------------------------------
 
 std::optional<double> ContinuousDistribution::Bound::pdf(double x) const {
-    if (!d_.has_density()) return std::nullopt;
-    return density_model().density(x);
+    if (!c_.has_density()) return std::nullopt;
+    return c_.density_model().density(x);
 }
 
 std::optional<double> ContinuousDistribution::Bound::logpdf(double x) const {
@@ -264,117 +315,43 @@ std::optional<double> ContinuousDistribution::Bound::logpdf(double x) const {
     return std::log(*p);
 }
 
-double ContinuousDistribution::Bound::engine_cdf(double x) const {
-    if (const auto* s = std::get_if<CdfSource>(&d_.source_)) return s->scaled(user_, x);
-    return density_model().cdf(x);
-}
-
 double ContinuousDistribution::Bound::cdf(double x) const {
-    if (const auto* q = d_.interpolation()) return q->cdf(x);
-    const double c = engine_cdf(x);
-    if (const auto* m = d_.check_model()) {
-        const double mc = m->cdf(x);
-        if (!agrees(c, mc, kCheckTolerance)) return mc;
-    }
-    return c;
+    return visit([&](const auto& e) { return e.cdf(c_, x); });
 }
 
 double ContinuousDistribution::Bound::sf(double x) const {
-    // The interpolated engine keeps the masses above its nodes: no loss to 1 - cdf.
-    if (const auto* q = d_.interpolation()) return q->sf(x);
-    const double c = engine_cdf(x);
-    if (const auto* m = d_.check_model(); m != nullptr && !agrees(c, m->cdf(x), kCheckTolerance)) {
-        return m->sf(x);
-    }
-    const double s = 1.0 - c;
-    return s > 0.0 ? s : 0.0;
+    return visit([&](const auto& e) { return e.sf(c_, x); });
 }
 
-namespace {
-// The cdf value clamped to [0, 1]; NaN stays NaN.
-double clamp_unit(double c) { return c < 0.0 ? 0.0 : (c > 1.0 ? 1.0 : c); }
-}  // namespace
-
 double ContinuousDistribution::Bound::logcdf(double x) const {
-    const double c = clamp_unit(cdf(x));  // the engine's value, or the model's where they differ
+    // The cdf value clamped to [0, 1]; NaN stays NaN.
+    const double p = cdf(x);
+    const double c = p < 0.0 ? 0.0 : (p > 1.0 ? 1.0 : p);
     return c <= 0.0 ? -INFINITY : std::log(c);
 }
 
 double ContinuousDistribution::Bound::logsf(double x) const {
-    const auto log_of = [](double s) { return s > 0.0 ? std::log(s) : (s == 0.0 ? -INFINITY : s); };
-    if (const auto* q = d_.interpolation()) return log_of(q->sf(x));
-    const double engine = engine_cdf(x);
-    if (const auto* m = d_.check_model();
-        m != nullptr && !agrees(engine, m->cdf(x), kCheckTolerance)) {
-        return log_of(m->sf(x));
-    }
-    const double c = clamp_unit(engine);
-    return c >= 1.0 ? -INFINITY : std::log(1.0 - c);
-}
-
-const InterpolatedInverse* ContinuousDistribution::Bound::quantile_check() const {
-    return d_.uses_hermite_table() ? nullptr : d_.check_model();
+    return visit([&](const auto& e) { return e.logsf(c_, x); });
 }
 
 SampleResult<double> ContinuousDistribution::Bound::quantile(double u) const {
-    if (!(u > 0.0 && u < 1.0)) return std::unexpected(SampleError::quantile_out_of_range(u));
-    if (const auto* q = d_.interpolation()) return q->quantile(u);
-    const auto x = engine_quantile(u);
-    if (const auto* m = quantile_check(); m != nullptr && x && !agrees(m->cdf(*x), u, kCheckTolerance)) {
-        return m->quantile(u);
-    }
-    return x;
-}
-
-SampleResult<double> ContinuousDistribution::Bound::engine_quantile(double u) const {
-    const auto* inversion = std::get_if<InversionEngine>(&d_.sampler_);
-    if (const auto* s = std::get_if<CdfSource>(&d_.source_)) {
-        auto cdf = [&](double x) { return s->scaled(user_, x); };
-        return inversion->quantile(u, cdf, std::nullopt, d_.support_);
-    }
-    const DensityModel model = density_model();
-    auto cdf = [&model](double x) { return model.cdf(x); };
-    auto density = [&model](double x) { return model.density(x); };
-    if (inversion == nullptr) return tdr_quantile_engine().quantile(u, cdf, density, d_.support_);
-    return inversion->quantile(u, cdf, density, d_.support_);
+    return visit([&](const auto& e) { return quantile_inside_unit(e, c_, u); });
 }
 
 SampleResult<double> ContinuousDistribution::Bound::ppf(double u) const { return quantile(u); }
 
 SampleResult<double> ContinuousDistribution::Bound::isf(double q) const {
-    if (const auto* inverse = d_.interpolation()) return upper_quantile(*inverse, q);
-    const double u = 1.0 - q;
-    if (!(u > 0.0 && u < 1.0)) return std::unexpected(SampleError::quantile_out_of_range(u));
-    const auto x = engine_quantile(u);
-    if (const auto* m = quantile_check(); m != nullptr && x && !agrees(m->sf(*x), q, kCheckTolerance)) {
-        return m->quantile_upper(q);
-    }
-    return x;
-}
-
-// The point with mass q above it, from the masses summed from hi: for q too small for 1 - q
-// to resolve as well. Out of range as ppf(1 - q) would be.
-SampleResult<double> ContinuousDistribution::Bound::upper_quantile(
-    const InterpolatedInverse& inverse, double q) {
-    if (!(q > 0.0 && q < 1.0)) return std::unexpected(SampleError::quantile_out_of_range(1.0 - q));
-    return inverse.quantile_upper(q);
+    return visit([&](const auto& e) { return e.quantile_upper(c_, q); });
 }
 
 FillResult ContinuousDistribution::Bound::ppf_many(std::span<const double> u,
                                                    std::span<double> out) const {
-    const auto* inversion = std::get_if<InversionEngine>(&d_.sampler_);
-    const std::size_t n = u.size();
-    if (inversion != nullptr && inversion->table) {
-        const std::size_t stop = inversion->table->evaluate_inside_unit(u.data(), out.data(), n);
-        if (stop < n) return fill_stopped(stop, SampleError::quantile_out_of_range(u[stop]));
-        return {};
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        const auto x = quantile(u[i]);
-        if (!x) return fill_stopped(i, x.error());
-        out[i] = *x;
-    }
-    return {};
+    return visit([&](const auto& e) { return e.quantile_many(c_, u, out); });
+}
+
+FillResult ContinuousDistribution::Bound::isf_many(std::span<const double> q,
+                                                   std::span<double> out) const {
+    return visit([&](const auto& e) { return e.quantile_upper_many(c_, q, out); });
 }
 
 }  // namespace varnix

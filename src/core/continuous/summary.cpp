@@ -1,5 +1,6 @@
 // Summary statistics of a continuous distribution: integrals over the support at a fixed
-// tolerance, and quantiles; each compared with the check model where there is one.
+// tolerance, and quantiles; each engine answers its own (engines.hpp), compared with the check
+// model where there is one (checked.hpp).
 #include <algorithm>
 #include <cmath>
 #include <vector>
@@ -18,41 +19,73 @@ SampleError integration_failed() { return SampleError::of(SampleErrorKind::Integ
 
 }  // namespace
 
-// An interpolated distribution answers from its panel table, without calling the user's density
-// (expect calls func once per panel node). Its variance is centred on the mean.
-namespace {
-SampleResult<double> finite_or_failed(double v) {
-    if (!std::isfinite(v)) return std::unexpected(integration_failed());
-    return v;
-}
-}  // namespace
+// --- From the source: the integrals of plain inversion and TDR --------------------------------
 
 // The integrands below are formed exactly as written (density * x, (x * x) * density,
 // density * func with the density evaluated first). Evaluation order is frozen
 // (docs/architecture.md).
 
-// The check model's verdicts on summaries: the engine's value stands within 1e-6 of the model's,
-// relative to its size, to the standard deviation for the mean, and to at least 1 nat for the
-// entropy. An error of the engine's integral stands as it is.
-namespace {
-constexpr double kCheckTolerance = ContinuousDistribution::check_tolerance;
-using check_detail::agrees;
+double source_queries::cdf(const QueryContext& c, double x) { return c.cdf(x); }
 
-struct Evaluation {
-    double x;
-    double p;  // the normalised density
-    double g;  // expect's func
-};
+double source_queries::logsf_of_cdf(double p) {
+    const double c = p < 0.0 ? 0.0 : (p > 1.0 ? 1.0 : p);  // NaN stays NaN
+    return c >= 1.0 ? -INFINITY : std::log(1.0 - c);
+}
 
-// Whether the adaptive Simpson integration that made these evaluations, in its order, saw the
-// density's mass: expect's result is checked without calling func again. The integrator
-// evaluates its first estimate at 3 points and then 6 per interval it examines (l, the left
-// quarter, the midpoint twice, the right quarter, r); an interval is split exactly when the next
-// one examined is its left half. On each interval it accepted, the Simpson sum of the density
-// from its own values is set against the model's mass there, weighted by the largest |func| seen
-// on it: their summed difference bounds the error the density's part of the integral can carry,
-// and must be within the tolerance of the same sum of the model's masses.
-bool resolves_the_mass(const InterpolatedInverse& model, const std::vector<Evaluation>& seen) {
+SampleResult<double> source_queries::mean(const QueryContext& c) {
+    const DensityModel model = c.density_model();
+    auto integrand = [&](double x) { return model.density(x) * x; };
+    const double m1 = adaptive_simpson(integrand, model.lo, model.hi, kSummaryTolerance);
+    if (!std::isfinite(m1)) return std::unexpected(integration_failed());
+    return m1;
+}
+
+SampleResult<double> source_queries::var(const QueryContext& c) {
+    const auto m1 = mean(c);
+    if (!m1) return m1;
+    const DensityModel model = c.density_model();
+    auto integrand = [&](double x) { return (x * x) * model.density(x); };
+    const double m2 = adaptive_simpson(integrand, model.lo, model.hi, kSummaryTolerance);
+    if (!std::isfinite(m2)) return std::unexpected(integration_failed());
+    const double v = m2 - *m1 * *m1;
+    return v > 0.0 ? v : 0.0;  // also for a NaN difference
+}
+
+SampleResult<double> source_queries::entropy(const QueryContext& c) {
+    const DensityModel model = c.density_model();
+    auto integrand = [&](double x) {
+        const double p = model.density(x);
+        return p > 0.0 ? -p * std::log(p) : 0.0;
+    };
+    const double h = adaptive_simpson(integrand, model.lo, model.hi, kSummaryTolerance);
+    if (!std::isfinite(h)) return std::unexpected(integration_failed());
+    return h;
+}
+
+SampleResult<double> source_queries::expect(const QueryContext& c, UserFn func,
+                                            std::vector<Evaluation>* seen) {
+    const DensityModel model = c.density_model();
+    auto integrand = [&](double x) {
+        const double p = model.density(x);
+        const double g = func(x);
+        if (seen != nullptr) seen->push_back({x, p, g});
+        return p * g;
+    };
+    const double e = adaptive_simpson(integrand, model.lo, model.hi, kSummaryTolerance);
+    if (!std::isfinite(e)) return std::unexpected(integration_failed());
+    return e;
+}
+
+// --- The check model's rule for expect --------------------------------------------------------
+
+// The integrator evaluates its first estimate at 3 points and then 6 per interval it examines
+// (l, the left quarter, the midpoint twice, the right quarter, r); an interval is split exactly
+// when the next one examined is its left half. On each interval it accepted, the Simpson sum of
+// the density from its own values is set against the model's mass there, weighted by the
+// largest |func| seen on it: their summed difference bounds the error the density's part of the
+// integral can carry, and must be within the tolerance of the same sum of the model's masses.
+bool check_rules::resolves_the_mass(const InterpolatedInverse& model,
+                                    const std::vector<Evaluation>& seen) {
     if (seen.size() < 9 || (seen.size() - 3) % 6 != 0) return false;
     const std::size_t examined = (seen.size() - 3) / 6;
     double error = 0.0;
@@ -71,49 +104,19 @@ bool resolves_the_mass(const InterpolatedInverse& model, const std::vector<Evalu
         error += std::fabs(simpson - mass) * g;
         scale += mass * g;
     }
-    return error <= kCheckTolerance * scale;
+    return error <= tolerance * scale;
 }
-}  // namespace
+
+// --- The distribution's summaries: the source's kind, then the engine -------------------------
 
 SampleResult<double> ContinuousDistribution::Bound::mean() const {
-    if (!d_.has_density()) return std::unexpected(pdf_required());
-    if (const auto* q = d_.interpolation()) return finite_or_failed(q->mean());
-    const auto m1 = engine_mean();
-    if (const auto* m = d_.check_model(); m != nullptr && m1) {
-        const double sigma = std::sqrt(m->variance());
-        if (!agrees(*m1, m->mean(), kCheckTolerance * sigma)) return m->mean();
-    }
-    return m1;
-}
-
-SampleResult<double> ContinuousDistribution::Bound::engine_mean() const {
-    const DensityModel model = density_model();
-    auto integrand = [&](double x) { return model.density(x) * x; };
-    const double m1 = adaptive_simpson(integrand, model.lo, model.hi, kSummaryTolerance);
-    if (!std::isfinite(m1)) return std::unexpected(integration_failed());
-    return m1;
+    if (!c_.has_density()) return std::unexpected(pdf_required());
+    return visit([&](const auto& e) { return e.mean(c_); });
 }
 
 SampleResult<double> ContinuousDistribution::Bound::var() const {
-    if (!d_.has_density()) return std::unexpected(pdf_required());
-    if (const auto* q = d_.interpolation()) {
-        const auto v = finite_or_failed(q->variance());
-        if (!v) return v;
-        return *v > 0.0 ? *v : 0.0;
-    }
-    const auto m1 = engine_mean();
-    if (!m1) return m1;
-    const DensityModel model = density_model();
-    auto integrand = [&](double x) { return (x * x) * model.density(x); };
-    const double m2 = adaptive_simpson(integrand, model.lo, model.hi, kSummaryTolerance);
-    if (!std::isfinite(m2)) return std::unexpected(integration_failed());
-    const double v = m2 - *m1 * *m1;
-    const double engine = v > 0.0 ? v : 0.0;  // also for a NaN difference
-    if (const auto* m = d_.check_model();
-        m != nullptr && !agrees(engine, m->variance(), kCheckTolerance * m->variance())) {
-        return m->variance();
-    }
-    return engine;
+    if (!c_.has_density()) return std::unexpected(pdf_required());
+    return visit([&](const auto& e) { return e.var(c_); });
 }
 
 SampleResult<double> ContinuousDistribution::Bound::std_dev() const {
@@ -126,20 +129,8 @@ SampleResult<double> ContinuousDistribution::Bound::median() const { return quan
 
 SampleResult<double> ContinuousDistribution::Bound::entropy() const {
     // Without a density the integrand is taken as 0 throughout, which integrates to exactly 0.
-    if (!d_.has_density()) return 0.0;
-    if (const auto* q = d_.interpolation()) return finite_or_failed(q->entropy());
-    const DensityModel model = density_model();
-    auto integrand = [&](double x) {
-        const double p = model.density(x);
-        return p > 0.0 ? -p * std::log(p) : 0.0;
-    };
-    const double h = adaptive_simpson(integrand, model.lo, model.hi, kSummaryTolerance);
-    if (!std::isfinite(h)) return std::unexpected(integration_failed());
-    if (const auto* m = d_.check_model(); m != nullptr) {
-        const double mh = m->entropy();
-        if (!agrees(h, mh, kCheckTolerance * std::max(1.0, std::fabs(mh)))) return mh;
-    }
-    return h;
+    if (!c_.has_density()) return 0.0;
+    return visit([&](const auto& e) { return e.entropy(c_); });
 }
 
 SampleResult<std::pair<double, double>> ContinuousDistribution::Bound::interval(
@@ -148,40 +139,22 @@ SampleResult<std::pair<double, double>> ContinuousDistribution::Bound::interval(
         return std::unexpected(SampleError::confidence_out_of_range(confidence));
     }
     const double alpha = (1.0 - confidence) * 0.5;
-    if (const auto* q = d_.interpolation()) {
-        // The upper end from the masses summed from hi, as isf(alpha).
-        const auto lower = quantile(alpha);
+    return visit([&](const auto& e) -> SampleResult<std::pair<double, double>> {
+        const auto lower = quantile_inside_unit(e, c_, alpha);
         if (!lower) return std::unexpected(lower.error());
-        const auto upper = upper_quantile(*q, alpha);
+        // The upper end from the masses summed from hi where the engine keeps them (as
+        // isf(alpha)), else the quantile at 1 - alpha.
+        const auto upper = std::decay_t<decltype(e)>::interval_upper_from_masses
+                               ? e.quantile_upper(c_, alpha)
+                               : quantile_inside_unit(e, c_, 1.0 - alpha);
         if (!upper) return std::unexpected(upper.error());
         return std::pair{*lower, *upper};
-    }
-    const auto lower = quantile(alpha);
-    if (!lower) return std::unexpected(lower.error());
-    const auto upper = quantile(1.0 - alpha);
-    if (!upper) return std::unexpected(upper.error());
-    return std::pair{*lower, *upper};
+    });
 }
 
 SampleResult<double> ContinuousDistribution::Bound::expect(UserFn func) const {
-    if (!d_.has_density()) return std::unexpected(pdf_required());
-    if (const auto* q = d_.interpolation()) return finite_or_failed(q->expect(func));
-    const DensityModel model = density_model();
-    const InterpolatedInverse* check = d_.check_model();
-    // With a check model every evaluation is recorded: x, the density and func there.
-    std::vector<Evaluation> seen;
-    auto integrand = [&](double x) {
-        const double p = model.density(x);
-        const double g = func(x);
-        if (check != nullptr) seen.push_back({x, p, g});
-        return p * g;
-    };
-    const double e = adaptive_simpson(integrand, model.lo, model.hi, kSummaryTolerance);
-    if (!std::isfinite(e)) return std::unexpected(integration_failed());
-    if (check == nullptr || resolves_the_mass(*check, seen)) return e;
-    // The integration missed mass the model sees: the model's expectation, one call of func
-    // per node of its panels (func is called again only in this case).
-    return finite_or_failed(check->expect(func));
+    if (!c_.has_density()) return std::unexpected(pdf_required());
+    return visit([&](const auto& e) { return e.expect(c_, func, nullptr); });
 }
 
 }  // namespace varnix
