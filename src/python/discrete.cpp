@@ -13,6 +13,7 @@ namespace {
 
 struct PyDiscrete {
     DiscreteDistribution value;
+    static constexpr bool saved = true;  // pickled as its saved state
     static const ClassDef& definition();
 };
 
@@ -137,8 +138,6 @@ PyMethodDef discrete_methods[] = {
     // Arrays.
     method<PyDiscrete, Access::Shared, sample_into_declaration, &discrete_sample_into>(),
     method<PyDiscrete, Access::Shared, sample_array_declaration, &discrete_sample_array>(),
-    // Pickling and copying (python/pickling.hpp).
-    method<PyDiscrete, Access::Shared, "__reduce__", &reduce_saved<PyDiscrete>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -164,7 +163,6 @@ PyMethodDef discrete_functions[] = {
 void register_discrete(PyObject* module) {
     register_class<PyDiscrete>(module);
     register_functions(module, discrete_functions);
-    add_restorer<PyDiscrete>();
 }
 
 }  // namespace varnix::py
