@@ -1,14 +1,18 @@
 // Saved states: values read back give the same draws and queries bit for bit, calling no
 // user function; broken states are refused with a StateError, never crash.
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "check.hpp"
 #include "core/continuous/distribution.hpp"
+#include "core/continuous/tdr.hpp"
 #include "core/discrete/discrete.hpp"
 #include "core/multivar/cdf_mc.hpp"
 #include "core/multivar/copula.hpp"
@@ -305,4 +309,121 @@ TEST(serial_fuzzed_states_are_refused_or_sound) {
               auto r = ChaChaRng::seeded(1);
               (void)s.with(f).step(r);
           }) > 0);
+}
+
+namespace {
+
+// A state with a field of every kind a state may hold, and a part of its own.
+struct Part {
+    std::vector<std::uint8_t> bytes;
+    int order = 0;
+    static auto fields(auto& s) {
+        auto& [bytes, order] = s;
+        return std::tie(bytes, order);
+    }
+};
+
+struct EveryKind {
+    bool flag = false;
+    varnix::TdrTransform transform = varnix::TdrTransform::Log;
+    std::uint64_t count = 0;
+    double value = 0.0;
+    std::vector<double> values;
+    std::optional<double> cached;
+    std::optional<Part> part;
+    static auto fields(auto& s) {
+        auto& [flag, transform, count, value, values, cached, part] = s;
+        return std::tie(flag, transform, count, value, values, cached, part);
+    }
+};
+
+std::string le64(std::uint64_t v) {
+    std::string out(8, '\0');
+    for (int i = 0; i < 8; ++i) out[i] = static_cast<char>(v >> (8 * i));
+    return out;
+}
+
+}  // namespace
+
+TEST(serial_fields_are_written_in_order_and_read_back_by_the_same_list) {
+    const EveryKind written{true, varnix::TdrTransform::InvSqrt, 7, -0.5, {1.0, 2.0}, std::nullopt,
+                            Part{{3, 4, 5}, -2}};
+    varnix::StateWriter w("EveryKind");
+    w.field(written);
+    const std::string bytes = std::move(w).finish();
+    const std::string header = std::string("VXST\x01\x09", 6) + "EveryKind";
+    const std::string body = std::string("\x01\x01", 2) + le64(7) +
+                             le64(std::bit_cast<std::uint64_t>(-0.5)) + le64(2) +
+                             le64(std::bit_cast<std::uint64_t>(1.0)) +
+                             le64(std::bit_cast<std::uint64_t>(2.0)) + std::string("\x00\x01", 2) +
+                             le64(3) + "\x03\x04\x05" + le64(static_cast<std::uint64_t>(-2));
+    CHECK(bytes == header + body);
+
+    varnix::StateReader r(bytes, "EveryKind");
+    EveryKind read;
+    read.cached = 1.0;  // a flag of 0 empties it
+    r.field(read);
+    CHECK(r.finish().has_value());
+    CHECK(read.flag && read.transform == varnix::TdrTransform::InvSqrt && read.count == 7);
+    CHECK(read.value == -0.5 && read.values == written.values && !read.cached);
+    CHECK(read.part && read.part->bytes == written.part->bytes && read.part->order == -2);
+
+    // Broken bodies: the first failure is the one reported, and a length beyond the bytes left
+    // is refused before anything is allocated for it.
+    const std::size_t length_at = bytes.size() - 8 - 3 - 8;  // of the part's bytes
+    const struct {
+        std::string bytes;
+        const char* error;
+    } broken[] = {
+        {header + "\x02" + body.substr(1), "a flag is neither 0 nor 1"},
+        {bytes.substr(0, length_at) + le64(~std::uint64_t{0} >> 1) + bytes.substr(length_at + 8),
+         "truncated"},
+        {bytes.substr(0, bytes.size() - 8) + le64(std::uint64_t{1} << 40),
+         "an integer field is out of range"},
+        {bytes.substr(0, bytes.size() - 1), "truncated"},
+    };
+    for (const auto& b : broken) {
+        varnix::StateReader rb(b.bytes, "EveryKind");
+        EveryKind back;
+        rb.field(back);
+        CHECK_EQ(rb.finish().error().message(),
+                 std::string("invalid saved state: EveryKind: ") + b.error);
+    }
+}
+
+TEST(serial_a_hat_is_refused_unless_it_is_one_build_could_leave) {
+    using varnix::TdrHat;
+    const Interval support = interval(-5.0, 5.0);
+    auto make = [&](varnix::TdrTransform t) {
+        varnix::TdrOptions o;
+        o.transform = t;
+        o.construction_points = 6;
+        return must<TdrHat>(TdrHat::build(o, support, normal_pdf, std::nullopt)).state();
+    };
+    const auto tangent = make(varnix::TdrTransform::Log);
+    const auto constant = make(varnix::TdrTransform::InvSqrt);
+    CHECK(TdrHat::from_state(tangent, support).has_value());
+    CHECK(TdrHat::from_state(constant, support).has_value());
+    const struct {
+        TdrHat::State state;
+        void (*edit)(TdrHat::State&);
+        const char* error;
+    } cases[] = {
+        // A constant hat is its height alone; tables beside it would be read by its lookups.
+        {constant, [](TdrHat::State& s) { s.xs = {0.0}; }, "the hat's tables do not match"},
+        {constant, [](TdrHat::State& s) { s.spreads = {0}; }, "the hat's tables do not match"},
+        {constant, [](TdrHat::State& s) { s.kind = TdrHat::Kind::Tangent; },
+         "the hat's kind is not its transform's"},
+        {tangent, [](TdrHat::State& s) { s.spreads.pop_back(); }, "the hat's tables do not match"},
+        {tangent, [](TdrHat::State& s) { s.cum.back() = 0.5; },
+         "the hat's cumulative areas do not rise to 1"},
+        {tangent, [](TdrHat::State& s) { s.options.transform = varnix::TdrTransform{7}; },
+         "unknown TDR transform"},
+    };
+    for (const auto& c : cases) {
+        TdrHat::State s = c.state;
+        c.edit(s);
+        const auto back = TdrHat::from_state(std::move(s), support);
+        CHECK(!back.has_value() && back.error().detail == c.error);
+    }
 }
