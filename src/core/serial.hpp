@@ -24,8 +24,8 @@
 // class stops the build until its state has it. StateWriter and StateReader both go through
 // fields (visit_fields), so writing and reading cannot disagree on a state's layout. A field
 // is a bool, a u8 or an enum over one, a u64, an int, a double, a vector of doubles or of u8, an
-// optional of any of these, or another state (a part of the class, such as its box), written
-// in place. from_state checks every invariant the class relies on (finite tables, increasing
+// array of doubles, an optional or a variant of any of these, or another state (a part of the
+// class, such as its box), written in place. from_state checks every invariant the class relies on (finite tables, increasing
 // nodes, matching lengths, a cumulative table ending at exactly 1, ...) before it makes the
 // value; a state that fails is refused with a StateError naming what was wrong and never
 // reaches the engines.
@@ -35,10 +35,12 @@
 //     "VXST"  u8 format version  u8 name length  name   fields...
 //
 // where the name is the value's class, a flag, u8 or enum is one byte, a u64 eight, an int the
-// u64 of its two's complement, a double its IEEE 754 bits as a u64, a vector a u64 length and
-// then its values, an optional a flag and then its value when the flag is set.
+// u64 of its two's complement, a double its IEEE 754 bits as a u64, a vector or an array a u64
+// length and then its values, an optional a flag and then its value when the flag is set, a
+// variant the u8 index of its alternative and then that alternative.
 #pragma once
 
+#include <algorithm>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -47,9 +49,11 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <array>
 #include <tuple>
 #include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace varnix {
@@ -93,9 +97,24 @@ inline constexpr bool is_u64 = std::unsigned_integral<T> && sizeof(T) == 8;
 template <class T>
 inline constexpr bool is_byte = std::is_same_v<T, std::uint8_t> ||
                                 (std::is_enum_v<T> && sizeof(T) == 1);
+template <class T>
+inline constexpr bool is_variant = false;
+template <class... A>
+inline constexpr bool is_variant<std::variant<A...>> = true;
+template <class T>
+inline constexpr bool is_f64_array = false;
+template <std::size_t N>
+inline constexpr bool is_f64_array<std::array<double, N>> = true;
 template <class>
 inline constexpr bool no_saved_form = false;
 }  // namespace detail
+
+// What refuses a variant field whose alternative index is unknown, or an array field read
+// with another length. A state whose format names its own text specializes this for the
+// field's type.
+template <class T>
+inline constexpr const char* state_field_refusal =
+    detail::is_variant<T> ? "unknown kind" : "a table of the wrong length";
 
 class StateWriter {
 public:
@@ -177,9 +196,15 @@ void StateWriter::field(const T& v) {
     } else if constexpr (std::is_same_v<T, std::vector<std::uint8_t>>) {
         u64(v.size());
         for (std::uint8_t b : v) u8(b);
+    } else if constexpr (detail::is_f64_array<T>) {
+        f64s(v);
     } else if constexpr (detail::is_optional<T>) {
         flag(v.has_value());
         if (v) field(*v);
+    } else if constexpr (detail::is_variant<T>) {
+        static_assert(std::variant_size_v<T> <= 256);
+        u8(static_cast<std::uint8_t>(v.index()));
+        std::visit([this](const auto& alternative) { field(alternative); }, v);
     } else {
         static_assert(detail::no_saved_form<T>, "a field of a state with no saved form");
     }
@@ -203,12 +228,23 @@ void StateReader::field(T& v) {
         v = f64s();
     } else if constexpr (std::is_same_v<T, std::vector<std::uint8_t>>) {
         v = u8s();
+    } else if constexpr (detail::is_f64_array<T>) {
+        const std::vector<double> values = f64s();
+        if (require(values.size() == v.size(), state_field_refusal<T>)) {
+            std::copy(values.begin(), values.end(), v.begin());
+        }
     } else if constexpr (detail::is_optional<T>) {
         if (flag()) {
             field(v.emplace());
         } else {
             v.reset();
         }
+    } else if constexpr (detail::is_variant<T>) {
+        const std::uint8_t index = u8();
+        if (!require(index < std::variant_size_v<T>, state_field_refusal<T>)) return;
+        [&]<std::size_t... I>(std::index_sequence<I...>) {
+            ((index == I ? (field(v.template emplace<I>()), true) : false) || ...);
+        }(std::make_index_sequence<std::variant_size_v<T>>{});
     } else {
         static_assert(detail::no_saved_form<T>, "a field of a state with no saved form");
     }

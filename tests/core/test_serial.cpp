@@ -1,5 +1,6 @@
 // Saved states: values read back give the same draws and queries bit for bit, calling no
 // user function; broken states are refused with a StateError, never crash.
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <variant>
 #include <vector>
 
 #include "check.hpp"
@@ -425,5 +427,56 @@ TEST(serial_a_hat_is_refused_unless_it_is_one_build_could_leave) {
         c.edit(s);
         const auto back = TdrHat::from_state(std::move(s), support);
         CHECK(!back.has_value() && back.error().detail == c.error);
+    }
+}
+
+namespace {
+
+struct Choice {
+    std::variant<double, Part> pick;
+    std::array<double, 2> pair{};
+    static auto fields(auto& s) {
+        auto& [pick, pair] = s;
+        return std::tie(pick, pair);
+    }
+};
+
+}  // namespace
+
+// A format may keep its own text for an unknown alternative.
+template <>
+inline constexpr const char* varnix::state_field_refusal<std::variant<double, Part>> =
+    "unknown pick";
+
+TEST(serial_variants_and_arrays_carry_their_alternative_and_length) {
+    const std::string header = std::string("VXST\x01\x06", 6) + "Choice";
+    const std::string pair = le64(2) + le64(std::bit_cast<std::uint64_t>(1.5)) +
+                             le64(std::bit_cast<std::uint64_t>(-1.5));
+    const std::string as_part = std::string("\x01", 1) + le64(1) + "\x07" + le64(4) + pair;
+    const struct {
+        std::string body;
+        const char* error;  // null: reads back and writes the same bytes
+    } cases[] = {
+        {std::string("\x00", 1) + le64(std::bit_cast<std::uint64_t>(0.25)) + pair, nullptr},
+        {as_part, nullptr},
+        {std::string("\x02", 1) + le64(0) + pair, "unknown pick"},
+        {as_part.substr(0, as_part.size() - pair.size()) + le64(1) + le64(0),
+         "a table of the wrong length"},
+    };
+    for (const auto& c : cases) {
+        const std::string bytes = header + c.body;
+        varnix::StateReader r(bytes, "Choice");
+        Choice back;
+        r.field(back);
+        if (c.error != nullptr) {
+            CHECK_EQ(r.finish().error().message(),
+                     std::string("invalid saved state: Choice: ") + c.error);
+            continue;
+        }
+        CHECK(r.finish().has_value());
+        CHECK(back.pair == (std::array<double, 2>{1.5, -1.5}));
+        varnix::StateWriter w("Choice");
+        w.field(back);
+        CHECK(std::move(w).finish() == bytes);
     }
 }
