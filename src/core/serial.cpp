@@ -3,7 +3,7 @@
 #include <bit>
 #include <cstring>
 
-#include "core/multivar/box.hpp"
+#include <cstdint>
 
 namespace varnix {
 
@@ -116,6 +116,24 @@ std::vector<double> StateReader::f64s() {
     return values;
 }
 
+int StateReader::i32() {
+    const auto v = static_cast<std::int64_t>(u64());
+    if (!require(v >= INT32_MIN && v <= INT32_MAX, "an integer field is out of range")) return 0;
+    return static_cast<int>(v);
+}
+
+std::vector<std::uint8_t> StateReader::u8s() {
+    const std::uint64_t n = u64();
+    if (!ok()) return {};
+    if (n > bytes_.size() - pos_) {
+        fail("truncated");
+        return {};
+    }
+    std::vector<std::uint8_t> values(static_cast<std::size_t>(n));
+    for (std::uint8_t& v : values) v = u8();
+    return values;
+}
+
 bool StateReader::require(bool cond, const char* what) {
     if (!cond) fail(what);
     return cond && ok();
@@ -128,22 +146,6 @@ StateResult<void> StateReader::finish() const {
                                           std::to_string(bytes_.size() - pos_) + ")"});
     }
     return {};
-}
-
-// --- Boxes ------------------------------------------------------------------------------------
-
-void StateCodec::write_box(StateWriter& w, const HyperRect& box) {
-    w.f64s(box.lo());
-    w.f64s(box.hi());
-}
-
-std::optional<HyperRect> StateCodec::read_box(StateReader& r) {
-    const std::vector<double> lo = r.f64s();
-    const std::vector<double> hi = r.f64s();
-    if (!r.ok()) return std::nullopt;
-    auto box = HyperRect::make(lo, hi);
-    if (!r.require(box.has_value(), "the box is not a valid one")) return std::nullopt;
-    return std::move(*box);
 }
 
 }  // namespace varnix

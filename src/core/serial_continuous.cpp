@@ -1,6 +1,9 @@
 // Saved states of continuous distributions: the source's numbers, the support, the
 // normalising constant and the sampler as built (a TDR hat, or the inversion settings with the
 // Hermite table's nodes). Reading one back calls no user function and integrates nothing.
+// The histogram, the Hermite table and the TDR hat own their parts of the state (State,
+// state(), from_state; defined first below); the distribution's own fields, the interpolated
+// inverse and its panel table are still written and read here field by field.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -60,6 +63,171 @@ bool all_within(const std::vector<double>& v, double lo, double hi) {
     }
     return true;
 }
+
+}  // namespace
+
+// --- HistogramDensity -------------------------------------------------------------------------
+
+HistogramDensity::State HistogramDensity::state() const {
+    const auto& [edges, bin_density] = *this;
+    return {edges, bin_density};
+}
+
+// The numbers build required finite are finite, the edges increase and the bins are values of
+// a density.
+StateResult<HistogramDensity> HistogramDensity::from_state(State s) {
+    if (!(s.edges.size() >= 2 && s.bin_density.size() + 1 == s.edges.size())) {
+        return state_refused("histogram edges and bins do not match");
+    }
+    if (!(all_finite(s.edges) && strictly_increasing(s.edges))) {
+        return state_refused("histogram edges are not finite and increasing");
+    }
+    if (!(all_finite(s.bin_density) && all_within(s.bin_density, 0.0, INFINITY))) {
+        return state_refused("a histogram bin is not finite and non-negative");
+    }
+    HistogramDensity h;
+    h.edges_ = std::move(s.edges);
+    h.bin_density_ = std::move(s.bin_density);
+    return h;
+}
+
+// --- HermiteTable -----------------------------------------------------------------------------
+
+HermiteTable::State HermiteTable::state() const {
+    [[maybe_unused]] const auto& [lo, hi, nodes, quantiles, slopes, guide_origin, guide_scale] =
+        *this;
+    return {nodes, quantiles};
+}
+
+// At least two nodes strictly increasing inside (0, 1), each with a finite quantile.
+StateResult<HermiteTable> HermiteTable::from_state(State s, double lo, double hi) {
+    if (!(s.nodes.size() >= 2 && s.nodes.size() == s.quantiles.size())) {
+        return state_refused("the Hermite table's nodes and quantiles do not match");
+    }
+    if (!(all_finite(s.nodes) && strictly_increasing(s.nodes) && s.nodes.front() > 0.0 &&
+          s.nodes.back() < 1.0)) {
+        return state_refused("the Hermite table's nodes are not increasing inside (0, 1)");
+    }
+    if (!all_finite(s.quantiles)) return state_refused("a Hermite table quantile is not finite");
+    return from_nodes(lo, hi, std::move(s.nodes), std::move(s.quantiles));
+}
+
+// --- TdrHat -----------------------------------------------------------------------------------
+
+TdrHat::State TdrHat::state() const {
+    [[maybe_unused]] const auto& [options, lo, hi, kind, relative, judged_above, pdf_max, xs, ys,
+                                  slopes, z, cum, guide, guide_scale, segments, chords, gaps] =
+        *this;
+    State s{options, kind, pdf_max, xs, ys, slopes, z, cum, relative, judged_above, {}, {}, {}};
+    s.segments.reserve(8 * segments.size());
+    for (const auto& seg : segments) {
+        const auto& [left, right, slope, intercept, point, log_f, base, span, spread] = seg;
+        s.segments.insert(s.segments.end(),
+                          {left, right, slope, intercept, point, log_f, base, span});
+        s.spreads.push_back(static_cast<std::uint8_t>(spread));
+    }
+    s.chords.reserve(4 * chords.size());
+    for (const auto& chord : chords) {
+        const auto& [x0, x1, y0, slope] = chord;
+        s.chords.insert(s.chords.end(), {x0, x1, y0, slope});
+    }
+    return s;
+}
+
+// A hat as build leaves it: a constant hat at a finite positive height (and no tangents), or
+// at least four tangents at increasing points inside the support with finite logs and slopes,
+// their intersections in order within the support, and cumulative areas ending at exactly 1.
+StateResult<TdrHat> TdrHat::from_state(State s, Interval support) {
+    if (!(static_cast<std::uint8_t>(s.options.transform) <=
+          static_cast<std::uint8_t>(TdrTransform::InvSqrt))) {
+        return state_refused("unknown TDR transform");
+    }
+    const bool constant = s.options.transform == TdrTransform::InvSqrt;
+    if (s.kind != (constant ? Kind::Constant : Kind::Tangent)) {
+        return state_refused("the hat's kind is not its transform's");
+    }
+    const std::size_t k = s.xs.size();
+    if (constant) {
+        if (!finite_positive(s.pdf_max)) {
+            return state_refused("the hat's height is not finite and positive");
+        }
+        // A constant hat is its height alone: the tables build leaves empty stay so.
+        if (!(k == 0 && s.ys.empty() && s.slopes.empty() && s.z.empty() && s.cum.empty() &&
+              s.segments.empty() && s.spreads.empty() && s.chords.empty())) {
+            return state_refused("the hat's tables do not match");
+        }
+    } else {
+        if (!(k >= 2 && s.ys.size() == k && s.slopes.size() == k && s.z.size() == k - 1 &&
+              s.cum.size() == k && s.segments.size() == 8 * k && s.spreads.size() == k &&
+              s.chords.size() == 4 * (k + 1))) {
+            return state_refused("the hat's tables do not match");
+        }
+        if (!(all_finite(s.xs) && strictly_increasing(s.xs) &&
+              all_within(s.xs, support.lo(), support.hi()))) {
+            return state_refused("the hat's points are not increasing inside the support");
+        }
+        if (!(all_finite(s.ys) && all_finite(s.slopes))) {
+            return state_refused("the hat's tangents are not finite");
+        }
+        if (!(all_finite(s.z) && non_decreasing(s.z) &&
+              all_within(s.z, support.lo(), support.hi()))) {
+            return state_refused("the hat's intersections are not in order inside the support");
+        }
+        if (!(all_finite(s.cum) && non_decreasing(s.cum) && s.cum.front() >= 0.0 &&
+              s.cum.back() == 1.0)) {
+            return state_refused("the hat's cumulative areas do not rise to 1");
+        }
+        // Segments: finite numbers, left <= right inside the support, a known way of spreading.
+        bool segments_sound = all_finite(s.segments);
+        for (std::size_t j = 0; j < k && segments_sound; ++j) {
+            const double left = s.segments[8 * j];
+            const double right = s.segments[8 * j + 1];
+            segments_sound = left <= right && support.lo() <= left && right <= support.hi() &&
+                             s.spreads[j] <= 3;
+        }
+        if (!segments_sound) return state_refused("a hat segment is not a sound one");
+        // Chords: the outer two empty (x0 > x1), the others finite.
+        bool chords_sound = true;
+        for (std::size_t i = 0; i <= k && chords_sound; ++i) {
+            const double* c = s.chords.data() + 4 * i;
+            const bool outer = i == 0 || i == k;
+            chords_sound = outer ? c[0] > c[1] && !std::isnan(c[2]) && !std::isnan(c[3])
+                                 : std::isfinite(c[0]) && std::isfinite(c[1]) && c[0] <= c[1] &&
+                                       std::isfinite(c[2]) && std::isfinite(c[3]);
+        }
+        if (!chords_sound) return state_refused("a squeeze chord is not a sound one");
+        if (std::isnan(s.judged_above)) return state_refused("the hat's judging level is NaN");
+    }
+
+    TdrHat hat;
+    hat.options_ = s.options;
+    hat.lo_ = support.lo();
+    hat.hi_ = support.hi();
+    hat.kind_ = s.kind;
+    hat.pdf_max_ = s.pdf_max;
+    hat.xs_ = std::move(s.xs);
+    hat.ys_ = std::move(s.ys);
+    hat.slopes_ = std::move(s.slopes);
+    hat.z_ = std::move(s.z);
+    hat.cum_ = std::move(s.cum);
+    hat.relative_ = s.relative;
+    hat.judged_above_ = s.judged_above;
+    for (std::size_t j = 0; j < s.spreads.size(); ++j) {
+        const double* q = s.segments.data() + 8 * j;
+        hat.segments_.push_back(Segment{q[0], q[1], q[2], q[3], q[4], q[5], q[6], q[7],
+                                        static_cast<Spread>(s.spreads[j])});
+    }
+    for (std::size_t i = 0; i + 3 < s.chords.size(); i += 4) {
+        const double* c = s.chords.data() + i;
+        hat.chords_.push_back(Chord{c[0], c[1], c[2], c[3]});
+    }
+    hat.make_lookups();
+    return hat;
+}
+
+// --- ContinuousDistribution -------------------------------------------------------------------
+
+namespace {
 
 // A signed int of a state (an exponent, an order) as the u64 of its two's complement.
 void write_int(StateWriter& w, int v) {
@@ -163,7 +331,7 @@ InterpolatedInverse::State read_interpolated(StateReader& r) {
 struct SourceFields {
     SourceTag tag = SourceTag::Pdf;
     double a = 0.0, b = 0.0, c = 0.0, d = 0.0;  // in the order the alternative declares them
-    std::vector<double> edges, bins;             // a histogram's
+    std::optional<HistogramDensity> histogram;
 };
 
 // The numbers a builder required finite are finite, and the support is the one the builder
@@ -181,9 +349,9 @@ SourceFields read_source(StateReader& r, Interval support, double norm) {
                   "the distribution function's rise is not finite and positive");
         return s;
     }
+    HistogramDensity::State histogram;
     if (s.tag == SourceTag::Histogram) {
-        s.edges = r.f64s();
-        s.bins = r.f64s();
+        r.field(histogram);
     } else if (s.tag == SourceTag::LocScale) {
         s.a = r.f64();
         s.b = r.f64();
@@ -197,14 +365,12 @@ SourceFields read_source(StateReader& r, Interval support, double norm) {
     r.require(finite_positive(norm), "the normalising constant is not finite and positive");
     switch (s.tag) {
         case SourceTag::Histogram:
-            if (r.require(s.edges.size() >= 2 && s.bins.size() + 1 == s.edges.size(),
-                          "histogram edges and bins do not match") &&
-                r.require(all_finite(s.edges) && strictly_increasing(s.edges),
-                          "histogram edges are not finite and increasing") &&
-                r.require(all_finite(s.bins) && all_within(s.bins, 0.0, INFINITY),
-                          "a histogram bin is not finite and non-negative")) {
-                r.require(s.edges.front() == support.lo() && s.edges.back() == support.hi(),
-                          "the histogram does not span the support");
+            if (!r.ok()) break;
+            if (auto h = HistogramDensity::from_state(std::move(histogram)); !h) {
+                r.refuse(h.error());
+            } else if (r.require(h->lo() == support.lo() && h->hi() == support.hi(),
+                                 "the histogram does not span the support")) {
+                s.histogram = std::move(*h);
             }
             break;
         case SourceTag::LocScale:
@@ -231,88 +397,30 @@ SourceFields read_source(StateReader& r, Interval support, double norm) {
 // The fields of a sampler as read.
 struct SamplerFields {
     SamplerTag tag = SamplerTag::Inversion;
-    // TDR
-    TdrOptions options;
-    std::uint8_t kind = 0;
-    double pdf_max = 0.0;
-    std::vector<double> xs, ys, slopes, z, cum;
-    bool relative = false;
-    double judged_above = 0.0;
-    std::vector<double> segments;              // 8 numbers a segment, in Segment's order
-    std::vector<std::uint8_t> spreads;         // one a segment
-    std::vector<double> chords;                // 4 numbers a chord, in Chord's order
+    std::optional<TdrHat> hat;  // checked and made by TdrHat::from_state
     // Inversion
     double ppf_tolerance = 0.0;
     std::uint64_t max_iterations = 0;
     bool use_newton = false;
-    bool has_table = false;
-    std::vector<double> nodes, quantiles;
+    std::optional<HermiteTable> table;  // checked and made by HermiteTable::from_state
     // Interpolated inverse (checked by InterpolatedInverse::from_state)
     InterpolatedInverse::State interpolated;
 };
 
-// A TDR hat as TdrHat::build leaves it: a constant hat at a finite positive height, or at
-// least four tangents at increasing points inside the support with finite logs and slopes,
-// their intersections in order within the support, and cumulative areas ending at exactly 1.
-void check_hat(StateReader& r, const SamplerFields& s, Interval support) {
-    const bool constant = s.options.transform == TdrTransform::InvSqrt;
-    if (!r.require(s.kind == tag(constant ? TdrHat::Kind::Constant : TdrHat::Kind::Tangent),
-                   "the hat's kind is not its transform's")) {
-        return;
-    }
-    if (constant) {
-        r.require(finite_positive(s.pdf_max), "the hat's height is not finite and positive");
-        return;
-    }
-    const std::size_t k = s.xs.size();
-    if (!r.require(k >= 2 && s.ys.size() == k && s.slopes.size() == k && s.z.size() == k - 1 &&
-                       s.cum.size() == k && s.segments.size() == 8 * k &&
-                       s.spreads.size() == k && s.chords.size() == 4 * (k + 1),
-                   "the hat's tables do not match")) {
-        return;
-    }
-    r.require(all_finite(s.xs) && strictly_increasing(s.xs) &&
-                  all_within(s.xs, support.lo(), support.hi()),
-              "the hat's points are not increasing inside the support");
-    r.require(all_finite(s.ys) && all_finite(s.slopes), "the hat's tangents are not finite");
-    r.require(all_finite(s.z) && non_decreasing(s.z) && all_within(s.z, support.lo(), support.hi()),
-              "the hat's intersections are not in order inside the support");
-    r.require(all_finite(s.cum) && non_decreasing(s.cum) && s.cum.front() >= 0.0 &&
-                  s.cum.back() == 1.0,
-              "the hat's cumulative areas do not rise to 1");
-    // Segments: finite numbers, left <= right inside the support, a known way of spreading.
-    bool segments_sound = all_finite(s.segments);
-    for (std::size_t j = 0; j < k && segments_sound; ++j) {
-        const double left = s.segments[8 * j];
-        const double right = s.segments[8 * j + 1];
-        segments_sound = left <= right && support.lo() <= left && right <= support.hi() &&
-                         s.spreads[j] <= 3;
-    }
-    r.require(segments_sound, "a hat segment is not a sound one");
-    // Chords: the outer two empty (x0 > x1), the others finite.
-    bool chords_sound = true;
-    for (std::size_t i = 0; i <= k && chords_sound; ++i) {
-        const double* c = s.chords.data() + 4 * i;
-        const bool outer = i == 0 || i == k;
-        chords_sound = outer ? c[0] > c[1] && !std::isnan(c[2]) && !std::isnan(c[3])
-                             : std::isfinite(c[0]) && std::isfinite(c[1]) && c[0] <= c[1] &&
-                                   std::isfinite(c[2]) && std::isfinite(c[3]);
-    }
-    r.require(chords_sound, "a squeeze chord is not a sound one");
-    r.require(!std::isnan(s.judged_above), "the hat's judging level is NaN");
-}
-
-// The inversion settings (the iteration cap is 32 bits) and a Hermite table of at least two
-// nodes strictly increasing inside (0, 1), each with a finite quantile.
-void check_inversion(StateReader& r, const SamplerFields& s) {
+// The inversion settings (the iteration cap is 32 bits) and the Hermite table, if any.
+void read_inversion(StateReader& r, SamplerFields& s, Interval support) {
+    s.ppf_tolerance = r.f64();  // an option, stored as given
+    s.max_iterations = r.u64();
+    s.use_newton = r.flag();
+    std::optional<HermiteTable::State> table;
+    r.field(table);
     r.require(s.max_iterations <= UINT32_MAX, "the iteration cap is out of range");
-    if (!s.has_table) return;
-    r.require(s.nodes.size() >= 2 && s.nodes.size() == s.quantiles.size(),
-              "the Hermite table's nodes and quantiles do not match");
-    r.require(all_finite(s.nodes) && strictly_increasing(s.nodes) && !s.nodes.empty() &&
-                  s.nodes.front() > 0.0 && s.nodes.back() < 1.0,
-              "the Hermite table's nodes are not increasing inside (0, 1)");
-    r.require(all_finite(s.quantiles), "a Hermite table quantile is not finite");
+    if (!table || !r.ok()) return;
+    if (auto made = HermiteTable::from_state(std::move(*table), support.lo(), support.hi())) {
+        s.table = std::move(*made);
+    } else {
+        r.refuse(made.error());
+    }
 }
 
 SamplerFields read_sampler(StateReader& r, Interval support, SourceTag source) {
@@ -330,41 +438,18 @@ SamplerFields read_sampler(StateReader& r, Interval support, SourceTag source) {
         return s;
     }
     if (s.tag == SamplerTag::Tdr) {
-        const std::uint8_t transform = r.u8();
-        s.options.transform = static_cast<TdrTransform>(transform);
-        s.options.construction_points = r.u64();
-        s.options.dpdf_rel_step = r.f64();
-        s.options.max_tries = r.u64();
-        s.kind = r.u8();
-        s.pdf_max = r.f64();
-        s.xs = r.f64s();
-        s.ys = r.f64s();
-        s.slopes = r.f64s();
-        s.z = r.f64s();
-        s.cum = r.f64s();
-        s.relative = r.flag();
-        s.judged_above = r.f64();
-        s.segments = r.f64s();
-        const std::uint64_t spreads = r.u64();
-        if (r.require(spreads <= s.segments.size(), "the hat's tables do not match")) {
-            for (std::uint64_t j = 0; j < spreads; ++j) s.spreads.push_back(r.u8());
-        }
-        s.chords = r.f64s();
+        TdrHat::State hat;
+        r.field(hat);
         r.require(source != SourceTag::Cdf, "a TDR hat without a density");
-        if (r.require(transform <= tag(TdrTransform::InvSqrt), "unknown TDR transform")) {
-            check_hat(r, s, support);
+        if (!r.ok()) return s;
+        if (auto made = TdrHat::from_state(std::move(hat), support)) {
+            s.hat = std::move(*made);
+        } else {
+            r.refuse(made.error());
         }
         return s;
     }
-    s.ppf_tolerance = r.f64();  // an option, stored as given
-    s.max_iterations = r.u64();
-    s.use_newton = r.flag();
-    s.has_table = r.flag();
-    if (s.has_table) {
-        s.nodes = r.f64s();
-        s.quantiles = r.f64s();
-    }
-    check_inversion(r, s);
+    read_inversion(r, s, support);
     return s;
 }
 
@@ -410,10 +495,8 @@ std::string StateCodec::save(const ContinuousDistribution& d) {
                 w.f64(cdf_lo);
                 w.f64(cdf_span);
             } else if constexpr (std::is_same_v<S, HistogramSource>) {
-                const auto& [edges, bin_density] = s.histogram;
                 w.u8(tag(SourceTag::Histogram));
-                w.f64s(edges);
-                w.f64s(bin_density);
+                w.field(s.histogram.state());
             } else if constexpr (std::is_same_v<S, LocScaleSource>) {
                 const auto& [base_lo, base_hi, loc, scale] = s;
                 w.u8(tag(SourceTag::LocScale));
@@ -438,44 +521,8 @@ std::string StateCodec::save(const ContinuousDistribution& d) {
             const auto& engine = saved_engine(held);
             using S = std::decay_t<decltype(engine)>;
             if constexpr (std::is_same_v<S, TdrHat>) {
-                // The hat's bounds are the support's, restored from it; its guide table and
-                // squeeze gaps are made again from the rest.
-                [[maybe_unused]] const auto& [options, lo, hi, kind, relative, judged_above,
-                                              pdf_max, xs, ys, slopes, z, cum, guide, guide_scale,
-                                              segments, chords, gaps] = engine;
-                const auto& [transform, construction_points, dpdf_rel_step, max_tries] = options;
                 w.u8(tag(SamplerTag::Tdr));
-                w.u8(tag(transform));
-                w.u64(construction_points);
-                w.f64(dpdf_rel_step);
-                w.u64(max_tries);
-                w.u8(tag(kind));
-                w.f64(pdf_max);
-                w.f64s(xs);
-                w.f64s(ys);
-                w.f64s(slopes);
-                w.f64s(z);
-                w.f64s(cum);
-                w.flag(relative);
-                w.f64(judged_above);
-                // Segments as 8 numbers each, then their spreads; chords as 4 numbers each.
-                std::vector<double> numbers;
-                numbers.reserve(8 * segments.size());
-                for (const auto& seg : segments) {
-                    const auto& [left, right, slope, intercept, point, log_f, base, span,
-                                 spread] = seg;
-                    numbers.insert(numbers.end(),
-                                   {left, right, slope, intercept, point, log_f, base, span});
-                }
-                w.f64s(numbers);
-                w.u64(segments.size());
-                for (const auto& seg : segments) w.u8(tag(seg.spread));
-                numbers.clear();
-                for (const auto& chord : chords) {
-                    const auto& [x0, x1, y0, slope] = chord;
-                    numbers.insert(numbers.end(), {x0, x1, y0, slope});
-                }
-                w.f64s(numbers);
+                w.field(engine.state());
             } else if constexpr (std::is_same_v<S, InterpolatedInverse>) {
                 w.u8(tag(SamplerTag::Interpolated));
                 write_interpolated(w, engine);
@@ -487,14 +534,7 @@ std::string StateCodec::save(const ContinuousDistribution& d) {
                 w.f64(ppf_tolerance);
                 w.u64(max_iterations);
                 w.flag(use_newton);
-                w.flag(table.has_value());
-                if (table) {
-                    // The slopes (and whatever else the table derives) are a function of the
-                    // nodes, recomputed exactly by HermiteTable::from_nodes on reading; only
-                    // the nodes and their quantiles are saved.
-                    w.f64s(table->nodes());
-                    w.f64s(table->quantiles());
-                }
+                w.field(table ? std::optional(table->state()) : std::nullopt);
             }
         },
         sampler);
@@ -527,13 +567,7 @@ StateResult<ContinuousDistribution> StateCodec::load<ContinuousDistribution>(
     switch (src.tag) {
         case SourceTag::Pdf: source = PdfSource{}; break;
         case SourceTag::Cdf: source = CdfSource{src.a, src.b}; break;
-        case SourceTag::Histogram: {
-            HistogramSource h;
-            h.histogram.edges_ = std::move(src.edges);
-            h.histogram.bin_density_ = std::move(src.bins);
-            source = std::move(h);
-            break;
-        }
+        case SourceTag::Histogram: source = HistogramSource{std::move(*src.histogram)}; break;
         case SourceTag::LocScale: source = LocScaleSource{src.a, src.b, src.c, src.d}; break;
         case SourceTag::Truncated: source = TruncatedSource{src.a, src.b, src.c}; break;
     }
@@ -547,40 +581,12 @@ StateResult<ContinuousDistribution> StateCodec::load<ContinuousDistribution>(
         if (!inverse) return refused(inverse.error());
         sampler = InterpolatedEngine{std::move(*inverse)};
     } else if (smp.tag == SamplerTag::Tdr) {
-        TdrHat hat;
-        hat.options_ = smp.options;
-        hat.lo_ = support->lo();
-        hat.hi_ = support->hi();
-        hat.kind_ = static_cast<TdrHat::Kind>(smp.kind);
-        hat.pdf_max_ = smp.pdf_max;
-        hat.xs_ = std::move(smp.xs);
-        hat.ys_ = std::move(smp.ys);
-        hat.slopes_ = std::move(smp.slopes);
-        hat.z_ = std::move(smp.z);
-        hat.cum_ = std::move(smp.cum);
-        hat.relative_ = smp.relative;
-        hat.judged_above_ = smp.judged_above;
-        for (std::size_t j = 0; j < smp.spreads.size(); ++j) {
-            const double* q = smp.segments.data() + 8 * j;
-            hat.segments_.push_back(TdrHat::Segment{q[0], q[1], q[2], q[3], q[4], q[5], q[6], q[7],
-                                                    static_cast<TdrHat::Spread>(smp.spreads[j])});
-        }
-        for (std::size_t i = 0; i + 3 < smp.chords.size(); i += 4) {
-            const double* c = smp.chords.data() + i;
-            hat.chords_.push_back(TdrHat::Chord{c[0], c[1], c[2], c[3]});
-        }
-        hat.make_lookups();
-        sampler = Checked<TdrEngine>{TdrEngine{std::move(hat)}, std::nullopt};
+        sampler = Checked<TdrEngine>{TdrEngine{std::move(*smp.hat)}, std::nullopt};
     } else {
-        InversionEngine inversion{smp.ppf_tolerance,
-                                  static_cast<std::uint32_t>(smp.max_iterations), smp.use_newton,
-                                  std::nullopt};
-        if (smp.has_table) {
-            inversion.table = HermiteTable::from_nodes(support->lo(), support->hi(),
-                                                       std::move(smp.nodes),
-                                                       std::move(smp.quantiles));
-        }
-        sampler = Checked<InversionEngine>{std::move(inversion), std::nullopt};
+        sampler = Checked<InversionEngine>{
+            InversionEngine{smp.ppf_tolerance, static_cast<std::uint32_t>(smp.max_iterations),
+                            smp.use_newton, std::move(smp.table)},
+            std::nullopt};
     }
     ContinuousDistribution d(std::move(source), *support, norm, quad_tolerance,
                              std::move(sampler));

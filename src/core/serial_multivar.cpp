@@ -1,10 +1,6 @@
-// Saved states of the multivariate samplers: their boxes and settings, the chains' current
-// point, adapted step and counters, the copula's factor and the estimator's cached constant.
-// Scratch space is not saved: every transition writes it before reading it. Structured
-// bindings name every field of a value (or of its settings), so that a field added to one stops
-// the build here until its state has it.
+// The saved states of the box and the multivariate samplers: what each state() gives and what
+// each from_state checks before it makes the value again.
 #include <cmath>
-#include <limits>
 
 #include "core/finite.hpp"
 #include "core/multivar/cdf_mc.hpp"
@@ -13,251 +9,144 @@
 #include "core/multivar/hmc.hpp"
 #include "core/multivar/mcmc.hpp"
 #include "core/multivar/rejection.hpp"
-#include "core/serial.hpp"
 
 namespace varnix {
 
-namespace {
+// --- HyperRect --------------------------------------------------------------------------------
 
-template <class T>
-StateResult<T> refused(const StateReader& r) {
-    return std::unexpected(r.finish().error());
+HyperRect::State HyperRect::state() const {
+    const auto& [lo, hi] = *this;
+    return {lo, hi};
 }
 
-// The chain of chain.hpp: whether it started, and then its current point and log density
-// (finite, as init and every accepted transition leave them).
-struct ChainFields {
-    bool initialized = false;
-    std::vector<double> current;
-    double log_density = -std::numeric_limits<double>::infinity();
-};
-
-template <class Chain>
-void write_chain(StateWriter& w, const Chain& c) {
-    w.flag(c.initialized());
-    if (c.initialized()) {
-        w.f64s(c.current());
-        w.f64(c.current_log_density());
-    }
+StateResult<HyperRect> HyperRect::from_state(State s) {
+    auto box = make(s.lo, s.hi);
+    if (!box) return state_refused("the box is not a valid one");
+    return std::move(*box);
 }
-
-ChainFields read_chain(StateReader& r, std::size_t dim) {
-    ChainFields chain;
-    chain.initialized = r.flag();
-    if (!chain.initialized) return chain;
-    chain.current = r.f64s();
-    chain.log_density = r.f64();
-    if (r.require(chain.current.size() == dim, "the current point is not of the box's dimension") &&
-        r.require(std::isfinite(chain.log_density), "the current log density is not finite")) {
-        for (double x : chain.current) {
-            if (!r.require(std::isfinite(x), "the current point is not finite")) break;
-        }
-    }
-    return chain;
-}
-
-}  // namespace
 
 // --- RejectionSampler -------------------------------------------------------------------------
 
-std::string StateCodec::save(const RejectionSampler& s) {
-    StateWriter w("RejectionSampler");
-    write_box(w, s.box());
-    w.f64(s.pdf_max());
-    w.u64(s.max_trials());
-    return std::move(w).finish();
+RejectionSampler::State RejectionSampler::state() const {
+    const auto& [box, pdf_max, max_trials] = *this;
+    return {box.state(), pdf_max, max_trials};
 }
 
-template <>
-StateResult<RejectionSampler> StateCodec::load<RejectionSampler>(std::string_view bytes) {
-    StateReader r(bytes, "RejectionSampler");
-    auto box = read_box(r);
-    const double pdf_max = r.f64();
-    const std::uint64_t max_trials = r.u64();
-    if (!r.finish()) return refused<RejectionSampler>(r);
-    // make's own check: a finite positive pdf_max.
-    auto made = RejectionSampler::make(std::move(*box), pdf_max, max_trials);
-    if (!made) return std::unexpected(StateError{"RejectionSampler: " + made.error().message()});
+// make's own check: a finite positive pdf_max.
+StateResult<RejectionSampler> RejectionSampler::from_state(State s) {
+    auto box = HyperRect::from_state(std::move(s.box));
+    if (!box) return std::unexpected(box.error());
+    auto made = make(std::move(*box), s.pdf_max, s.max_trials);
+    if (!made) return state_refused(made.error().message());
     return std::move(*made);
 }
 
 // --- MetropolisHastings -----------------------------------------------------------------------
 
-std::string StateCodec::save(const MetropolisHastings& s) {
-    const auto& [step_size, burn_in, thin, target_accept, adapt_steps] = s.settings_;
-    StateWriter w("MetropolisHastings");
-    write_box(w, s.box());
-    w.f64(step_size);
-    w.u64(burn_in);
-    w.u64(thin);
-    w.f64(target_accept);
-    w.u64(adapt_steps);
-    write_chain(w, s);
-    w.f64(s.step_size_);
-    w.u64(s.iterations_);
-    w.u64(s.accepted_);
-    return std::move(w).finish();
+MetropolisHastings::State MetropolisHastings::state() const {
+    return {box_.state(), settings_, chain_state(), step_size_, iterations_, accepted_};
 }
 
 // Settings are taken as given (no setting is range-checked when a sampler is made); the
 // counters must be those of a run: no more acceptances than transitions, none before init.
-template <>
-StateResult<MetropolisHastings> StateCodec::load<MetropolisHastings>(std::string_view bytes) {
-    StateReader r(bytes, "MetropolisHastings");
-    auto box = read_box(r);
-    MhSettings settings;
-    settings.step_size = r.f64();
-    settings.burn_in = r.u64();
-    settings.thin = r.u64();
-    settings.target_accept = r.f64();
-    settings.adapt_steps = r.u64();
-    ChainFields chain = read_chain(r, box ? box->dim() : 0);
-    const double step_size = r.f64();
-    const std::uint64_t iterations = r.u64();
-    const std::uint64_t accepted = r.u64();
-    r.require(accepted <= iterations, "more acceptances than transitions");
-    r.require(chain.initialized || iterations == 0, "transitions counted before init");
-    if (!r.finish()) return refused<MetropolisHastings>(r);
-    MetropolisHastings s(std::move(*box), settings);
-    // The scratch vectors keep the sizes the box gave them.
-    s.initialized_ = chain.initialized;
-    if (chain.initialized) s.current_ = std::move(chain.current);
-    s.current_log_density_ = chain.log_density;
-    s.step_size_ = step_size;
-    s.iterations_ = iterations;
-    s.accepted_ = accepted;
-    return s;
+StateResult<MetropolisHastings> MetropolisHastings::from_state(State s) {
+    auto box = HyperRect::from_state(std::move(s.box));
+    if (!box) return std::unexpected(box.error());
+    const bool started = s.chain.has_value();
+    // The scratch vectors take the sizes the box gives them.
+    MetropolisHastings m(std::move(*box), s.settings);
+    if (auto resumed = m.resume(std::move(s.chain)); !resumed) {
+        return std::unexpected(resumed.error());
+    }
+    if (s.accepted > s.iterations) return state_refused("more acceptances than transitions");
+    if (!started && s.iterations != 0) return state_refused("transitions counted before init");
+    m.step_size_ = s.step_size;
+    m.iterations_ = s.iterations;
+    m.accepted_ = s.accepted;
+    return m;
 }
 
 // --- HmcSampler -------------------------------------------------------------------------------
 
-std::string StateCodec::save(const HmcSampler& s) {
-    const auto& [step_size, leapfrog_steps, grad_eps] = s.settings_;
-    StateWriter w("HmcSampler");
-    write_box(w, s.box());
-    w.f64(step_size);
-    w.u64(leapfrog_steps);
-    w.f64(grad_eps);
-    write_chain(w, s);
-    return std::move(w).finish();
-}
+HmcSampler::State HmcSampler::state() const { return {box_.state(), settings_, chain_state()}; }
 
-template <>
-StateResult<HmcSampler> StateCodec::load<HmcSampler>(std::string_view bytes) {
-    StateReader r(bytes, "HmcSampler");
-    auto box = read_box(r);
-    HmcSettings settings;
-    settings.step_size = r.f64();
-    settings.leapfrog_steps = r.u64();
-    settings.grad_eps = r.f64();
-    ChainFields chain = read_chain(r, box ? box->dim() : 0);
-    if (!r.finish()) return refused<HmcSampler>(r);
-    HmcSampler s(std::move(*box), settings);
-    s.initialized_ = chain.initialized;
-    if (chain.initialized) s.current_ = std::move(chain.current);
-    s.current_log_density_ = chain.log_density;
-    return s;
+StateResult<HmcSampler> HmcSampler::from_state(State s) {
+    auto box = HyperRect::from_state(std::move(s.box));
+    if (!box) return std::unexpected(box.error());
+    HmcSampler h(std::move(*box), s.settings);
+    if (auto resumed = h.resume(std::move(s.chain)); !resumed) {
+        return std::unexpected(resumed.error());
+    }
+    return h;
 }
 
 // --- GibbsSampler and ConditionalFactorizationSampler -----------------------------------------
 
-std::string StateCodec::save(const GibbsSampler& s) {
-    // The last is scratch, sized by the state.
-    [[maybe_unused]] const auto& [state, sweeps, sweep] = s;
-    StateWriter w("GibbsSampler");
-    w.f64s(state);
-    w.u64(sweeps);
-    return std::move(w).finish();
+GibbsSampler::State GibbsSampler::state() const {
+    // The last is scratch, sized by the point.
+    [[maybe_unused]] const auto& [point, sweeps, sweep] = *this;
+    return {point, sweeps};
 }
 
-// The state is whatever the coordinate sampler returned (NaN included); only its dimension,
+// The point is whatever the coordinate sampler returned (NaN included); only its dimension,
 // that of a box, is checked.
-template <>
-StateResult<GibbsSampler> StateCodec::load<GibbsSampler>(std::string_view bytes) {
-    StateReader r(bytes, "GibbsSampler");
-    std::vector<double> state = r.f64s();
-    const std::uint64_t sweeps = r.u64();
-    r.require(!state.empty(), "the state has no coordinates");
-    if (!r.finish()) return refused<GibbsSampler>(r);
-    return GibbsSampler(std::move(state), sweeps);
+StateResult<GibbsSampler> GibbsSampler::from_state(State s) {
+    if (s.point.empty()) return state_refused("the state has no coordinates");
+    return GibbsSampler(std::move(s.point), s.sweeps);
 }
 
-std::string StateCodec::save(const ConditionalFactorizationSampler& s) {
-    StateWriter w("ConditionalFactorizationSampler");
-    w.u64(s.dim());
-    return std::move(w).finish();
+ConditionalFactorizationSampler::State ConditionalFactorizationSampler::state() const {
+    const auto& [dim] = *this;
+    return {dim};
 }
 
-template <>
-StateResult<ConditionalFactorizationSampler> StateCodec::load<ConditionalFactorizationSampler>(
-    std::string_view bytes) {
-    StateReader r(bytes, "ConditionalFactorizationSampler");
-    const std::uint64_t dim = r.u64();
-    if (!r.finish()) return refused<ConditionalFactorizationSampler>(r);
-    return ConditionalFactorizationSampler(dim);
+StateResult<ConditionalFactorizationSampler> ConditionalFactorizationSampler::from_state(
+    State s) {
+    return ConditionalFactorizationSampler(s.dim);
 }
 
 // --- GaussianCopula ---------------------------------------------------------------------------
 
-std::string StateCodec::save(const GaussianCopula& c) {
-    const auto& [n, factor] = c;
-    StateWriter w("GaussianCopula");
-    w.u64(n);
-    w.f64s(factor);
-    return std::move(w).finish();
+GaussianCopula::State GaussianCopula::state() const {
+    const auto& [n, factor] = *this;
+    return {n, factor};
 }
 
 // The factor make leaves: n x n, finite, zero above the diagonal, positive on it.
-template <>
-StateResult<GaussianCopula> StateCodec::load<GaussianCopula>(std::string_view bytes) {
-    StateReader r(bytes, "GaussianCopula");
-    const std::uint64_t n = r.u64();
-    std::vector<double> factor = r.f64s();
-    if (r.require(n > 0 && n <= (std::uint64_t{1} << 32) && factor.size() == n * n,
-                  "the factor is not n x n")) {
-        bool sound = true;
-        for (std::size_t i = 0; i < n && sound; ++i) {
-            for (std::size_t j = 0; j < n && sound; ++j) {
-                const double v = factor[i * n + j];
-                sound = j < i ? std::isfinite(v) : (j == i ? finite_positive(v) : v == 0.0);
+StateResult<GaussianCopula> GaussianCopula::from_state(State s) {
+    const std::uint64_t n = s.n;
+    if (!(n > 0 && n <= (std::uint64_t{1} << 32) && s.factor.size() == n * n)) {
+        return state_refused("the factor is not n x n");
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < n; ++j) {
+            const double v = s.factor[i * n + j];
+            const bool sound = j < i ? std::isfinite(v) : (j == i ? finite_positive(v) : v == 0.0);
+            if (!sound) {
+                return state_refused("the factor is not a lower triangle with a positive diagonal");
             }
         }
-        r.require(sound, "the factor is not a lower triangle with a positive diagonal");
     }
-    if (!r.finish()) return refused<GaussianCopula>(r);
-    return GaussianCopula(n, std::move(factor));
+    return GaussianCopula(n, std::move(s.factor));
 }
 
 // --- CdfMcEstimator ---------------------------------------------------------------------------
 
-std::string StateCodec::save(const CdfMcEstimator& e) {
+CdfMcEstimator::State CdfMcEstimator::state() const {
     // The last two are scratch, sized by the box.
     [[maybe_unused]] const auto& [box, normalization_samples, cdf_samples, normalization, point,
-                                  upper] = e;
-    StateWriter w("CdfMcEstimator");
-    write_box(w, box);
-    w.u64(normalization_samples);
-    w.u64(cdf_samples);
-    w.flag(normalization.has_value());
-    if (normalization) w.f64(*normalization);
-    return std::move(w).finish();
+                                  upper] = *this;
+    return {box.state(), normalization_samples, cdf_samples, normalization};
 }
 
-template <>
-StateResult<CdfMcEstimator> StateCodec::load<CdfMcEstimator>(std::string_view bytes) {
-    StateReader r(bytes, "CdfMcEstimator");
-    auto box = read_box(r);
-    const std::uint64_t normalization_samples = r.u64();
-    const std::uint64_t cdf_samples = r.u64();
-    std::optional<double> normalization;
-    if (r.flag()) {
-        normalization = r.f64();
-        r.require(finite_positive(*normalization),
-                  "the cached constant is not finite and positive");
+StateResult<CdfMcEstimator> CdfMcEstimator::from_state(State s) {
+    auto box = HyperRect::from_state(std::move(s.box));
+    if (!box) return std::unexpected(box.error());
+    if (s.normalization && !finite_positive(*s.normalization)) {
+        return state_refused("the cached constant is not finite and positive");
     }
-    if (!r.finish()) return refused<CdfMcEstimator>(r);
-    CdfMcEstimator e(std::move(*box), normalization_samples, cdf_samples);
-    e.normalization_ = normalization;
+    CdfMcEstimator e(std::move(*box), s.normalization_samples, s.cdf_samples);
+    e.normalization_ = s.normalization;
     return e;
 }
 

@@ -48,6 +48,19 @@ PyTypeObject* create_type(const ClassDef& def, Py_ssize_t basicsize, destructor 
     return reinterpret_cast<PyTypeObject*>(type);
 }
 
+const ClassDef& with_method(const ClassDef& def, PyMethodDef extra) {
+    // The interpreter keeps pointing at the method table: it lives for the process.
+    auto* methods = new std::vector<PyMethodDef>();
+    for (PyMethodDef* m = def.methods; m != nullptr && m->ml_name != nullptr; ++m) {
+        methods->push_back(*m);
+    }
+    methods->push_back(extra);
+    methods->push_back({nullptr, nullptr, 0, nullptr});
+    auto* extended = new ClassDef(def);
+    extended->methods = methods->data();
+    return *extended;
+}
+
 void register_name(PyObject* module, const char* name, PyObject* object) {
     PyObject* all = PyObject_GetAttrString(module, "__all__");
     if (all == nullptr) {

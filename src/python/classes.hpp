@@ -9,6 +9,10 @@
 //
 // Classes cannot be subclassed, have no instance __dict__ and no weak references.
 //
+// A class pickled as its core value's saved state declares `static constexpr bool saved =
+// true;`: its type then has __reduce__, and register_class adds its restorer to _restore
+// (python/pickling.hpp). Value classes write their own __reduce__ to their constructor.
+//
 // Every area file (continuous, discrete, multivar) includes this header, and with it the
 // declarations, the argument binding and the result conversions.
 #pragma once
@@ -82,6 +86,30 @@ struct WithCallable {
 PyTypeObject* create_type(const ClassDef& def, Py_ssize_t basicsize, destructor dealloc,
                           traverseproc traverse, inquiry clear);
 
+// A class saved as a state (see the top of this file).
+template <class T>
+concept Saved = requires { requires T::saved; };
+
+// The __reduce__ entry and the restorer registration of a saved class (python/pickling.hpp).
+template <Saved T>
+PyMethodDef saved_reduce_method();
+template <Saved T>
+void add_restorer();
+
+// def with one more method after its own, for the life of the process.
+const ClassDef& with_method(const ClassDef& def, PyMethodDef extra);
+
+// The definition a type is made from: a saved class's gains its __reduce__.
+template <class T>
+const ClassDef& type_definition() {
+    if constexpr (Saved<T>) {
+        static const ClassDef& def = with_method(T::definition(), saved_reduce_method<T>());
+        return def;
+    } else {
+        return T::definition();
+    }
+}
+
 template <class T>
 void dealloc_instance(PyObject* self);
 
@@ -103,10 +131,10 @@ template <class T>
 PyTypeObject* type_object() {
     static PyTypeObject* type = [] {
         if constexpr (HoldsPythonObjects<T>) {
-            return create_type(T::definition(), sizeof(Instance<T>), &dealloc_instance<T>,
+            return create_type(type_definition<T>(), sizeof(Instance<T>), &dealloc_instance<T>,
                                &traverse_instance<T>, &clear_instance<T>);
         } else {
-            return create_type(T::definition(), sizeof(Instance<T>), &dealloc_instance<T>,
+            return create_type(type_definition<T>(), sizeof(Instance<T>), &dealloc_instance<T>,
                                nullptr, nullptr);
         }
     }();
@@ -350,6 +378,7 @@ template <class T>
 void register_class(PyObject* module) {
     register_name(module, T::definition().name,
                   reinterpret_cast<PyObject*>(type_object<T>()));
+    if constexpr (Saved<T>) add_restorer<T>();
 }
 
 void register_functions(PyObject* module, PyMethodDef* defs);

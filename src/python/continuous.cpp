@@ -182,6 +182,7 @@ Interval interval_arg(const Args& a, std::size_t i) { return instance_arg<PyInte
 
 // The user's pdf or cdf is held beside the distribution; a histogram holds none.
 struct PyContinuous : WithCallable<ContinuousDistribution> {
+    static constexpr bool saved = true;  // pickled as its saved state
     static const ClassDef& definition();
 };
 
@@ -388,8 +389,6 @@ PyMethodDef continuous_methods[] = {
     // Arrays.
     method<PyContinuous, Access::Shared, sample_into_declaration, &cd_sample_into>(),
     method<PyContinuous, Access::Shared, sample_array_declaration, &cd_sample_array>(),
-    // Pickling and copying (python/pickling.hpp).
-    method<PyContinuous, Access::Shared, "__reduce__", &reduce_saved<PyContinuous>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -492,7 +491,6 @@ void register_continuous(PyObject* module) {
     register_class<PyBuildOptions>(module);
     register_class<PyContinuous>(module);
     register_functions(module, continuous_functions);
-    add_restorer<PyContinuous>();
 }
 
 }  // namespace varnix::py

@@ -12,6 +12,7 @@ namespace {
 
 struct PyDiscrete {
     DiscreteDistribution value;
+    static constexpr bool saved = true;  // pickled as its saved state
     static const ClassDef& definition();
 };
 
@@ -124,8 +125,6 @@ PyMethodDef discrete_methods[] = {
     // Arrays.
     method<PyDiscrete, Access::Shared, sample_into_declaration, &discrete_sample_into>(),
     method<PyDiscrete, Access::Shared, sample_array_declaration, &discrete_sample_array>(),
-    // Pickling and copying (python/pickling.hpp).
-    method<PyDiscrete, Access::Shared, "__reduce__", &reduce_saved<PyDiscrete>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -151,7 +150,6 @@ PyMethodDef discrete_functions[] = {
 void register_discrete(PyObject* module) {
     register_class<PyDiscrete>(module);
     register_functions(module, discrete_functions);
-    add_restorer<PyDiscrete>();
 }
 
 }  // namespace varnix::py

@@ -176,6 +176,7 @@ PyObject* box_sample_array(Py& self, const Args& a) {
 // ---- RejectionSampler ----
 
 struct PyRejectionSampler : WithCallable<RejectionSampler> {
+    static constexpr bool saved = true;  // pickled as its saved state
     static const ClassDef& definition();
 };
 
@@ -200,8 +201,6 @@ PyMethodDef rejection_methods[] = {
            &box_sample_into<PyRejectionSampler, kRejectionVariable>>(),
     method<PyRejectionSampler, Access::Shared, points_array_declaration,
            &box_sample_array<PyRejectionSampler, kRejectionVariable>>(),
-    // Pickling and copying (python/pickling.hpp).
-    method<PyRejectionSampler, Access::Shared, "__reduce__", &reduce_saved<PyRejectionSampler>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -228,6 +227,7 @@ PyObject* list_of(std::span<const double> values) {
 // ---- MetropolisHastings ----
 
 struct PyMetropolisHastings : WithCallable<MetropolisHastings> {
+    static constexpr bool saved = true;  // pickled as its saved state
     static const ClassDef& definition();
 };
 
@@ -251,9 +251,6 @@ PyMethodDef mh_methods[] = {
            &box_sample_into<PyMetropolisHastings, kChainVariable>>(),
     method<PyMetropolisHastings, Access::Exclusive, points_array_declaration,
            &box_sample_array<PyMetropolisHastings, kChainVariable>>(),
-    // Pickling and copying (python/pickling.hpp).
-    method<PyMetropolisHastings, Access::Shared, "__reduce__",
-           &reduce_saved<PyMetropolisHastings>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -285,6 +282,7 @@ PyObject* metropolis_hastings(const Args& a) {
 // ---- HmcSampler ----
 
 struct PyHmcSampler : WithCallable<HmcSampler> {
+    static constexpr bool saved = true;  // pickled as its saved state
     static const ClassDef& definition();
 };
 
@@ -303,8 +301,6 @@ PyMethodDef hmc_methods[] = {
            &box_sample_into<PyHmcSampler, kChainVariable>>(),
     method<PyHmcSampler, Access::Exclusive, points_array_declaration,
            &box_sample_array<PyHmcSampler, kChainVariable>>(),
-    // Pickling and copying (python/pickling.hpp).
-    method<PyHmcSampler, Access::Shared, "__reduce__", &reduce_saved<PyHmcSampler>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -332,6 +328,7 @@ PyObject* hmc_sampler(const Args& a) {
 // ---- GibbsSampler ----
 
 struct PyGibbsSampler : WithCallable<GibbsSampler> {
+    static constexpr bool saved = true;  // pickled as its saved state
     static const ClassDef& definition();
 };
 
@@ -342,8 +339,6 @@ PyObject* gibbs_step(PyGibbsSampler& self) {
 PyMethodDef gibbs_methods[] = {
     method<PyGibbsSampler, Access::Exclusive, "sample", &gibbs_step>(),
     method<PyGibbsSampler, Access::Exclusive, "step", &gibbs_step>(),
-    // Pickling and copying (python/pickling.hpp).
-    method<PyGibbsSampler, Access::Shared, "__reduce__", &reduce_saved<PyGibbsSampler>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -369,6 +364,7 @@ PyObject* gibbs_sampler(const Args& a) {
 // ---- ConditionalFactorizationSampler ----
 
 struct PyConditionalSampler : WithCallable<ConditionalFactorizationSampler> {
+    static constexpr bool saved = true;  // pickled as its saved state
     static const ClassDef& definition();
 };
 
@@ -427,9 +423,6 @@ PyMethodDef conditional_methods[] = {
            &conditional_sample_into>(),
     method<PyConditionalSampler, Access::Shared, points_array_declaration,
            &conditional_sample_array>(),
-    // Pickling and copying (python/pickling.hpp).
-    method<PyConditionalSampler, Access::Shared, "__reduce__",
-           &reduce_saved<PyConditionalSampler>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -452,6 +445,7 @@ PyObject* conditional_factorization_sampler(const Args& a) {
 
 struct PyGaussianCopula {
     GaussianCopula value;
+    static constexpr bool saved = true;  // pickled as its saved state
     static const ClassDef& definition();
 };
 
@@ -515,8 +509,6 @@ PyMethodDef copula_methods[] = {
     // Arrays.
     method<PyGaussianCopula, Access::Shared, kCopulaSampleInto, &copula_sample_into>(),
     method<PyGaussianCopula, Access::Shared, kCopulaSampleArray, &copula_sample_array>(),
-    // Pickling and copying (python/pickling.hpp).
-    method<PyGaussianCopula, Access::Shared, "__reduce__", &reduce_saved<PyGaussianCopula>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -534,6 +526,7 @@ PyObject* gaussian_copula(const Args& a) {
 // ---- CdfMcEstimator ----
 
 struct PyCdfMcEstimator : WithCallable<CdfMcEstimator> {
+    static constexpr bool saved = true;  // pickled as its saved state
     static const ClassDef& definition();
 };
 
@@ -557,8 +550,6 @@ PyMethodDef cdf_mc_methods[] = {
     method<PyCdfMcEstimator, Access::Exclusive, kEstimateNormalization,
            &cdf_mc_estimate_normalization>(),
     method<PyCdfMcEstimator, Access::Exclusive, kCdfMcCdf, &cdf_mc_cdf>(),
-    // Pickling and copying (python/pickling.hpp).
-    method<PyCdfMcEstimator, Access::Shared, "__reduce__", &reduce_saved<PyCdfMcEstimator>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -602,13 +593,6 @@ void register_multivar(PyObject* module) {
     register_class<PyGaussianCopula>(module);
     register_class<PyCdfMcEstimator>(module);
     register_functions(module, multivar_functions);
-    add_restorer<PyRejectionSampler>();
-    add_restorer<PyMetropolisHastings>();
-    add_restorer<PyHmcSampler>();
-    add_restorer<PyGibbsSampler>();
-    add_restorer<PyConditionalSampler>();
-    add_restorer<PyGaussianCopula>();
-    add_restorer<PyCdfMcEstimator>();
 }
 
 }  // namespace varnix::py

@@ -1,7 +1,9 @@
 // Pickling and copying of the module's classes.
 //
 // Value classes (Interval, BuildOptions, HyperRect) reduce to their constructor and fields.
-// Every other class reduces to the module's private function _restore with three arguments:
+// Every other class is declared saved (python/classes.hpp): its __reduce__ and its restorer
+// come from here, through its core value's State (core/serial.hpp). It reduces to the module's
+// private function _restore with three arguments:
 // its class name, a tuple of the callables it holds (pickled by whatever pickler the caller
 // uses; None where a distribution holds none) and its saved state, the bytes of
 // core/serial.hpp. copy.copy and copy.deepcopy go through the same reduction.
@@ -46,7 +48,8 @@ struct SavedState {
 
 using Restorer = PyObject* (*)(const SavedState&);
 
-// Makes restore the restorer of class_name (each class once, at module initialisation).
+// Makes restore the restorer of class_name (each class once, at module initialisation, by
+// register_class).
 void add_restorer(const char* class_name, Restorer restore);
 
 // Adds _restore to the module; not listed in __all__.
@@ -86,7 +89,12 @@ PyObject* restore_saved(const SavedState& saved) {
     }
 }
 
-template <class Py>
+template <Saved Py>
+PyMethodDef saved_reduce_method() {
+    return method<Py, Access::Shared, "__reduce__", &reduce_saved<Py>>();
+}
+
+template <Saved Py>
 void add_restorer() {
     add_restorer(Py::definition().name, &restore_saved<Py>);
 }

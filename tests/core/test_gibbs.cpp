@@ -50,7 +50,8 @@ TEST(gibbs_sweeps_in_index_order_and_update_at_once) {
     CHECK(seen[2].second == (std::vector<double>{10.0, 11.0}));
     CHECK(seen[5].second == (std::vector<double>{14.0, 13.0}));
     CHECK(std::vector<double>(s.begin(), s.end()) == (std::vector<double>{14.0, 15.0}));
-    CHECK(std::vector<double>(g.state().begin(), g.state().end()) == (std::vector<double>{14.0, 15.0}));
+    CHECK(std::vector<double>(g.current().begin(), g.current().end()) ==
+          (std::vector<double>{14.0, 15.0}));
 }
 
 TEST(gibbs_with_gaussian_conditionals_reaches_the_joint_correlation) {

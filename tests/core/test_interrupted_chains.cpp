@@ -130,7 +130,7 @@ TEST(an_interrupted_gibbs_step_keeps_the_last_completed_sweep) {
         interrupted = true;
     }
     CHECK(interrupted);
-    CHECK((std::vector<double>(g.state().begin(), g.state().end()) ==
+    CHECK((std::vector<double>(g.current().begin(), g.current().end()) ==
            std::vector<double>{4.0, 5.0, 6.0}));
     // Each call saw the coordinates already updated in its sweep, as in place.
     CHECK((seen[4] == std::vector<double>{4.0, 2.0, 3.0}));

@@ -1,14 +1,20 @@
 // Saved states: values read back give the same draws and queries bit for bit, calling no
 // user function; broken states are refused with a StateError, never crash.
+#include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
+#include <tuple>
+#include <variant>
 #include <vector>
 
 #include "check.hpp"
 #include "core/continuous/distribution.hpp"
+#include "core/continuous/tdr.hpp"
 #include "core/discrete/discrete.hpp"
 #include "core/multivar/cdf_mc.hpp"
 #include "core/multivar/copula.hpp"
@@ -305,4 +311,172 @@ TEST(serial_fuzzed_states_are_refused_or_sound) {
               auto r = ChaChaRng::seeded(1);
               (void)s.with(f).step(r);
           }) > 0);
+}
+
+namespace {
+
+// A state with a field of every kind a state may hold, and a part of its own.
+struct Part {
+    std::vector<std::uint8_t> bytes;
+    int order = 0;
+    static auto fields(auto& s) {
+        auto& [bytes, order] = s;
+        return std::tie(bytes, order);
+    }
+};
+
+struct EveryKind {
+    bool flag = false;
+    varnix::TdrTransform transform = varnix::TdrTransform::Log;
+    std::uint64_t count = 0;
+    double value = 0.0;
+    std::vector<double> values;
+    std::optional<double> cached;
+    std::optional<Part> part;
+    static auto fields(auto& s) {
+        auto& [flag, transform, count, value, values, cached, part] = s;
+        return std::tie(flag, transform, count, value, values, cached, part);
+    }
+};
+
+std::string le64(std::uint64_t v) {
+    std::string out(8, '\0');
+    for (int i = 0; i < 8; ++i) out[i] = static_cast<char>(v >> (8 * i));
+    return out;
+}
+
+}  // namespace
+
+TEST(serial_fields_are_written_in_order_and_read_back_by_the_same_list) {
+    const EveryKind written{true, varnix::TdrTransform::InvSqrt, 7, -0.5, {1.0, 2.0}, std::nullopt,
+                            Part{{3, 4, 5}, -2}};
+    varnix::StateWriter w("EveryKind");
+    w.field(written);
+    const std::string bytes = std::move(w).finish();
+    const std::string header = std::string("VXST\x01\x09", 6) + "EveryKind";
+    const std::string body = std::string("\x01\x01", 2) + le64(7) +
+                             le64(std::bit_cast<std::uint64_t>(-0.5)) + le64(2) +
+                             le64(std::bit_cast<std::uint64_t>(1.0)) +
+                             le64(std::bit_cast<std::uint64_t>(2.0)) + std::string("\x00\x01", 2) +
+                             le64(3) + "\x03\x04\x05" + le64(static_cast<std::uint64_t>(-2));
+    CHECK(bytes == header + body);
+
+    varnix::StateReader r(bytes, "EveryKind");
+    EveryKind read;
+    read.cached = 1.0;  // a flag of 0 empties it
+    r.field(read);
+    CHECK(r.finish().has_value());
+    CHECK(read.flag && read.transform == varnix::TdrTransform::InvSqrt && read.count == 7);
+    CHECK(read.value == -0.5 && read.values == written.values && !read.cached);
+    CHECK(read.part && read.part->bytes == written.part->bytes && read.part->order == -2);
+
+    // Broken bodies: the first failure is the one reported, and a length beyond the bytes left
+    // is refused before anything is allocated for it.
+    const std::size_t length_at = bytes.size() - 8 - 3 - 8;  // of the part's bytes
+    const struct {
+        std::string bytes;
+        const char* error;
+    } broken[] = {
+        {header + "\x02" + body.substr(1), "a flag is neither 0 nor 1"},
+        {bytes.substr(0, length_at) + le64(~std::uint64_t{0} >> 1) + bytes.substr(length_at + 8),
+         "truncated"},
+        {bytes.substr(0, bytes.size() - 8) + le64(std::uint64_t{1} << 40),
+         "an integer field is out of range"},
+        {bytes.substr(0, bytes.size() - 1), "truncated"},
+    };
+    for (const auto& b : broken) {
+        varnix::StateReader rb(b.bytes, "EveryKind");
+        EveryKind back;
+        rb.field(back);
+        CHECK_EQ(rb.finish().error().message(),
+                 std::string("invalid saved state: EveryKind: ") + b.error);
+    }
+}
+
+TEST(serial_a_hat_is_refused_unless_it_is_one_build_could_leave) {
+    using varnix::TdrHat;
+    const Interval support = interval(-5.0, 5.0);
+    auto make = [&](varnix::TdrTransform t) {
+        varnix::TdrOptions o;
+        o.transform = t;
+        o.construction_points = 6;
+        return must<TdrHat>(TdrHat::build(o, support, normal_pdf, std::nullopt)).state();
+    };
+    const auto tangent = make(varnix::TdrTransform::Log);
+    const auto constant = make(varnix::TdrTransform::InvSqrt);
+    CHECK(TdrHat::from_state(tangent, support).has_value());
+    CHECK(TdrHat::from_state(constant, support).has_value());
+    const struct {
+        TdrHat::State state;
+        void (*edit)(TdrHat::State&);
+        const char* error;
+    } cases[] = {
+        // A constant hat is its height alone; tables beside it would be read by its lookups.
+        {constant, [](TdrHat::State& s) { s.xs = {0.0}; }, "the hat's tables do not match"},
+        {constant, [](TdrHat::State& s) { s.spreads = {0}; }, "the hat's tables do not match"},
+        {constant, [](TdrHat::State& s) { s.kind = TdrHat::Kind::Tangent; },
+         "the hat's kind is not its transform's"},
+        {tangent, [](TdrHat::State& s) { s.spreads.pop_back(); }, "the hat's tables do not match"},
+        {tangent, [](TdrHat::State& s) { s.cum.back() = 0.5; },
+         "the hat's cumulative areas do not rise to 1"},
+        {tangent, [](TdrHat::State& s) { s.options.transform = varnix::TdrTransform{7}; },
+         "unknown TDR transform"},
+    };
+    for (const auto& c : cases) {
+        TdrHat::State s = c.state;
+        c.edit(s);
+        const auto back = TdrHat::from_state(std::move(s), support);
+        CHECK(!back.has_value() && back.error().detail == c.error);
+    }
+}
+
+namespace {
+
+struct Choice {
+    std::variant<double, Part> pick;
+    std::array<double, 2> pair{};
+    static auto fields(auto& s) {
+        auto& [pick, pair] = s;
+        return std::tie(pick, pair);
+    }
+};
+
+}  // namespace
+
+// A format may keep its own text for an unknown alternative.
+template <>
+inline constexpr const char* varnix::state_field_refusal<std::variant<double, Part>> =
+    "unknown pick";
+
+TEST(serial_variants_and_arrays_carry_their_alternative_and_length) {
+    const std::string header = std::string("VXST\x01\x06", 6) + "Choice";
+    const std::string pair = le64(2) + le64(std::bit_cast<std::uint64_t>(1.5)) +
+                             le64(std::bit_cast<std::uint64_t>(-1.5));
+    const std::string as_part = std::string("\x01", 1) + le64(1) + "\x07" + le64(4) + pair;
+    const struct {
+        std::string body;
+        const char* error;  // null: reads back and writes the same bytes
+    } cases[] = {
+        {std::string("\x00", 1) + le64(std::bit_cast<std::uint64_t>(0.25)) + pair, nullptr},
+        {as_part, nullptr},
+        {std::string("\x02", 1) + le64(0) + pair, "unknown pick"},
+        {as_part.substr(0, as_part.size() - pair.size()) + le64(1) + le64(0),
+         "a table of the wrong length"},
+    };
+    for (const auto& c : cases) {
+        const std::string bytes = header + c.body;
+        varnix::StateReader r(bytes, "Choice");
+        Choice back;
+        r.field(back);
+        if (c.error != nullptr) {
+            CHECK_EQ(r.finish().error().message(),
+                     std::string("invalid saved state: Choice: ") + c.error);
+            continue;
+        }
+        CHECK(r.finish().has_value());
+        CHECK(back.pair == (std::array<double, 2>{1.5, -1.5}));
+        varnix::StateWriter w("Choice");
+        w.field(back);
+        CHECK(std::move(w).finish() == bytes);
+    }
 }

@@ -14,6 +14,7 @@
 
 #include "core/function_ref.hpp"
 #include "core/search.hpp"
+#include "core/serial.hpp"
 
 namespace varnix {
 
@@ -55,6 +56,20 @@ public:
     const std::vector<double>& nodes() const { return u_; }
     const std::vector<double>& quantiles() const { return x_; }
     const std::vector<double>& slopes() const { return slopes_; }
+
+    // Saved state (core/serial.hpp), a part of its distribution's: the nodes and their
+    // quantiles. The slopes and lookups are a function of them, made again by from_nodes on
+    // [lo, hi], the owner's support.
+    struct State {
+        std::vector<double> nodes;
+        std::vector<double> quantiles;
+        static auto fields(auto& s) {
+            auto& [nodes, quantiles] = s;
+            return std::tie(nodes, quantiles);
+        }
+    };
+    State state() const;
+    static StateResult<HermiteTable> from_state(State s, double lo, double hi);
 
 private:
     HermiteTable() = default;

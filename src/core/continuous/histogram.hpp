@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/errors.hpp"
+#include "core/serial.hpp"
 
 namespace varnix {
 
@@ -24,8 +25,20 @@ public:
     double lo() const { return edges_.front(); }
     double hi() const { return edges_.back(); }
 
+    // Saved state (core/serial.hpp), a part of its distribution's: the edges and bin values as
+    // built.
+    struct State {
+        std::vector<double> edges;
+        std::vector<double> bin_density;
+        static auto fields(auto& s) {
+            auto& [edges, bin_density] = s;
+            return std::tie(edges, bin_density);
+        }
+    };
+    State state() const;
+    static StateResult<HistogramDensity> from_state(State s);
+
 private:
-    friend struct StateCodec;  // saved states (core/serial.hpp)
 
     std::vector<double> edges_;
     std::vector<double> bin_density_;

@@ -29,6 +29,7 @@
 #include "core/fill.hpp"
 #include "core/function_ref.hpp"
 #include "core/search.hpp"
+#include "core/serial.hpp"
 #include "core/word_source.hpp"
 
 namespace varnix {
@@ -95,8 +96,33 @@ public:
     // formulas would over- or underflow, or neighbouring tangents are parallel).
     bool relative_areas() const { return relative_; }
 
+    // Saved state (core/serial.hpp), a part of its distribution's: the hat as built, its
+    // segments as 8 numbers each (Segment's order) with their spreads apart, its chords as 4
+    // numbers each (Chord's order). The bounds are the owner's support; the guide table and
+    // squeeze gaps are made again from the rest.
+    struct State {
+        TdrOptions options;
+        Kind kind = Kind::Tangent;
+        double pdf_max = 0.0;
+        std::vector<double> xs, ys, slopes, z, cum;
+        bool relative = false;
+        double judged_above = 0.0;
+        std::vector<double> segments;
+        std::vector<std::uint8_t> spreads;
+        std::vector<double> chords;
+        static auto fields(auto& s) {
+            auto& [options, kind, pdf_max, xs, ys, slopes, z, cum, relative, judged_above,
+                   segments, spreads, chords] = s;
+            auto& [transform, construction_points, dpdf_rel_step, max_tries] = options;
+            return std::tie(transform, construction_points, dpdf_rel_step, max_tries, kind,
+                            pdf_max, xs, ys, slopes, z, cum, relative, judged_above, segments,
+                            spreads, chords);
+        }
+    };
+    State state() const;
+    static StateResult<TdrHat> from_state(State s, Interval support);
+
 private:
-    friend struct StateCodec;  // saved states (core/serial.hpp)
 
     // The caller's word source behind one indirect call per word, for the constant hat's
     // trials, which call the density every time and are compiled once, in tdr.cpp. The

@@ -13,6 +13,7 @@
 #include "core/errors.hpp"
 #include "core/fill.hpp"
 #include "core/search.hpp"
+#include "core/serial.hpp"
 #include "core/word_source.hpp"
 
 namespace varnix {
@@ -71,9 +72,20 @@ public:
     // Every draw takes exactly this many words of the source.
     static constexpr std::size_t words_per_draw = 1;
 
-private:
-    friend struct StateCodec;  // saved states (core/serial.hpp)
+    // Saved state (core/serial.hpp): the points and the cumulative table as built.
+    struct State {
+        static constexpr const char* name = "DiscreteDistribution";
+        std::vector<double> points;
+        std::vector<double> cdf;
+        static auto fields(auto& s) {
+            auto& [points, cdf] = s;
+            return std::tie(points, cdf);
+        }
+    };
+    State state() const;
+    static StateResult<DiscreteDistribution> from_state(State s);
 
+private:
     using Rule = search::LastEqualElseAbove;
 
     DiscreteDistribution(std::vector<double> points, std::vector<double> cdf)

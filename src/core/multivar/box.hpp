@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/errors.hpp"
+#include "core/serial.hpp"
 
 namespace varnix {
 
@@ -21,6 +22,19 @@ public:
     std::size_t dim() const { return lo_.size(); }
     std::span<const double> lo() const { return lo_; }
     std::span<const double> hi() const { return hi_; }
+
+    // Saved state (core/serial.hpp), a part of the states of the classes that keep a box: its
+    // bounds, read back through make.
+    struct State {
+        std::vector<double> lo;
+        std::vector<double> hi;
+        static auto fields(auto& s) {
+            auto& [lo, hi] = s;
+            return std::tie(lo, hi);
+        }
+    };
+    State state() const;
+    static StateResult<HyperRect> from_state(State s);
 
 private:
     HyperRect(std::vector<double> lo, std::vector<double> hi)

@@ -13,6 +13,7 @@
 #include "core/finite.hpp"
 #include "core/multivar/box.hpp"
 #include "core/multivar/density.hpp"
+#include "core/serial.hpp"
 #include "core/word_source.hpp"
 
 namespace varnix {
@@ -33,8 +34,23 @@ public:
     std::size_t cdf_samples() const { return cdf_samples_; }
     std::optional<double> cached_normalization() const { return normalization_; }
 
+    // Saved state (core/serial.hpp): the box, the sample counts and the cached constant;
+    // scratch is not saved.
+    struct State {
+        static constexpr const char* name = "CdfMcEstimator";
+        HyperRect::State box;
+        std::uint64_t normalization_samples = 0;
+        std::uint64_t cdf_samples = 0;
+        std::optional<double> normalization;
+        static auto fields(auto& s) {
+            auto& [box, normalization_samples, cdf_samples, normalization] = s;
+            return std::tie(box, normalization_samples, cdf_samples, normalization);
+        }
+    };
+    State state() const;
+    static StateResult<CdfMcEstimator> from_state(State s);
+
 private:
-    friend struct StateCodec;  // saved states (core/serial.hpp)
 
     HyperRect box_;
     std::size_t normalization_samples_;

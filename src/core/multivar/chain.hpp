@@ -21,6 +21,7 @@
 #include "core/multivar/box.hpp"
 #include "core/multivar/density.hpp"
 #include "core/multivar/points.hpp"
+#include "core/serial.hpp"
 #include "core/word_source.hpp"
 
 namespace varnix {
@@ -63,8 +64,39 @@ public:
     }
     double current_log_density() const { return current_log_density_; }  // -inf before init
 
+    // The chain's part of a saved state (core/serial.hpp), present once it has started.
+    struct Current {
+        std::vector<double> point;
+        double log_density = 0.0;
+        static auto fields(auto& s) {
+            auto& [point, log_density] = s;
+            return std::tie(point, log_density);
+        }
+    };
+
 protected:
-    friend struct StateCodec;  // saved states (core/serial.hpp)
+    std::optional<Current> chain_state() const {
+        if (!initialized_) return std::nullopt;
+        return Current{current_, current_log_density_};
+    }
+    // Resumes a chain made on the box from its saved part: a point of the box's dimension,
+    // finite, with a finite log density, as init and every accepted transition leave them.
+    StateResult<void> resume(std::optional<Current> c) {
+        if (!c) return {};
+        if (c->point.size() != box_.dim()) {
+            return state_refused("the current point is not of the box's dimension");
+        }
+        if (!std::isfinite(c->log_density)) {
+            return state_refused("the current log density is not finite");
+        }
+        for (double x : c->point) {
+            if (!std::isfinite(x)) return state_refused("the current point is not finite");
+        }
+        initialized_ = true;
+        current_ = std::move(c->point);
+        current_log_density_ = c->log_density;
+        return {};
+    }
 
     explicit BoxChain(HyperRect box)
         : box_(std::move(box)),

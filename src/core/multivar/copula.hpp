@@ -13,6 +13,7 @@
 #include "core/fill.hpp"
 #include "core/function_ref.hpp"
 #include "core/random.hpp"
+#include "core/serial.hpp"
 
 namespace varnix {
 
@@ -39,8 +40,20 @@ public:
     // The factor, row-major n x n, zero above the diagonal.
     std::span<const double> factor() const { return factor_; }
 
+    // Saved state (core/serial.hpp): the factor as make leaves it.
+    struct State {
+        static constexpr const char* name = "GaussianCopula";
+        std::uint64_t n = 0;
+        std::vector<double> factor;
+        static auto fields(auto& s) {
+            auto& [n, factor] = s;
+            return std::tie(n, factor);
+        }
+    };
+    State state() const;
+    static StateResult<GaussianCopula> from_state(State s);
+
 private:
-    friend struct StateCodec;  // saved states (core/serial.hpp)
 
     GaussianCopula(std::size_t n, std::vector<double> factor)
         : n_(n), factor_(std::move(factor)) {}

@@ -14,6 +14,7 @@
 #include "core/fill.hpp"
 #include "core/function_ref.hpp"
 #include "core/multivar/box.hpp"
+#include "core/serial.hpp"
 
 namespace varnix {
 
@@ -33,12 +34,24 @@ public:
     // The sampler paired with its coordinate sampler, for the duration of one call.
     Bound with(CoordinateSamplerRef sample_coord);
 
-    std::span<const double> state() const { return state_; }
+    std::span<const double> current() const { return state_; }
     std::size_t dim() const { return state_.size(); }
     std::size_t sweeps_per_sample() const { return sweeps_; }
 
+    // Saved state (core/serial.hpp): the current point and the sweeps per sample.
+    struct State {
+        static constexpr const char* name = "GibbsSampler";
+        std::vector<double> point;
+        std::uint64_t sweeps = 0;
+        static auto fields(auto& s) {
+            auto& [point, sweeps] = s;
+            return std::tie(point, sweeps);
+        }
+    };
+    State state() const;
+    static StateResult<GibbsSampler> from_state(State s);
+
 private:
-    friend struct StateCodec;  // saved states (core/serial.hpp)
 
     GibbsSampler(std::vector<double> state, std::size_t sweeps)
         : state_(std::move(state)), sweeps_(sweeps), sweep_(state_.size()) {}
@@ -76,6 +89,18 @@ public:
     Bound with(CoordinateSamplerRef sample_i) const;
 
     std::size_t dim() const { return dim_; }
+
+    // Saved state (core/serial.hpp): the dimension.
+    struct State {
+        static constexpr const char* name = "ConditionalFactorizationSampler";
+        std::uint64_t dim = 0;
+        static auto fields(auto& s) {
+            auto& [dim] = s;
+            return std::tie(dim);
+        }
+    };
+    State state() const;
+    static StateResult<ConditionalFactorizationSampler> from_state(State s);
 
 private:
     std::size_t dim_;

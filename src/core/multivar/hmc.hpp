@@ -43,9 +43,23 @@ public:
           plus_(box_.dim()),
           minus_(box_.dim()) {}
 
+    // Saved state (core/serial.hpp): the box, the settings and the chain; scratch is not saved.
+    struct State {
+        static constexpr const char* name = "HmcSampler";
+        HyperRect::State box;
+        HmcSettings settings;
+        std::optional<Current> chain;
+        static auto fields(auto& s) {
+            auto& [box, settings, chain] = s;
+            auto& [step_size, leapfrog_steps, grad_eps] = settings;
+            return std::tie(box, step_size, leapfrog_steps, grad_eps, chain);
+        }
+    };
+    State state() const;
+    static StateResult<HmcSampler> from_state(State s);
+
 private:
     friend class BoxChain<HmcSampler>;
-    friend struct StateCodec;  // saved states (core/serial.hpp)
 
     static constexpr BatchShape batch_shape() { return {0, 1, false}; }
     template <WordSource R>

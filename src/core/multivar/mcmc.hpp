@@ -46,9 +46,28 @@ public:
     std::uint64_t iterations() const { return iterations_; }
     std::uint64_t accepted() const { return accepted_; }
 
+    // Saved state (core/serial.hpp): the box and settings, the chain, the adapted step and the
+    // counters. Scratch space is not saved: every transition writes it before reading it.
+    struct State {
+        static constexpr const char* name = "MetropolisHastings";
+        HyperRect::State box;
+        MhSettings settings;
+        std::optional<Current> chain;
+        double step_size = 0.0;
+        std::uint64_t iterations = 0;
+        std::uint64_t accepted = 0;
+        static auto fields(auto& s) {
+            auto& [box, settings, chain, step_size, iterations, accepted] = s;
+            auto& [set_step_size, burn_in, thin, target_accept, adapt_steps] = settings;
+            return std::tie(box, set_step_size, burn_in, thin, target_accept, adapt_steps, chain,
+                            step_size, iterations, accepted);
+        }
+    };
+    State state() const;
+    static StateResult<MetropolisHastings> from_state(State s);
+
 private:
     friend class BoxChain<MetropolisHastings>;
-    friend struct StateCodec;  // saved states (core/serial.hpp)
 
     BatchShape batch_shape() const {
         return {settings_.burn_in, settings_.thin == 0 ? 1 : settings_.thin, true};

@@ -13,6 +13,7 @@
 #include "core/multivar/box.hpp"
 #include "core/multivar/density.hpp"
 #include "core/multivar/points.hpp"
+#include "core/serial.hpp"
 #include "core/word_source.hpp"
 
 namespace varnix {
@@ -32,6 +33,20 @@ public:
     double pdf_max() const { return pdf_max_; }
     std::size_t max_trials() const { return max_trials_; }
     const HyperRect& box() const { return box_; }
+
+    // Saved state (core/serial.hpp): the box and the settings, read back through make.
+    struct State {
+        static constexpr const char* name = "RejectionSampler";
+        HyperRect::State box;
+        double pdf_max = 0.0;
+        std::uint64_t max_trials = 0;
+        static auto fields(auto& s) {
+            auto& [box, pdf_max, max_trials] = s;
+            return std::tie(box, pdf_max, max_trials);
+        }
+    };
+    State state() const;
+    static StateResult<RejectionSampler> from_state(State s);
 
 private:
     RejectionSampler(HyperRect box, double pdf_max, std::size_t max_trials)
