@@ -317,8 +317,13 @@ const InterpolatedInverse* ContinuousDistribution::Bound::quantile_check() const
 }
 
 SampleResult<double> ContinuousDistribution::Bound::quantile(double u) const {
+    // The interpolated engine's quantile function is defined on [0, 1]: 0 and 1 give the
+    // support's ends (the first point of a plain Sobol sequence is 0).
+    if (const auto* q = d_.interpolation()) {
+        if (!(u >= 0.0 && u <= 1.0)) return std::unexpected(SampleError::quantile_out_of_range(u));
+        return q->quantile(u);
+    }
     if (!(u > 0.0 && u < 1.0)) return std::unexpected(SampleError::quantile_out_of_range(u));
-    if (const auto* q = d_.interpolation()) return q->quantile(u);
     const auto x = engine_quantile(u);
     if (const auto* m = quantile_check(); m != nullptr && x && !agrees(m->cdf(*x), u, kCheckTolerance)) {
         return m->quantile(u);
@@ -353,10 +358,10 @@ SampleResult<double> ContinuousDistribution::Bound::isf(double q) const {
 }
 
 // The point with mass q above it, from the masses summed from hi: for q too small for 1 - q
-// to resolve as well. Out of range as ppf(1 - q) would be.
+// to resolve as well; q = 0 and 1 give the support's ends. Out of range as ppf(1 - q) would be.
 SampleResult<double> ContinuousDistribution::Bound::upper_quantile(
     const InterpolatedInverse& inverse, double q) {
-    if (!(q > 0.0 && q < 1.0)) return std::unexpected(SampleError::quantile_out_of_range(1.0 - q));
+    if (!(q >= 0.0 && q <= 1.0)) return std::unexpected(SampleError::quantile_out_of_range(1.0 - q));
     return inverse.quantile_upper(q);
 }
 
