@@ -157,8 +157,3 @@ def test_any_count_is_drawn_and_the_plain_sequence_needs_no_seed(n):
                           d.sample_qmc(n, start=5, scramble=False))
     if n > 1:
         assert not np.array_equal(d.sample_qmc(n), d.sample_qmc(n))
-    # balance: each of n aligned cells of a power of two holds one scrambled point
-    if n & (n - 1) == 0 and n > 0:
-        u = v.sobol_points(n, 3, seed=4)
-        for j in range(3):
-            assert sorted(np.floor(u[:, j] * n).astype(int)) == list(range(n))
