@@ -193,6 +193,9 @@ def _table_triggers():
         "failed to invert CDF":
             lambda: vx.gaussian_copula([[1.0]]).sample([lambda u: None], seed=1),
         "operation requires an underlying PDF": lambda: vx.from_cdf(lambda x: x, unit).var(),
+        "entropy needs a density: build from the distribution function with "
+        "BuildOptions.interpolated(), whose quantile function gives one":
+            lambda: vx.from_cdf(lambda x: x, unit).entropy(),
         "numerical integration failed": lambda: vx.cdf_mc_estimator(one, box).cdf([0.5]),
         "confidence … must be in (0, 1)": lambda: vx.from_pdf(one, unit).interval(-1.0),
         "rejection sampler failed to accept":
@@ -222,6 +225,16 @@ def _table_triggers():
             lambda: vx.BuildOptions.interpolated(1e-3),
         "unknown TDR transform '…', expected 'log' or 'inv_sqrt'":
             lambda: vx.BuildOptions.tdr("exp"),
+        "a Sobol sequence has from 1 to 1111 dimensions, asked for …":
+            lambda: vx.sobol_points(1, 1112),
+        "points … to … + … run past the end of the Sobol sequence, which holds 2**32 points":
+            lambda: vx.sobol_points(2, 1, start=2**32 - 1, scramble=False),
+        "start=… needs a seed: without one each call scrambles the sequence afresh, so its "
+        "points do not continue another call's": lambda: vx.sobol_points(1, 1, start=1),
+        "sample_qmc needs a quantile function, and transformed density rejection has none (it "
+        "draws by rejection): build with BuildOptions.interpolated()":
+            lambda: vx.from_pdf_with_options(one, unit, vx.BuildOptions.tdr("inv_sqrt")
+                                             ).sample_qmc(1, seed=1),
         "InvalidCorrelation": lambda: vx.gaussian_copula([[1.0, 0.0]]),
         "argument 'interval': 'tuple' object cannot be converted to 'Interval'":
             lambda: vx.from_pdf(one, (0.0, 1.0)),

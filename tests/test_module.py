@@ -13,7 +13,7 @@ EXPECTED_ALL = [
     "HyperRect", "RejectionSampler", "MetropolisHastings", "HmcSampler", "GibbsSampler",
     "ConditionalFactorizationSampler", "GaussianCopula", "CdfMcEstimator", "rejection_sampler",
     "metropolis_hastings", "hmc_sampler", "gibbs_sampler", "conditional_factorization_sampler",
-    "gaussian_copula", "cdf_mc_estimator", "diagnostics",
+    "gaussian_copula", "cdf_mc_estimator", "diagnostics", "sobol_points",
 ]
 
 CLASSES = [n for n in EXPECTED_ALL if n[0].isupper() and not n.endswith("Error")]

@@ -36,6 +36,7 @@ from _varnix import (
     gaussian_copula as gaussian_copula,
     cdf_mc_estimator as cdf_mc_estimator,
     diagnostics as diagnostics,
+    sobol_points as sobol_points,
 )
 
 from varnix._progress import progress as progress, show_progress as show_progress
@@ -52,6 +53,6 @@ __all__ = [
     "HyperRect", "RejectionSampler", "MetropolisHastings", "HmcSampler", "GibbsSampler",
     "ConditionalFactorizationSampler", "GaussianCopula", "CdfMcEstimator", "rejection_sampler",
     "metropolis_hastings", "hmc_sampler", "gibbs_sampler", "conditional_factorization_sampler",
-    "gaussian_copula", "cdf_mc_estimator", "diagnostics",
+    "gaussian_copula", "cdf_mc_estimator", "diagnostics", "sobol_points",
     "progress", "show_progress",
 ]

@@ -124,6 +124,9 @@ std::string SampleError::message() const {
             return "tdr: the density at x=" + render_number(x) + " is " + render_number(value) +
                    ", above the hat (" + render_number(limit) +
                    "): it is not T-concave for the transform";
+        case SampleErrorKind::EntropyNeedsInterpolation:
+            return "entropy needs a density: build from the distribution function with "
+                   "BuildOptions.interpolated(), whose quantile function gives one";
     }
     throw InternalFault("unknown sample error kind");
 }

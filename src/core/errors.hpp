@@ -119,6 +119,7 @@ enum class SampleErrorKind : std::uint8_t {
     McmcFailed,
     DensityAboveBound,  // a density value above the sampler's bound; carries value, bound, point
     TdrDensityAboveHat,  // x, value = the density there, limit = the hat there
+    EntropyNeedsInterpolation,  // a distribution function without an interpolated inverse
 };
 
 struct SampleError {

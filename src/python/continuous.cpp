@@ -328,6 +328,26 @@ PyObject* cd_sample_array(PyContinuous& self, const Args& a) {
     });
 }
 
+// Quasi-random draws: the quantiles of Sobol points (their first coordinate), through ppf, so
+// that each draw is what ppf gives for its point. TDR draws by rejection and has no quantile
+// function of its own.
+PyObject* cd_sample_qmc(PyContinuous& self, const Args& a) {
+    const std::uint64_t n = a.count(0);
+    const QmcOptions o = qmc_options(a, 1, true);
+    const ContinuousDistribution& d = self.value;
+    if (d.uses_tdr()) {
+        raise(PyExc_ValueError,
+              "sample_qmc needs a quantile function, and transformed density rejection has "
+              "none (it draws by rejection): build with BuildOptions.interpolated()");
+    }
+    const bool calls_user = d.draws_call_user_function();
+    const ScalarFn fn = held_fn(self);
+    const Bound bound = calls_user ? d.with(fn) : d.without_function();
+    QmcEngine engine{calls_user, 1,
+                     [&bound](std::span<double> part) { return bound.ppf_many(part, part); }};
+    return qmc_array_of(engine, n, false, o);
+}
+
 template <PyObject* (*Query)(const Bound&, double)>
 PyObject* cd_query_array(PyContinuous& self, const Float64View& x) {
     constexpr bool quantile = Query == &q_ppf || Query == &q_isf;
@@ -389,6 +409,7 @@ PyMethodDef continuous_methods[] = {
     // Arrays.
     method<PyContinuous, Access::Shared, sample_into_declaration, &cd_sample_into>(),
     method<PyContinuous, Access::Shared, sample_array_declaration, &cd_sample_array>(),
+    method<PyContinuous, Access::Shared, sample_qmc_declaration, &cd_sample_qmc>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -88,6 +88,15 @@ PyObject* discrete_sample_array(PyDiscrete& self, const Args& a) {
     return new_array_of(engine, n, false, o, [] {});
 }
 
+// Quasi-random draws: the quantiles of Sobol points (their first coordinate), as ppf gives them.
+PyObject* discrete_sample_qmc(PyDiscrete& self, const Args& a) {
+    const std::uint64_t n = a.count(0);
+    const QmcOptions o = qmc_options(a, 1, true);
+    const DiscreteDistribution& d = self.value;
+    QmcEngine engine{false, 1, [&d](std::span<double> part) { return d.ppf_many(part, part); }};
+    return qmc_array_of(engine, n, false, o);
+}
+
 PyObject* discrete_pmf_array(PyDiscrete& self, const Float64View& x) {
     const DiscreteDistribution& d = self.value;
     return query_over(x, x.size() >= lock_free_query_min,
@@ -125,6 +134,7 @@ PyMethodDef discrete_methods[] = {
     // Arrays.
     method<PyDiscrete, Access::Shared, sample_into_declaration, &discrete_sample_into>(),
     method<PyDiscrete, Access::Shared, sample_array_declaration, &discrete_sample_array>(),
+    method<PyDiscrete, Access::Shared, sample_qmc_declaration, &discrete_sample_qmc>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

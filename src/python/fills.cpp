@@ -106,6 +106,42 @@ void check_start(const FillOptions& o, const EngineTraits& engine, const char* v
     }
 }
 
+QmcOptions qmc_options(const Args& a, std::size_t i, bool with_threads) {
+    QmcOptions o;
+    o.fill = fill_options(a, i, with_threads);
+    o.scramble = a.boolean(with_threads ? i + 3 : i + 2);
+    return o;
+}
+
+void check_qmc_dimension(std::uint64_t d) {
+    if (d == 0 || d > SobolSequence::max_dim) {
+        raise(PyExc_ValueError, "a Sobol sequence has from 1 to " +
+                                    std::to_string(SobolSequence::max_dim) +
+                                    " dimensions, asked for " + std::to_string(d));
+    }
+}
+
+SobolSequence qmc_sequence(const QmcOptions& o, std::size_t d, std::uint64_t n) {
+    check_qmc_dimension(d);
+    const std::string start = std::to_string(o.fill.start);
+    if (o.fill.start > SobolSequence::period || n > SobolSequence::period - o.fill.start) {
+        raise(PyExc_ValueError, "points " + start + " to " + start + " + " + std::to_string(n) +
+                                    " run past the end of the Sobol sequence, which holds "
+                                    "2**32 points");
+    }
+    if (!o.scramble) return SobolSequence::plain(d);
+    if (o.fill.start != 0 && !o.fill.seed) {
+        raise(PyExc_ValueError,
+              "start=" + start + " needs a seed: without one each call scrambles the sequence "
+              "afresh, so its points do not continue another call's");
+    }
+    if (o.fill.seed) {
+        ChaChaRng rng = ChaChaRng::seeded(*o.fill.seed);
+        return SobolSequence::scrambled(d, rng);
+    }
+    return SobolSequence::scrambled(d, ChaChaRng::thread_local_rng());
+}
+
 void PythonFillHook::unlocked(FunctionRef<void()> work) {
     WithoutLock unlocked;
     work();

@@ -22,6 +22,7 @@
 #include "core/function_ref.hpp"
 #include "core/multivar/points.hpp"
 #include "core/random.hpp"
+#include "core/sobol.hpp"
 #include "python/args.hpp"
 #include "python/bridge.hpp"
 #include "python/buffers.hpp"
@@ -41,6 +42,13 @@ inline constexpr Declaration points_into_declaration{
     "sample_into", {"out", {"seed", None}, {"start", 0}}};
 inline constexpr Declaration points_array_declaration{
     "sample_array", {"n", {"seed", None}, {"start", 0}}};
+
+// Quasi-random draws: the univariate distributions' (with threads) and the copula's (whose
+// quantile functions are Python's, so without).
+inline constexpr Declaration sample_qmc_declaration{
+    "sample_qmc", {"n", {"seed", None}, {"start", 0}, {"threads", None}, {"scramble", true}}};
+inline constexpr Declaration points_qmc_declaration{
+    "sample_qmc", {"n", "ppfs", {"seed", None}, {"start", 0}, {"scramble", true}}};
 
 // Threads a fill uses when the call does not say: the processors available, at most this many.
 inline constexpr std::size_t max_default_threads = 8;
@@ -133,6 +141,75 @@ PyObject* new_array_of(BatchEngine<Fill>& e, std::uint64_t n, bool points, const
     {
         const Float64View out = Float64View::writable(array.get(), "out");
         fill_rows_into(e, out.flat(), static_cast<std::size_t>(n), o);
+    }
+    return array.release();
+}
+
+// ---- Quasi-random draws (sample_qmc) ----
+//
+// Draw k of sample_qmc is made from point start + k of a Sobol sequence: the point's
+// coordinates are uniforms, and the engine maps them to a draw (a quantile, or the copula's
+// normal scores and quantile functions). The points are scrambled (the default) from the seed's
+// stream, or from the calling thread's generator without a seed, or plain. Each point is found
+// from its index alone, so the fill runs through the same driver as sample_array, split over
+// threads when the engine calls no Python, and gives the same values for every thread count and
+// every split of [start, start + n).
+
+// seed, start, threads (when with_threads) and scramble of one call, converted in that order.
+struct QmcOptions {
+    FillOptions fill;
+    bool scramble = true;
+};
+QmcOptions qmc_options(const Args& a, std::size_t i, bool with_threads);
+
+// The sequence of a call whose draws take d coordinates each, after its checks (ValueError):
+// d from 1 to SobolSequence::max_dim, points start .. start + n - 1 within the sequence's
+// 2**32, and, for scrambled points, start = 0 unless there is a seed (each call without one
+// scrambles afresh, so no later point could continue an earlier call).
+SobolSequence qmc_sequence(const QmcOptions& o, std::size_t d, std::uint64_t n);
+// The first of those checks alone.
+void check_qmc_dimension(std::uint64_t d);
+
+// An engine as sample_qmc sees it: whether its map calls user code, the coordinates per draw
+// (1 for a univariate distribution: its draws are the quantiles of the first coordinate), and
+// map(span) -> FillResult, which turns rows of uniforms into draws in place.
+template <class Map>
+struct QmcEngine {
+    bool calls_user;
+    std::size_t width;
+    Map map;
+};
+template <class Map>
+QmcEngine(bool, std::size_t, Map) -> QmcEngine<Map>;
+
+// sample_qmc: a new array of n draws (shape (n,) when points is false, else (n, width)).
+template <class Map>
+PyObject* qmc_array_of(QmcEngine<Map>& e, std::uint64_t n, bool points, const QmcOptions& o) {
+    const SobolSequence seq = qmc_sequence(o, e.width, n);
+    PyRef array;
+    if (points) {
+        const Py_ssize_t shape[] = {array_length(n, e.width), static_cast<Py_ssize_t>(e.width)};
+        array = new_numpy_array(shape, "sample_qmc");
+    } else {
+        const Py_ssize_t shape[] = {array_length(n)};
+        array = new_numpy_array(shape, "sample_qmc");
+    }
+    {
+        const Float64View view = Float64View::writable(array.get(), "out");
+        const std::span<double> out = view.flat();
+        // No draw takes a word of any stream: every part of a split round starts at its own
+        // point, and the driver's stream (which it keys but never reads) is a fixed one.
+        const EngineTraits traits{std::size_t{0}, e.calls_user};
+        const FillStream stream{std::uint64_t{0}, 0, o.fill.threads};
+        PythonFillHook hook;
+        const FillResult r = drive_fill(
+            static_cast<std::size_t>(n), traits, stream, buffer_plan(traits), hook,
+            [&](std::size_t begin, std::size_t count, ChaChaRng&) {
+                const std::span<double> part = out.subspan(begin * e.width, count * e.width);
+                seq.fill(o.fill.start + begin, count, part);
+                return e.map(part);
+            });
+        if (!r) raise_stop(r.error());
     }
     return array.release();
 }

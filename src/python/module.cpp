@@ -33,6 +33,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__varnix() {
         register_discrete(module);
         register_multivar(module);
         register_diagnostics(module);
+        register_qmc(module);
         register_progress(module);
         register_pickling(module);  // _restore, outside __all__
         return module;

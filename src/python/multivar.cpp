@@ -503,12 +503,26 @@ PyObject* copula_sample_array(PyGaussianCopula& self, const Args& a) {
     return new_array_of(engine, n, true, o, [] {});
 }
 
+// Quasi-random points: row k from Sobol point start + k, one coordinate per dimension, through
+// the copula's normal scores and the quantile functions (GaussianCopula::Bound::map_points).
+PyObject* copula_sample_qmc(PyGaussianCopula& self, const Args& a) {
+    const std::uint64_t n = a.count(0);
+    const std::vector<PyRef> ppfs = a.object_vec(1);
+    const QmcOptions o = qmc_options(a, 2, false);
+    auto quantile = [&](std::size_t i, double u) { return call_scalar_checked(ppfs[i].get(), u); };
+    const auto bound = self.value.with(quantile, ppfs.size());
+    QmcEngine engine{bound.draws_call_user_function(), self.value.dim(),
+                     [&bound](std::span<double> part) { return bound.map_points(part); }};
+    return qmc_array_of(engine, n, true, o);
+}
+
 PyMethodDef copula_methods[] = {
     method<PyGaussianCopula, Access::Shared, "dim", &copula_dim>(),
     method<PyGaussianCopula, Access::Shared, kCopulaSample, &copula_sample>(),
     // Arrays.
     method<PyGaussianCopula, Access::Shared, kCopulaSampleInto, &copula_sample_into>(),
     method<PyGaussianCopula, Access::Shared, kCopulaSampleArray, &copula_sample_array>(),
+    method<PyGaussianCopula, Access::Shared, points_qmc_declaration, &copula_sample_qmc>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -18,7 +18,7 @@ __all__ = [
     "HyperRect", "RejectionSampler", "MetropolisHastings", "HmcSampler", "GibbsSampler",
     "ConditionalFactorizationSampler", "GaussianCopula", "CdfMcEstimator", "rejection_sampler",
     "metropolis_hastings", "hmc_sampler", "gibbs_sampler", "conditional_factorization_sampler",
-    "gaussian_copula", "cdf_mc_estimator", "diagnostics",
+    "gaussian_copula", "cdf_mc_estimator", "diagnostics", "sobol_points",
 ]
 
 _Float = SupportsFloat | SupportsIndex
@@ -223,6 +223,32 @@ class ContinuousDistribution:
 
         numpy is imported on the first call (ImportError without it).
         """
+    def sample_qmc(self, n: SupportsIndex, seed: SupportsIndex | None = None, start: SupportsIndex = 0, threads: SupportsIndex | None = None, scramble: bool = True) -> _Array:
+        """n quasi-random draws as a new numpy array of float64: draw k is ppf of the first
+        coordinate of point start + k of a Sobol sequence (sobol_points(n, 1, ...)[:, 0]).
+
+        The error of a mean over the draws shrinks almost as 1/n rather than 1/sqrt(n). The
+        points are balanced in runs of a power of two aligned on a multiple of it: take n (and
+        start) as powers of two or multiples of them; any n is allowed.
+
+        Args:
+            n: the number of draws, at most 2**32 - start.
+            seed: the scrambling's seed (linear matrix scrambling and a digital shift from the
+                seeded stream): the same draws on every run, machine and thread count. None
+                scrambles from the calling thread's generator. Ignored when scramble is False.
+            start: the index of the first point, so that any split of one sample over calls,
+                processes or machines gives the same values; needs a seed when scrambled.
+            threads: as in sample_array (the values are the same for every count).
+            scramble: False for the plain sequence, whose first point is 0: only an
+                interpolated quantile function takes ppf(0) (the support's lower end); the
+                other engines refuse it as their ppf does (start at 1 instead).
+
+        Raises:
+            ValueError: for transformed density rejection, which has no quantile function;
+                points past the sequence's 2**32; start without a seed when scrambled; threads
+                not from 1 to 256. Nothing is drawn.
+            SampleError: as ppf, for the first point whose quantile fails.
+        """
     @overload
     def cdf(self, x: _Array) -> _Array:  # type: ignore[overload-overlap]
         """cdf of every element of a numpy array of float64, as a new array of its shape."""
@@ -269,8 +295,9 @@ class ContinuousDistribution:
 
         Raises:
             SampleError: "quantile u=... not in (0, 1)" for u outside the open interval (NaN
-                included); "failed to invert CDF" when the distribution function does not
-                rise over the support.
+                included; with an interpolated quantile function, outside [0, 1], where 0 and
+                1 give the support's ends); "failed to invert CDF" when the distribution
+                function does not rise over the support.
         """
     @overload
     def ppf(self, u: Buffer) -> memoryview:
@@ -369,11 +396,14 @@ class ContinuousDistribution:
             SampleError: "failed to invert CDF".
         """
     def entropy(self) -> float:
-        """The differential entropy -integral of p ln p over the support (0 for a distribution
-        built from a cdf, which has no density).
+        """The differential entropy -integral of p ln p over the support. Built from a cdf with
+        BuildOptions.interpolated(), p is the density of the interpolated quantile function
+        x(u), 1 / x'(u), and the entropy the integral of ln x'(u) over (0, 1).
 
         Raises:
-            SampleError: "numerical integration failed" when the integral is not finite.
+            SampleError: "numerical integration failed" when the integral is not finite;
+                "entropy needs a density: ..." for a distribution built from a cdf without
+                an interpolated quantile function.
         """
     def interval(self, confidence: _Float) -> tuple[float, float]:
         """The central interval holding the given probability: (ppf(a), ppf(1 - a)) with
@@ -603,6 +633,30 @@ class DiscreteDistribution:
         """n draws as a new numpy array of float64: sample_into(numpy.empty(n), ...).
 
         numpy is imported on the first call (ImportError without it).
+        """
+    def sample_qmc(self, n: SupportsIndex, seed: SupportsIndex | None = None, start: SupportsIndex = 0, threads: SupportsIndex | None = None, scramble: bool = True) -> _Array:
+        """n quasi-random draws as a new numpy array of float64: draw k is ppf of the first
+        coordinate of point start + k of a Sobol sequence (sobol_points(n, 1, ...)[:, 0]).
+
+        The error of a mean over the draws shrinks almost as 1/n rather than 1/sqrt(n). The
+        points are balanced in runs of a power of two aligned on a multiple of it: take n (and
+        start) as powers of two or multiples of them; any n is allowed.
+
+        Args:
+            n: the number of draws, at most 2**32 - start.
+            seed: the scrambling's seed (linear matrix scrambling and a digital shift from the
+                seeded stream): the same draws on every run, machine and thread count. None
+                scrambles from the calling thread's generator. Ignored when scramble is False.
+            start: the index of the first point, so that any split of one sample over calls,
+                processes or machines gives the same values; needs a seed when scrambled.
+            threads: as in sample_array (the values are the same for every count).
+            scramble: False for the plain sequence, whose first point is 0, which ppf refuses
+                (start at 1 instead).
+
+        Raises:
+            ValueError: points past the sequence's 2**32; start without a seed when scrambled;
+                threads not from 1 to 256. Nothing is drawn.
+            SampleError: as ppf, for the first point whose quantile fails.
         """
     def __reduce__(self) -> tuple[Any, ...]:
         """Pickling and copying: the saved state (the points and the cumulative table as built).
@@ -949,6 +1003,18 @@ class GaussianCopula:
 
         numpy is imported on the first call (ImportError without it).
         """
+    def sample_qmc(self, n: SupportsIndex, ppfs: Sequence[_Density1], seed: SupportsIndex | None = None, start: SupportsIndex = 0, scramble: bool = True) -> _Array:
+        """n quasi-random vectors as a new numpy array of shape (n, d): row k from point
+        start + k of a d-dimensional Sobol sequence, each coordinate's standard normal quantile
+        (the uniform floored at 2**-53) taking the place of sample's normals.
+
+        seed, start and scramble as in ContinuousDistribution.sample_qmc; d at most 1111.
+
+        Raises:
+            ValueError: d above 1111; points past the sequence's 2**32; start without a seed
+                when scrambled. Nothing is drawn.
+            SampleError: as sample.
+        """
     def __reduce__(self) -> tuple[Any, ...]:
         """Pickling and copying: the saved state (the Cholesky factor as computed).
 
@@ -1098,4 +1164,17 @@ def diagnostics(draws: npt.NDArray[np.float64] | Buffer) -> dict[str, tuple[floa
         TypeError: when draws is not a buffer of float64.
         ValueError: for a shape other than 2 or 3 dimensions, fewer than 2 chains or fewer
             than 4 draws per chain, or a NaN among the draws.
+    """
+
+def sobol_points(n: SupportsIndex, dim: SupportsIndex, seed: SupportsIndex | None = None, start: SupportsIndex = 0, threads: SupportsIndex | None = None, scramble: bool = True) -> _Array:
+    """Points start .. start + n - 1 of the Sobol sequence in dim dimensions (Joe-Kuo direction
+    numbers, Gray-code order), as a new numpy array of shape (n, dim) in [0, 1): the uniforms
+    every sample_qmc maps. Plain points are scipy.stats.qmc.Sobol(dim, scramble=False)'s, bit
+    for bit; scrambled ones (linear matrix scrambling and a digital shift, from the seed's
+    stream) are uniform on the cube, with 53 random bits each, and keep the balance of the
+    plain sequence. seed, start, threads and scramble as in ContinuousDistribution.sample_qmc.
+
+    Raises:
+        ValueError: dim not from 1 to 1111; points past the sequence's 2**32; start without a
+            seed when scrambled; threads not from 1 to 256.
     """

@@ -221,7 +221,10 @@ TEST(continuous_cdf_defined_queries) {
     for (auto r : {d->with(F).mean(), d->with(F).var(), d->with(F).std_dev(), d->with(F).expect(F)}) {
         CHECK_EQ(sample_message(r), "operation requires an underlying PDF");
     }
-    CHECK(d->with(F).entropy() == 0.0);
+    // No density, and no interpolated quantile function to take one from.
+    CHECK_EQ(sample_message(d->with(F).entropy()),
+             "entropy needs a density: build from the distribution function with "
+             "BuildOptions.interpolated(), whose quantile function gives one");
 
     // A cdf that stops rising between build and query makes inversion fail.
     bool frozen = false;
@@ -679,7 +682,9 @@ TEST(continuous_interpolated_engine) {
     CHECK_NEAR(beta23_cdf(lo), 0.05, 1e-12);
     CHECK_NEAR(beta23_cdf(hi), 0.95, 1e-12);
     CHECK_NEAR(*b.expect([](double x) { return x * x; }), 0.2, 1e-13);
-    CHECK_EQ(sample_message(b.ppf(0.0)), "quantile u=0 not in (0, 1)");
+    CHECK_EQ(*b.ppf(0.0), 0.0);  // the closed unit interval: the support's ends
+    CHECK_EQ(*b.ppf(1.0), 1.0);
+    CHECK_EQ(sample_message(b.ppf(-0.5)), "quantile u=-0.5 not in (0, 1)");
     CHECK_EQ(sample_message(b.isf(1.5)), "quantile u=-0.5 not in (0, 1)");
     CHECK_EQ(sample_message(b.expect([](double) { return kNaN; })), "numerical integration failed");
     // One word per draw, each draw the quantile of its uniform.
@@ -713,7 +718,8 @@ TEST(continuous_interpolated_engine) {
         CHECK_NEAR(cb.cdf(0.25), beta23_cdf(0.25), 1e-12);
         CHECK(!cb.pdf(0.5).has_value());
         CHECK_EQ(sample_message(cb.mean()), "operation requires an underlying PDF");
-        CHECK_EQ(*cb.entropy(), 0.0);
+        // The entropy of the interpolant's own density: beta(2, 3)'s.
+        CHECK_NEAR(*cb.entropy(), -0.2349066497880003, 1e-10);
         CHECK_EQ(calls, 0u);
     }
 }

@@ -178,7 +178,9 @@ public:
     double sf(double x) const;                     // 1 - cdf, floored at 0
     double logcdf(double x) const;
     double logsf(double x) const;
-    SampleResult<double> ppf(double u) const;  // the quantile; QuantileOutOfRange
+    // The quantile; QuantileOutOfRange unless u is in (0, 1), or in [0, 1] for the interpolated
+    // engine, whose ppf(0) and ppf(1) are the support's ends.
+    SampleResult<double> ppf(double u) const;
     SampleResult<double> isf(double q) const;  // ppf(1 - q)
     // out[i] = ppf(u[i]) for each i in order, the same values; the first failing element
     // stops (FillStop counts the elements before it). u and out may be the same span. Through
@@ -207,7 +209,9 @@ public:
     SampleResult<double> var() const;
     SampleResult<double> std_dev() const;  // the square root of var
     SampleResult<double> median() const;
-    SampleResult<double> entropy() const;  // 0.0 for a cdf-defined distribution
+    // For a cdf-defined distribution, from its interpolated quantile function's slopes;
+    // EntropyNeedsInterpolation without one.
+    SampleResult<double> entropy() const;
     SampleResult<std::pair<double, double>> interval(double confidence) const;
     SampleResult<double> expect(UserFn func) const;
 

@@ -82,10 +82,16 @@ inline SampleResult<double> finite_or_failed(double v) {
     return v;
 }
 
-// The quantile of engine e at u, refused outside (0, 1) as ppf refuses it.
+// The quantile of engine e at u, refused outside (0, 1) as ppf refuses it; an engine whose
+// quantile function is defined on [0, 1] (closed_unit: 0 and 1 give the support's ends) takes
+// those two too.
 template <class E>
 SampleResult<double> quantile_inside_unit(const E& e, const QueryContext& c, double u) {
-    if (!(u > 0.0 && u < 1.0)) return std::unexpected(SampleError::quantile_out_of_range(u));
+    if constexpr (requires { E::closed_unit; }) {
+        if (!(u >= 0.0 && u <= 1.0)) return std::unexpected(SampleError::quantile_out_of_range(u));
+    } else {
+        if (!(u > 0.0 && u < 1.0)) return std::unexpected(SampleError::quantile_out_of_range(u));
+    }
     return e.quantile(c, u);
 }
 

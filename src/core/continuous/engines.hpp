@@ -186,6 +186,8 @@ struct InterpolatedEngine {
 
     static constexpr bool draws_by_quantile = true;
     static constexpr bool interval_upper_from_masses = true;
+    // ppf(0) and ppf(1) are the support's ends (the first point of a plain Sobol sequence is 0).
+    static constexpr bool closed_unit = true;
 
     double cdf(const QueryContext&, double x) const { return inverse.cdf(x); }
     double sf(const QueryContext&, double x) const { return inverse.sf(x); }
@@ -198,7 +200,7 @@ struct InterpolatedEngine {
     }
     // Out of range as ppf(1 - q) would be; for q too small for 1 - q to resolve too.
     SampleResult<double> quantile_upper(const QueryContext&, double q) const {
-        if (!(q > 0.0 && q < 1.0)) {
+        if (!(q >= 0.0 && q <= 1.0)) {
             return std::unexpected(SampleError::quantile_out_of_range(1.0 - q));
         }
         return inverse.quantile_upper(q);

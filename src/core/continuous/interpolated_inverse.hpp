@@ -124,6 +124,11 @@ public:
     double variance() const { return panels().variance(); }
     double entropy() const { return panels().entropy(); }
     double expect(FunctionRef<double(double)> func) const { return panels().expect(func); }
+    // The entropy -integral f ln f dx of the interpolated distribution itself, whose density at
+    // x(u) is 1 / x'(u): the integral of ln x'(u) over (0, 1), from the polynomials' slopes,
+    // with no density call. For one built from a distribution function, which has no panel
+    // table; NaN where a slope is not positive and finite.
+    double interpolant_entropy() const;
 
     // The mass of the density on [lo, hi] (NaN when built from a distribution function).
     double norm() const {

@@ -128,8 +128,16 @@ SampleResult<double> ContinuousDistribution::Bound::std_dev() const {
 SampleResult<double> ContinuousDistribution::Bound::median() const { return quantile(0.5); }
 
 SampleResult<double> ContinuousDistribution::Bound::entropy() const {
-    // Without a density the integrand is taken as 0 throughout, which integrates to exactly 0.
-    if (!c_.has_density()) return 0.0;
+    // Given by a distribution function: the density is that of its interpolated quantile
+    // function (the engine's, or the check model's), 1 / x'(u) at x(u). Without one there is no
+    // density to integrate: refused, rather than the 0 of a missing integrand.
+    if (!c_.has_density()) {
+        const InterpolatedInverse* q = d_.interpolation() ? d_.interpolation() : d_.check_model();
+        if (q == nullptr) {
+            return std::unexpected(SampleError::of(SampleErrorKind::EntropyNeedsInterpolation));
+        }
+        return finite_or_failed(q->interpolant_entropy());
+    }
     return visit([&](const auto& e) { return e.entropy(c_); });
 }
 

@@ -48,6 +48,11 @@ public:
         return points_[quantile_index(u)];
     }
 
+    // out[i] = ppf(u[i]) for each i in order (u and out may be the same span); the first u
+    // outside (0, 1) stops (FillStop counts the elements before it). The searches of a group
+    // of elements run in lock step, as in fill.
+    FillResult ppf_many(std::span<const double> u, std::span<double> out) const;
+
     double mean() const noexcept;
     double var() const noexcept;
     double std_dev() const noexcept;
@@ -116,6 +121,39 @@ SampleResult<void> DiscreteDistribution::sample_n(std::size_t n, R& rng,
     if (!filled) {
         out.resize(filled.error().filled);
         return std::unexpected(filled.error().error);
+    }
+    return {};
+}
+
+inline FillResult DiscreteDistribution::ppf_many(std::span<const double> u,
+                                                 std::span<double> out) const {
+    constexpr std::size_t lanes = 16;
+    const std::size_t n = u.size();
+    const double* pts = points_.data();
+    const double* cdf = cdf_.data();
+    const std::size_t len = cdf_.size();
+    std::size_t i = 0;
+    for (; i + lanes <= n; i += lanes) {
+        double v[lanes];
+        for (std::size_t k = 0; k < lanes; ++k) {
+            v[k] = u[i + k];
+            if (!(v[k] > 0.0 && v[k] < 1.0)) [[unlikely]] {
+                for (std::size_t j = 0; j < k; ++j) {
+                    out[i + j] = pts[search::position<Rule>(cdf, len, v[j])];
+                }
+                return fill_stopped(i + k, SampleError::quantile_out_of_range(v[k]));
+            }
+        }
+        std::size_t at[lanes];
+        search::positions<Rule, lanes>(cdf, len, v, at);
+        for (std::size_t k = 0; k < lanes; ++k) out[i + k] = pts[at[k]];
+    }
+    for (; i < n; ++i) {
+        const double v = u[i];
+        if (!(v > 0.0 && v < 1.0)) [[unlikely]] {
+            return fill_stopped(i, SampleError::quantile_out_of_range(v));
+        }
+        out[i] = pts[search::position<Rule>(cdf, len, v)];
     }
     return {};
 }

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <utility>
 
+#include "core/diagnostics.hpp"  // normal_quantile
 #include "core/finite.hpp"
 
 namespace varnix {
@@ -29,6 +30,20 @@ std::expected<GaussianCopula, CorrelationError> GaussianCopula::make(
         }
     }
     return GaussianCopula(n, std::move(l));
+}
+
+FillResult GaussianCopula::Bound::map_points(std::span<double> out) const {
+    const std::size_t n = c_.n_;
+    if (ppf_count_ != n) return fill_stopped(0, SampleError::of(SampleErrorKind::McmcFailed));
+    constexpr double smallest = 0x1.0p-53;  // the smallest positive uniform of a 53-bit word
+    const std::size_t rows = out.size() / n;
+    for (std::size_t k = 0; k < rows; ++k) {
+        const std::span<double> point = out.subspan(k * n, n);
+        for (double& z : point) z = normal_quantile(z < smallest ? smallest : z);
+        auto drawn = correlate_and_map(point);
+        if (!drawn) return fill_stopped(k, drawn.error());
+    }
+    return {};
 }
 
 // Evaluation order is frozen (docs/architecture.md): the powers of t and the accumulation of

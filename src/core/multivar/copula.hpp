@@ -79,6 +79,12 @@ public:
     template <WordSource R>
     FillResult fill(std::span<double> out, R& rng) const;
 
+    // Rows of dim() uniforms in out (points of a low-discrepancy sequence, say) turned into
+    // draws in place: each coordinate's normal score is normal_quantile of its uniform (floored
+    // at 2^-53, so that a point on the cube's lower faces has finite scores), and the scores go
+    // on as sample's normals do. Fails as fill does; draws no word of any generator.
+    FillResult map_points(std::span<double> out) const;
+
     // Every draw takes exactly this many words of the source: two uniforms per coordinate.
     std::size_t words_per_draw() const { return 2 * c_.n_; }
     // Every draw calls the quantile functions.
@@ -86,6 +92,10 @@ public:
 
 private:
     friend class GaussianCopula;
+    // point holds dim() standard normal scores: correlated by the factor, mapped through
+    // copula_normal_cdf and the quantile functions, in place.
+    SampleResult<void> correlate_and_map(std::span<double> point) const;
+
     Bound(const GaussianCopula& copula, QuantileRef ppf, std::size_t ppf_count)
         : c_(copula), ppf_(ppf), ppf_count_(ppf_count) {}
 
@@ -106,13 +116,17 @@ double copula_normal_cdf(double y);
 template <WordSource R>
 SampleResult<void> GaussianCopula::Bound::sample(R& rng, std::span<double> point) const {
     const std::size_t n = c_.n_;
-    const double* factor = c_.factor_.data();
     if (ppf_count_ != n) return std::unexpected(SampleError::of(SampleErrorKind::McmcFailed));
     if (point.size() != n) throw InternalFault("copula draw: point buffer of wrong length");
 
     // All 2n uniforms first: one cosine Box-Muller normal per coordinate, u1 then u2.
     standard_normals(rng, point);
+    return correlate_and_map(point);
+}
 
+inline SampleResult<void> GaussianCopula::Bound::correlate_and_map(std::span<double> point) const {
+    const std::size_t n = c_.n_;
+    const double* factor = c_.factor_.data();
     // Correlate in place, last row first: row r reads z[0 .. r] only, which are still intact.
     // Evaluation order is frozen (docs/architecture.md).
     for (std::size_t r = n; r-- > 0;) {
