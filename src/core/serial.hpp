@@ -86,6 +86,9 @@ public:
     // Records what (e.g. "Hermite table nodes not increasing") unless cond holds.
     bool require(bool cond, const char* what);
     bool ok() const { return error_.empty(); }
+    // Whether every byte has been read: a state of an older writer ends before the fields
+    // added since, which then take their defaults.
+    bool at_end() const { return pos_ == bytes_.size(); }
 
     // Done reading: the first failure, or one for bytes left over.
     StateResult<void> finish() const;
