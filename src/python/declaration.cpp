@@ -1,5 +1,6 @@
 #include "python/declaration.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <map>
 #include <memory>
@@ -37,6 +38,7 @@ Signature render(CallKind kind, const char* owner, const Declaration& decl) {
     for (std::size_t i = 0; i < decl.arity(); ++i) {
         const Param& p = decl.params[i];
         if (!params.empty()) params += ", ";
+        if (i == decl.keyword_only_from) params += "*, ";
         params += p.name;
         if (p.fallback.kind == Default::Kind::Required) {
             if (seen_default) {
@@ -53,6 +55,7 @@ Signature render(CallKind kind, const char* owner, const Declaration& decl) {
         sig.names.emplace_back(p.name);
         sig.defaults.push_back(p.fallback);
     }
+    sig.positional = std::min(decl.arity(), decl.keyword_only_from);
     const std::string name = decl.name;
     if (owner == nullptr) {
         sig.display = name + "()";

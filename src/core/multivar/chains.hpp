@@ -2,7 +2,7 @@
 // size): each chain a copy of the sampler, started independently and run on its own stream.
 //
 // Chain c draws every word it takes (its uniform start, its transitions) from the ChaCha8
-// stream of one key started at word c * 2^58: a stretch no chain can run out of, so the chains
+// stream of one key started at word c * 2^48: a stretch no chain can run out of, so the chains
 // never share a word, and chain c's draws do not depend on how many chains run, nor on which
 // thread runs it. The chains can therefore run on threads (fill_in_parts) when the target may be
 // called from any thread, with the same result for every thread count.
@@ -21,7 +21,7 @@
 
 namespace varnix {
 
-inline constexpr unsigned chain_stream_shift = 58;
+inline constexpr unsigned chain_stream_shift = 48;
 // The most chains a key can give streams of their own to.
 inline constexpr std::size_t max_chains = std::size_t{1} << (64 - chain_stream_shift);
 
