@@ -22,8 +22,10 @@ struct PyHyperRect {
 // The support argument of every box sampler: a HyperRect, copied.
 HyperRect support_arg(const Args& a, std::size_t i);
 
-// The Metropolis-Hastings and HMC classes and their functions (python/chains.cpp).
-void register_chains(PyObject* module);
+// The Metropolis-Hastings and HMC classes and their functions (python/chains.cpp), registered
+// in the module's order: classes with the classes, functions with the functions.
+void register_chain_classes(PyObject* module);
+void register_chain_functions(PyObject* module);
 
 inline PyObject* list_of(std::span<const double> values) {
     return to_py_list(values.data(), values.size());

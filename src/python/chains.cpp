@@ -397,12 +397,15 @@ PyMethodDef chain_functions_table[] = {
 
 }  // namespace
 
-void register_chains(PyObject* module) {
+void register_chain_classes(PyObject* module) {
     register_class<PyMetropolisHastings>(module);
     register_class<PyHmcSampler>(module);
-    register_functions(module, chain_functions_table);
     add_restorer<PyMetropolisHastings>();
     add_restorer("HmcSampler", &hmc_restore);
+}
+
+void register_chain_functions(PyObject* module) {
+    register_functions(module, chain_functions_table);
 }
 
 }  // namespace varnix::py

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -19,7 +20,11 @@ std::string render_real(double x) {
     const auto end = std::to_chars(buf, buf + sizeof buf, x).ptr;
     std::string text(buf, end);
     const auto e = text.find('e');
-    if (e == std::string::npos) return text;
+    if (e == std::string::npos) {
+        // A whole number is written as Python writes a float: 1.0, not the int 1.
+        if (std::isfinite(x) && text.find('.') == std::string::npos) text += ".0";
+        return text;
+    }
     std::string exponent = text.substr(e + 1);
     std::string sign;
     if (exponent.front() == '+' || exponent.front() == '-') {

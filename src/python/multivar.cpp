@@ -366,8 +366,13 @@ PyObject* cdf_mc_estimator(const Args& a) {
         {CdfMcEstimator(std::move(support), normalization_samples, cdf_samples), std::move(f)}});
 }
 
-PyMethodDef multivar_functions[] = {
+// Registered on either side of the chains' functions, in the module's order.
+PyMethodDef rejection_functions[] = {
     function<kRejectionSampler, &rejection_sampler>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef multivar_functions[] = {
     function<kGibbsSampler, &gibbs_sampler>(),
     function<kConditionalSampler, &conditional_factorization_sampler>(),
     function<kGaussianCopula, &gaussian_copula>(),
@@ -380,12 +385,14 @@ PyMethodDef multivar_functions[] = {
 void register_multivar(PyObject* module) {
     register_class<PyHyperRect>(module);
     register_class<PyRejectionSampler>(module);
+    register_chain_classes(module);
     register_class<PyGibbsSampler>(module);
     register_class<PyConditionalSampler>(module);
     register_class<PyGaussianCopula>(module);
     register_class<PyCdfMcEstimator>(module);
+    register_functions(module, rejection_functions);
+    register_chain_functions(module);
     register_functions(module, multivar_functions);
-    register_chains(module);
     add_restorer<PyRejectionSampler>();
     add_restorer<PyGibbsSampler>();
     add_restorer<PyConditionalSampler>();
