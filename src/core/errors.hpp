@@ -66,7 +66,8 @@ enum class BuildErrorKind : std::uint8_t {
 
 struct BuildError {
     BuildErrorKind kind;
-    const char* detail = nullptr;  // InvalidSupport, NonFinite, MassNotFound (one of detail_text), InvalidTuning
+    // InvalidSupport, NonFinite and MassNotFound: one of detail_text; InvalidTuning: the setting.
+    const char* detail = nullptr;
     double x = 0.0;                // the point the density kinds refer to
     double value = 0.0;            // the density value there, a resolution or a count
     double x_hi = 0.0;             // DensityZero: the end of the interval examined

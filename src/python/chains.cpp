@@ -28,7 +28,8 @@ struct ChainFunctions {
     std::optional<GradientFn> gradient;
 
     ChainTarget target() const {
-        ChainTarget t = pair ? ChainTarget(DensityRef(*pair), true) : ChainTarget(DensityRef(f), log);
+        ChainTarget t =
+            pair ? ChainTarget(DensityRef(*pair), true) : ChainTarget(DensityRef(f), log);
         if (gradient) {
             t.grad = GradientRef(*gradient);
             t.grad_gives_value = gradient->with_value;
@@ -71,7 +72,9 @@ bool chains_run_on_threads(const Py&) {
             message = where + " has " + std::to_string(given) + " coordinates, the chain " +
                       (d == 0 ? std::string("at least 1") : std::to_string(d));
             break;
-        case StartRefused::NotFinite: message = where + " has a coordinate that is not finite"; break;
+        case StartRefused::NotFinite:
+            message = where + " has a coordinate that is not finite";
+            break;
         case StartRefused::OutsideBox: message = where + " lies outside the box"; break;
         case StartRefused::LogDensityNotFinite:
             message = "the log density at " + where + " is " + render_number(r.value) +
@@ -217,7 +220,8 @@ ChainFunctions chain_functions(const PyMetropolisHastings& self, const VectorFn&
 std::size_t default_warmup(const PyMetropolisHastings& s) { return s.value.settings().burn_in; }
 
 PyMethodDef mh_methods[] = {
-    method<PyMetropolisHastings, Access::Exclusive, kChainInit, &chain_init<PyMetropolisHastings>>(),
+    method<PyMetropolisHastings, Access::Exclusive, kChainInit,
+           &chain_init<PyMetropolisHastings>>(),
     method<PyMetropolisHastings, Access::Exclusive, "step", &chain_step<PyMetropolisHastings>>(),
     method<PyMetropolisHastings, Access::Exclusive, "sample", &chain_step<PyMetropolisHastings>>(),
     method<PyMetropolisHastings, Access::Exclusive, sample_n_declaration,
@@ -288,7 +292,9 @@ ChainFunctions chain_functions(const PyHmcSampler& self, const VectorFn& f) {
     ChainFunctions functions = density_functions(s.log_density, f);
     switch (s.gradient) {
         case HmcGradient::FiniteDifferences: break;
-        case HmcGradient::Callable: functions.gradient = GradientFn{self.grad.get(), false, f.calls}; break;
+        case HmcGradient::Callable:
+            functions.gradient = GradientFn{self.grad.get(), false, f.calls};
+            break;
         case HmcGradient::WithValue:
             functions.pair = ValueOfPairFn{self.f.get(), f.calls};
             functions.gradient = GradientFn{self.f.get(), true, f.calls};
@@ -312,7 +318,8 @@ PyObject* hmc_restore(const SavedState& saved) {
         PyRef f = saved.callable(true);
         return make_instance(PyHmcSampler{std::move(value), std::move(f), PyRef()});
     }
-    if (PyTuple_Size(saved.callables) != 2 || !PyCallable_Check(PyTuple_GetItem(saved.callables, 0)) ||
+    if (PyTuple_Size(saved.callables) != 2 ||
+        !PyCallable_Check(PyTuple_GetItem(saved.callables, 0)) ||
         !PyCallable_Check(PyTuple_GetItem(saved.callables, 1))) {
         raise(PyExc_TypeError,
               "an HmcSampler with a gradient function is restored with two callables (f, grad)");

@@ -154,7 +154,9 @@ public:
             return std::unexpected(StartRefusal{StartRefused::WrongDimension});
         }
         for (std::size_t i = 0; i < point.size(); ++i) {
-            if (!std::isfinite(point[i])) return std::unexpected(StartRefusal{StartRefused::NotFinite});
+            if (!std::isfinite(point[i])) {
+                return std::unexpected(StartRefusal{StartRefused::NotFinite});
+            }
             if (c.support_.bounded() &&
                 (point[i] < c.box().lo()[i] || point[i] > c.box().hi()[i])) {
                 return std::unexpected(StartRefusal{StartRefused::OutsideBox});

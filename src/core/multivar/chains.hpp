@@ -75,13 +75,14 @@ FillResult run_chains(const Chain& proto, const ChainTarget& f, const ChainsPlan
         }
         return {};
     };
-    return fill_in_parts(plan.chains, plan.parts, [&](std::size_t begin, std::size_t end) -> FillResult {
+    auto run_part = [&](std::size_t begin, std::size_t end) -> FillResult {
         for (std::size_t c = begin; c < end; ++c) {
             auto r = run_one(c);
             if (!r) return fill_stopped(c - begin, r.error());
         }
         return {};
-    });
+    };
+    return fill_in_parts(plan.chains, plan.parts, run_part);
 }
 
 }  // namespace varnix

@@ -54,7 +54,8 @@ void HmcSampler::adapt(double accept_probability) {
     const double log_step = adapt_mu_ - std::sqrt(m) / adapt_gamma * adapt_h_bar_;
     const double eta = std::pow(m, -adapt_kappa);
     adapt_log_step_bar_ = eta * log_step + (1.0 - eta) * adapt_log_step_bar_;
-    const double next = std::exp(iterations_ == settings_.adapt_steps ? adapt_log_step_bar_ : log_step);
+    const bool last = iterations_ == settings_.adapt_steps;
+    const double next = std::exp(last ? adapt_log_step_bar_ : log_step);
     step_size_ = std::clamp(next, min_step, max_step);
 }
 
