@@ -194,10 +194,10 @@ def test_hmc_samples_a_correlated_gaussian():
     assert max(abs(x) for x in z) < 6, z
 
 
-@pytest.mark.parametrize("d, steps", [(2, 20), (1, 0), (3, 2)])
+@pytest.mark.parametrize("d, steps", [(2, 20), (1, 1), (3, 2)])
 def test_hmc_transition_evaluates_the_density_2d_times_steps_plus_one_plus_one(d, steps):
     f = counting(lambda *x: math.exp(-sum(t * t for t in x)))
-    s = v.hmc_sampler(f, v.HyperRect([-1.0] * d, [1.0] * d), leapfrog_steps=steps)
+    s = v.hmc_sampler(f, v.HyperRect([-1.0] * d, [1.0] * d), leapfrog_steps=steps, jitter=0.0)
     s.init()
     per_transition = 2 * d * (steps + 1) + 1
     f.calls.clear()
@@ -205,16 +205,6 @@ def test_hmc_transition_evaluates_the_density_2d_times_steps_plus_one_plus_one(d
     assert len(f.calls) == per_transition
     s.sample_n(4, seed=3)
     assert len(f.calls) == 5 * per_transition
-
-
-def test_hmc_without_leapfrog_steps_never_moves():
-    f = counting(lambda x, y: math.exp(x - y))
-    s = v.hmc_sampler(f, UNIT2, leapfrog_steps=0)
-    s.init()
-    assert len(f.calls) == 1  # usable everywhere: the first uniform point is taken
-    start = list(f.calls[0])
-    assert s.sample() == start
-    assert s.sample_n(5, seed=9) == [start] * 5
 
 
 def test_chain_errors_do_not_depend_on_how_many_points_were_asked_for():

@@ -62,7 +62,8 @@ def test_classes_without_constructor_refuse_to_be_called(name):
     (lambda: v.ContinuousDistribution.sample_n, "($self, n, seed=None)"),
     (lambda: v.ContinuousDistribution.support, "($self)"),
     (lambda: v.metropolis_hastings,
-     "(f, support, step_size=0.25, burn_in=1000, thin=1, target_accept=0.25, adapt_steps=2000)"),
+     "(f, support, step_size=0.25, burn_in=1000, thin=1, target_accept=0.25, adapt_steps=2000, "
+     "*, log_density=False)"),
     (lambda: v.GaussianCopula.sample, "($self, ppfs, seed=None)"),
 ])
 def test_text_signatures_are_exposed_like_builtins(obj, signature):

@@ -54,7 +54,9 @@ def stub_parameters(node, drop):
     args = node.args.args
     defaults = [inspect.Parameter.empty] * (len(args) - len(node.args.defaults))
     defaults += [ast.literal_eval(d) for d in node.args.defaults]
-    return [(a.arg, d) for a, d in zip(args, defaults)][drop:]
+    keyword_only = [(a.arg, inspect.Parameter.empty if d is None else ast.literal_eval(d))
+                    for a, d in zip(node.args.kwonlyargs, node.args.kw_defaults)]
+    return [(a.arg, d) for a, d in zip(args, defaults)][drop:] + keyword_only
 
 
 def typed(value):
@@ -94,6 +96,10 @@ def test_text_signature_reads_as_the_stub_writes_it(name, node, runtime, drop):
         if i >= first_default:
             text += "=" + ast.get_source_segment(SOURCE, node.args.defaults[i - first_default])
         parts.append(text)
+    if node.args.kwonlyargs:
+        parts.append("*")
+    for a, d in zip(node.args.kwonlyargs, node.args.kw_defaults):
+        parts.append(a.arg + ("" if d is None else "=" + ast.get_source_segment(SOURCE, d)))
     assert runtime.__text_signature__ == "(" + ", ".join(parts) + ")"
 
 

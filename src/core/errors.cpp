@@ -90,6 +90,7 @@ std::string BuildError::message() const {
             return "tdr: the density is not log-concave between x=" + render_number(x) +
                    " and x=" + render_number(x_hi) +
                    " (the log transform needs a log-concave density: try the InvSqrt transform)";
+        case BuildErrorKind::InvalidTuning: return d + " (got " + render_number(value) + ")";
     }
     throw InternalFault("unknown build error kind");
 }

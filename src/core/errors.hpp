@@ -61,11 +61,13 @@ enum class BuildErrorKind : std::uint8_t {
     CdfNotFinite,        // x, value
     CdfDecreasing,       // x, value = the drop below a value at a smaller x
     TdrNotLogConcave,    // x .. x_hi: the construction points between which it was found
+    InvalidTuning,       // detail: the setting and what it must be, value: what it was
 };
 
 struct BuildError {
     BuildErrorKind kind;
-    const char* detail = nullptr;  // InvalidSupport, NonFinite and MassNotFound; one of detail_text
+    // InvalidSupport, NonFinite and MassNotFound: one of detail_text; InvalidTuning: the setting.
+    const char* detail = nullptr;
     double x = 0.0;                // the point the density kinds refer to
     double value = 0.0;            // the density value there, a resolution or a count
     double x_hi = 0.0;             // DensityZero: the end of the interval examined
@@ -96,6 +98,9 @@ struct BuildError {
     }
     static BuildError cdf_decreasing(double x, double drop) {
         return {BuildErrorKind::CdfDecreasing, nullptr, x, drop};
+    }
+    static BuildError invalid_tuning(const char* what, double v) {
+        return {BuildErrorKind::InvalidTuning, what, 0.0, v};
     }
     static BuildError tdr_not_log_concave(double x, double x_hi) {
         return {BuildErrorKind::TdrNotLogConcave, nullptr, x, 0.0, x_hi};

@@ -87,7 +87,20 @@ void visit_fields(S& s, Visit&& visit) {
                std::remove_const_t<S>::fields(s));
 }
 
+// Fields added to a state after its first format, saved at its end: always written; a state of
+// an older writer ends before them, and reading one leaves them at their defaults (present
+// then says false).
+template <class T>
+struct AddedLater {
+    T value{};
+    bool present = false;  // read from the state (not itself saved)
+};
+
 namespace detail {
+template <class T>
+inline constexpr bool is_added_later = false;
+template <class T>
+inline constexpr bool is_added_later<AddedLater<T>> = true;
 template <class T>
 inline constexpr bool is_optional = false;
 template <class T>
@@ -161,6 +174,9 @@ public:
     // Records the refusal of a part's from_state.
     void refuse(const StateError& e) { fail(e.detail); }
     bool ok() const { return error_.empty(); }
+    // Whether every byte has been read: a state of an older writer ends before the fields
+    // added since, which then take their defaults.
+    bool at_end() const { return pos_ == bytes_.size(); }
 
     // Done reading: the first failure, or one for bytes left over.
     StateResult<void> finish() const;
@@ -198,6 +214,8 @@ void StateWriter::field(const T& v) {
         for (std::uint8_t b : v) u8(b);
     } else if constexpr (detail::is_f64_array<T>) {
         f64s(v);
+    } else if constexpr (detail::is_added_later<T>) {
+        field(v.value);
     } else if constexpr (detail::is_optional<T>) {
         flag(v.has_value());
         if (v) field(*v);
@@ -233,6 +251,9 @@ void StateReader::field(T& v) {
         if (require(values.size() == v.size(), state_field_refusal<T>)) {
             std::copy(values.begin(), values.end(), v.begin());
         }
+    } else if constexpr (detail::is_added_later<T>) {
+        v.present = !at_end();
+        if (v.present) field(v.value);
     } else if constexpr (detail::is_optional<T>) {
         if (flag()) {
             field(v.emplace());

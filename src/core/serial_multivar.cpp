@@ -41,20 +41,37 @@ StateResult<RejectionSampler> RejectionSampler::from_state(State s) {
     return std::move(*made);
 }
 
+// --- ChainSupport -----------------------------------------------------------------------------
+
+StateResult<ChainSupport> ChainSupport::from_state(HyperRect::State box,
+                                                   std::uint64_t whole_space_dim) {
+    if (box.lo.empty() && box.hi.empty()) {
+        if (whole_space_dim > (std::uint64_t{1} << 32)) {
+            return state_refused("the dimension is too large");
+        }
+        return ChainSupport::whole_space(static_cast<std::size_t>(whole_space_dim));
+    }
+    auto made = HyperRect::from_state(std::move(box));
+    if (!made) return std::unexpected(made.error());
+    return ChainSupport(std::move(*made));
+}
+
 // --- MetropolisHastings -----------------------------------------------------------------------
 
 MetropolisHastings::State MetropolisHastings::state() const {
-    return {box_.state(), settings_, chain_state(), step_size_, iterations_, accepted_};
+    return {support_.box_state(), settings_, chain_state(), step_size_, iterations_, accepted_,
+            {{settings_.log_density, support_.whole_space_dim()}}};
 }
 
-// Settings are taken as given (no setting is range-checked when a sampler is made); the
+// Settings are taken as given (no setting is range-checked when a sampler is restored); the
 // counters must be those of a run: no more acceptances than transitions, none before init.
 StateResult<MetropolisHastings> MetropolisHastings::from_state(State s) {
-    auto box = HyperRect::from_state(std::move(s.box));
-    if (!box) return std::unexpected(box.error());
+    auto support = ChainSupport::from_state(std::move(s.box), s.added.value.whole_space_dim);
+    if (!support) return std::unexpected(support.error());
     const bool started = s.chain.has_value();
-    // The scratch vectors take the sizes the box gives them.
-    MetropolisHastings m(std::move(*box), s.settings);
+    s.settings.log_density = s.added.value.log_density;
+    // The scratch vectors take the sizes the support gives them.
+    MetropolisHastings m(std::move(*support), s.settings);
     if (auto resumed = m.resume(std::move(s.chain)); !resumed) {
         return std::unexpected(resumed.error());
     }
@@ -68,15 +85,47 @@ StateResult<MetropolisHastings> MetropolisHastings::from_state(State s) {
 
 // --- HmcSampler -------------------------------------------------------------------------------
 
-HmcSampler::State HmcSampler::state() const { return {box_.state(), settings_, chain_state()}; }
+HmcSampler::State HmcSampler::state() const {
+    const HmcSettings& t = settings_;
+    return {support_.box_state(), settings_, chain_state(),
+            {{t.log_density, t.gradient, t.jitter, t.adapt_steps, t.target_accept, step_size_,
+              iterations_, accepted_, adapt_mu_, adapt_log_step_bar_, adapt_h_bar_,
+              support_.whole_space_dim()}}};
+}
 
 StateResult<HmcSampler> HmcSampler::from_state(State s) {
-    auto box = HyperRect::from_state(std::move(s.box));
-    if (!box) return std::unexpected(box.error());
-    HmcSampler h(std::move(*box), s.settings);
+    const Added& a = s.added.value;
+    auto support = ChainSupport::from_state(std::move(s.box), a.whole_space_dim);
+    if (!support) return std::unexpected(support.error());
+    const bool started = s.chain.has_value();
+    HmcSettings settings = s.settings;
+    double step_size = settings.step_size;
+    if (s.added.present) {
+        if (a.gradient > HmcGradient::WithValue) return state_refused("unknown gradient source");
+        if (!finite_positive(a.step_size)) {
+            return state_refused("the step size is not finite and positive");
+        }
+        if (a.accepted > a.iterations) return state_refused("more acceptances than transitions");
+        if (!started && a.iterations != 0) {
+            return state_refused("transitions counted before init");
+        }
+        settings.log_density = a.log_density;
+        settings.gradient = a.gradient;
+        settings.adapt_steps = static_cast<std::size_t>(a.adapt_steps);
+        settings.target_accept = a.target_accept;
+        step_size = a.step_size;
+    }
+    settings.jitter = a.jitter;  // 0 for a state of the fixed trajectory
+    HmcSampler h(std::move(*support), settings);
     if (auto resumed = h.resume(std::move(s.chain)); !resumed) {
         return std::unexpected(resumed.error());
     }
+    h.step_size_ = step_size;
+    h.iterations_ = a.iterations;
+    h.accepted_ = a.accepted;
+    h.adapt_mu_ = a.adapt_mu;
+    h.adapt_log_step_bar_ = a.adapt_log_step_bar;
+    h.adapt_h_bar_ = a.adapt_h_bar;
     return h;
 }
 

@@ -29,8 +29,9 @@ Args::Args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObje
     // The order of Python's own checks: positional arguments fill their slots, then keywords
     // (unknown names, names already filled), then the count of positional arguments.
     const std::size_t total = sig.names.size();
+    const std::size_t positional = sig.positional;
     const auto given = static_cast<std::size_t>(nargs);
-    for (std::size_t i = 0; i < given && i < total; ++i) slots_[i] = args[i];
+    for (std::size_t i = 0; i < given && i < positional; ++i) slots_[i] = args[i];
 
     if (kwnames != nullptr) {
         const Py_ssize_t nkw = PyTuple_Size(kwnames);
@@ -55,12 +56,12 @@ Args::Args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObje
         }
     }
 
-    if (given > total) {
+    if (given > positional) {
         std::string msg = sig.display + " takes ";
-        if (sig.required == total) {
-            msg += std::to_string(total);
+        if (sig.required == positional) {
+            msg += std::to_string(positional);
         } else {
-            msg += "from " + std::to_string(sig.required) + " to " + std::to_string(total);
+            msg += "from " + std::to_string(sig.required) + " to " + std::to_string(positional);
         }
         msg += " positional arguments but " + std::to_string(given) +
                (given == 1 ? " was given" : " were given");

@@ -1,5 +1,6 @@
 #include "python/bridge.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -324,6 +325,80 @@ double call_vector(PyObject* f, std::span<const double> x, Role role,
     if (convert(result, out)) return returned(site, out);
     Failure as_list = take_failure(result, keeps_failure(calls));
     note_failure(site, std::move(separate), std::move(as_list));
+    return nan;
+}
+
+namespace {
+
+// out := the numbers of a gradient result (a sequence of out.size() numbers); false, with a
+// Python error set, otherwise.
+bool convert_gradient(PyObject* g, std::span<double> out) {
+    if (!PySequence_Check(g)) {
+        PyErr_SetString(PyExc_TypeError, "the gradient is not a sequence");
+        return false;
+    }
+    const Py_ssize_t size = PySequence_Size(g);
+    if (size < 0) return false;
+    if (size != static_cast<Py_ssize_t>(out.size())) {
+        PyErr_SetString(PyExc_ValueError, "the gradient has the wrong number of components");
+        return false;
+    }
+    for (std::size_t j = 0; j < out.size(); ++j) {
+        PyRef item = PyRef::steal(PySequence_GetItem(g, static_cast<Py_ssize_t>(j)));
+        if (!item) return false;
+        const double v = PyFloat_AsDouble(item.get());
+        if (v == -1.0 && PyErr_Occurred()) return false;
+        out[j] = v;
+    }
+    return true;
+}
+
+// A gradient call's result into out (and value): true when it has the expected shape, the
+// result then released; otherwise false with a Python error set and the result still owned
+// (null when the call raised).
+bool convert_gradient_result(PyObject* result, std::span<double> out, bool with_value,
+                             double& value) {
+    if (result == nullptr) return false;
+    if (!with_value) {
+        if (!convert_gradient(result, out)) return false;
+    } else {
+        if (!PyTuple_Check(result) || PyTuple_Size(result) != 2) {
+            PyErr_SetString(PyExc_TypeError, "not a (log density, gradient) pair");
+            return false;
+        }
+        const double v = PyFloat_AsDouble(PyTuple_GetItem(result, 0));
+        if (v == -1.0 && PyErr_Occurred()) return false;
+        if (!convert_gradient(PyTuple_GetItem(result, 1), out)) return false;
+        value = v;
+    }
+    Py_DECREF(result);
+    return true;
+}
+
+}  // namespace
+
+// grad(x0, ..., xd-1) first, then grad([x0, ..., xd-1]): the second call only when the first
+// fails. A result of the wrong shape is recorded as one that is not a number, the object kept.
+double call_gradient(PyObject* f, std::span<const double> x, std::span<double> out,
+                     bool with_value, PythonCalls* calls) {
+    const Role role = with_value ? Role::LogDensityAndGradient : Role::Gradient;
+    std::fill(out.begin(), out.end(), nan);
+    if (f == nullptr) return nan;
+    EnsureLock lock;
+    count_call(calls, role);
+    const CallSite site{calls, role, 0, f, x, std::nullopt};
+    double value = nan;
+    PyObject* result = call_with_floats(f, x, calls);
+    if (convert_gradient_result(result, out, with_value, value)) return value;
+    Failure separate = take_failure(result, keeps_failure(calls));
+    PyRef list = float_list(x);
+    PyRef list_args = PyRef::steal(fault_if_null(PyTuple_New(1)));
+    PyTuple_SetItem(list_args.get(), 0, list.release());
+    result = PyObject_Call(f, list_args.get(), nullptr);
+    if (convert_gradient_result(result, out, with_value, value)) return value;
+    Failure as_list = take_failure(result, keeps_failure(calls));
+    note_failure(site, std::move(separate), std::move(as_list));
+    std::fill(out.begin(), out.end(), nan);
     return nan;
 }
 

@@ -136,6 +136,13 @@ SampleResult<double> call_scalar_checked(PyObject* f, double u, std::size_t inde
 double call_vector(PyObject* f, std::span<const double> x, Role role = Role::MultivariateDensity,
                    PythonCalls* calls = PythonCalls::current(),
                    ArgumentKeeper* keeper = nullptr);
+// The gradient of a chain's log density at x into out (x.size() numbers): grad(x0, ..., xd-1)
+// first, grad([x0, ..., xd-1]) if that fails; with_value, f returns (log density, gradient)
+// and the log density is returned (NaN otherwise). A call that fails (raises, or returns
+// something other than a sequence of x.size() numbers, or a pair of a number and one) is
+// recorded and fills out with NaN, returning NaN.
+double call_gradient(PyObject* f, std::span<const double> x, std::span<double> out,
+                     bool with_value, PythonCalls* calls = PythonCalls::current());
 // f(i, [values...]): the Gibbs coordinate form and the conditional form.
 double call_indexed(PyObject* f, std::size_t i, std::span<const double> values,
                     Role role = Role::CoordinateSampler,
@@ -158,6 +165,24 @@ struct VectorFn {
     ArgumentKeeper* keeper = nullptr;
     double operator()(std::span<const double> x) const {
         return call_vector(f, x, role, calls, keeper);
+    }
+};
+// A chain's gradient function (or its function giving the log density with the gradient), for
+// the core's GradientRef; and the log density alone of a function giving both.
+struct GradientFn {
+    PyObject* f;
+    bool with_value = false;
+    PythonCalls* calls = PythonCalls::current();
+    double operator()(std::span<const double> x, std::span<double> out) const {
+        return call_gradient(f, x, out, with_value, calls);
+    }
+};
+struct ValueOfPairFn {
+    PyObject* f;
+    PythonCalls* calls = PythonCalls::current();
+    double operator()(std::span<const double> x) const {
+        std::vector<double> grad(x.size());
+        return call_gradient(f, x, grad, true, calls);
     }
 };
 struct IndexedFn {

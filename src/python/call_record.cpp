@@ -12,6 +12,9 @@ const char* role_noun(Role role) {
         case Role::CoordinateSampler: return "coordinate sampler";
         case Role::ConditionalSampler: return "conditional sampler";
         case Role::QuantileFunction: return "quantile function";
+        case Role::LogDensity: return "log density";
+        case Role::Gradient: return "gradient";
+        case Role::LogDensityAndGradient: return "log density and gradient";
     }
     return "user function";
 }

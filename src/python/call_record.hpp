@@ -33,6 +33,9 @@ enum class Role : std::uint8_t {
     CoordinateSampler,     // Gibbs: sample_coord(i, x)
     ConditionalSampler,    // sample_i(i, prev)
     QuantileFunction,      // the copula's ppfs[i](u)
+    LogDensity,            // a chain's f(x0, ..., xd-1) given as the logarithm of the density
+    Gradient,              // HMC's grad(x0, ..., xd-1): d numbers
+    LogDensityAndGradient, // HMC's f(x0, ..., xd-1) giving (log density, gradient)
 };
 
 // "the density", "the quantile function ppfs[2]", ...

@@ -1,6 +1,8 @@
 #include "python/declaration.hpp"
 
+#include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -18,7 +20,11 @@ std::string render_real(double x) {
     const auto end = std::to_chars(buf, buf + sizeof buf, x).ptr;
     std::string text(buf, end);
     const auto e = text.find('e');
-    if (e == std::string::npos) return text;
+    if (e == std::string::npos) {
+        // A whole number is written as Python writes a float: 1.0, not the int 1.
+        if (std::isfinite(x) && text.find('.') == std::string::npos) text += ".0";
+        return text;
+    }
     std::string exponent = text.substr(e + 1);
     std::string sign;
     if (exponent.front() == '+' || exponent.front() == '-') {
@@ -37,6 +43,7 @@ Signature render(CallKind kind, const char* owner, const Declaration& decl) {
     for (std::size_t i = 0; i < decl.arity(); ++i) {
         const Param& p = decl.params[i];
         if (!params.empty()) params += ", ";
+        if (i == decl.keyword_only_from) params += "*, ";
         params += p.name;
         if (p.fallback.kind == Default::Kind::Required) {
             if (seen_default) {
@@ -53,6 +60,7 @@ Signature render(CallKind kind, const char* owner, const Declaration& decl) {
         sig.names.emplace_back(p.name);
         sig.defaults.push_back(p.fallback);
     }
+    sig.positional = std::min(decl.arity(), decl.keyword_only_from);
     const std::string name = decl.name;
     if (owner == nullptr) {
         sig.display = name + "()";

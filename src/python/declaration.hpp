@@ -23,7 +23,7 @@
 
 namespace varnix::py {
 
-inline constexpr std::size_t max_params = 8;
+inline constexpr std::size_t max_params = 12;
 
 // The default `=None`: an omitted argument and an explicit None both mean "not given".
 struct NoneDefault {};
@@ -62,6 +62,8 @@ struct Param {
 struct Declaration {
     const char* name;                // "__new__" for a constructor
     Param params[max_params] = {};   // in order; the entries after the last have no name
+    // The parameters from this index on are keyword-only (rendered after a "*").
+    std::size_t keyword_only_from = max_params;
 
     constexpr std::size_t arity() const {
         std::size_t n = 0;
@@ -84,6 +86,7 @@ struct Signature {
     std::vector<std::string> names;   // parameters, without $self
     std::vector<Default> defaults;    // one per parameter
     std::size_t required = 0;         // parameters without a default come first
+    std::size_t positional = 0;       // parameters that may be given by position
 
     bool default_is_none(std::size_t i) const { return defaults[i].kind == Default::Kind::None; }
 };

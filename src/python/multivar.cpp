@@ -6,12 +6,8 @@
 #include "core/multivar/cdf_mc.hpp"
 #include "core/multivar/copula.hpp"
 #include "core/multivar/gibbs.hpp"
-#include "core/multivar/hmc.hpp"
-#include "core/multivar/mcmc.hpp"
 #include "core/multivar/rejection.hpp"
-#include "python/bridge.hpp"
-#include "python/classes.hpp"
-#include "python/fills.hpp"
+#include "python/box_samplers.hpp"
 #include "python/notes.hpp"
 #include "python/pickling.hpp"
 #include "python/registry.hpp"
@@ -20,11 +16,6 @@ namespace varnix::py {
 namespace {
 
 // ---- HyperRect ----
-
-struct PyHyperRect {
-    HyperRect value;
-    static const ClassDef& definition();
-};
 
 constexpr Declaration kHyperRectNew{"__new__", {"lo", "hi"}};
 
@@ -61,6 +52,8 @@ PyMethodDef hyper_rect_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+}  // namespace
+
 const ClassDef& PyHyperRect::definition() {
     static const ClassDef def{"HyperRect", false, &kHyperRectNew,
                               &constructor<PyHyperRect, kHyperRectNew, &hyper_rect_new>,
@@ -73,105 +66,7 @@ HyperRect support_arg(const Args& a, std::size_t i) {
     return instance_arg<PyHyperRect>(a, i).value;
 }
 
-// Why each sampler refuses start != 0 (the text after "start=k is refused: ").
-constexpr char kRejectionVariable[] =
-    "rejection takes a variable number of words per point (proposals are drawn until one is "
-    "accepted), so point k cannot be found without drawing the points before it";
-constexpr char kChainVariable[] =
-    "a chain's points follow from the points before them, and its transitions take a variable "
-    "number of words, so it cannot start at point k of a stream";
-constexpr char kConditionalVariable[] =
-    "its points come from the user function, not from the module's generator";
-
-template <class Py>
-constexpr bool is_chain = requires(Py& p) { p.value.initialized(); };
-
-// A box sampler bound to its density, as the batch methods see it (python/fills.hpp). A
-// chain's bound is one batch: its burn-in runs before the first point it draws.
-template <class Bound>
-auto box_engine(Bound& bound, std::size_t d, const char* why) {
-    return BatchEngine{EngineTraits{bound.words_per_draw(), bound.draws_call_user_function()},
-                       why, d, [&bound](std::span<double> part, std::size_t, ChaChaRng& rng) {
-                           return bound.fill(part, rng);
-                       }};
-}
-
-// sample_n of the samplers that draw points in a box through a density: n points from one
-// generator (seeded, or the thread's), returned as a list of lists.
-//
-// The points of rejection, all different, get new floats, made while the rows are in cache:
-// that costs less than keeping those of the density calls (measured at 2, 3 and 10
-// coordinates). A chain repeats its point whenever a proposal is refused: from three
-// coordinates on its rows go straight to the list as the points are drawn (the chain's row
-// sink), a repeated point sharing the floats of the point before it and an accepted proposal
-// those of its density call (measured: 10% faster at 10 coordinates, the same at 3; at 2, the
-// floats cost less to make afresh).
-template <class Py>
-PyObject* box_sample_n(Py& self, const Args& a) {
-    const std::uint64_t n = a.count(0);
-    const auto seed = a.seed(1);
-    const std::size_t d = self.value.dim();
-    if constexpr (!is_chain<Py>) {
-        const VectorFn f{self.f.get()};
-        auto bound = self.value.with(f);
-        auto engine = box_engine(bound, d, kRejectionVariable);
-        PointRows rows(n, d, nullptr, false);
-        return points_list(engine, n, seed, rows);
-    } else if (d <= 2) {
-        const VectorFn f{self.f.get()};
-        auto bound = self.value.with(f);
-        PointRows rows(n, d, nullptr, false);
-        return chain_points_list(bound, n, seed, rows);
-    } else {
-        ArgumentKeeper keeper(d);
-        PointRows rows(n, d, &keeper);
-        VectorFn f{self.f.get()};
-        f.keeper = &keeper;
-        auto bound = self.value.with(f);
-        return chain_points_list(bound, n, seed, rows);
-    }
-}
-
-// init of the chain samplers: a starting point drawn with the thread's generator, or with a
-// fresh seeded one when a seed is given (so that a seeded script gives the same chain).
-constexpr Declaration kChainInit{"init", {{"seed", None}}};
-template <class Py>
-PyObject* chain_init(Py& self, const Args& a) {
-    RngChoice rng(a.seed(0));
-    unwrap(self.value.with(VectorFn{self.f.get()}).init(rng.get()));
-    return none();
-}
-
-// ---- Arrays: sample_into and sample_array of the box samplers ----
-
-template <class Py, const char* Why>
-PyObject* box_sample_into(Py& self, const Args& a) {
-    const Float64View out = Float64View::writable(a.object(0), "out");
-    const std::size_t n = points_in(out, self.value.dim());
-    const FillOptions o = fill_options(a, 1, false);
-    const VectorFn f{self.f.get()};  // named: the bound refers to it
-    auto bound = self.value.with(f);
-    auto engine = box_engine(bound, self.value.dim(), Why);
-    fill_rows_into(engine, out.flat(), n, o);
-    return returned(out);
-}
-
-template <class Py, const char* Why>
-PyObject* box_sample_array(Py& self, const Args& a) {
-    const std::uint64_t n = a.count(0);
-    const FillOptions o = fill_options(a, 1, false);
-    const VectorFn f{self.f.get()};  // named: the bound refers to it
-    auto bound = self.value.with(f);
-    auto engine = box_engine(bound, self.value.dim(), Why);
-    return new_array_of(engine, n, true, o, [&] {
-        // An uninitialised chain is refused before room for n points is made, as sample_n does.
-        if constexpr (is_chain<Py>) {
-            if (!self.value.initialized() && n > 0) {
-                raise_error(SampleError::of(SampleErrorKind::McmcNotInitialized));
-            }
-        }
-    });
-}
+namespace {
 
 // ---- RejectionSampler ----
 
@@ -218,111 +113,6 @@ PyObject* rejection_sampler(const Args& a) {
     const std::uint64_t max_trials = a.count(3);
     return make_instance(PyRejectionSampler{
         {unwrap(RejectionSampler::make(std::move(support), pdf_max, max_trials)), std::move(f)}});
-}
-
-PyObject* list_of(std::span<const double> values) {
-    return to_py_list(values.data(), values.size());
-}
-
-// ---- MetropolisHastings ----
-
-struct PyMetropolisHastings : WithCallable<MetropolisHastings> {
-    static constexpr bool saved = true;  // pickled as its saved state
-    static const ClassDef& definition();
-};
-
-
-PyObject* mh_step(PyMetropolisHastings& self) {
-    VectorFn f{self.f.get()};
-    return list_of(unwrap(self.value.with(f).step(ChaChaRng::thread_local_rng())));
-}
-
-PyObject* mh_accept_rate(PyMetropolisHastings& self) { return to_py(self.value.accept_rate()); }
-
-PyMethodDef mh_methods[] = {
-    method<PyMetropolisHastings, Access::Exclusive, kChainInit, &chain_init<PyMetropolisHastings>>(),
-    method<PyMetropolisHastings, Access::Exclusive, "step", &mh_step>(),
-    method<PyMetropolisHastings, Access::Exclusive, "sample", &mh_step>(),
-    method<PyMetropolisHastings, Access::Exclusive, sample_n_declaration,
-           &box_sample_n<PyMetropolisHastings>>(),
-    method<PyMetropolisHastings, Access::Shared, "accept_rate", &mh_accept_rate>(),
-    // Arrays.
-    method<PyMetropolisHastings, Access::Exclusive, points_into_declaration,
-           &box_sample_into<PyMetropolisHastings, kChainVariable>>(),
-    method<PyMetropolisHastings, Access::Exclusive, points_array_declaration,
-           &box_sample_array<PyMetropolisHastings, kChainVariable>>(),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-const ClassDef& PyMetropolisHastings::definition() {
-    static const ClassDef def{"MetropolisHastings", true, nullptr, nullptr, mh_methods};
-    return def;
-}
-
-// The settings' defaults are the core's own.
-constexpr MhSettings kMhDefaults{};
-constexpr Declaration kMetropolisHastings{
-    "metropolis_hastings",
-    {"f", "support", {"step_size", kMhDefaults.step_size}, {"burn_in", kMhDefaults.burn_in},
-     {"thin", kMhDefaults.thin}, {"target_accept", kMhDefaults.target_accept},
-     {"adapt_steps", kMhDefaults.adapt_steps}}};
-PyObject* metropolis_hastings(const Args& a) {
-    PyRef f = PyRef::borrow(a.object(0));
-    HyperRect support = support_arg(a, 1);
-    MhSettings settings;
-    settings.step_size = a.f64(2);
-    settings.burn_in = a.count(3);
-    settings.thin = a.count(4);
-    settings.target_accept = a.f64(5);
-    settings.adapt_steps = a.count(6);
-    return make_instance(PyMetropolisHastings{
-        {MetropolisHastings(std::move(support), settings), std::move(f)}});
-}
-
-// ---- HmcSampler ----
-
-struct PyHmcSampler : WithCallable<HmcSampler> {
-    static constexpr bool saved = true;  // pickled as its saved state
-    static const ClassDef& definition();
-};
-
-
-PyObject* hmc_sample(PyHmcSampler& self) {
-    VectorFn f{self.f.get()};
-    return list_of(unwrap(self.value.with(f).step(ChaChaRng::thread_local_rng())));
-}
-
-PyMethodDef hmc_methods[] = {
-    method<PyHmcSampler, Access::Exclusive, kChainInit, &chain_init<PyHmcSampler>>(),
-    method<PyHmcSampler, Access::Exclusive, "sample", &hmc_sample>(),
-    method<PyHmcSampler, Access::Exclusive, sample_n_declaration, &box_sample_n<PyHmcSampler>>(),
-    // Arrays.
-    method<PyHmcSampler, Access::Exclusive, points_into_declaration,
-           &box_sample_into<PyHmcSampler, kChainVariable>>(),
-    method<PyHmcSampler, Access::Exclusive, points_array_declaration,
-           &box_sample_array<PyHmcSampler, kChainVariable>>(),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-const ClassDef& PyHmcSampler::definition() {
-    static const ClassDef def{"HmcSampler", true, nullptr, nullptr, hmc_methods};
-    return def;
-}
-
-// The settings' defaults are the core's own.
-constexpr HmcSettings kHmcDefaults{};
-constexpr Declaration kHmcSampler{
-    "hmc_sampler",
-    {"f", "support", {"step_size", kHmcDefaults.step_size},
-     {"leapfrog_steps", kHmcDefaults.leapfrog_steps}, {"grad_eps", kHmcDefaults.grad_eps}}};
-PyObject* hmc_sampler(const Args& a) {
-    PyRef f = PyRef::borrow(a.object(0));
-    HyperRect support = support_arg(a, 1);
-    HmcSettings settings;
-    settings.step_size = a.f64(2);
-    settings.leapfrog_steps = a.count(3);
-    settings.grad_eps = a.f64(4);
-    return make_instance(PyHmcSampler{{HmcSampler(std::move(support), settings), std::move(f)}});
 }
 
 // ---- GibbsSampler ----
@@ -584,10 +374,13 @@ PyObject* cdf_mc_estimator(const Args& a) {
         {CdfMcEstimator(std::move(support), normalization_samples, cdf_samples), std::move(f)}});
 }
 
-PyMethodDef multivar_functions[] = {
+// Registered on either side of the chains' functions, in the module's order.
+PyMethodDef rejection_functions[] = {
     function<kRejectionSampler, &rejection_sampler>(),
-    function<kMetropolisHastings, &metropolis_hastings>(),
-    function<kHmcSampler, &hmc_sampler>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef multivar_functions[] = {
     function<kGibbsSampler, &gibbs_sampler>(),
     function<kConditionalSampler, &conditional_factorization_sampler>(),
     function<kGaussianCopula, &gaussian_copula>(),
@@ -600,12 +393,13 @@ PyMethodDef multivar_functions[] = {
 void register_multivar(PyObject* module) {
     register_class<PyHyperRect>(module);
     register_class<PyRejectionSampler>(module);
-    register_class<PyMetropolisHastings>(module);
-    register_class<PyHmcSampler>(module);
+    register_chain_classes(module);
     register_class<PyGibbsSampler>(module);
     register_class<PyConditionalSampler>(module);
     register_class<PyGaussianCopula>(module);
     register_class<PyCdfMcEstimator>(module);
+    register_functions(module, rejection_functions);
+    register_chain_functions(module);
     register_functions(module, multivar_functions);
 }
 

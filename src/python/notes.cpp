@@ -108,7 +108,10 @@ std::string arguments_text(const RecordedCall& call) {
         return "i=" + std::to_string(*call.i) + ", " + values + "=" + list_text(call.args);
     }
     const char* name = call.role == Role::QuantileFunction ? "u" : "x";
-    if (call.role == Role::MultivariateDensity) return std::string(name) + "=" + list_text(call.args);
+    if (call.role == Role::MultivariateDensity || call.role == Role::LogDensity ||
+        call.role == Role::Gradient || call.role == Role::LogDensityAndGradient) {
+        return std::string(name) + "=" + list_text(call.args);
+    }
     return std::string(name) + "=" + (call.args.empty() ? "?" : float_text(call.args[0]));
 }
 

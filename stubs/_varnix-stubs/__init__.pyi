@@ -755,7 +755,7 @@ class MetropolisHastings:
     Only the thread that created the sampler may use it.
     """
 
-    def init(self, seed: SupportsIndex | None = None) -> None:
+    def init(self, seed: SupportsIndex | None = None, *, point: _Floats | None = None) -> None:
         """Start the chain at a uniform point of the box with a positive, finite density.
 
         The start is drawn from the calling thread's generator, or, with ``seed``, from a fresh
@@ -763,8 +763,14 @@ class MetropolisHastings:
         same chain on every run. Re-initialising zeroes the counters but keeps the adapted step
         size.
 
+        With ``point``, the chain starts there instead (the only start on the whole space,
+        support=None, whose dimension the first point fixes); the point must be inside the box
+        and have a finite log density, and ``seed`` is then not used.
+
         Raises:
             SampleError: "mcmc sampler failed" when 100000 tries found no usable point.
+            ValueError: a point of the wrong dimension, not finite, outside the box or with a
+                log density that is not finite; no point on the whole space.
         """
     def step(self) -> list[float]:
         """Run one transition and return the current point.
@@ -809,13 +815,40 @@ class MetropolisHastings:
 
         numpy is imported on the first call (ImportError without it).
         """
+    def sample_chains(self, n: SupportsIndex, chains: SupportsIndex = 4, seed: SupportsIndex | None = None, warmup: SupportsIndex | None = None, *, inits: Sequence[_Floats] | None = None) -> _Array:
+        """Run several independent chains and return their points, for vx.diagnostics.
+
+        Each chain is a copy of this sampler (which itself does not move), started on its own
+        stream derived from ``seed`` (chain c's words never meet another chain's), at a uniform
+        point of the box or at its point of ``inits``; it then makes ``warmup`` transitions and
+        returns n points, each after the sampler's thinning. The same seed gives the same
+        array, bit for bit, whatever the number of chains after c or the threads used. On the
+        whole space without inits, every chain starts at this chain's current point.
+
+        Args:
+            n: points per chain.
+            chains: the number of chains, 1 to 65536.
+            seed: an int for a reproducible run; None draws the streams' key from the calling
+                thread's generator.
+            warmup: transitions after each start before the first point; None: burn_in.
+            inits: one start point per chain.
+
+        Returns:
+            A float64 numpy array of shape (chains, n, d).
+
+        Raises:
+            ValueError: chains out of range, inits of the wrong length or dimension, a start
+                point refused as in init(point=...), no start point on the whole space.
+            SampleError: "mcmc sampler failed" when a chain found no uniform start.
+        """
     def accept_rate(self) -> float:
         """Accepted proposals divided by transitions since init() (0.0 before any)."""
     def __reduce__(self) -> tuple[Any, ...]:
         """Pickling and copying: its density, pickled by the pickler in use (the standard one saves
         module-level functions by name; cloudpickle also saves lambdas and closures; one that
         cannot be pickled raises that pickler's own error), and the saved state: the settings
-        and the whole chain: the current point, the adapted step size and the counters.
+        and the whole chain: the current point, the adapted step size and the counters. A state
+        saved before log_density existed reads as a density.
 
         Unpickling builds nothing again and calls no user function: the copy gives the same
         results, bit for bit. A saved state that was altered is refused with ValueError.
@@ -826,20 +859,27 @@ class MetropolisHastings:
 
 @final
 class HmcSampler:
-    """A Hamiltonian Monte Carlo chain in a box, with a finite-difference gradient.
+    """A Hamiltonian Monte Carlo chain in a box or on the whole space.
 
     Built by hmc_sampler. The chain persists between calls; call init() first. Only the thread
     that created the sampler may use it.
     """
 
-    def init(self, seed: SupportsIndex | None = None) -> None:
+    def init(self, seed: SupportsIndex | None = None, *, point: _Floats | None = None) -> None:
         """Start the chain at a uniform point of the box with a positive, finite density.
 
         The start is drawn from the calling thread's generator, or, with ``seed``, from a fresh
-        seeded stream (the same start on every run).
+        seeded stream (the same start on every run). Re-initialising zeroes the counters and
+        restarts the step-size adaptation from the step size reached.
+
+        With ``point``, the chain starts there instead (the only start on the whole space,
+        support=None, whose dimension the first point fixes); the point must be inside the box
+        and have a finite log density, and ``seed`` is then not used.
 
         Raises:
             SampleError: "mcmc sampler failed" when 100000 tries found no usable point.
+            ValueError: a point of the wrong dimension, not finite, outside the box or with a
+                log density that is not finite; no point on the whole space.
         """
     def sample(self) -> list[float]:
         """Run one trajectory and return the current point.
@@ -876,11 +916,41 @@ class HmcSampler:
 
         numpy is imported on the first call (ImportError without it).
         """
+    def sample_chains(self, n: SupportsIndex, chains: SupportsIndex = 4, seed: SupportsIndex | None = None, warmup: SupportsIndex | None = None, *, inits: Sequence[_Floats] | None = None) -> _Array:
+        """Run several independent chains and return their points, for vx.diagnostics.
+
+        Each chain is a copy of this sampler (which itself does not move), started on its own
+        stream derived from ``seed`` (chain c's words never meet another chain's), at a uniform
+        point of the box or at its point of ``inits``; it then makes ``warmup`` transitions and
+        returns n points, each after the sampler's thinning. The same seed gives the same
+        array, bit for bit, whatever the number of chains after c or the threads used. On the
+        whole space without inits, every chain starts at this chain's current point.
+
+        Args:
+            n: points per chain.
+            chains: the number of chains, 1 to 65536.
+            seed: an int for a reproducible run; None draws the streams' key from the calling
+                thread's generator.
+            warmup: transitions after each start before the first point; None: adapt_steps.
+            inits: one start point per chain.
+
+        Returns:
+            A float64 numpy array of shape (chains, n, d).
+
+        Raises:
+            ValueError: chains out of range, inits of the wrong length or dimension, a start
+                point refused as in init(point=...), no start point on the whole space.
+            SampleError: "mcmc sampler failed" when a chain found no uniform start.
+        """
+    def accept_rate(self) -> float:
+        """Accepted trajectories divided by transitions since init() (0.0 before any)."""
     def __reduce__(self) -> tuple[Any, ...]:
         """Pickling and copying: its density, pickled by the pickler in use (the standard one saves
         module-level functions by name; cloudpickle also saves lambdas and closures; one that
         cannot be pickled raises that pickler's own error), and the saved state: the settings
-        and the chain's current point.
+        and the chain: its current point, step size, counters and adaptation state; with a
+        gradient function, that function too. A state saved before jitter existed reads back
+        with the fixed trajectory (jitter=0.0) it was made with.
 
         Unpickling builds nothing again and calls no user function: the copy gives the same
         results, bit for bit. A saved state that was altered is refused with ValueError.
@@ -1076,41 +1146,66 @@ def rejection_sampler(f: _DensityN, support: HyperRect, pdf_max: _Float, max_tri
     Raises:
         BuildError: "pdf_max must be finite and positive"; the HyperRect messages.
     """
-def metropolis_hastings(f: _DensityN, support: HyperRect, step_size: _Float = 0.25, burn_in: SupportsIndex = 1000, thin: SupportsIndex = 1, target_accept: _Float = 0.25, adapt_steps: SupportsIndex = 2000) -> MetropolisHastings:
-    """A random-walk Metropolis chain for the unnormalised density f in a box.
+def metropolis_hastings(f: _DensityN, support: HyperRect | None, step_size: _Float = 0.25, burn_in: SupportsIndex = 1000, thin: SupportsIndex = 1, target_accept: _Float = 0.25, adapt_steps: SupportsIndex = 2000, *, log_density: bool = False) -> MetropolisHastings:
+    """A random-walk Metropolis chain for the unnormalised density f in a box or on all of R^d.
 
     Proposals move every coordinate by a normal step and are reflected at the box; the step
     size adapts towards target_accept during the first adapt_steps transitions after init(),
     within [1e-4, 10].
 
     Args:
-        f: the density, not its logarithm, called with the point as d floats (or one list).
-        support: the box.
+        f: the density, called with the point as d floats (or one list); with
+            log_density=True its logarithm (-inf outside the support; +inf and NaN reject).
+        support: the box, or None for the whole of R^d (start with init(point=...)).
         step_size: the initial proposal scale.
         burn_in: transitions discarded at the start of every sample_n call.
         thin: transitions per returned point in sample_n.
         target_accept: the acceptance rate the adaptation aims at.
         adapt_steps: transitions during which the step size adapts (0: never).
+        log_density: f gives the logarithm of the density: the chain never exponentiates, so
+            log densities of -1e4 and below are sampled as well as any.
 
     Raises:
-        BuildError: the HyperRect messages.
+        BuildError: step_size not finite and positive, target_accept outside (0, 1), naming
+            the setting and the value given.
     """
-def hmc_sampler(f: _DensityN, support: HyperRect, step_size: _Float = 0.05, leapfrog_steps: SupportsIndex = 20, grad_eps: _Float = 1e-6) -> HmcSampler:
-    """A Hamiltonian Monte Carlo chain for the unnormalised density f in a box.
+def hmc_sampler(f: _DensityN, support: HyperRect | None, step_size: _Float = 0.05, leapfrog_steps: SupportsIndex = 20, grad_eps: _Float = 1e-6, *, log_density: bool = False, grad: Callable[..., Sequence[_Float]] | bool | None = None, jitter: _Float = 1.0, adapt_steps: SupportsIndex = 0, target_accept: _Float = 0.8) -> HmcSampler:
+    """A Hamiltonian Monte Carlo chain for the unnormalised density f in a box or on all of R^d.
 
-    The gradient of ln f is estimated by central differences; each transition calls f
-    2 * d * (leapfrog_steps + 1) + 1 times. A trajectory meeting a wall of the box bounces off
-    it: the position is mirrored and that momentum component reversed.
+    Each trajectory draws fresh momenta and makes leapfrog steps along the gradient of ln f. By
+    default the number of steps is drawn for each trajectory uniformly from the integers in
+    [(1 - jitter) L, (1 + jitter) L] (at least 1), so that no scale of the target can make a
+    fixed trajectory length a half period, where a fixed trajectory would flip between two
+    points; jitter=0.0 gives the fixed trajectory of L steps, bit for bit. A trajectory meeting
+    a wall of the box bounces off it: the position is mirrored and that momentum component
+    reversed.
+
+    Without grad, the gradient is estimated by central differences: each transition calls f
+    2 * d * (L + 1) + 1 times. With a gradient function, L + 1 calls of it and one of f; with
+    grad=True, L + 1 calls of f. A gradient that is not d finite numbers (or raises) rejects
+    the trajectory, like a NaN log density.
 
     Args:
-        f: the density, not its logarithm, called with the point as d floats (or one list).
-        support: the box.
+        f: the density, called with the point as d floats (or one list); with
+            log_density=True its logarithm (-inf outside the support; +inf and NaN reject);
+            with grad=True a function returning (log density, gradient).
+        support: the box, or None for the whole of R^d (start with init(point=...)).
         step_size: the leapfrog step.
-        leapfrog_steps: position updates per trajectory.
+        leapfrog_steps: position updates per trajectory (L), before jitter.
         grad_eps: the finite-difference step.
+        log_density: f gives the logarithm of the density.
+        grad: None (finite differences), a function giving the gradient of ln f at the point
+            (d numbers; called like f), or True: f gives the log density and its gradient.
+        jitter: from 0 to 1, how far the number of steps varies around L.
+        adapt_steps: transitions after init() during which the step size adapts by dual
+            averaging towards target_accept (0: never); the last leaves the averaged step.
+        target_accept: the mean acceptance probability the adaptation aims at.
 
     Raises:
-        BuildError: the HyperRect messages.
+        BuildError: step_size or grad_eps not finite and positive, leapfrog_steps 0, jitter
+            outside [0, 1], target_accept outside (0, 1), naming the setting and the value.
+        ValueError: grad=True without log_density=True.
+        TypeError: grad neither a callable, True nor None.
     """
 def gibbs_sampler(sample_coord: Callable[[int, list[float]], _Float], support: HyperRect, init: _Floats, sweeps_per_sample: SupportsIndex = 1) -> GibbsSampler:
     """A Gibbs sampler: each sweep sets coordinate i to sample_coord(i, x) for i = 0 .. d-1.

@@ -1,12 +1,15 @@
 // The axis-aligned box of the multivariate samplers.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
 
 #include "core/errors.hpp"
+#include "core/multivar/reflect.hpp"
 #include "core/serial.hpp"
 
 namespace varnix {
@@ -42,6 +45,46 @@ private:
 
     std::vector<double> lo_;
     std::vector<double> hi_;
+};
+
+// Where a chain moves: a box, or the whole of R^d. On the whole space the dimension may be left
+// open (0) until the chain's first start point fixes it.
+class ChainSupport {
+public:
+    ChainSupport(HyperRect box)  // NOLINT(google-explicit-constructor): a box is a support
+        : dim_(box.dim()), box_(std::move(box)) {}
+    static ChainSupport whole_space(std::size_t dim = 0) { return ChainSupport(dim); }
+
+    std::size_t dim() const { return dim_; }
+    bool bounded() const { return box_.has_value(); }
+    const HyperRect& box() const { return *box_; }  // bounded() only
+    void fix_dim(std::size_t d) { dim_ = d; }         // the whole space only
+
+    // Brings coordinate i of a proposal back into the support: reflection into a box (see
+    // reflect_into), nothing on the whole space. False when that cannot be done: a value
+    // reflection cannot fold, or an infinite one.
+    bool fold(std::size_t i, double& v, std::size_t& mirrorings) const {
+        if (box_) return reflect_into(v, box_->lo()[i], box_->hi()[i], mirrorings);
+        mirrorings = 0;
+        return !std::isinf(v);
+    }
+    bool fold(std::size_t i, double& v) const {
+        std::size_t mirrorings;
+        return fold(i, v, mirrorings);
+    }
+
+    // Saved as a box's state, with empty bounds for the whole space, whose dimension is saved
+    // apart (0 while it is still open).
+    HyperRect::State box_state() const { return box_ ? box_->state() : HyperRect::State{}; }
+    std::uint64_t whole_space_dim() const { return box_ ? 0 : dim_; }
+    static StateResult<ChainSupport> from_state(HyperRect::State box,
+                                                std::uint64_t whole_space_dim);
+
+private:
+    explicit ChainSupport(std::size_t dim) : dim_(dim) {}
+
+    std::size_t dim_;
+    std::optional<HyperRect> box_;
 };
 
 }  // namespace varnix

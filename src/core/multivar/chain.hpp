@@ -1,15 +1,20 @@
-// What the two chain samplers in a box (Metropolis-Hastings and HMC) share: the chain state,
-// its start, a transition at a time, and the batch loop (one loop: fill_rows).
+// What the two chain samplers (Metropolis-Hastings and HMC) share: the chain state, its start,
+// a transition at a time, and the batch loop (one loop: fill_rows).
 //
-// The chain (current point and its log density) persists between calls; init starts or
-// restarts it. A derived chain supplies its transition (template <WordSource R>
-// void transition(R&, DensityRef)), the shape of its batches (batch_shape()), and may reset its
-// own counters on a successful init (on_init()).
+// A chain moves in a box or on the whole of R^d (ChainSupport) and samples a target given as a
+// density or as its logarithm (ChainTarget). The chain (current point and its log density)
+// persists between calls; init starts or restarts it, at a uniform point of the box or at a
+// point the caller gives. A derived chain supplies its transition (template <WordSource R>
+// void transition(R&, const ChainTarget&)), the shape of its batches (batch_shape()), may reset
+// its own counters on a successful init (on_init()) and size its scratch space when the
+// dimension is fixed late (on_dimension(d)).
 #pragma once
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <expected>
 #include <limits>
 #include <optional>
 #include <span>
@@ -30,7 +35,7 @@ namespace varnix {
 // into point until one has a finite log density, at most `tries` times. Returns that log
 // density, or nothing when no try was usable; point then holds the last try.
 template <WordSource R>
-std::optional<double> find_usable_start(const HyperRect& box, R& rng, DensityRef f,
+std::optional<double> find_usable_start(const HyperRect& box, R& rng, const ChainTarget& f,
                                         std::span<double> point, std::size_t tries) {
     const std::size_t d = box.dim();
     const double* lo = box.lo().data();
@@ -38,11 +43,23 @@ std::optional<double> find_usable_start(const HyperRect& box, R& rng, DensityRef
     for (std::size_t t = 0; t < tries; ++t) {
         // Evaluation order is frozen (docs/architecture.md).
         for (std::size_t j = 0; j < d; ++j) point[j] = uniform(rng) * (hi[j] - lo[j]) + lo[j];
-        const double l = log_density(f(std::span<const double>(point)));
+        const double l = f.log_at(std::span<const double>(point));
         if (std::isfinite(l)) return l;
     }
     return std::nullopt;
 }
+
+// Why a start point given to init_at was refused; nothing changes then.
+enum class StartRefused : std::uint8_t {
+    WrongDimension,      // not of the chain's dimension
+    NotFinite,           // a coordinate is NaN or infinite
+    OutsideBox,          // a coordinate outside the box
+    LogDensityNotFinite, // the target's log density there is not finite (value: what it was)
+};
+struct StartRefusal {
+    StartRefused why;
+    double value = 0.0;
+};
 
 template <class Chain>
 class BoxChain {
@@ -53,16 +70,21 @@ public:
 
     // The chain paired with the density it samples, for the duration of one call; the chain
     // never keeps the callable.
-    Bound with(DensityRef f) { return Bound(static_cast<Chain&>(*this), f); }
+    Bound with(const ChainTarget& f) { return Bound(static_cast<Chain&>(*this), f); }
+    Bound with(DensityRef f) { return Bound(static_cast<Chain&>(*this), ChainTarget(f)); }
 
-    std::size_t dim() const { return box_.dim(); }
-    const HyperRect& box() const { return box_; }
+    std::size_t dim() const { return support_.dim(); }
+    const ChainSupport& support() const { return support_; }
+    bool bounded() const { return support_.bounded(); }
+    const HyperRect& box() const { return support_.box(); }  // bounded() only
     bool initialized() const { return initialized_; }
     std::span<const double> current() const {  // empty before init
         if (!initialized_) return {};
         return current_;
     }
     double current_log_density() const { return current_log_density_; }  // -inf before init
+    // Transitions per returned point of a batch.
+    std::size_t thinning() const { return static_cast<const Chain&>(*this).batch_shape().thin; }
 
     // The chain's part of a saved state (core/serial.hpp), present once it has started.
     struct Current {
@@ -79,11 +101,11 @@ protected:
         if (!initialized_) return std::nullopt;
         return Current{current_, current_log_density_};
     }
-    // Resumes a chain made on the box from its saved part: a point of the box's dimension,
+    // Resumes a chain made on the support from its saved part: a point of its dimension,
     // finite, with a finite log density, as init and every accepted transition leave them.
     StateResult<void> resume(std::optional<Current> c) {
         if (!c) return {};
-        if (c->point.size() != box_.dim()) {
+        if (c->point.size() != support_.dim()) {
             return state_refused("the current point is not of the box's dimension");
         }
         if (!std::isfinite(c->log_density)) {
@@ -98,11 +120,11 @@ protected:
         return {};
     }
 
-    explicit BoxChain(HyperRect box)
-        : box_(std::move(box)),
-          current_(box_.dim()),
+    explicit BoxChain(ChainSupport support)
+        : support_(std::move(support)),
+          current_(support_.dim()),
           current_log_density_(-std::numeric_limits<double>::infinity()),
-          proposal_(box_.dim()) {}
+          proposal_(support_.dim()) {}
 
     // How sample_n runs: burn_in transitions first (whatever n is), then thin transitions per
     // returned point. An uninitialised chain is refused when n > 0, and also for n = 0 when
@@ -114,8 +136,18 @@ protected:
     };
 
     void on_init() {}
+    void on_dimension(std::size_t) {}
 
-    HyperRect box_;
+    // Fixes the dimension of a chain on the whole space whose dimension was left open, and sizes
+    // the scratch space for it.
+    void fix_dim(std::size_t d) {
+        support_.fix_dim(d);
+        current_.assign(d, 0.0);
+        proposal_.assign(d, 0.0);
+        static_cast<Chain&>(*this).on_dimension(d);
+    }
+
+    ChainSupport support_;
     bool initialized_ = false;
     std::vector<double> current_;  // d entries; meaningful once initialized_
     double current_log_density_;
@@ -128,13 +160,47 @@ public:
     // Up to max_init_tries uniform points in the box until one has a finite log density; that
     // point becomes current (and the chain's counters restart). McmcFailed if none was usable,
     // and then nothing changes.
+    // A chain on the whole space has no uniform start: McmcFailed without a call (init_at).
     template <WordSource R>
     SampleResult<void> init(R& rng) {
         BoxChain& c = chain_;
-        const auto l = find_usable_start(c.box_, rng, f_, c.proposal_, max_init_tries);
+        if (!c.support_.bounded()) {
+            return std::unexpected(SampleError::of(SampleErrorKind::McmcFailed));
+        }
+        const auto l = find_usable_start(c.support_.box(), rng, f_, c.proposal_, max_init_tries);
         if (!l) return std::unexpected(SampleError::of(SampleErrorKind::McmcFailed));
         std::swap(c.current_, c.proposal_);
         c.current_log_density_ = *l;
+        c.initialized_ = true;
+        chain_.on_init();
+        return {};
+    }
+
+    // Starts (or restarts) the chain at the given point: of the chain's dimension (which it
+    // fixes on a whole space left open), finite, inside the box, with a finite log density.
+    // One call of f; refused with nothing changed otherwise.
+    std::expected<void, StartRefusal> init_at(std::span<const double> point) {
+        BoxChain& c = chain_;
+        const bool open = !c.support_.bounded() && c.support_.dim() == 0;
+        if (point.empty() || (!open && point.size() != c.dim())) {
+            return std::unexpected(StartRefusal{StartRefused::WrongDimension});
+        }
+        for (std::size_t i = 0; i < point.size(); ++i) {
+            if (!std::isfinite(point[i])) {
+                return std::unexpected(StartRefusal{StartRefused::NotFinite});
+            }
+            if (c.support_.bounded() &&
+                (point[i] < c.box().lo()[i] || point[i] > c.box().hi()[i])) {
+                return std::unexpected(StartRefusal{StartRefused::OutsideBox});
+            }
+        }
+        const double l = f_.log_at(point);
+        if (!std::isfinite(l)) {
+            return std::unexpected(StartRefusal{StartRefused::LogDensityNotFinite, l});
+        }
+        if (open) c.fix_dim(point.size());
+        std::copy(point.begin(), point.end(), c.current_.begin());
+        c.current_log_density_ = l;
         c.initialized_ = true;
         chain_.on_init();
         return {};
@@ -196,14 +262,14 @@ public:
 
 private:
     friend class BoxChain;
-    Bound(Chain& chain, DensityRef f) : chain_(chain), f_(f) {}
+    Bound(Chain& chain, const ChainTarget& f) : chain_(chain), f_(f) {}
 
     static std::unexpected<SampleError> not_initialized() {
         return std::unexpected(SampleError::of(SampleErrorKind::McmcNotInitialized));
     }
 
     Chain& chain_;
-    DensityRef f_;
+    ChainTarget f_;
     bool begun_ = false;  // this batch's burn-in has run
 };
 

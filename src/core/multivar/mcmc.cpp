@@ -2,6 +2,19 @@
 
 namespace varnix {
 
+BuildResult<MetropolisHastings> MetropolisHastings::make(ChainSupport support,
+                                                         const MhSettings& settings) {
+    if (!(std::isfinite(settings.step_size) && settings.step_size > 0.0)) {
+        return std::unexpected(BuildError::invalid_tuning(
+            "step_size must be finite and positive", settings.step_size));
+    }
+    if (!(settings.target_accept > 0.0 && settings.target_accept < 1.0)) {
+        return std::unexpected(BuildError::invalid_tuning(
+            "target_accept must lie in (0, 1)", settings.target_accept));
+    }
+    return MetropolisHastings(std::move(support), settings);
+}
+
 double MetropolisHastings::accept_rate() const {
     if (iterations_ == 0) return 0.0;
     return static_cast<double>(accepted_) / static_cast<double>(iterations_);

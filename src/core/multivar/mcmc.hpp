@@ -1,7 +1,7 @@
-// Adaptive random-walk Metropolis-Hastings in a box.
+// Adaptive random-walk Metropolis-Hastings in a box or on the whole space.
 //
-// Proposals move every coordinate by step_size times a standard normal and are folded back into
-// the box by reflection; during the first adapt_steps transitions after init the step size is
+// Proposals move every coordinate by step_size times a standard normal and, in a box, are folded
+// back into it by reflection; during the first adapt_steps transitions after init the step size is
 // nudged towards a target acceptance rate. Besides the chain (see chain.hpp) the sampler keeps
 // the step size and two counters, which init restarts (the step size is kept).
 #pragma once
@@ -25,6 +25,7 @@ struct MhSettings {
     std::size_t thin = 1;          // transitions per returned point; 0 acts as 1
     double target_accept = 0.25;
     std::size_t adapt_steps = 2000;  // adapt while iterations <= this; 0 never adapts
+    bool log_density = false;        // the user function gives ln f, not f
 };
 
 // A transition takes 2d uniforms, plus the acceptance uniform when the proposal's log density
@@ -35,9 +36,15 @@ public:
     static constexpr double min_step = 1e-4;
     static constexpr double max_step = 10.0;
 
-    // No setting is range-checked.
-    MetropolisHastings(HyperRect box, const MhSettings& settings)
-        : BoxChain(std::move(box)), settings_(settings), step_size_(settings.step_size) {}
+    // No setting is range-checked (make checks them).
+    MetropolisHastings(ChainSupport support, const MhSettings& settings)
+        : BoxChain(std::move(support)), settings_(settings), step_size_(settings.step_size) {}
+
+    // Refuses tuning that cannot work: a step size that is not finite and positive, a target
+    // acceptance outside (0, 1). InvalidTuning naming the setting.
+    static BuildResult<MetropolisHastings> make(ChainSupport support, const MhSettings& settings);
+
+    const MhSettings& settings() const { return settings_; }
 
     // accepted / iterations, 0 when no transition has run since init.
     double accept_rate() const;
@@ -48,19 +55,31 @@ public:
 
     // Saved state (core/serial.hpp): the box and settings, the chain, the adapted step and the
     // counters. Scratch space is not saved: every transition writes it before reading it.
+    struct Added {  // saved after the first format's fields
+        bool log_density = false;
+        std::uint64_t whole_space_dim = 0;
+        static auto fields(auto& s) {
+            auto& [log_density, whole_space_dim] = s;
+            return std::tie(log_density, whole_space_dim);
+        }
+    };
     struct State {
         static constexpr const char* name = "MetropolisHastings";
-        HyperRect::State box;
+        HyperRect::State box;  // empty bounds: the whole space
         MhSettings settings;
         std::optional<Current> chain;
         double step_size = 0.0;
         std::uint64_t iterations = 0;
         std::uint64_t accepted = 0;
+        AddedLater<Added> added;
         static auto fields(auto& s) {
-            auto& [box, settings, chain, step_size, iterations, accepted] = s;
-            auto& [set_step_size, burn_in, thin, target_accept, adapt_steps] = settings;
+            auto& [box, settings, chain, step_size, iterations, accepted, added] = s;
+            // log_density is saved among the added fields.
+            auto& [set_step_size, burn_in, thin, target_accept, adapt_steps, log_density] =
+                settings;
+            (void)log_density;
             return std::tie(box, set_step_size, burn_in, thin, target_accept, adapt_steps, chain,
-                            step_size, iterations, accepted);
+                            step_size, iterations, accepted, added);
         }
     };
     State state() const;
@@ -77,7 +96,7 @@ private:
         accepted_ = 0;
     }
     template <WordSource R>
-    void transition(R& rng, DensityRef f);
+    void transition(R& rng, const ChainTarget& f);
     void adapt();
 
     MhSettings settings_;
@@ -90,10 +109,8 @@ private:
 // only written after f has returned, so an exception from f leaves the chain (counters
 // included) as it was; only the generator has moved on.
 template <WordSource R>
-void MetropolisHastings::transition(R& rng, DensityRef f) {
-    const std::size_t d = box_.dim();
-    const double* lo = box_.lo().data();
-    const double* hi = box_.hi().data();
+void MetropolisHastings::transition(R& rng, const ChainTarget& f) {
+    const std::size_t d = support_.dim();
 
     // Every coordinate draws its normal even after an earlier one failed to fold, so that a
     // transition always takes 2*d uniforms before the acceptance uniform: the cosine branch of
@@ -103,13 +120,13 @@ void MetropolisHastings::transition(R& rng, DensityRef f) {
     bool folded = true;
     for (std::size_t i = 0; i < d; ++i) {
         proposal_[i] = current_[i] + step_size_ * proposal_[i];
-        if (folded) folded = reflect_into(proposal_[i], lo[i], hi[i]);
+        if (folded) folded = support_.fold(i, proposal_[i]);
     }
 
     // A proposal that could not be folded into the box (an infinite coordinate, or one too far
     // out for reflection to bring back) is rejected like one with a non-finite log density:
     // the density is not evaluated, no acceptance uniform is drawn, and nothing adapts.
-    const double l = folded ? log_density(f(std::span<const double>(proposal_)))
+    const double l = folded ? f.log_at(std::span<const double>(proposal_))
                             : -std::numeric_limits<double>::infinity();
     ++iterations_;
     if (!std::isfinite(l)) return;
