@@ -2,9 +2,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>  // std::invoke, used by function_ref.hpp
 #include <optional>
+#include <span>
+#include <unordered_map>
+#include <vector>
 
+#include "core/batch_fn.hpp"
 #include "core/errors.hpp"
 #include "core/function_ref.hpp"
 
@@ -19,13 +24,23 @@ namespace varnix {
 // Values are multiplied by 2^-e for an exponent e set once from the size of the density. That
 // changes no digit, so a density and the same density times a power of two are integrated bit
 // for bit alike, and a density of any size neither overflows nor underflows in the sums.
+//
+// With a batch form of the density, the builders announce the points they are about to read
+// (prefetch): those not yet known are evaluated in one call of the batch and kept. A read then
+// takes the kept value, and a point nobody announced is evaluated alone (a batch call of one
+// point). The reads, their order, their count and their checks are those of the scalar path, so
+// for a batch function that gives the scalar function's values the build is the same bit for
+// bit; a NaN from the batch is a NaN from the density. A prefetch may announce points the build
+// then does not read (a guess at which panels will be split): that costs a value, no result.
 class DensityProbe {
 public:
-    DensityProbe(FunctionRef<double(double)> density, double lo, double hi)
-        : density_(density), lo_(lo), hi_(hi) {}
+    DensityProbe(FunctionRef<double(double)> density, double lo, double hi,
+                 OptionalBatch batch = std::nullopt)
+        : density_(density), batch_(batch), lo_(lo), hi_(hi) {}
 
     double operator()(double x);
 
+    // The values the build read: the scalar density's calls, or as many reads of a batch's.
     std::size_t calls() const { return calls_; }
     bool failed() const { return error_.has_value(); }
     const BuildError& error() const { return *error_; }
@@ -37,13 +52,37 @@ public:
     // Values read from now on are multiplied by 2^-e.
     void set_scale_exponent(int e) { exponent_ = e; }
 
+    // Whether there is a batch form: only then is prefetch worth preparing.
+    bool batched() const { return batch_.has_value(); }
+    // Evaluates, in one batch call, every point of xs not yet known; nothing without a batch
+    // or once the build has failed.
+    void prefetch(std::span<const double> xs);
+    // Whether x has a kept value (always false without a batch).
+    bool known(double x) const { return values_.contains(key(x)); }
+    // The value a read of x would give, for a guess ahead of the reads: not counted, not
+    // checked (a value the read would refuse reads as 0). Only for a known x.
+    double peek(double x) const;
+    // Calls of the batch and the points they held.
+    std::size_t batch_calls() const { return batch_calls_; }
+    std::size_t batch_points() const { return batch_points_; }
+
 private:
+    static std::uint64_t key(double x);
+    double fetch(double x);
+
     FunctionRef<double(double)> density_;
+    OptionalBatch batch_;
     double lo_;
     double hi_;
     int exponent_ = 0;
     std::size_t calls_ = 0;
     std::optional<BuildError> error_;
+    // With a batch: every value evaluated, by the bits of its point.
+    std::unordered_map<std::uint64_t, double> values_;
+    std::vector<double> pending_;
+    std::vector<double> results_;
+    std::size_t batch_calls_ = 0;
+    std::size_t batch_points_ = 0;
 };
 
 }  // namespace varnix

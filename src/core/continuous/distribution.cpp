@@ -97,7 +97,7 @@ SampleResult<double> InversionEngine::quantile(double u, FunctionRef<double(doub
 
 BuildResult<ContinuousDistribution> ContinuousDistribution::build_interpolated(
     Source source, UserFn user, Interval support, double u_resolution,
-    std::span<const double> breakpoints) {
+    std::span<const double> breakpoints, OptionalBatch batch) {
     InterpolationOptions io;
     io.u_resolution = u_resolution;
     io.breakpoints = breakpoints;
@@ -110,7 +110,10 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::build_interpolated(
                                       InterpolatedEngine{std::move(*inverse)});
     }
     const RawDensity raw(source, support, user);
-    auto inverse = InterpolatedInverse::build(raw, support.lo(), support.hi(), io);
+    const auto raw_batch = RawBatch::of(source, support, batch);
+    OptionalBatch density_batch;
+    if (raw_batch) density_batch = BatchFn(*raw_batch);
+    auto inverse = InterpolatedInverse::build(raw, support.lo(), support.hi(), io, density_batch);
     if (!inverse) return std::unexpected(inverse.error());
     const double norm = inverse->norm();
     return ContinuousDistribution(std::move(source), support, norm, 0.0,
@@ -119,10 +122,10 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::build_interpolated(
 
 BuildResult<ContinuousDistribution> ContinuousDistribution::build_density_kind(
     Source source, UserFn user, Interval support, const BuildOptions& options,
-    std::optional<UserFn> dpdf, std::span<const double> breakpoints) {
+    std::optional<UserFn> dpdf, std::span<const double> breakpoints, OptionalBatch batch) {
     if (options.u_resolution) {
         return build_interpolated(std::move(source), user, support, *options.u_resolution,
-                                  breakpoints);
+                                  breakpoints, batch);
     }
     const RawDensity raw(source, support, user);
     // A density is never negative: the integrals of the build watch every value a user
@@ -148,7 +151,7 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::build_density_kind(
         if (!hat) return std::unexpected(hat.error());
         ContinuousDistribution d(std::move(source), support, norm, options.quad_tolerance,
                                  Checked<TdrEngine>{TdrEngine{std::move(*hat)}, std::nullopt});
-        if (auto checked = d.attach_check_model(user, breakpoints); !checked) {
+        if (auto checked = d.attach_check_model(user, breakpoints, batch); !checked) {
             return std::unexpected(checked.error());
         }
         return d;
@@ -159,7 +162,7 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::build_density_kind(
     if (const auto negative = watch.error()) return std::unexpected(*negative);
     ContinuousDistribution d(std::move(source), support, norm, options.quad_tolerance,
                              Checked<InversionEngine>{std::move(inversion), std::nullopt});
-    if (auto checked = d.attach_check_model(user, breakpoints); !checked) {
+    if (auto checked = d.attach_check_model(user, breakpoints, batch); !checked) {
         return std::unexpected(checked.error());
     }
     return d;
@@ -168,13 +171,17 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::build_density_kind(
 // --- The check model -------------------------------------------------------------------------
 
 BuildResult<void> ContinuousDistribution::attach_check_model(UserFn user,
-                                                             std::span<const double> breakpoints) {
+                                                             std::span<const double> breakpoints,
+                                                             OptionalBatch batch) {
     // Extra density calls, after everything the engines' own build called.
     const RawDensity raw(source_, support_, user);
+    const auto raw_batch = RawBatch::of(source_, support_, batch);
+    OptionalBatch density_batch;
+    if (raw_batch) density_batch = BatchFn(*raw_batch);
     InterpolationOptions io;
     io.u_resolution = check_resolution;
     io.breakpoints = breakpoints;
-    auto model = InterpolatedInverse::build(raw, support_.lo(), support_.hi(), io);
+    auto model = InterpolatedInverse::build(raw, support_.lo(), support_.hi(), io, density_batch);
     if (!model) {
         // A negative value is a fault of the density; anything else only means that this
         // density cannot be checked (NaN at isolated points, a mass no double can resolve),
@@ -206,8 +213,9 @@ void ContinuousDistribution::set_check_model(InterpolatedInverse model) {
 
 BuildResult<ContinuousDistribution> ContinuousDistribution::from_pdf(UserFn pdf, Interval support,
                                                                      const BuildOptions& options,
-                                                                     std::optional<UserFn> dpdf) {
-    return build_density_kind(PdfSource{}, pdf, support, options, dpdf);
+                                                                     std::optional<UserFn> dpdf,
+                                                                     OptionalBatch batch) {
+    return build_density_kind(PdfSource{}, pdf, support, options, dpdf, {}, batch);
 }
 
 BuildResult<ContinuousDistribution> ContinuousDistribution::from_cdf(UserFn cdf, Interval support,
@@ -244,14 +252,15 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::from_histogram(
 
 BuildResult<ContinuousDistribution> ContinuousDistribution::truncated(UserFn pdf, Interval support,
                                                                       Interval trunc,
-                                                                      const BuildOptions& options) {
+                                                                      const BuildOptions& options,
+                                                                      OptionalBatch batch) {
     if (trunc.lo() < support.lo() || trunc.hi() > support.hi()) {
         return std::unexpected(BuildError::of(BuildErrorKind::TruncationOutsideSupport));
     }
     // The interpolated engine finds the mass itself, robustly: the density is passed as it is.
     if (options.u_resolution) {
         return build_interpolated(TruncatedSource{support.lo(), support.hi(), 1.0}, pdf, trunc,
-                                  *options.u_resolution, {});
+                                  *options.u_resolution, {}, batch);
     }
     // The base mass uses a fixed tolerance, whatever the options say.
     NegativeDensityWatch watch;
@@ -260,17 +269,18 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::truncated(UserFn pdf
     if (!finite_positive(mass)) return std::unexpected(normalization_failed());
     if (const auto negative = watch.error()) return std::unexpected(*negative);
     return build_density_kind(TruncatedSource{support.lo(), support.hi(), mass}, pdf, trunc,
-                              options, std::nullopt);
+                              options, std::nullopt, {}, batch);
 }
 
 BuildResult<ContinuousDistribution> ContinuousDistribution::loc_scale(UserFn pdf, Interval support,
                                                                       double loc, double scale,
-                                                                      const BuildOptions& options) {
+                                                                      const BuildOptions& options,
+                                                                      OptionalBatch batch) {
     if (!finite_positive(scale)) return std::unexpected(BuildError::of(BuildErrorKind::InvalidScale));
     const auto shifted = Interval::make(loc + scale * support.lo(), loc + scale * support.hi());
     if (!shifted) return std::unexpected(shifted.error());
     return build_density_kind(LocScaleSource{support.lo(), support.hi(), loc, scale}, pdf,
-                              *shifted, options, std::nullopt);
+                              *shifted, options, std::nullopt, {}, batch);
 }
 
 bool ContinuousDistribution::uses_hermite_table() const {

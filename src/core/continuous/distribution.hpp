@@ -40,6 +40,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/batch_fn.hpp"
 #include "core/continuous/checked.hpp"
 #include "core/continuous/engine.hpp"
 #include "core/continuous/engines.hpp"
@@ -72,9 +73,16 @@ public:
     // From a density on support: the normalising integral (NormalizationFailed unless finite
     // and positive), then the engine the options choose. dpdf, the density's derivative, is
     // called only while building a TDR hat and is not kept.
+    //
+    // batch, the density's batch form (a function of many points at once, giving pdf's values),
+    // is used by the interpolated engine's build and the check model's, which evaluate the
+    // points they can in one call; everything else calls pdf as it would without it. For a
+    // batch that gives pdf's values the distribution is the same, number for number. The same
+    // holds for the batch of truncated and loc_scale, the raw user function's batch form.
     static BuildResult<ContinuousDistribution> from_pdf(UserFn pdf, Interval support,
                                                         const BuildOptions& options = {},
-                                                        std::optional<UserFn> dpdf = std::nullopt);
+                                                        std::optional<UserFn> dpdf = std::nullopt,
+                                                        OptionalBatch batch = std::nullopt);
 
     // From a distribution function: cdf(lo) then cdf(hi) with a finite positive rise
     // (NormalizationFailed), then a TDR choice is refused (InvalidSupport).
@@ -91,14 +99,16 @@ public:
     // ends allowed), then the base mass over trunc at tolerance 1e-10.
     static BuildResult<ContinuousDistribution> truncated(UserFn pdf, Interval support,
                                                          Interval trunc,
-                                                         const BuildOptions& options = {});
+                                                         const BuildOptions& options = {},
+                                                         OptionalBatch batch = std::nullopt);
 
     // pdf, defined on support, shifted by loc and scaled by scale: the support becomes
     // [loc + scale * lo, loc + scale * hi]. The scale is checked first, then the new bounds
     // (a non-finite loc, or rounding that collapses the interval when loc dwarfs it).
     static BuildResult<ContinuousDistribution> loc_scale(UserFn pdf, Interval support, double loc,
                                                          double scale,
-                                                         const BuildOptions& options = {});
+                                                         const BuildOptions& options = {},
+                                                         OptionalBatch batch = std::nullopt);
 
     // --- Queries, through a view bound to the function the distribution was built from. -----
 
@@ -147,13 +157,16 @@ private:
                                                                   Interval support,
                                                                   const BuildOptions& options,
                                                                   std::optional<UserFn> dpdf,
-                                                                  std::span<const double> breakpoints = {});
+                                                                  std::span<const double> breakpoints = {},
+                                                                  OptionalBatch batch = std::nullopt);
     static BuildResult<ContinuousDistribution> build_interpolated(Source source, UserFn user,
                                                                   Interval support,
                                                                   double u_resolution,
-                                                                  std::span<const double> breakpoints);
+                                                                  std::span<const double> breakpoints,
+                                                                  OptionalBatch batch = std::nullopt);
     // Builds the check model after the engines' own build; only a negative density fails.
-    BuildResult<void> attach_check_model(UserFn user, std::span<const double> breakpoints);
+    BuildResult<void> attach_check_model(UserFn user, std::span<const double> breakpoints,
+                                         OptionalBatch batch);
     // Puts a check model (built, or read from a saved state) into the engine's wrapper; the
     // interpolated engine has none and leaves it.
     void set_check_model(InterpolatedInverse model);

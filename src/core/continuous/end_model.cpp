@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <initializer_list>
+#include <vector>
 
 #include "core/continuous/lobatto.hpp"
 
@@ -12,6 +13,7 @@ namespace {
 
 constexpr double kEps = std::numeric_limits<double>::epsilon();
 constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr int kHalvingsAhead = 8;  // steps of the walk evaluated ahead with a batch density
 
 // A point at nominal distance s from the end: its actual distance once rounded to a double, and
 // the density there.
@@ -58,9 +60,25 @@ double largest_misfit(const EndModel& model, std::initializer_list<Sample> check
 
 BuildResult<EndModel> EndModel::fit(DensityProbe& probe, double end, bool at_lo, double s0,
                                     double f0, double budget) {
+    const auto point = [&](double s) { return at_lo ? end + s : end - s; };
     const auto at = [&](double s) {
-        const double x = at_lo ? end + s : end - s;
+        const double x = point(s);
         return Sample{at_lo ? x - end : end - x, probe(x)};
+    };
+    // With a batch density: a step's points (with `fresh`, those of a new fit at s too) and
+    // those of the next few halvings, guessed ahead, in one call.
+    std::vector<double> ahead;
+    const auto announce = [&](double s, bool fresh) {
+        if (!probe.batched()) return;
+        ahead.clear();
+        if (fresh) ahead.insert(ahead.end(), {point(s), point(0.5 * s), point(0.25 * s),
+                                              point(0.75 * s), point(0.375 * s)});
+        for (int j = 0; j < kHalvingsAhead; ++j) {
+            ahead.push_back(point(0.125 * s));
+            s *= 0.5;
+            ahead.push_back(point(0.375 * s));
+        }
+        probe.prefetch(ahead);
     };
     const double ulp = std::fabs(std::nextafter(end, at_lo ? kInf : -kInf) - end);
     const double s_min = std::max(ulp, s0 * 0x1p-1000);
@@ -71,6 +89,7 @@ BuildResult<EndModel> EndModel::fit(DensityProbe& probe, double end, bool at_lo,
     };
 
     double s = s0;
+    announce(s, true);
     Sample p1{s0, f0};  // the fit's points at s, s/2, s/4
     Sample p2 = at(0.5 * s);
     Sample p3 = at(0.25 * s);
@@ -78,6 +97,7 @@ BuildResult<EndModel> EndModel::fit(DensityProbe& probe, double end, bool at_lo,
     Sample c38 = at(0.375 * s);
     bool steep = false;
     for (int step = 0; step < 3000; ++step) {
+        if (probe.batched() && !probe.known(point(0.125 * s))) announce(s, false);
         const Sample c8 = at(0.125 * s);
         if (probe.failed()) {
             if (steep && probe.error().kind == BuildErrorKind::DensityNotFinite) return refuse();
@@ -92,6 +112,7 @@ BuildResult<EndModel> EndModel::fit(DensityProbe& probe, double end, bool at_lo,
         if (steep) {
             if (s <= s_min) return refuse();
             s = std::max(s * 0x1p-16, s_min);
+            announce(s, true);
             p1 = at(s);
             p2 = at(0.5 * s);
             p3 = at(0.25 * s);

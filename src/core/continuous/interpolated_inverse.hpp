@@ -41,6 +41,7 @@
 #include <span>
 #include <vector>
 
+#include "core/batch_fn.hpp"
 #include "core/continuous/panel_table.hpp"
 #include "core/errors.hpp"
 #include "core/function_ref.hpp"
@@ -65,11 +66,15 @@ public:
 
     // The quantile function of density on [lo, hi]. Fails with InvalidSupport,
     // InvalidResolution, the density's own faults (DensityNegative, DensityNotFinite,
-    // DensityZero, MassNotFound) or InterpolationFailed.
+    // DensityZero, MassNotFound) or InterpolationFailed. With batch, the density's batch form,
+    // the points the build can evaluate together go to it in one call (see DensityProbe): for a
+    // batch that gives density's values, the same result, error and density_calls().
     static BuildResult<InterpolatedInverse> build(FunctionRef<double(double)> density, double lo,
-                                                  double hi, double u_resolution);
+                                                  double hi, double u_resolution,
+                                                  OptionalBatch batch = std::nullopt);
     static BuildResult<InterpolatedInverse> build(FunctionRef<double(double)> density, double lo,
-                                                  double hi, const InterpolationOptions& options);
+                                                  double hi, const InterpolationOptions& options,
+                                                  OptionalBatch batch = std::nullopt);
     // The quantile function of a distribution function cdf on [lo, hi] that rises from 0 at lo
     // to 1 at hi (the caller rescales; cdf is not called at the ends). The order option is not
     // read (always quintic); breakpoints are. Fails with InvalidSupport, InvalidResolution,
@@ -143,6 +148,8 @@ public:
     // end or a point than double precision can resolve.
     double max_u_error() const { return max_u_error_; }
     std::size_t intervals() const { return polys_.size(); }
+    // The density values the build read: its calls of the scalar density (as many with a
+    // batch, whose calls group them differently).
     std::size_t density_calls() const { return density_calls_; }
     // Bytes held by the interpolation (what sampling reads) and in all (with the panel table).
     std::size_t interpolation_bytes() const;

@@ -12,6 +12,8 @@
 //   mass()            the total mass, in the units of Node::left and Node::right
 //   place(a, e, xs)   the nodes inside (a, e), given xs[0] = a and xs[count - 1] = e
 //   node_at(x, floor) the node at x; floor is the mass left of the interval's start
+//   prefetch(xs, n)   announces that the nodes at xs[0..n) come next (with a batch density,
+//                     their points are evaluated in one call; nothing otherwise)
 //   failed(), error() the first fault of the user's function
 //   ends(tail)        the range the intervals cover, leaving about tail at each end to
 //                     straight pieces, and the first step
@@ -111,6 +113,12 @@ public:
         const auto s = table_.split_at(probe_, x);
         return {x, s.left, s.right, s.f_below, s.f_above};
     }
+    void prefetch(const double* xs, int n) {
+        if (!probe_.batched()) return;
+        points_.clear();
+        for (int k = 0; k < n; ++k) table_.split_points(xs[k], points_);
+        probe_.prefetch(points_);
+    }
     bool failed() const { return probe_.failed(); }
     BuildError error() const { return probe_.error(); }
     double unresolved() const { return table_.unresolved(); }
@@ -140,11 +148,13 @@ private:
         double x = m.point(m.distance_with_mass(tail));
         const double end_x = m.point(0.0);
         if (m.distance(x) <= 0.0) x = std::nextafter(end_x, m.point(m.reach()));
+        prefetch(&x, 1);
         return node_at(x, 0.0);
     }
 
     DensityProbe& probe_;
     const PanelTable& table_;
+    std::vector<double> points_;
 };
 
 // The one place where build_from_cdf calls the distribution function: every value counted and
@@ -211,6 +221,7 @@ public:
         constexpr double nan = std::numeric_limits<double>::quiet_NaN();
         return {x, u, 1.0 - u, nan, nan};
     }
+    void prefetch(const double*, int) {}
     bool failed() const { return probe_.failed(); }
     BuildError error() const { return probe_.error(); }
     double unresolved() const { return 0.0; }
@@ -340,6 +351,7 @@ auto InverseBuilder<Source>::attempt(const Node& cur, double e, Node* next) -> O
 
     Node nodes[kMaxNodes];
     nodes[0] = cur;
+    source_.prefetch(xs + 1, d - 1);
     for (int k = 1; k < d; ++k) nodes[k] = source_.node_at(xs[k], cur.left);
     if (source_.failed()) return {false, 0.5};
     const bool use_left = cur.left <= cur.right;
@@ -371,6 +383,7 @@ auto InverseBuilder<Source>::attempt(const Node& cur, double e, Node* next) -> O
 // holds more than the limit is cut down to a single step between doubles.
 template <class Source>
 auto InverseBuilder<Source>::straight(const Node& cur, double e, Node* next) -> Outcome {
+    source_.prefetch(&e, 1);
     const Node end = source_.node_at(e, cur.left);
     const double w = width(cur, end, cur.left <= cur.right);
     if (w > kAccept * target_ && e != std::nextafter(cur.x, e)) return {false, 0.0};
@@ -442,11 +455,28 @@ auto InverseBuilder<Source>::test(const Node& cur, double e, const double* xs, c
         if (cur.x == first_x_) extra[extras++] = 1e-3 * vs[1];
         if (e == last_x_) extra[extras++] = vs[d - 1] - 1e-3 * (vs[d - 1] - vs[d - 2]);
     }
-    for (int i = 1; i < d + extras; ++i) {
+    // The test points (up to the first outside its gap) depend on the nodes only: announced
+    // together before the first is read.
+    const int tests = d - 1 + extras;
+    int gap[kMaxNodes + 1];
+    double at_v[kMaxNodes + 1];
+    double at_x[kMaxNodes + 1];
+    double at_dx[kMaxNodes + 1];
+    int inside = 0;
+    for (int j = 0; j < tests; ++j) {
+        const int i = j + 1;
         const int k = i < d ? i : (extra[i - d] < vs[1] ? 1 : d - 1);
-        const double v = i < d ? largest_error_point(vs, source_.mult, d, k) : extra[i - d];
-        double x, dx;
-        InterpolatedInverse::newton_with_slope(p, v, x, dx);
+        gap[j] = k;
+        at_v[j] = i < d ? largest_error_point(vs, source_.mult, d, k) : extra[i - d];
+        InterpolatedInverse::newton_with_slope(p, at_v[j], at_x[j], at_dx[j]);
+        if (inside == j && at_x[j] > xs[k - 1] && at_x[j] < xs[k]) ++inside;
+    }
+    source_.prefetch(at_x, inside);
+    for (int i = 1; i < d + extras; ++i) {
+        const int k = gap[i - 1];
+        const double v = at_v[i - 1];
+        const double x = at_x[i - 1];
+        const double dx = at_dx[i - 1];
         if (!(x > xs[k - 1] && x < xs[k])) return std::nullopt;
         const Node test = source_.node_at(x, cur.left);
         if (source_.failed()) return std::nullopt;
@@ -529,22 +559,24 @@ BuildResult<void> InverseBuilder<Source>::run() {
 
 BuildResult<InterpolatedInverse> InterpolatedInverse::build(FunctionRef<double(double)> density,
                                                             double lo, double hi,
-                                                            double u_resolution) {
+                                                            double u_resolution,
+                                                            OptionalBatch batch) {
     InterpolationOptions options;
     options.u_resolution = u_resolution;
-    return build(density, lo, hi, options);
+    return build(density, lo, hi, options, batch);
 }
 
 BuildResult<InterpolatedInverse> InterpolatedInverse::build(FunctionRef<double(double)> density,
                                                             double lo, double hi,
-                                                            const InterpolationOptions& options) {
+                                                            const InterpolationOptions& options,
+                                                            OptionalBatch batch) {
     if (!(options.u_resolution >= min_u_resolution && options.u_resolution <= max_u_resolution)) {
         return std::unexpected(BuildError::invalid_resolution(options.u_resolution));
     }
     if (options.order < 3 || options.order > 5) {
         throw InternalFault("interpolation order must be 3, 4 or 5");
     }
-    DensityProbe probe(density, lo, hi);
+    DensityProbe probe(density, lo, hi, batch);
     PanelTable::Options po;
     po.tolerance = std::min(0.01 * options.u_resolution, 1e-12);
     po.end_tail = 0.5 * kTailShare * options.u_resolution;

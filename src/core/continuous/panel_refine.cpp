@@ -33,6 +33,10 @@ void lobatto_moments(double a, double b, const double* f, double c, double& m1, 
 
 }  // namespace
 
+std::array<double, 3> root_nodes(double a, double b) {
+    return {lobatto_node(a, b, lobatto_t1), lobatto_node(a, b, 0.5), lobatto_node(a, b, lobatto_t3)};
+}
+
 Work make_root(DensityProbe& probe, double a, double b, double fa, double fb) {
     const double f1 = probe(lobatto_node(a, b, lobatto_t1));
     const double fm = probe(lobatto_node(a, b, 0.5));
@@ -46,9 +50,19 @@ void Refiner::run(const Work& root, std::vector<Panel>& out) {
     while (!stack_.empty() && !failed()) {
         const Work w = stack_.back();
         stack_.pop_back();
+        if (probe_.batched()) {
+            // A panel the guesses missed: guess again from every panel still to examine.
+            double xs[6];
+            inner_nodes(w, xs);
+            if (!probe_.known(xs[0])) {
+                std::vector<Work> ahead(stack_);
+                ahead.push_back(w);
+                speculate(std::move(ahead));
+            }
+        }
         const Panel p = examine(w);
         if (probe_.failed()) return;
-        if (accept(p)) {
+        if (accept(p, estimate_)) {
             out.push_back(p);
         } else {
             stack_.push_back(p.right());
@@ -61,7 +75,7 @@ void Refiner::run(const Work& root, std::vector<Panel>& out) {
 }
 
 void Refiner::recheck(const Panel& p, std::vector<Panel>& out) {
-    if (accept(p)) {
+    if (accept(p, estimate_)) {
         out.push_back(p);
         return;
     }
@@ -70,10 +84,10 @@ void Refiner::recheck(const Panel& p, std::vector<Panel>& out) {
     if (!failed()) run(p.right(), out);
 }
 
-bool Refiner::accept(const Panel& p) const {
+bool Refiner::accept(const Panel& p, double estimate) const {
     if (!p.splittable) return true;
     const double e0 = std::fabs(p.d0);
-    if (!(e0 <= criteria.tolerance * estimate_ || e0 <= 64.0 * kEps * std::fabs(p.mass))) {
+    if (!(e0 <= criteria.tolerance * estimate || e0 <= 64.0 * kEps * std::fabs(p.mass))) {
         return false;
     }
     if (!criteria.moments) return true;
@@ -91,33 +105,91 @@ bool Refiner::accept(const Panel& p) const {
            std::fabs(h_whole - h_halves) <= criteria.tol_h;
 }
 
-Panel Refiner::examine(const Work& w) {
+void Refiner::inner_nodes(const Work& w, double* xs) {
+    const double m = lobatto_node(w.a, w.b, 0.5);
+    xs[0] = lobatto_node(w.a, m, lobatto_t1);
+    xs[1] = lobatto_node(w.a, m, 0.5);
+    xs[2] = lobatto_node(w.a, m, lobatto_t3);
+    xs[3] = lobatto_node(m, w.b, lobatto_t1);
+    xs[4] = lobatto_node(m, w.b, 0.5);
+    xs[5] = lobatto_node(m, w.b, lobatto_t3);
+}
+
+double Refiner::whole_value(const Work& w) {
+    return lobatto5(w.a, w.b, w.f[0], w.f[1], w.f[2], w.f[3], w.f[4]);
+}
+
+Panel Refiner::panel_of(const Work& w, const double* xs, const double* f) {
     Panel p;
     p.a = w.a;
     p.b = w.b;
     const double m = lobatto_node(w.a, w.b, 0.5);
-    const double xs[6] = {lobatto_node(w.a, m, lobatto_t1), lobatto_node(w.a, m, 0.5),
-                          lobatto_node(w.a, m, lobatto_t3), lobatto_node(m, w.b, lobatto_t1),
-                          lobatto_node(m, w.b, 0.5),        lobatto_node(m, w.b, lobatto_t3)};
     p.splittable = w.a < xs[0] && xs[0] < xs[1] && xs[1] < xs[2] && xs[2] < m && m < xs[3] &&
                    xs[3] < xs[4] && xs[4] < xs[5] && xs[5] < w.b;
     p.f[0] = w.f[0];
     p.f[4] = w.f[2];
     p.f[8] = w.f[4];
-    p.f[1] = probe_(xs[0]);
-    p.f[2] = probe_(xs[1]);
-    p.f[3] = probe_(xs[2]);
-    p.f[5] = probe_(xs[3]);
-    p.f[6] = probe_(xs[4]);
-    p.f[7] = probe_(xs[5]);
+    p.f[1] = f[0];
+    p.f[2] = f[1];
+    p.f[3] = f[2];
+    p.f[5] = f[3];
+    p.f[6] = f[4];
+    p.f[7] = f[5];
     p.w1 = w.f[1];
     p.w3 = w.f[3];
-    const double whole = lobatto5(w.a, w.b, w.f[0], w.f[1], w.f[2], w.f[3], w.f[4]);
     p.mass = lobatto5(w.a, m, p.f[0], p.f[1], p.f[2], p.f[3], p.f[4]) +
              lobatto5(m, w.b, p.f[4], p.f[5], p.f[6], p.f[7], p.f[8]);
-    p.d0 = whole - p.mass;
-    estimate_ += p.mass - whole;
+    p.d0 = whole_value(w) - p.mass;
     return p;
+}
+
+Panel Refiner::examine(const Work& w) {
+    double xs[6];
+    inner_nodes(w, xs);
+    double f[6];
+    for (int k = 0; k < 6; ++k) f[k] = probe_(xs[k]);
+    const Panel p = panel_of(w, xs, f);
+    estimate_ += p.mass - whole_value(w);
+    return p;
+}
+
+void Refiner::speculate(std::vector<Work> roots) {
+    if (!probe_.batched()) return;
+    double estimate = estimate_;
+    std::vector<double> xs;
+    std::vector<Work> next;
+    std::size_t seen = 0;
+    while (!roots.empty() && !probe_.failed() && seen <= kMaxPanels) {
+        xs.resize(6 * roots.size());
+        for (std::size_t i = 0; i < roots.size(); ++i) inner_nodes(roots[i], &xs[6 * i]);
+        probe_.prefetch(xs);
+        if (probe_.failed()) return;
+        next.clear();
+        for (std::size_t i = 0; i < roots.size(); ++i) {
+            double f[6];
+            for (int k = 0; k < 6; ++k) f[k] = probe_.peek(xs[6 * i + k]);
+            const Panel p = panel_of(roots[i], &xs[6 * i], f);
+            estimate += p.mass - whole_value(roots[i]);
+            if (!accept(p, estimate)) {
+                next.push_back(p.left());
+                next.push_back(p.right());
+            }
+        }
+        seen += roots.size();
+        roots.swap(next);
+    }
+}
+
+void Refiner::speculate_recheck(const std::vector<Panel>& panels) {
+    if (!probe_.batched()) return;
+    std::vector<Work> roots;
+    for (const Panel& p : panels) {
+        if (!accept(p, estimate_)) {
+            roots.push_back(p.left());
+            roots.push_back(p.right());
+        }
+    }
+    if (!roots.empty()) speculate(std::move(roots));
 }
 
 Moments panel_moments(const std::vector<Panel>& panels, const std::vector<ModelNodes>& models,
@@ -170,6 +242,7 @@ BuildResult<Moments> refine_moments(Refiner& refiner, std::vector<Panel>& panels
         refiner.reset_changed();
         std::vector<Panel> next;
         next.reserve(panels.size());
+        refiner.speculate_recheck(panels);
         for (const Panel& p : panels) {
             refiner.recheck(p, next);
             if (refiner.failed()) return std::unexpected(refiner.error());

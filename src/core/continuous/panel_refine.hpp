@@ -3,6 +3,7 @@
 // build only.
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <optional>
@@ -61,6 +62,8 @@ struct Panel {
 
 // The panel [a, b] with the density fa and fb at its ends: three density calls, a to b.
 Work make_root(DensityProbe& probe, double a, double b, double fa, double fb);
+// The three points make_root reads, in its order.
+std::array<double, 3> root_nodes(double a, double b);
 
 struct Criteria {
     double tolerance = 0.0;  // relative to the running mass estimate
@@ -95,9 +98,23 @@ public:
     bool changed() const { return changed_; }
     void reset_changed() { changed_ = false; }
 
+    // With a batch density: evaluates ahead the panels that examining these roots will
+    // probably examine, one batch call a level. Each level's panels are examined on the values
+    // as they come, the estimate updated as it will be, and those that would not be accepted
+    // are split for the next level. Only a guess of which values will be read: the reads and
+    // the decisions stay those of run.
+    void speculate(std::vector<Work> roots);
+    // The same for a pass of recheck over panels: from the children of those it would split.
+    void speculate_recheck(const std::vector<Panel>& panels);
+
 private:
-    bool accept(const Panel& p) const;
+    bool accept(const Panel& p, double estimate) const;
     Panel examine(const Work& w);
+    // The six nodes of w's halves inside them, in the order examine reads them, and the panel
+    // they make with their values f.
+    static void inner_nodes(const Work& w, double* xs);
+    static Panel panel_of(const Work& w, const double* xs, const double* f);
+    static double whole_value(const Work& w);
 
     DensityProbe& probe_;
     double estimate_ = 0.0;

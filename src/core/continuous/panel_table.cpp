@@ -111,9 +111,23 @@ BuildResult<void> PanelTable::Builder::read_partition() {
     const auto& bps = options_.breakpoints;
     fb_.resize(xs_.size());
     fa_.resize(xs_.size());
+    const auto jump_at = [&](std::size_t k) {
+        return k > 0 && k < n && std::find(bps.begin(), bps.end(), xs_[k]) != bps.end();
+    };
+    if (probe_.batched()) {
+        std::vector<double> points;
+        for (std::size_t k = 0; k <= n; ++k) {
+            if (jump_at(k)) {
+                points.push_back(std::nextafter(xs_[k], lo_));
+                points.push_back(std::nextafter(xs_[k], hi_));
+            } else {
+                points.push_back(xs_[k]);
+            }
+        }
+        probe_.prefetch(points);
+    }
     for (std::size_t k = 0; k <= n; ++k) {
-        const bool jump = k > 0 && k < n && std::find(bps.begin(), bps.end(), xs_[k]) != bps.end();
-        if (jump) {
+        if (jump_at(k)) {
             fb_[k] = probe_(std::nextafter(xs_[k], lo_));
             fa_[k] = probe_(std::nextafter(xs_[k], hi_));
         } else {
@@ -153,8 +167,18 @@ void PanelTable::Builder::set_scale() {
 // The panels of the partition (all but those at a singular end), refined to the tolerance.
 BuildResult<void> PanelTable::Builder::refine_partition() {
     const std::size_t n = xs_.size() - 1;
+    const std::size_t first = singular_lo_ ? 1 : 0;
+    const std::size_t last = n - (singular_hi_ ? 1 : 0);  // roots end before this one
+    if (probe_.batched()) {
+        std::vector<double> points;
+        for (std::size_t k = first; k < last; ++k) {
+            const auto more = panel_refine::root_nodes(xs_[k], xs_[k + 1]);
+            points.insert(points.end(), more.begin(), more.end());
+        }
+        probe_.prefetch(points);
+    }
     std::vector<Work> roots;
-    for (std::size_t k = singular_lo_ ? 1 : 0; k + (singular_hi_ ? 1 : 0) < n; ++k) {
+    for (std::size_t k = first; k < last; ++k) {
         roots.push_back(panel_refine::make_root(probe_, xs_[k], xs_[k + 1], fa_[k], fb_[k + 1]));
         refiner_.add_root(roots.back());
     }
@@ -162,6 +186,7 @@ BuildResult<void> PanelTable::Builder::refine_partition() {
 
     refiner_.criteria.tolerance = options_.tolerance;
     refiner_.criteria.log_ref = log_ref_;
+    refiner_.speculate(roots);
     for (const Work& w : roots) {
         refiner_.run(w, panels_);
         if (refiner_.failed()) return std::unexpected(refiner_.error());
@@ -201,6 +226,12 @@ BuildResult<void> PanelTable::Builder::fit_end(bool at_lo) {
     if (!(m->reach() < s0)) return {};
 
     const double cut = m->point(m->reach());
+    if (probe_.batched()) {
+        const auto inner = at_lo ? panel_refine::root_nodes(cut, x1)
+                                 : panel_refine::root_nodes(x1, cut);
+        const double points[4] = {cut, inner[0], inner[1], inner[2]};
+        probe_.prefetch(points);
+    }
     const double f_cut = probe_(cut);
     const Work root = at_lo ? panel_refine::make_root(probe_, cut, x1, f_cut, f1)
                             : panel_refine::make_root(probe_, x1, cut, f1, f_cut);
@@ -461,6 +492,23 @@ PanelTable::Split PanelTable::split_at(DensityProbe& probe, double x) const {
                               probe(lobatto_node(x, b, 0.5)), probe(lobatto_node(x, b, lobatto_t3)),
                               values_[9 * j + 8]);
     return {below_[j] + (masses_[j] - s), above_[j + 1] + s, fx, fx};
+}
+
+void PanelTable::split_points(double x, std::vector<double>& out) const {
+    const std::size_t n = masses_.size();
+    if (!(x >= edges_.front() && x <= edges_.back())) return;  // an end model answers
+    const std::size_t k = count_below(edges_.data(), n + 1, x);
+    if (edges_[k] == x) return;
+    const double a = edges_[k - 1];
+    const double b = edges_[k];
+    out.push_back(x);
+    if (x - a <= b - x) {
+        out.insert(out.end(), {lobatto_node(a, x, lobatto_t1), lobatto_node(a, x, 0.5),
+                               lobatto_node(a, x, lobatto_t3)});
+    } else {
+        out.insert(out.end(), {lobatto_node(x, b, lobatto_t1), lobatto_node(x, b, 0.5),
+                               lobatto_node(x, b, lobatto_t3)});
+    }
 }
 
 double PanelTable::expect(FunctionRef<double(double)> func) const {

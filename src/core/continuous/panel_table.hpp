@@ -100,6 +100,8 @@ public:
         double f_above;
     };
     Split split_at(DensityProbe& probe, double x) const;
+    // The points split_at(probe, x) reads (none, or four): to evaluate them ahead.
+    void split_points(double x, std::vector<double>& out) const;
 
     // Summaries of the normalised density, from the stored panel values (no density call).
     double mean() const { return mean_; }

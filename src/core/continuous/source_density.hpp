@@ -5,11 +5,16 @@
 // paired with that function (a UserFn, kept alive by the caller) as a RawDensity.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <functional>  // std::invoke, used by function_ref.hpp
 #include <limits>
 #include <optional>
+#include <span>
 #include <variant>
+#include <vector>
 
+#include "core/batch_fn.hpp"
 #include "core/continuous/histogram.hpp"
 #include "core/continuous/integrate.hpp"
 #include "core/continuous/options.hpp"
@@ -80,6 +85,70 @@ private:
     const ContinuousSource* source_;
     Interval support_;
     UserFn user_;
+};
+
+// The batch form of a RawDensity, from the batch form of the user function: each point
+// mapped as RawDensity maps it, the user's batch called once with the points where RawDensity
+// would call the user function (not at all if there is none), and the values divided as
+// RawDensity divides them; 0 elsewhere. A histogram has no user function and no batch form.
+// Holds references only, like RawDensity.
+class RawBatch {
+public:
+    RawBatch(const ContinuousSource& source, Interval support, BatchFn user)
+        : source_(&source), support_(support), user_(user) {}
+
+    // The batch form for a source, when the caller has the user function's.
+    static std::optional<RawBatch> of(const ContinuousSource& source, Interval support,
+                                      OptionalBatch user) {
+        if (!user || std::holds_alternative<HistogramSource>(source) ||
+            std::holds_alternative<CdfSource>(source)) {
+            return std::nullopt;
+        }
+        return RawBatch(source, support, *user);
+    }
+
+    void operator()(std::span<const double> xs, std::span<double> values) const {
+        if (std::holds_alternative<PdfSource>(*source_)) {
+            user_(xs, values);
+            return;
+        }
+        inside_.clear();
+        points_.clear();
+        double divisor = 1.0;
+        if (const auto* s = std::get_if<LocScaleSource>(source_)) {
+            divisor = s->scale;
+            for (std::size_t k = 0; k < xs.size(); ++k) {
+                const double z = (xs[k] - s->loc) / s->scale;
+                if (s->base_lo <= z && z <= s->base_hi) {
+                    inside_.push_back(k);
+                    points_.push_back(z);
+                }
+            }
+        } else if (const auto* s = std::get_if<TruncatedSource>(source_)) {
+            divisor = s->mass;
+            for (std::size_t k = 0; k < xs.size(); ++k) {
+                if (support_.lo() <= xs[k] && xs[k] <= support_.hi()) {
+                    inside_.push_back(k);
+                    points_.push_back(xs[k]);
+                }
+            }
+        } else {
+            throw InternalFault("no batch form for this source");
+        }
+        std::fill(values.begin(), values.end(), 0.0);
+        if (points_.empty()) return;
+        results_.assign(points_.size(), std::numeric_limits<double>::quiet_NaN());
+        user_(std::span<const double>(points_), std::span<double>(results_));
+        for (std::size_t j = 0; j < inside_.size(); ++j) values[inside_[j]] = results_[j] / divisor;
+    }
+
+private:
+    const ContinuousSource* source_;
+    Interval support_;
+    BatchFn user_;
+    mutable std::vector<std::size_t> inside_;
+    mutable std::vector<double> points_;
+    mutable std::vector<double> results_;
 };
 
 // The density and the distribution function of a density source on [lo, hi]: what the
