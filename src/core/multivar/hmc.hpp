@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/batch_fn.hpp"
 #include "core/multivar/chain.hpp"
 #include "core/multivar/reflect.hpp"
 #include "core/random.hpp"
@@ -58,6 +59,14 @@ public:
     State state() const;
     static StateResult<HmcSampler> from_state(State s);
 
+    // The chain paired with the density, and with its batch form when the caller has one: the
+    // gradient then evaluates its 2d points in one call. The batch form is kept until the next
+    // with, which replaces it (with(f) alone drops it); only a Bound made by that with uses it.
+    Bound with(DensityRef f, OptionalBatch batch = std::nullopt) {
+        gradient_batch_ = batch;
+        return BoxChain::with(f);
+    }
+
 private:
     friend class BoxChain<HmcSampler>;
 
@@ -65,6 +74,7 @@ private:
     template <WordSource R>
     void transition(R& rng, DensityRef f);
     void gradient(DensityRef f);  // grad_ := the estimate of the log density's gradient at q_
+    OptionalBatch gradient_batch_;  // set by with, for the Bound it returns
 
     HmcSettings settings_;
     // Scratch, sized d at construction: position, momentum, gradient, shifted points.
