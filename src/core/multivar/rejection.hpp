@@ -89,13 +89,14 @@ public:
     // proposals are evaluated in batches, one call each, and decided in order afterwards: the
     // same points, words, values and failures as one proposal at a time, for a batch function
     // that gives the scalar function's values. A batch holds at most as many proposals as
-    // there are points still to draw (each proposal yields at most one), as the current point
-    // has trials left, and max_batch_points. Its proposals are laid out as if each took its
-    // acceptance uniform: after one that does not (a NaN, infinite or negative value) the rest
-    // of the batch was laid out on the wrong words and is proposed again, and after one above
-    // pdf_max the fill ends; only there are points evaluated that one at a time would not
-    // evaluate. An exception from the batch function leaves the source where that batch began.
-    // sample draws through the scalar function.
+    // there are points still to draw (each proposal yields at most one) and max_batch_points.
+    // Its proposals are laid out as if each took its acceptance uniform: after one that does
+    // not (a NaN, infinite or negative value) the rest of the batch was laid out on the wrong
+    // words and is proposed again (in a batch at most twice as long as the part used), and
+    // after one above pdf_max or the last trial of a point the fill ends; only there are
+    // points evaluated that one at a time would not evaluate. An exception from the batch
+    // function leaves the source where that batch began. sample draws through the scalar
+    // function.
     template <WordSource R>
     FillResult fill(std::span<double> out, R& rng) const;
 
@@ -164,16 +165,19 @@ FillResult RejectionSampler::Bound::fill_batched(std::span<double> out, R& rng,
     const double pdf_max = s_.pdf_max_;
     const double* lo = s_.box_.lo().data();
     const double* hi = s_.box_.hi().data();
-    const std::size_t room = std::min({n, max_trials, max_batch_points});
+    const std::size_t room = std::min(n, max_batch_points);
     std::vector<double> points(flat_size(room, d));
     std::vector<double> values(room);
     std::vector<std::uint64_t> acceptance(room);  // the word after each proposal's point
 
     std::size_t k = 0;       // points written
     std::size_t trials = 0;  // proposals made for point k
+    std::size_t reach = max_batch_points;  // the most proposals the next batch lays out
     while (k < n) {
-        const std::size_t m = std::min({n - k, max_trials - trials, max_batch_points});
-        if (m == 0) return fill_stopped(k, SampleError::of(SampleErrorKind::RejectionExhausted));
+        if (trials == max_trials) {
+            return fill_stopped(k, SampleError::of(SampleErrorKind::RejectionExhausted));
+        }
+        const std::size_t m = std::min(n - k, reach);
         WordLookahead<R> ahead(rng);
         for (std::size_t p = 0; p < m; ++p) {
             double* x = points.data() + p * d;
@@ -183,6 +187,7 @@ FillResult RejectionSampler::Bound::fill_batched(std::span<double> out, R& rng,
         batch(std::span<const double>(points.data(), m * d), std::span<double>(values.data(), m));
 
         std::size_t taken = 0;  // words of the source the proposals decided so far take
+        std::size_t used = m;   // proposals decided
         for (std::size_t p = 0; p < m; ++p) {
             const std::span<double> row = out.subspan(k * d, d);
             std::copy_n(points.data() + p * d, d, row.begin());
@@ -191,7 +196,10 @@ FillResult RejectionSampler::Bound::fill_batched(std::span<double> out, R& rng,
             const double y = values[p];
             // Rejected without an acceptance uniform: the next proposal starts on the word the
             // batch gave this one's, so the rest of the batch is laid out afresh.
-            if (std::isnan(y) || std::isinf(y) || y < 0.0) break;
+            if (std::isnan(y) || std::isinf(y) || y < 0.0) {
+                used = p + 1;
+                break;
+            }
             if (y > pdf_max) [[unlikely]] {
                 ahead.commit(taken);
                 return fill_stopped(k, SampleError::density_above_bound(y, pdf_max, row));
@@ -200,14 +208,16 @@ FillResult RejectionSampler::Bound::fill_batched(std::span<double> out, R& rng,
             if (y >= unit_from_bits(acceptance[p]) * pdf_max) {
                 ++k;
                 trials = 0;
+            } else if (trials == max_trials) {
+                break;  // point k ran out of trials: the fill ends at the top of the loop
             }
         }
         ahead.commit(taken);
-        // The batch held no more proposals than point k had trials left: a point can run out of
-        // them only at the batch's end.
-        if (trials == max_trials) {
-            return fill_stopped(k, SampleError::of(SampleErrorKind::RejectionExhausted));
-        }
+        // After a batch cut short, the next lays out at most twice the proposals this one used,
+        // so that those evaluated in vain stay about as many as those used, however often the
+        // density is unusable; a batch used whole lets the next one double.
+        reach = used < m ? std::max<std::size_t>(1, 2 * used)
+                         : std::min(2 * reach, max_batch_points);
     }
     return {};
 }
