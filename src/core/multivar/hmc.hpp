@@ -60,8 +60,9 @@ public:
     static StateResult<HmcSampler> from_state(State s);
 
     // The chain paired with the density, and with its batch form when the caller has one: the
-    // gradient then evaluates its 2d points in one call. The batch form is kept until the next
-    // with, which replaces it (with(f) alone drops it); only a Bound made by that with uses it.
+    // gradient then evaluates its 2d points in one call. The sampler holds the batch form until
+    // the next with replaces it (with(f) alone drops it), so a Bound is used before the next
+    // with, as every caller does (a Bound lasts one call).
     Bound with(DensityRef f, OptionalBatch batch = std::nullopt) {
         gradient_batch_ = batch;
         return BoxChain::with(f);
