@@ -3,16 +3,19 @@
 // of the normalised density.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <optional>
 #include <span>
 #include <vector>
 
+#include "core/batch_fn.hpp"
 #include "core/errors.hpp"
 #include "core/finite.hpp"
 #include "core/multivar/box.hpp"
 #include "core/multivar/density.hpp"
+#include "core/multivar/points.hpp"
 #include "core/serial.hpp"
 #include "core/word_source.hpp"
 
@@ -25,8 +28,12 @@ public:
     // A sample count of 0 acts as 1.
     CdfMcEstimator(HyperRect box, std::size_t normalization_samples, std::size_t cdf_samples);
 
-    // The estimator paired with the density it integrates, for the duration of one call.
-    Bound with(DensityRef f);
+    // The estimator paired with the density it integrates, for the duration of one call, and
+    // with the density's batch form when the caller has one: the points are then evaluated
+    // max_batch_points at a time (fewer for the last), one call each, after all their uniforms
+    // have been drawn; the same words, points and sums as one call per point, for a batch
+    // function that gives the scalar function's values.
+    Bound with(DensityRef f, OptionalBatch batch = std::nullopt);
 
     std::size_t dim() const { return box_.dim(); }
     const HyperRect& box() const { return box_; }
@@ -76,7 +83,13 @@ public:
 
 private:
     friend class CdfMcEstimator;
-    Bound(CdfMcEstimator& estimator, DensityRef f) : e_(estimator), f_(f) {}
+    Bound(CdfMcEstimator& estimator, DensityRef f, OptionalBatch batch)
+        : e_(estimator), f_(f), batch_(batch) {}
+
+    // The sum, in the order drawn, of the values that add to it at n points, each drawn by
+    // propose(rng, x) into the d entries at x.
+    template <WordSource R, class Propose>
+    double density_sum(R& rng, std::size_t n, Propose propose);
 
     // A density value adds to the sum when it is finite and >= 0 (-0.0 adds zero). Values that
     // do not add still count in the divisor.
@@ -84,24 +97,52 @@ private:
 
     CdfMcEstimator& e_;
     DensityRef f_;
+    OptionalBatch batch_;
 };
 
-inline CdfMcEstimator::Bound CdfMcEstimator::with(DensityRef f) { return Bound(*this, f); }
+inline CdfMcEstimator::Bound CdfMcEstimator::with(DensityRef f, OptionalBatch batch) {
+    return Bound(*this, f, batch);
+}
 
-// Evaluation order is frozen (docs/architecture.md) in both estimates.
+// Evaluation order is frozen (docs/architecture.md) in both estimates and in their sum.
+template <WordSource R, class Propose>
+double CdfMcEstimator::Bound::density_sum(R& rng, std::size_t n, Propose propose) {
+    double sum = 0.0;
+    if (!batch_) {
+        std::vector<double>& point = e_.point_;
+        for (std::size_t k = 0; k < n; ++k) {
+            propose(rng, point.data());
+            const double y = f_(std::span<const double>(point));
+            if (adds_to_sum(y)) sum = sum + y;
+        }
+        return sum;
+    }
+    const std::size_t d = e_.box_.dim();
+    const std::size_t room = std::min(n, max_batch_points);
+    std::vector<double> points(flat_size(room, d));
+    std::vector<double> values(room);
+    for (std::size_t done = 0; done < n;) {
+        const std::size_t m = std::min(n - done, room);
+        for (std::size_t p = 0; p < m; ++p) propose(rng, points.data() + p * d);
+        (*batch_)(std::span<const double>(points.data(), m * d),
+                  std::span<double>(values.data(), m));
+        for (std::size_t p = 0; p < m; ++p) {
+            if (adds_to_sum(values[p])) sum = sum + values[p];
+        }
+        done += m;
+    }
+    return sum;
+}
+
 template <WordSource R>
 SampleResult<double> CdfMcEstimator::Bound::estimate_normalization(R& rng) {
     const std::size_t d = e_.box_.dim();
     const double* lo = e_.box_.lo().data();
     const double* hi = e_.box_.hi().data();
-    std::vector<double>& point = e_.point_;
     const std::size_t n = e_.normalization_samples_ == 0 ? 1 : e_.normalization_samples_;
-    double sum = 0.0;
-    for (std::size_t k = 0; k < n; ++k) {
-        for (std::size_t j = 0; j < d; ++j) point[j] = (hi[j] - lo[j]) * uniform(rng) + lo[j];
-        const double y = f_(std::span<const double>(point));
-        if (adds_to_sum(y)) sum = sum + y;
-    }
+    const double sum = density_sum(rng, n, [&](R& r, double* x) {
+        for (std::size_t j = 0; j < d; ++j) x[j] = (hi[j] - lo[j]) * uniform(r) + lo[j];
+    });
     double volume = 1.0;
     for (std::size_t j = 0; j < d; ++j) volume = volume * (hi[j] - lo[j]);
     const double z = (sum / static_cast<double>(n)) * volume;
@@ -131,16 +172,12 @@ SampleResult<double> CdfMcEstimator::Bound::cdf(std::span<const double> x, R& rn
         e_.upper_[j] = std::isnan(x[j]) ? hi[j] : (x[j] < hi[j] ? x[j] : hi[j]);
     }
     const double* m = e_.upper_.data();
-    std::vector<double>& point = e_.point_;
     const std::size_t n = e_.cdf_samples_ == 0 ? 1 : e_.cdf_samples_;
-    double sum = 0.0;
-    for (std::size_t k = 0; k < n; ++k) {
+    const double sum = density_sum(rng, n, [&](R& r, double* x) {
         for (std::size_t j = 0; j < d; ++j) {
-            point[j] = lo[j] >= m[j] ? lo[j] : (m[j] - lo[j]) * uniform(rng) + lo[j];
+            x[j] = lo[j] >= m[j] ? lo[j] : (m[j] - lo[j]) * uniform(r) + lo[j];
         }
-        const double y = f_(std::span<const double>(point));
-        if (adds_to_sum(y)) sum = sum + y;
-    }
+    });
     double w = 1.0;
     for (std::size_t j = 0; j < d; ++j) {
         const double width = m[j] - lo[j];

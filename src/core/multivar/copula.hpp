@@ -2,9 +2,12 @@
 // caller's quantile functions.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <expected>
 #include <functional>  // std::invoke, used by FunctionRef
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -12,6 +15,8 @@
 #include "core/errors.hpp"
 #include "core/fill.hpp"
 #include "core/function_ref.hpp"
+#include "core/multivar/lookahead.hpp"
+#include "core/multivar/points.hpp"
 #include "core/random.hpp"
 #include "core/serial.hpp"
 
@@ -19,6 +24,14 @@ namespace varnix {
 
 // ppf(i, u): the quantile of coordinate i's marginal at u, or the error that ends the draw.
 using QuantileRef = FunctionRef<SampleResult<double>(std::size_t, double)>;
+
+// The batch form of the quantile functions: ppf_batch(i, u, values) writes values[k], the
+// quantile of coordinate i's marginal at u[k], for every k; NaN where it has no value (a failing
+// call writes NaN throughout). A NaN is taken back to the scalar form, which tells a failure
+// from a NaN quantile.
+using QuantileBatchRef =
+    FunctionRef<void(std::size_t, std::span<const double>, std::span<double>)>;
+using OptionalQuantileBatch = std::optional<QuantileBatchRef>;
 
 class GaussianCopula {
 public:
@@ -32,8 +45,10 @@ public:
         std::span<const std::vector<double>> corr);
 
     // The copula paired with the caller's quantile functions (ppf_count of them, reached
-    // through ppf), for the duration of one call.
-    Bound with(QuantileRef ppf, std::size_t ppf_count) const;
+    // through ppf, and through ppf_batch as well when the caller has their batch form), for
+    // the duration of one call.
+    Bound with(QuantileRef ppf, std::size_t ppf_count,
+               OptionalQuantileBatch ppf_batch = std::nullopt) const;
 
     std::size_t dim() const { return n_; }
 
@@ -76,6 +91,14 @@ public:
     // sample in a row. The quantile functions are counted first, so that a wrong count fails
     // even when there is nothing to draw. The first failing draw stops the fill (FillStop
     // counts the points before it).
+    //
+    // With the batch form (and a source whose copies are independent, CopyableWordSource), the
+    // draws go in rounds of up to max_batch_points: the words of the round's points first,
+    // then one batch call per marginal over the round's coordinates, marginal 0 first, each over
+    // the points not yet known to fail. A NaN it gives is asked of the scalar form, which then
+    // finds the failing draw and its error. The same words, values, failure and rows as one
+    // draw at a time, for a batch form that gives the scalar form's values; sample draws
+    // through the scalar form.
     template <WordSource R>
     FillResult fill(std::span<double> out, R& rng) const;
 
@@ -96,16 +119,29 @@ private:
     // copula_normal_cdf and the quantile functions, in place.
     SampleResult<void> correlate_and_map(std::span<double> point) const;
 
-    Bound(const GaussianCopula& copula, QuantileRef ppf, std::size_t ppf_count)
-        : c_(copula), ppf_(ppf), ppf_count_(ppf_count) {}
+    // point's normal scores correlated by the factor, in place.
+    void correlate(std::span<double> point) const;
+
+    Bound(const GaussianCopula& copula, QuantileRef ppf, std::size_t ppf_count,
+          OptionalQuantileBatch ppf_batch)
+        : c_(copula), ppf_(ppf), ppf_count_(ppf_count), ppf_batch_(ppf_batch) {}
+
+    // The correlated normals of one draw from 2n words of rng, into point.
+    template <WordSource R>
+    void correlated_normals(R& rng, std::span<double> point) const;
+
+    template <CopyableWordSource R>
+    FillResult fill_batched(std::span<double> out, R& rng, QuantileBatchRef ppf_batch) const;
 
     const GaussianCopula& c_;
     QuantileRef ppf_;
     std::size_t ppf_count_;
+    OptionalQuantileBatch ppf_batch_;
 };
 
-inline GaussianCopula::Bound GaussianCopula::with(QuantileRef ppf, std::size_t ppf_count) const {
-    return Bound(*this, ppf, ppf_count);
+inline GaussianCopula::Bound GaussianCopula::with(QuantileRef ppf, std::size_t ppf_count,
+                                                  OptionalQuantileBatch ppf_batch) const {
+    return Bound(*this, ppf, ppf_count, ppf_batch);
 }
 
 // The standard normal distribution function at y as the copula computes it: a Chebyshev-fitted
@@ -114,17 +150,13 @@ inline GaussianCopula::Bound GaussianCopula::with(QuantileRef ppf, std::size_t p
 double copula_normal_cdf(double y);
 
 template <WordSource R>
-SampleResult<void> GaussianCopula::Bound::sample(R& rng, std::span<double> point) const {
-    const std::size_t n = c_.n_;
-    if (ppf_count_ != n) return std::unexpected(SampleError::of(SampleErrorKind::McmcFailed));
-    if (point.size() != n) throw InternalFault("copula draw: point buffer of wrong length");
-
+void GaussianCopula::Bound::correlated_normals(R& rng, std::span<double> point) const {
     // All 2n uniforms first: one cosine Box-Muller normal per coordinate, u1 then u2.
     standard_normals(rng, point);
-    return correlate_and_map(point);
+    correlate(point);
 }
 
-inline SampleResult<void> GaussianCopula::Bound::correlate_and_map(std::span<double> point) const {
+inline void GaussianCopula::Bound::correlate(std::span<double> point) const {
     const std::size_t n = c_.n_;
     const double* factor = c_.factor_.data();
     // Correlate in place, last row first: row r reads z[0 .. r] only, which are still intact.
@@ -134,8 +166,11 @@ inline SampleResult<void> GaussianCopula::Bound::correlate_and_map(std::span<dou
         for (std::size_t j = 0; j <= r; ++j) s += factor[r * n + j] * point[j];
         point[r] = s;
     }
+}
 
-    for (std::size_t i = 0; i < n; ++i) {
+inline SampleResult<void> GaussianCopula::Bound::correlate_and_map(std::span<double> point) const {
+    correlate(point);
+    for (std::size_t i = 0; i < c_.n_; ++i) {
         const auto v = ppf_(i, copula_normal_cdf(point[i]));
         if (!v) return std::unexpected(v.error());
         point[i] = *v;
@@ -144,13 +179,75 @@ inline SampleResult<void> GaussianCopula::Bound::correlate_and_map(std::span<dou
 }
 
 template <WordSource R>
+SampleResult<void> GaussianCopula::Bound::sample(R& rng, std::span<double> point) const {
+    const std::size_t n = c_.n_;
+    if (ppf_count_ != n) return std::unexpected(SampleError::of(SampleErrorKind::McmcFailed));
+    if (point.size() != n) throw InternalFault("copula draw: point buffer of wrong length");
+    standard_normals(rng, point);
+    return correlate_and_map(point);
+}
+
+template <WordSource R>
 FillResult GaussianCopula::Bound::fill(std::span<double> out, R& rng) const {
     const std::size_t n = c_.n_;
     if (ppf_count_ != n) return fill_stopped(0, SampleError::of(SampleErrorKind::McmcFailed));
+    if constexpr (CopyableWordSource<R>) {
+        if (ppf_batch_) return fill_batched(out, rng, *ppf_batch_);
+    }
     const std::size_t rows = out.size() / n;
     for (std::size_t k = 0; k < rows; ++k) {
         auto drawn = sample(rng, out.subspan(k * n, n));
         if (!drawn) return fill_stopped(k, drawn.error());
+    }
+    return {};
+}
+
+// The rows of the scalar fill: a draw's coordinates are found marginal by marginal and the first
+// failing quantile ends the fill, its row holding the quantiles before it and the correlated
+// normals from it on. A failure at point p of marginal i ends the later marginals' calls
+// before p; one at an earlier point of a later marginal comes first in draw order and replaces
+// it.
+template <CopyableWordSource R>
+FillResult GaussianCopula::Bound::fill_batched(std::span<double> out, R& rng,
+                                               QuantileBatchRef ppf_batch) const {
+    const std::size_t n = c_.n_;
+    const std::size_t rows = out.size() / n;
+    const std::size_t room = std::min(rows, max_batch_points);
+    std::vector<double> round(flat_size(room, n));  // the normals, then the quantiles
+    std::vector<double> u(room), values(room);
+    for (std::size_t first = 0; first < rows;) {
+        const std::size_t m = std::min(rows - first, room);
+        WordLookahead<R> ahead(rng);
+        for (std::size_t p = 0; p < m; ++p) {
+            correlated_normals(ahead, std::span<double>(round.data() + p * n, n));
+        }
+
+        std::size_t good = m;  // the points before the first failure found so far
+        std::optional<SampleError> failure;
+        for (std::size_t i = 0; i < n && good > 0; ++i) {
+            for (std::size_t p = 0; p < good; ++p) u[p] = copula_normal_cdf(round[p * n + i]);
+            ppf_batch(i, std::span<const double>(u.data(), good),
+                      std::span<double>(values.data(), good));
+            for (std::size_t p = 0; p < good; ++p) {
+                double v = values[p];
+                if (std::isnan(v)) {
+                    const auto scalar = ppf_(i, u[p]);
+                    if (!scalar) {
+                        failure = scalar.error();
+                        good = p;
+                        break;
+                    }
+                    v = *scalar;
+                }
+                round[p * n + i] = v;
+            }
+        }
+
+        const std::size_t through = failure ? good + 1 : good;  // the failing draw's row too
+        std::copy_n(round.data(), through * n, out.data() + first * n);
+        ahead.commit(2 * n * through);
+        if (failure) return fill_stopped(first + good, *failure);
+        first += m;
     }
     return {};
 }

@@ -1,5 +1,7 @@
 #include "core/multivar/hmc.hpp"
 
+#include "core/multivar/points.hpp"
+
 namespace varnix {
 
 BuildResult<HmcSampler> HmcSampler::make(ChainSupport support, const HmcSettings& s) {
@@ -75,10 +77,31 @@ bool HmcSampler::gradient(const ChainTarget& f, double* value) {
 // Central differences with the absolute step h, at points shifted one coordinate at a time and
 // not folded into the box (f may be called just outside it); f(x+) is evaluated before f(x-).
 // A side where the log density is -inf makes the component infinite, both sides make it NaN.
+// With a batch form, the 2d points go to one call in the order the scalar calls take them.
 // Evaluation order is frozen (docs/architecture.md).
 void HmcSampler::finite_differences(const ChainTarget& f) {
     const std::size_t d = support_.dim();
     const double h = settings_.grad_eps;
+    // The batch form is of the density: a log density is differenced one point at a time.
+    if (gradient_batch_ && !settings_.log_density) {
+        std::vector<double> points(flat_size(2 * d, d));
+        std::vector<double> values(2 * d);
+        for (std::size_t i = 0; i < d; ++i) {
+            double* plus = points.data() + (2 * i) * d;
+            double* minus = plus + d;
+            std::copy(q_.begin(), q_.end(), plus);
+            std::copy(q_.begin(), q_.end(), minus);
+            plus[i] = h + q_[i];
+            minus[i] = q_[i] - h;
+        }
+        (*gradient_batch_)(std::span<const double>(points), std::span<double>(values));
+        for (std::size_t i = 0; i < d; ++i) {
+            const double l_plus = log_density(values[2 * i]);
+            const double l_minus = log_density(values[2 * i + 1]);
+            grad_[i] = (l_plus - l_minus) / (h * 2.0);
+        }
+        return;
+    }
     std::copy(q_.begin(), q_.end(), plus_.begin());
     std::copy(q_.begin(), q_.end(), minus_.begin());
     for (std::size_t i = 0; i < d; ++i) {

@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/batch_fn.hpp"
 #include "core/multivar/chain.hpp"
 #include "core/random.hpp"
 
@@ -127,6 +128,15 @@ public:
     State state() const;
     static StateResult<HmcSampler> from_state(State s);
 
+    // The chain paired with the density, and with its batch form when the caller has one: the
+    // gradient then evaluates its 2d points in one call. The sampler holds the batch form until
+    // the next with replaces it (with(f) alone drops it), so a Bound is used before the next
+    // with, as every caller does (a Bound lasts one call).
+    Bound with(DensityRef f, OptionalBatch batch = std::nullopt) {
+        gradient_batch_ = batch;
+        return BoxChain::with(f);
+    }
+
 private:
     friend class BoxChain<HmcSampler>;
 
@@ -147,6 +157,7 @@ private:
     void finite_differences(const ChainTarget& f);
     std::size_t jittered_steps(double u) const;
     void adapt(double accept_probability);
+    OptionalBatch gradient_batch_;  // set by with, for the Bound it returns
 
     HmcSettings settings_;
     double step_size_;  // the settings' step size, unless adaptation moved it
