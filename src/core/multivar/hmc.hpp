@@ -136,6 +136,10 @@ public:
         gradient_batch_ = batch;
         return BoxChain::with(f);
     }
+    Bound with(const ChainTarget& f, OptionalBatch batch = std::nullopt) {
+        gradient_batch_ = batch;
+        return BoxChain::with(f);
+    }
 
 private:
     friend class BoxChain<HmcSampler>;
