@@ -54,7 +54,7 @@ decltype(auto) with_bound(Py& self, const VectorFn& f, Body&& body) {
         auto bound = functions.bind(self.value);
         return body(bound);
     } else {
-        auto bound = self.value.with(f);
+        auto bound = self.value.with(f, batch_of(f));
         return body(bound);
     }
 }
@@ -88,7 +88,7 @@ PyObject* box_sample_n(Py& self, const Args& a) {
     const std::size_t d = self.value.dim();
     if constexpr (!is_chain<Py>) {
         const VectorFn f = vector_fn(self.f);
-        auto bound = self.value.with(f);
+        auto bound = self.value.with(f, batch_of(f));
         auto engine = box_engine(bound, d, kRejectionVariable, self.f);
         PointRows rows(n, d, nullptr, false);
         return points_list(engine, n, seed, rows);

@@ -22,6 +22,7 @@
 #include <span>
 #include <vector>
 
+#include "core/batch_fn.hpp"
 #include "core/errors.hpp"
 #include "python/call_record.hpp"
 #include "python/errors.hpp"
@@ -204,6 +205,15 @@ struct VectorFn {
         }
         return call_vector(f, x, role, calls, keeper);
     }
+    // The batch form: values.size() points of equal length in points, in one call over arrays
+    // (call_batch), or one call each.
+    void operator()(std::span<const double> points, std::span<double> values) const {
+        const std::size_t d = values.empty() ? 0 : points.size() / values.size();
+        if (over_arrays) return call_batch(f, points, d, values, role, calls);
+        for (std::size_t k = 0; k < values.size(); ++k) {
+            values[k] = (*this)(points.subspan(k * d, d));
+        }
+    }
 };
 // A chain's gradient function (or its function giving the log density with the gradient), for
 // the core's GradientRef; and the log density alone of a function giving both.
@@ -233,6 +243,14 @@ struct IndexedFn {
         return call_indexed(f, i, x, role, calls);
     }
 };
+
+// The batch form of a function object, for the core, when its function is one over arrays
+// (otherwise none: the core then calls it point by point, as it always has).
+template <class Fn>
+OptionalBatch batch_of(const Fn& fn) {
+    if (!fn.over_arrays) return std::nullopt;
+    return BatchFn(fn);
+}
 
 inline ScalarFn scalar_fn(const UserFunction& f, Role role = Role::Density) {
     return ScalarFn{f.python_callable(), role, PythonCalls::current(), f.native(),

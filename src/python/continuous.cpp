@@ -516,7 +516,8 @@ PyObject* from_function(const Args& a) {
     return wrap(released_if(!f.needs_interpreter(),
                             [&] {
                                 if constexpr (Kind == FunctionKind::Pdf) {
-                                    return ContinuousDistribution::from_pdf(fn, interval, options);
+                                    return ContinuousDistribution::from_pdf(
+                                        fn, interval, options, std::nullopt, batch_of(fn));
                                 } else {
                                     return ContinuousDistribution::from_cdf(fn, interval, options);
                                 }
@@ -539,8 +540,8 @@ PyObject* from_pdf_dpdf(const Args& a) {
     const ScalarFn fn = scalar_fn(f);
     return wrap(released_if(!f.needs_interpreter() && !dpdf.needs_interpreter(),
                             [&] {
-                                return ContinuousDistribution::from_pdf(fn, interval, options,
-                                                                        UserFn(derivative));
+                                return ContinuousDistribution::from_pdf(
+                                    fn, interval, options, UserFn(derivative), batch_of(fn));
                             }),
                 f);
 }
@@ -566,8 +567,8 @@ PyObject* from_pdf_loc_scale(const Args& a) {
     const ScalarFn fn = scalar_fn(f);
     return wrap(released_if(!f.needs_interpreter(),
                             [&] {
-                                return ContinuousDistribution::loc_scale(fn, interval, loc, scale,
-                                                                         options);
+                                return ContinuousDistribution::loc_scale(
+                                    fn, interval, loc, scale, options, batch_of(fn));
                             }),
                 f);
 }
@@ -582,8 +583,8 @@ PyObject* truncated(const Args& a) {
     const ScalarFn fn = scalar_fn(f);
     return wrap(released_if(!f.needs_interpreter(),
                             [&] {
-                                return ContinuousDistribution::truncated(fn, interval, trunc,
-                                                                         options);
+                                return ContinuousDistribution::truncated(
+                                    fn, interval, trunc, options, batch_of(fn));
                             }),
                 f);
 }

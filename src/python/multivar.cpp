@@ -1,4 +1,5 @@
 // Python classes and functions of the multivariate samplers.
+#include <limits>
 #include <cmath>
 #include <type_traits>
 #include <vector>
@@ -259,6 +260,28 @@ struct Quantiles {
             needs_interpreter = needs_interpreter || fns.back().needs_interpreter();
         }
     }
+    // The batch form: ppfs[i] over the values of u in one call, for the marginals that are
+    // functions over arrays (one call a value for the others).
+    void operator()(std::size_t i, std::span<const double> u, std::span<double> values) const {
+        if (fns[i].vectorized()) {
+            return call_batch(fns[i].python_callable(), u, 1, values, Role::QuantileFunction);
+        }
+        for (std::size_t k = 0; k < u.size(); ++k) {
+            const auto v = (*this)(i, u[k], i);
+            values[k] = v ? *v : std::numeric_limits<double>::quiet_NaN();
+        }
+    }
+    bool any_vectorized() const {
+        for (const auto& f : fns) {
+            if (f.vectorized()) return true;
+        }
+        return false;
+    }
+    OptionalQuantileBatch batch() const {
+        if (!any_vectorized()) return std::nullopt;
+        return QuantileBatchRef(*this);
+    }
+
     // ppfs[i](u); a failing Python call is InversionFailed, recorded as the call of ppfs[index].
     SampleResult<double> operator()(std::size_t i, double u, std::size_t index) const {
         if (const NativeFunction* native = fns[i].native()) return (*native)(u);
@@ -321,7 +344,7 @@ PyObject* copula_sample_into(PyGaussianCopula& self, const Args& a) {
     const Quantiles ppfs(a, 1);
     const FillOptions o = fill_options(a, 2, false);
     auto quantile = [&](std::size_t i, double u) { return ppfs(i, u, 0); };
-    const auto bound = self.value.with(quantile, ppfs.fns.size());
+    const auto bound = self.value.with(quantile, ppfs.fns.size(), ppfs.batch());
     auto engine = copula_engine(bound, self.value.dim(), ppfs);
     fill_rows_into(engine, out.flat(), n, o);
     return returned(out);
@@ -332,7 +355,7 @@ PyObject* copula_sample_array(PyGaussianCopula& self, const Args& a) {
     const Quantiles ppfs(a, 1);
     const FillOptions o = fill_options(a, 2, false);
     auto quantile = [&](std::size_t i, double u) { return ppfs(i, u, 0); };
-    const auto bound = self.value.with(quantile, ppfs.fns.size());
+    const auto bound = self.value.with(quantile, ppfs.fns.size(), ppfs.batch());
     auto engine = copula_engine(bound, self.value.dim(), ppfs);
     return new_array_of(engine, n, true, o, [] {});
 }
@@ -383,7 +406,7 @@ PyObject* cdf_mc_estimate_normalization(PyCdfMcEstimator& self, const Args& a) {
     RngChoice rng(a.seed(0));
     const VectorFn f = vector_fn(self.f);
     return to_py(unwrap(released_if(!self.f.needs_interpreter(), [&] {
-        return self.value.with(f).estimate_normalization(rng.get());
+        return self.value.with(f, batch_of(f)).estimate_normalization(rng.get());
     })));
 }
 
@@ -396,7 +419,7 @@ PyObject* cdf_mc_cdf(PyCdfMcEstimator& self, const Args& a) {
     const std::vector<double> x = a.sequence_items(0);
     const VectorFn f = vector_fn(self.f);
     return to_py(unwrap(released_if(!self.f.needs_interpreter(),
-                                    [&] { return self.value.with(f).cdf(x, rng.get()); })));
+                                    [&] { return self.value.with(f, batch_of(f)).cdf(x, rng.get()); })));
 }
 
 PyMethodDef cdf_mc_methods[] = {
