@@ -1298,6 +1298,8 @@ class vectorized:
         """Raises:
             TypeError: f is not callable.
         """
+    def __call__(self, *args: Any, **kwargs: Any) -> Any:
+        """Calls the wrapped function."""
     @property
     def function(self) -> Callable[..., Any]:
         """The wrapped function."""
