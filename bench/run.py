@@ -29,6 +29,9 @@ Sections:
                               array (no .tolist()), single-threaded
   9  threads                  sample_array(10**7) on 2 threads vs 1: throughput, same values
  10  memory                   peak memory of sample_array(10**7) in a fresh process
+ 11  user functions           compiled (ctypes from C compiled here, numba) and vectorized numpy
+                              functions against the same function in Python: builds, plain
+                              inversion on threads, rejection, chains, the copula, two threads
 
 --sections 8,9,10 runs only the sections listed.
 
@@ -758,6 +761,211 @@ def bench_threads(n: int, k: int) -> None:
 
 
 # ---------------------------------------------------------------------------------------------
+# 11. Compiled functions and functions over arrays
+
+C_FUNCTIONS = r"""
+#include <math.h>
+double normal(double x) { return exp(-0.5 * x * x); }
+double t3(double x) { return pow(1.0 + x * x / 3.0, -2.0); }
+double gamma2(double x) { return x > 0.0 ? x * exp(-x) : 0.0; }
+double mixture(double x) {
+    return 0.6 * exp(-0.5 * (x + 2.0) * (x + 2.0)) + 0.4 * exp(-0.5 * (x - 3.0) * (x - 3.0) / 0.25);
+}
+double gauss(int n, double *x) {
+    double s = 0.0;
+    for (int i = 0; i < n; ++i) s += x[i] * x[i];
+    return exp(-0.5 * s);
+}
+"""
+
+
+def compiled_functions():
+    """The shapes above as ctypes functions from a C file compiled here (no numba needed)."""
+    import ctypes
+    import shutil
+    import tempfile
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None:
+        return None
+    folder = Path(tempfile.mkdtemp())
+    (folder / "f.c").write_text(C_FUNCTIONS)
+    subprocess.run([cc, "-O2", "-shared", "-fPIC", str(folder / "f.c"), "-o",
+                    str(folder / "f.so"), "-lm"], check=True)
+    lib = ctypes.CDLL(str(folder / "f.so"))
+    for name in ("normal", "t3", "gamma2", "mixture"):
+        getattr(lib, name).restype = ctypes.c_double
+        getattr(lib, name).argtypes = [ctypes.c_double]
+    lib.gauss.restype = ctypes.c_double
+    lib.gauss.argtypes = [ctypes.c_int, ctypes.POINTER(ctypes.c_double)]
+    return lib
+
+
+def bench_user_functions(k: int, quick: bool) -> None:
+    print("\n[11] compiled functions (ctypes from C compiled here; numba where installed) and "
+          "functions over arrays (vectorized numpy), against the same function in Python",
+          flush=True)
+    lib = compiled_functions()
+    if lib is None:
+        skip("11", "no C compiler")
+        return
+    try:
+        import numba  # noqa: F401
+        have_numba = True
+    except ImportError:
+        have_numba = False
+    shapes = [
+        ("normal", lib.normal, lambda x: math.exp(-0.5 * x * x),
+         lambda x: np.exp(-0.5 * x * x), (-8.0, 8.0)),
+        ("t(3)", lib.t3, lambda x: (1.0 + x * x / 3.0) ** -2.0,
+         lambda x: (1.0 + x * x / 3.0) ** -2.0, (-2804.0, 2804.0)),
+        ("gamma(2)", lib.gamma2, lambda x: x * math.exp(-x) if x > 0.0 else 0.0,
+         lambda x: np.where(x > 0.0, x * np.exp(-x), 0.0), (0.0, 40.0)),
+        ("mixture", lib.mixture,
+         lambda x: 0.6 * math.exp(-0.5 * (x + 2.0) ** 2) + 0.4 * math.exp(-0.5 * (x - 3.0) ** 2 / 0.25),
+         lambda x: 0.6 * np.exp(-0.5 * (x + 2.0) ** 2) + 0.4 * np.exp(-0.5 * (x - 3.0) ** 2 / 0.25),
+         (-12.0, 12.0)),
+    ]
+    opts = vx.BuildOptions.interpolated(1e-12)
+    for name, cfn, pyfn, npfn, (lo, hi) in shapes:
+        iv = vx.Interval(lo, hi)
+        calls = [0]
+
+        def counted(x, npfn=npfn):
+            calls[0] += 1
+            return npfn(x)
+
+        vec = vx.vectorized(counted)
+        t_py, t_c, t_vec = best_of(k, lambda: vx.from_pdf_with_options(pyfn, iv, opts),
+                                   lambda: vx.from_pdf_with_options(cfn, iv, opts),
+                                   lambda: vx.from_pdf_with_options(vec, iv, opts))
+        calls[0] = 0
+        vx.from_pdf_with_options(vec, iv, opts)
+        add(Row("11", f"interpolated build, {name}: Python", t_py * 1e9, "build"))
+        add(Row("11", f"interpolated build, {name}: ctypes", t_c * 1e9, "build", t_c / t_py,
+                "of Python", "<= 1/6", t_py / t_c >= 6))
+        add(Row("11", f"interpolated build, {name}: vectorized numpy", t_vec * 1e9, "build",
+                t_vec / t_py, "of Python", "<= 1/3", t_py / t_vec >= 3 and calls[0] <= 100,
+                note=f"{calls[0]} calls (target <= 100)"))
+    # vectorized(scipy.stats.norm(0, 1).pdf) against scipy's own build on the same distribution.
+    frozen = scipy.stats.norm(0, 1)
+    iv = vx.Interval(-8.0, 8.0)
+    t_ours, t_scipy = best_of(k, lambda: vx.from_pdf_with_options(vx.vectorized(frozen.pdf), iv,
+                                                                  opts),
+                              lambda: scipy.stats.sampling.NumericalInversePolynomial(
+                                  frozen, u_resolution=1e-12))
+    add(Row("11", "interpolated build from vectorized(norm(0,1).pdf)", t_ours * 1e9, "build",
+            t_ours / t_scipy, "of scipy NumericalInversePolynomial(norm(), 1e-12)", "<= 0.5",
+            t_ours / t_scipy <= 0.5))
+    iv = vx.Interval(LO, HI)
+    h = vx.BuildOptions.hermite(256)
+    t_py, t_c = best_of(1, lambda: vx.from_pdf_with_options(normal_pdf, iv, h),
+                        lambda: vx.from_pdf_with_options(lib.normal, iv, h))
+    add(Row("11", "hermite(256) build, normal: Python", t_py * 1e9, "build"))
+    add(Row("11", "hermite(256) build, normal: ctypes", t_c * 1e9, "build", t_c / t_py,
+            "of Python", "<= 1/6", t_py / t_c >= 6))
+    # Plain inversion: each draw integrates the density (thousands of calls).
+    plain_py = vx.from_pdf(normal_pdf, iv)
+    plain_c = vx.from_pdf(lib.normal, iv)
+    n_py, n_c = (20, 1000) if quick else (100, 10_000)
+    (t_py,) = best_of(1, lambda: plain_py.sample_array(n_py, seed=SEED), rounds=1)
+    t1, t2 = best_of(max(1, k // 2), lambda: plain_c.sample_array(n_c, seed=SEED, threads=1),
+                     lambda: plain_c.sample_array(n_c, seed=SEED, threads=2))
+    same = plain_c.sample_array(n_c, seed=SEED, threads=1).tobytes() == \
+        plain_c.sample_array(n_c, seed=SEED, threads=2).tobytes()
+    add(Row("11", "plain inversion sample_array: Python", t_py / n_py * 1e9, "sample"))
+    add(Row("11", "plain inversion sample_array: ctypes, 1 thread", t1 / n_c * 1e9, "sample",
+            (t1 / n_c) / (t_py / n_py), "of Python", "<= 0.1", (t_py / n_py) / (t1 / n_c) >= 10))
+    add(Row("11", "plain inversion sample_array: ctypes, 2 threads", t2 / n_c * 1e9, "sample",
+            t1 / t2, "speed-up over 1 thread", ">= 1.7", t1 / t2 >= 1.7 and same,
+            note="identical values" if same else "VALUES DIFFER"))
+    # Multivariate: rejection, Metropolis-Hastings, HMC, each with the same Gaussian density.
+    n = 2000 if quick else 20_000
+    for d in (2, 10):
+        half = 5.0 if d == 2 else 2.0  # at d = 10 a box around the mode keeps trials few
+        box = vx.HyperRect([-half] * d, [half] * d)
+        peak = 1.0
+        vec = vx.vectorized(lambda p: np.exp(-0.5 * np.einsum("ij,ij->i", p, p)))
+        samplers = [vx.rejection_sampler(f, box, peak) for f in (gauss, lib.gauss, vec)]
+        t_py, t_c, t_vec = best_of(max(1, k // 2), *[
+            (lambda s=s: s.sample_array(n if d == 2 else n // 10, seed=SEED)) for s in samplers])
+        m = n if d == 2 else n // 10
+        add(Row("11", f"rejection d={d} sample_array: Python", t_py / m * 1e9, "draw"))
+        add(Row("11", f"rejection d={d} sample_array: ctypes", t_c / m * 1e9, "draw", t_c / t_py,
+                "of Python", "<= 0.1", t_c / t_py <= 0.1))
+        add(Row("11", f"rejection d={d} sample_array: vectorized numpy", t_vec / m * 1e9, "draw",
+                t_vec / t_py, "of Python", "<= 0.25", t_vec / t_py <= 0.25))
+    box = vx.HyperRect([-5.0, -5.0], [5.0, 5.0])
+    out = np.empty((n, 2))
+    for label, make, target in (
+            ("metropolis_hastings d=2 sample_into",
+             lambda f: vx.metropolis_hastings(f, box, burn_in=0), 0.2),
+            ("hmc_sampler d=2 (L=20) sample_into",
+             lambda f: vx.hmc_sampler(f, box, leapfrog_steps=20), 0.2)):
+        chains = []
+        for f in (gauss, lib.gauss):
+            c = make(f)
+            c.init(seed=SEED)
+            chains.append(c)
+        m = n if "metropolis" in label else n // 20
+        t_py, t_c = best_of(max(1, k // 2), *[
+            (lambda c=c: c.sample_into(out[:m], seed=SEED)) for c in chains])
+        add(Row("11", f"{label}: Python", t_py / m * 1e9, "transition"))
+        add(Row("11", f"{label}: ctypes", t_c / m * 1e9, "transition", t_c / t_py, "of Python",
+                f"<= {target}", t_c / t_py <= target))
+        if "hmc" in label:
+            v = make(vx.vectorized(lambda p: np.exp(-0.5 * np.einsum("ij,ij->i", p, p))))
+            v.init(seed=SEED)
+            (t_v,) = best_of(max(1, k // 2), lambda: v.sample_into(out[:m], seed=SEED))
+            add(Row("11", f"{label}: vectorized numpy", t_v / m * 1e9, "transition",
+                    t_v / t_py, "of Python", "", None, note="reported, no target"))
+    # The copula over vectorized scipy quantiles against the numpy recipe.
+    copula = vx.gaussian_copula([[1.0, 0.5], [0.5, 1.0]])
+    ppf = vx.vectorized(scipy.stats.norm.ppf)
+    m = 20_000 if quick else 200_000
+    rng = np.random.default_rng(SEED)
+    cov = np.array([[1.0, 0.5], [0.5, 1.0]])
+
+    def recipe():
+        z = rng.multivariate_normal([0.0, 0.0], cov, m)
+        return scipy.stats.norm.ppf(scipy.stats.norm.cdf(z))
+
+    t_ours, t_np = best_of(max(1, k // 2), lambda: copula.sample_array(m, [ppf, ppf], seed=SEED),
+                           recipe)
+    add(Row("11", "copula of vectorized(norm.ppf) sample_array", t_ours / m * 1e9, "point",
+            t_ours / t_np, "of numpy multivariate_normal + norm.cdf + norm.ppf", "<= 1.5",
+            t_ours / t_np <= 1.5))
+    # Two Python threads, each sampling from its own TDR distribution with a compiled density.
+    import threading
+    tdr = [vx.from_pdf_with_options(lib.normal, iv, vx.BuildOptions.tdr("log")) for _ in range(2)]
+    m = 200_000 if quick else 2_000_000
+
+    def serial():
+        for d in tdr:
+            d.sample_array(m, seed=SEED)
+
+    def side_by_side():
+        threads = [threading.Thread(target=d.sample_array, args=(m,), kwargs={"seed": SEED})
+                   for d in tdr]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+
+    t_serial, t_threads = best_of(max(1, k // 2), serial, side_by_side)
+    add(Row("11", "two Python threads, TDR with a ctypes density", t_threads / (2 * m) * 1e9,
+            "sample", t_serial / t_threads, "throughput over one after the other", ">= 1.7",
+            t_serial / t_threads >= 1.7))
+    if have_numba:
+        import numba
+        nfn = numba.cfunc("float64(float64)")(lambda x: math.exp(-0.5 * x * x))
+        iv8 = vx.Interval(-8.0, 8.0)
+        t_py, t_nb = best_of(k, lambda: vx.from_pdf_with_options(shapes[0][2], iv8, opts),
+                             lambda: vx.from_pdf_with_options(nfn, iv8, opts))
+        add(Row("11", "interpolated build, normal: numba cfunc", t_nb * 1e9, "build",
+                t_nb / t_py, "of Python", "<= 1/6", t_py / t_nb >= 6))
+
+
+# ---------------------------------------------------------------------------------------------
 # 10. Memory
 
 MEMORY_PROBE = '''
@@ -847,7 +1055,7 @@ def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true",
                     help="sizes / 10 and fewer repeats: a smoke run, not for figures")
-    ap.add_argument("--sections", default="1,2,3,4,5,6,7,8,9,10",
+    ap.add_argument("--sections", default="1,2,3,4,5,6,7,8,9,10,11",
                     help="comma-separated section numbers to run (default: all)")
     args = ap.parse_args()
     scale = 10 if args.quick else 1
@@ -867,6 +1075,7 @@ def main() -> int:
         ("8", lambda: bench_arrays(10**6 // scale, k, args.quick)),
         ("9", lambda: bench_threads(10**7 // scale, k)),
         ("10", lambda: bench_memory(10**7 // scale)),
+        ("11", lambda: bench_user_functions(k, args.quick)),
     ]
     for number, run in runs:
         if number in sections:

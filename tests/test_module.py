@@ -14,6 +14,7 @@ EXPECTED_ALL = [
     "ConditionalFactorizationSampler", "GaussianCopula", "CdfMcEstimator", "rejection_sampler",
     "metropolis_hastings", "hmc_sampler", "gibbs_sampler", "conditional_factorization_sampler",
     "gaussian_copula", "cdf_mc_estimator", "diagnostics", "sobol_points",
+    "vectorized",
 ]
 
 CLASSES = [n for n in EXPECTED_ALL if n[0].isupper() and not n.endswith("Error")]

@@ -38,6 +38,8 @@ def stub_callables():
         for item in cls_node.body:
             if not isinstance(item, ast.FunctionDef) or is_property(item):
                 continue
+            if item.name == "__call__":  # vectorized's: it forwards to the function it wraps
+                continue
             name = f"{cls_node.name}.{item.name}"
             if item.name == "__new__":
                 found.append((name, item, cls, 1))  # the class's signature has no cls

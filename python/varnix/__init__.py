@@ -37,6 +37,7 @@ from _varnix import (
     cdf_mc_estimator as cdf_mc_estimator,
     diagnostics as diagnostics,
     sobol_points as sobol_points,
+    vectorized as vectorized,
 )
 
 from varnix._progress import progress as progress, show_progress as show_progress
@@ -54,5 +55,6 @@ __all__ = [
     "ConditionalFactorizationSampler", "GaussianCopula", "CdfMcEstimator", "rejection_sampler",
     "metropolis_hastings", "hmc_sampler", "gibbs_sampler", "conditional_factorization_sampler",
     "gaussian_copula", "cdf_mc_estimator", "diagnostics", "sobol_points",
+    "vectorized",
     "progress", "show_progress",
 ]

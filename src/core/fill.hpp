@@ -131,6 +131,10 @@ FillResult fill_in_parts(std::size_t n, std::size_t parts, FillPart&& fill_part)
 struct EngineTraits {
     std::optional<std::size_t> words_per_draw;
     bool calls_user;
+    // Each draw calls code that runs without the lock but takes long (a compiled user
+    // function, many times per draw for numerical inversion): rounds are shorter, and a round
+    // is split over threads from far fewer draws on.
+    bool costly_draws = false;
 };
 
 // Where a batch's words come from: the seeded stream from draw `start` on, or, without a seed,

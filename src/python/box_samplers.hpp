@@ -54,16 +54,18 @@ decltype(auto) with_bound(Py& self, const VectorFn& f, Body&& body) {
         auto bound = functions.bind(self.value);
         return body(bound);
     } else {
-        auto bound = self.value.with(f);
+        auto bound = self.value.with(f, batch_of(f));
         return body(bound);
     }
 }
 
 // A box sampler bound to its density, as the batch methods see it (python/fills.hpp). A
 // chain's bound is one batch: its burn-in runs before the first point it draws.
+// A compiled density counts as no user code: its draws run without the interpreter lock.
 template <class Bound>
-auto box_engine(Bound& bound, std::size_t d, const char* why) {
-    return BatchEngine{EngineTraits{bound.words_per_draw(), bound.draws_call_user_function()},
+auto box_engine(Bound& bound, std::size_t d, const char* why, const UserFunction& f) {
+    const bool calls_python = bound.draws_call_user_function() && f.needs_interpreter();
+    return BatchEngine{EngineTraits{bound.words_per_draw(), calls_python, true},
                        why, d, [&bound](std::span<double> part, std::size_t, ChaChaRng& rng) {
                            return bound.fill(part, rng);
                        }};
@@ -85,13 +87,13 @@ PyObject* box_sample_n(Py& self, const Args& a) {
     const auto seed = a.seed(1);
     const std::size_t d = self.value.dim();
     if constexpr (!is_chain<Py>) {
-        const VectorFn f{self.f.get()};
-        auto bound = self.value.with(f);
-        auto engine = box_engine(bound, d, kRejectionVariable);
+        const VectorFn f = vector_fn(self.f);
+        auto bound = self.value.with(f, batch_of(f));
+        auto engine = box_engine(bound, d, kRejectionVariable, self.f);
         PointRows rows(n, d, nullptr, false);
         return points_list(engine, n, seed, rows);
     } else if (d <= 2) {
-        const VectorFn f{self.f.get()};
+        const VectorFn f = vector_fn(self.f);
         return with_bound(self, f, [&](auto& bound) {
             PointRows rows(n, d, nullptr, false);
             return chain_points_list(bound, n, seed, rows);
@@ -99,7 +101,7 @@ PyObject* box_sample_n(Py& self, const Args& a) {
     } else {
         ArgumentKeeper keeper(d);
         PointRows rows(n, d, &keeper);
-        VectorFn f{self.f.get()};
+        VectorFn f = vector_fn(self.f);
         f.keeper = &keeper;
         return with_bound(self, f, [&](auto& bound) {
             return chain_points_list(bound, n, seed, rows);
@@ -114,9 +116,9 @@ PyObject* box_sample_into(Py& self, const Args& a) {
     const Float64View out = Float64View::writable(a.object(0), "out");
     const std::size_t n = points_in(out, self.value.dim());
     const FillOptions o = fill_options(a, 1, false);
-    const VectorFn f{self.f.get()};  // named: the bound refers to it
+    const VectorFn f = vector_fn(self.f);  // named: the bound refers to it
     with_bound(self, f, [&](auto& bound) {
-        auto engine = box_engine(bound, self.value.dim(), Why);
+        auto engine = box_engine(bound, self.value.dim(), Why, self.f);
         fill_rows_into(engine, out.flat(), n, o);
     });
     return returned(out);
@@ -126,9 +128,9 @@ template <class Py, const char* Why>
 PyObject* box_sample_array(Py& self, const Args& a) {
     const std::uint64_t n = a.count(0);
     const FillOptions o = fill_options(a, 1, false);
-    const VectorFn f{self.f.get()};  // named: the bound refers to it
+    const VectorFn f = vector_fn(self.f);  // named: the bound refers to it
     return with_bound(self, f, [&](auto& bound) {
-        auto engine = box_engine(bound, self.value.dim(), Why);
+        auto engine = box_engine(bound, self.value.dim(), Why, self.f);
         return new_array_of(engine, n, true, o, [&] {
             // An uninitialised chain is refused before room for n points is made, as sample_n
             // does.

@@ -1,6 +1,9 @@
 #include "python/bridge.hpp"
 
 #include <algorithm>
+
+#include "python/buffers.hpp"
+
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -421,6 +424,71 @@ double call_indexed(PyObject* f, std::size_t i, std::span<const double> values, 
     if (convert(result, out)) return returned(site, out);
     note_failure(site, take_failure(result, keeps_failure(calls)));
     return nan;
+}
+
+// f(points) for a function over arrays. Evaluation order is frozen (docs/architecture.md): the
+// values are those f returns, point by point, and the points are looked at in order.
+void call_batch(PyObject* f, std::span<const double> points, std::size_t d,
+                std::span<double> values, Role role, PythonCalls* calls) {
+    std::fill(values.begin(), values.end(), nan);
+    const std::size_t m = values.size();
+    if (f == nullptr || m == 0) return;
+    EnsureLock lock;
+    count_call(calls, role);
+    const std::size_t width = std::max<std::size_t>(d, 1);
+    const Py_ssize_t one[] = {static_cast<Py_ssize_t>(m)};
+    const Py_ssize_t two[] = {static_cast<Py_ssize_t>(m), static_cast<Py_ssize_t>(width)};
+    PyRef array = role == Role::MultivariateDensity
+                      ? new_numpy_array(two, "a vectorized function")
+                      : new_numpy_array(one, "a vectorized function");
+    {
+        const Float64View in = Float64View::writable(array.get(), "points");
+        std::copy(points.begin(), points.begin() + static_cast<std::ptrdiff_t>(m * width),
+                  in.flat().begin());
+    }
+    const std::span<const double> first = points.first(std::min(width, points.size()));
+    CallSite site{calls, role, 0, f, first, std::nullopt};
+    PyRef args = PyRef::steal(fault_if_null(PyTuple_New(1)));
+    PyTuple_SetItem(args.get(), 0, array.release());
+    PyObject* result = PyObject_Call(f, args.get(), nullptr);
+    auto record_points = [&] {
+        if (calls != nullptr && calls->record.first_failure) {
+            calls->record.first_failure->points = m;
+        }
+    };
+    if (result == nullptr) {
+        const bool fresh = keeps_failure(calls);
+        note_failure(site, take_failure(nullptr, fresh));
+        if (fresh) record_points();
+        return;
+    }
+    PyRef held = PyRef::steal(result);
+    // The result: a buffer of m float64 values in one dimension (numpy's array, a memoryview).
+    auto as_array = [result]() -> std::optional<Float64View> {
+        try {
+            return Float64View::array_argument(result, "result");
+        } catch (const PyErrorSet&) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+            PyErr_Clear();  // a buffer of another item type
+            return std::nullopt;
+        }
+    };
+    const std::optional<Float64View> out = as_array();
+    if (!out || out->ndim() != 1 || out->size() != m) {
+        const bool fresh = keeps_failure(calls);
+        Failure failure;
+        failure.outcome.what = CallOutcome::What::WrongArray;
+        if (fresh) failure.objects.returned = std::move(held);
+        note_failure(site, std::move(failure));
+        if (fresh) record_points();
+        return;
+    }
+    std::vector<double> scratch;
+    const std::span<const double> got = out->elements(scratch);
+    for (std::size_t k = 0; k < m; ++k) {
+        const CallSite at{calls, role, 0, f, points.subspan(k * width, width), std::nullopt};
+        values[k] = returned(at, got[k]);
+    }
 }
 
 }  // namespace varnix::py

@@ -22,10 +22,12 @@
 #include <span>
 #include <vector>
 
+#include "core/batch_fn.hpp"
 #include "core/errors.hpp"
 #include "python/call_record.hpp"
 #include "python/errors.hpp"
 #include "python/handles.hpp"
+#include "python/user_function.hpp"
 
 namespace varnix::py {
 
@@ -148,23 +150,69 @@ double call_indexed(PyObject* f, std::size_t i, std::span<const double> values,
                     Role role = Role::CoordinateSampler,
                     PythonCalls* calls = PythonCalls::current());
 
-// Function objects over a Python callable, for handing to the core as FunctionRefs: the Python
-// kind of user function (another kind would bring its own, beside these). Made inside the call
-// from Python that uses them, and used only during it. A null callable (one the garbage
-// collector has cleared) gives NaN without a call.
+// f(points), for a function over arrays (vectorized): points holds m = values.size() rows of d
+// coordinates, passed as a float64 numpy array of shape (m, d) for a multivariate density and
+// (m,) otherwise; the result must be a float64 array of m values. A call that raises or returns
+// anything else fails at every point (all values NaN), and is recorded once with what came
+// back; a NaN value fails at its point, as a scalar call returning NaN does. numpy is imported
+// on the first such call (ImportError when it is missing).
+void call_batch(PyObject* f, std::span<const double> points, std::size_t d,
+                std::span<double> values, Role role = Role::Density,
+                PythonCalls* calls = PythonCalls::current());
+
+// Function objects over a user function, for handing to the core as FunctionRefs. Made inside
+// the call from Python that uses them, and used only during it. A compiled function (native) is
+// called directly; otherwise f, a Python callable, through the bridge. A null callable (one the
+// garbage collector has cleared) gives NaN without a call. Make them from a held UserFunction
+// with scalar_fn, vector_fn and indexed_fn.
 struct ScalarFn {
     PyObject* f;
     Role role = Role::Density;
     PythonCalls* calls = PythonCalls::current();
-    double operator()(double x) const { return call_scalar(f, x, role, calls); }
+    const NativeFunction* native = nullptr;
+    bool over_arrays = false;  // f takes an array: one point is passed as an array of one
+    double operator()(double x) const {
+        if (native != nullptr) return (*native)(x);
+        if (over_arrays) [[unlikely]] return one_point(x);
+        return call_scalar(f, x, role, calls);
+    }
+    // The batch form: f over many points at once (call_batch), or f at each point in turn.
+    void operator()(std::span<const double> xs, std::span<double> values) const {
+        if (over_arrays) return call_batch(f, xs, 1, values, role, calls);
+        for (std::size_t k = 0; k < values.size(); ++k) values[k] = (*this)(xs[k]);
+    }
+
+private:
+    double one_point(double x) const {
+        double v;
+        call_batch(f, std::span<const double>(&x, 1), 1, std::span<double>(&v, 1), role, calls);
+        return v;
+    }
 };
 struct VectorFn {
     PyObject* f;
     Role role = Role::MultivariateDensity;
     PythonCalls* calls = PythonCalls::current();
     ArgumentKeeper* keeper = nullptr;
+    const NativeFunction* native = nullptr;
+    bool over_arrays = false;  // f takes an (m, d) array: one point is passed as (1, d)
     double operator()(std::span<const double> x) const {
+        if (native != nullptr) return (*native)(x);
+        if (over_arrays) [[unlikely]] {
+            double v;
+            call_batch(f, x, x.size(), std::span<double>(&v, 1), role, calls);
+            return v;
+        }
         return call_vector(f, x, role, calls, keeper);
+    }
+    // The batch form: values.size() points of equal length in points, in one call over arrays
+    // (call_batch), or one call each.
+    void operator()(std::span<const double> points, std::span<double> values) const {
+        const std::size_t d = values.empty() ? 0 : points.size() / values.size();
+        if (over_arrays) return call_batch(f, points, d, values, role, calls);
+        for (std::size_t k = 0; k < values.size(); ++k) {
+            values[k] = (*this)(points.subspan(k * d, d));
+        }
     }
 };
 // A chain's gradient function (or its function giving the log density with the gradient), for
@@ -189,9 +237,31 @@ struct IndexedFn {
     PyObject* f;
     Role role = Role::CoordinateSampler;
     PythonCalls* calls = PythonCalls::current();
+    const NativeFunction* native = nullptr;
     double operator()(std::size_t i, std::span<const double> x) const {
+        if (native != nullptr) return (*native)(i, x);
         return call_indexed(f, i, x, role, calls);
     }
 };
+
+// The batch form of a function object, for the core, when its function is one over arrays
+// (otherwise none: the core then calls it point by point, as it always has).
+template <class Fn>
+OptionalBatch batch_of(const Fn& fn) {
+    if (!fn.over_arrays) return std::nullopt;
+    return BatchFn(fn);
+}
+
+inline ScalarFn scalar_fn(const UserFunction& f, Role role = Role::Density) {
+    return ScalarFn{f.python_callable(), role, PythonCalls::current(), f.native(),
+                    f.vectorized()};
+}
+inline VectorFn vector_fn(const UserFunction& f, ArgumentKeeper* keeper = nullptr) {
+    return VectorFn{f.python_callable(), Role::MultivariateDensity, PythonCalls::current(), keeper,
+                    f.native(), f.vectorized()};
+}
+inline IndexedFn indexed_fn(const UserFunction& f, Role role = Role::CoordinateSampler) {
+    return IndexedFn{f.python_callable(), role, PythonCalls::current(), f.native()};
+}
 
 }  // namespace varnix::py

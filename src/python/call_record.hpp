@@ -49,6 +49,7 @@ struct CallOutcome {
         Raised,      // raised an exception
         NotANumber,  // returned an object the float conversion refuses
         Value,       // returned a number the caller cannot use (NaN; a negative density value)
+        WrongArray,  // a function over arrays returned no float64 array of one value a point
     };
     What what = What::Value;
     double value = 0.0;  // Value: the number returned
@@ -60,6 +61,7 @@ struct RecordedCall {
     std::size_t index = 0;         // the quantile function's index
     std::vector<double> args;      // x (one or d values), or the list given with i
     std::optional<std::size_t> i;  // the coordinate index of the indexed forms
+    std::size_t points = 1;        // the points of one call over an array; args is the first
     CallOutcome outcome;           // of the call, or of the separate-floats form of f(x0, ...)
     std::optional<CallOutcome> list_form;  // f([x0, ...]) after the separate-floats form failed
 };

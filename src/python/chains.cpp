@@ -38,6 +38,10 @@ struct ChainFunctions {
     }
     template <class Core>
     auto bind(Core& chain) const {
+        // HMC's finite differences take their points in one call over arrays when f is one.
+        if constexpr (requires { chain.with(target(), batch_of(f)); }) {
+            if (!log && !pair) return chain.with(target(), batch_of(f));
+        }
         return chain.with(target());
     }
 };
@@ -60,8 +64,11 @@ ChainSupport chain_support_arg(const Args& a, std::size_t i) {
 // function) answers true here, and the chains are then shared between threads with the
 // interpreter lock released; the draws are the same for every thread count.
 template <class Py>
-bool chains_run_on_threads(const Py&) {
-    return false;
+bool chains_run_on_threads(const Py& self) {
+    if constexpr (requires { self.grad; }) {
+        if (self.grad || self.value.settings().gradient == HmcGradient::WithValue) return false;
+    }
+    return !self.f.needs_interpreter();
 }
 
 [[noreturn]] void raise_start_refusal(const std::string& where, const StartRefusal& r,
@@ -91,7 +98,7 @@ constexpr Declaration kChainInit{"init", {{"seed", None}, {"point", None}}, 1};
 template <class Py>
 PyObject* chain_init(Py& self, const Args& a) {
     RngChoice rng(a.seed(0));
-    const VectorFn f{self.f.get()};
+    const VectorFn f = vector_fn(self.f);
     if (a.given(1)) {
         const std::vector<double> point = a.float_vec(1);
         with_bound(self, f, [&](auto& bound) {
@@ -107,15 +114,19 @@ PyObject* chain_init(Py& self, const Args& a) {
         raise(PyExc_ValueError,
               "init(): a chain on the whole space starts at a point given: init(point=[...])");
     }
-    with_bound(self, f, [&](auto& bound) { unwrap(bound.init(rng.get())); });
+    with_bound(self, f, [&](auto& bound) {
+        unwrap(released_if(chains_run_on_threads(self), [&] { return bound.init(rng.get()); }));
+    });
     return none();
 }
 
 template <class Py>
 PyObject* chain_step(Py& self) {
-    const VectorFn f{self.f.get()};
+    const VectorFn f = vector_fn(self.f);
     return with_bound(self, f, [&](auto& bound) {
-        return list_of(unwrap(bound.step(ChaChaRng::thread_local_rng())));
+        return list_of(unwrap(released_if(chains_run_on_threads(self), [&] {
+            return bound.step(ChaChaRng::thread_local_rng());
+        })));
     });
 }
 
@@ -185,7 +196,7 @@ PyObject* sample_chains(Py& self, const Args& a) {
     const bool threads = chains_run_on_threads(self);
     plan.parts = threads ? std::min(k, available_cores()) : 1;
 
-    const VectorFn f{self.f.get()};
+    const VectorFn f = vector_fn(self.f);
     std::vector<std::optional<StartRefusal>> refusals;
     FillResult r;
     const auto functions = chain_functions(self, f);
@@ -209,7 +220,7 @@ PyObject* sample_chains(Py& self, const Args& a) {
 
 // ---- MetropolisHastings ----
 
-struct PyMetropolisHastings : WithCallable<MetropolisHastings> {
+struct PyMetropolisHastings : WithCallable<MetropolisHastings, NativeArity::Points> {
     static constexpr bool saved = true;  // pickled as its saved state
     static const ClassDef& definition();
 };
@@ -253,7 +264,7 @@ constexpr Declaration kMetropolisHastings{
      {"adapt_steps", kMhDefaults.adapt_steps}, {"log_density", kMhDefaults.log_density}},
     7};
 PyObject* metropolis_hastings(const Args& a) {
-    PyRef f = PyRef::borrow(a.object(0));
+    UserFunction f = UserFunction::of(a.object(0), NativeArity::Points);
     ChainSupport support = chain_support_arg(a, 1);
     MhSettings settings;
     settings.step_size = a.f64(2);
@@ -271,15 +282,15 @@ PyObject* metropolis_hastings(const Args& a) {
 // The chain, f, and grad when the gradient has a function of its own.
 struct PyHmcSampler {
     HmcSampler value;
-    PyRef f;
+    UserFunction f;
     PyRef grad;
     int traverse(visitproc visit, void* arg) {
-        Py_VISIT(f.get());
+        if (const int r = f.traverse(visit, arg); r != 0) return r;
         Py_VISIT(grad.get());
         return 0;
     }
     void clear() {
-        f = PyRef();
+        f.clear();
         grad = PyRef();
     }
     static const ClassDef& definition();
@@ -294,8 +305,8 @@ ChainFunctions chain_functions(const PyHmcSampler& self, const VectorFn& f) {
             functions.gradient = GradientFn{self.grad.get(), false, f.calls};
             break;
         case HmcGradient::WithValue:
-            functions.pair = ValueOfPairFn{self.f.get(), f.calls};
-            functions.gradient = GradientFn{self.f.get(), true, f.calls};
+            functions.pair = ValueOfPairFn{self.f.python_callable(), f.calls};
+            functions.gradient = GradientFn{self.f.python_callable(), true, f.calls};
             break;
     }
     return functions;
@@ -306,6 +317,7 @@ std::size_t default_warmup(const PyHmcSampler& s) { return s.value.settings().ad
 // Pickled with f alone, or with f and grad when grad is a function of its own.
 PyObject* hmc_reduce(PyHmcSampler& self) {
     const std::string state = StateCodec::save(self.value);
+    if (self.grad) refuse_unpicklable(self.f);
     if (self.grad) return reduce_to_state("HmcSampler", {self.f.get(), self.grad.get()}, state);
     return reduce_to_state("HmcSampler", {self.f.get()}, state);
 }
@@ -314,7 +326,7 @@ PyObject* hmc_restore(const SavedState& saved) {
     HmcSampler value = unwrap(StateCodec::load<HmcSampler>(saved.bytes));
     if (value.settings().gradient != HmcGradient::Callable) {
         PyRef f = saved.callable(true);
-        return make_instance(PyHmcSampler{std::move(value), std::move(f), PyRef()});
+        return make_instance(PyHmcSampler{std::move(value), UserFunction::of(f.get(), NativeArity::Points), PyRef()});
     }
     if (PyTuple_Size(saved.callables) != 2 ||
         !PyCallable_Check(PyTuple_GetItem(saved.callables, 0)) ||
@@ -323,7 +335,7 @@ PyObject* hmc_restore(const SavedState& saved) {
               "an HmcSampler with a gradient function is restored with two callables (f, grad)");
     }
     return make_instance(PyHmcSampler{std::move(value),
-                                      PyRef::borrow(PyTuple_GetItem(saved.callables, 0)),
+                                      UserFunction::of(PyTuple_GetItem(saved.callables, 0), NativeArity::Points),
                                       PyRef::borrow(PyTuple_GetItem(saved.callables, 1))});
 }
 
@@ -378,7 +390,7 @@ constexpr Declaration kHmcSampler{
      {"adapt_steps", kHmcDefaults.adapt_steps}, {"target_accept", kHmcDefaults.target_accept}},
     5};
 PyObject* hmc_sampler(const Args& a) {
-    PyRef f = PyRef::borrow(a.object(0));
+    UserFunction f = UserFunction::of(a.object(0), NativeArity::Points);
     ChainSupport support = chain_support_arg(a, 1);
     HmcSettings settings;
     settings.step_size = a.f64(2);

@@ -23,6 +23,7 @@
 #include "python/entry.hpp"
 #include "python/errors.hpp"
 #include "python/results.hpp"
+#include "python/user_function.hpp"
 
 #include <concepts>
 #include <cstddef>
@@ -67,17 +68,16 @@ concept HoldsPythonObjects = requires(T& value, visitproc visit, void* arg) {
     value.clear();
 };
 
-// A core value together with the user callable it works through (the common shape of the
-// distribution and sampler classes).
-template <class Core>
+// A core value together with the user function it works through (the common shape of the
+// distribution and sampler classes). Arity: what the value passes to it, which decides the
+// signatures a compiled function may have.
+template <class Core, NativeArity Arity>
 struct WithCallable {
+    static constexpr NativeArity arity = Arity;
     Core value;
-    PyRef f;  // empty where the value needs no callable (a histogram)
-    int traverse(visitproc visit, void* arg) {
-        Py_VISIT(f.get());
-        return 0;
-    }
-    void clear() { f = PyRef(); }
+    UserFunction f;  // empty where the value needs no function (a histogram)
+    int traverse(visitproc visit, void* arg) { return f.traverse(visit, arg); }
+    void clear() { f.clear(); }
 };
 
 // Creates (once per process) the Python type of a ClassDef. Each T provides

@@ -1,5 +1,6 @@
 // Python classes and functions of univariate continuous distributions: Interval,
 // BuildOptions, ContinuousDistribution and its constructors.
+#include <cstring>
 #include <limits>
 
 #include "core/continuous/distribution.hpp"
@@ -181,7 +182,7 @@ Interval interval_arg(const Args& a, std::size_t i) { return instance_arg<PyInte
 // ---- ContinuousDistribution ----
 
 // The user's pdf or cdf is held beside the distribution; a histogram holds none.
-struct PyContinuous : WithCallable<ContinuousDistribution> {
+struct PyContinuous : WithCallable<ContinuousDistribution, NativeArity::Scalar> {
     static constexpr bool saved = true;  // pickled as its saved state
     static const ClassDef& definition();
 };
@@ -192,7 +193,8 @@ using Bound = ContinuousDistribution::Bound;
 // A histogram holds none (nor does a value whose reference the garbage collector has cleared);
 // NaN stands in, and a histogram never calls it.
 ScalarFn held_fn(const PyContinuous& self) {
-    return {self.f.get(), self.value.has_density() ? Role::Density : Role::DistributionFunction};
+    return scalar_fn(self.f,
+                     self.value.has_density() ? Role::Density : Role::DistributionFunction);
 }
 
 constexpr const char* kOwner = "ContinuousDistribution";
@@ -203,24 +205,15 @@ PyObject* cd_support(PyContinuous& self) {
     return make_instance(PyInterval{self.value.support()});
 }
 
+// Whether a call of the distribution's queries may release the interpreter lock: its function
+// is compiled (or it has none), so nothing in the query needs the interpreter.
+bool releases_lock(const PyContinuous& self) { return !self.f.needs_interpreter(); }
+
 PyObject* cd_sample(PyContinuous& self) {
     const ScalarFn fn = held_fn(self);
-    return to_py(unwrap(self.value.with(fn).sample(ChaChaRng::thread_local_rng())));
-}
-
-// The same query over the elements of a float64 buffer (defined with the array methods).
-template <PyObject* (*Query)(const Bound&, double)>
-PyObject* cd_query_array(PyContinuous& self, const Float64View& x);
-
-// Queries of one float argument, or of a buffer of them.
-template <PyObject* (*Query)(const Bound&, double)>
-PyObject* cd_query(PyContinuous& self, const Args& a) {
-    if (auto array = Float64View::array_argument(a.object(0), a.signature().names[0].c_str())) {
-        return cd_query_array<Query>(self, *array);
-    }
-    const double x = a.f64(0);
-    const ScalarFn fn = held_fn(self);
-    return Query(self.value.with(fn), x);
+    return to_py(unwrap(released_if(releases_lock(self), [&] {
+        return self.value.with(fn).sample(ChaChaRng::thread_local_rng());
+    })));
 }
 
 PyObject* q_pdf(const Bound& d, double x) { return optional_float(d.pdf(x)); }
@@ -245,14 +238,16 @@ constexpr Declaration kLogsf{"logsf", {"x"}};
 template <SampleResult<double> (Bound::*Summary)() const>
 PyObject* cd_summary(PyContinuous& self) {
     const ScalarFn fn = held_fn(self);
-    return to_py(unwrap((self.value.with(fn).*Summary)()));
+    return to_py(unwrap(
+        released_if(releases_lock(self), [&] { return (self.value.with(fn).*Summary)(); })));
 }
 
 constexpr Declaration kInterval{"interval", {"confidence"}};
 PyObject* cd_interval(PyContinuous& self, const Args& a) {
     const double confidence = a.f64(0);
     const ScalarFn fn = held_fn(self);
-    const auto [lower, upper] = unwrap(self.value.with(fn).interval(confidence));
+    const auto [lower, upper] = unwrap(released_if(
+        releases_lock(self), [&] { return self.value.with(fn).interval(confidence); }));
     PyRef first = PyRef::steal(to_py(lower));
     PyRef second = PyRef::steal(to_py(upper));
     return check(PyTuple_Pack(2, first.get(), second.get()));
@@ -260,9 +255,11 @@ PyObject* cd_interval(PyContinuous& self, const Args& a) {
 
 constexpr Declaration kExpect{"expect", {"func"}};
 PyObject* cd_expect(PyContinuous& self, const Args& a) {
-    ScalarFn func{a.object(0), Role::ExpectFunction};
+    const UserFunction expected = UserFunction::of(a.object(0), NativeArity::Scalar);
+    const ScalarFn func = scalar_fn(expected, Role::ExpectFunction);
     const ScalarFn fn = held_fn(self);
-    return to_py(unwrap(self.value.with(fn).expect(func)));
+    return to_py(unwrap(released_if(releases_lock(self) && !expected.needs_interpreter(),
+                                    [&] { return self.value.with(fn).expect(func); })));
 }
 
 PyObject* cd_uses_hermite_table(PyContinuous& self) {
@@ -290,9 +287,13 @@ PyObject* cd_interval_count(PyContinuous& self) {
 template <class Then>
 PyObject* with_engine(PyContinuous& self, Then&& then) {
     const ContinuousDistribution& d = self.value;
-    const EngineTraits traits{d.words_per_draw(), d.draws_call_user_function()};
+    // A compiled function counts as no user code here: draws that call it may run without
+    // the lock and, with a fixed number of words per draw, on several threads.
+    const bool calls_function = d.draws_call_user_function();
+    const EngineTraits traits{d.words_per_draw(), calls_function && self.f.needs_interpreter(),
+                              calls_function};
     const ScalarFn fn = held_fn(self);
-    const Bound bound = traits.calls_user ? d.with(fn) : d.without_function();
+    const Bound bound = calls_function ? d.with(fn) : d.without_function();
     BatchEngine engine{traits,
                        "transformed density rejection takes a variable number of words per "
                        "draw, so draw k cannot be found without making the draws before it",
@@ -340,45 +341,121 @@ PyObject* cd_sample_qmc(PyContinuous& self, const Args& a) {
               "sample_qmc needs a quantile function, and transformed density rejection has "
               "none (it draws by rejection): build with BuildOptions.interpolated()");
     }
-    const bool calls_user = d.draws_call_user_function();
+    // A compiled function counts as no user code: its draws run without the lock, on threads.
+    const bool calls_function = d.draws_call_user_function();
     const ScalarFn fn = held_fn(self);
-    const Bound bound = calls_user ? d.with(fn) : d.without_function();
-    QmcEngine engine{calls_user, 1,
+    const Bound bound = calls_function ? d.with(fn) : d.without_function();
+    QmcEngine engine{calls_function && self.f.needs_interpreter(), 1,
                      [&bound](std::span<double> part) { return bound.ppf_many(part, part); }};
     return qmc_array_of(engine, n, false, o);
 }
 
+// Whether the query calls the user function (the core says).
+template <PyObject* (*Query)(const Bound&, double)>
+bool query_calls_user(const ContinuousDistribution& d) {
+    constexpr bool quantile = Query == &q_ppf || Query == &q_isf;
+    constexpr bool density = Query == &q_pdf || Query == &q_logpdf;
+    using Kind = ::varnix::Query;  // the template parameter Query is the query function
+    return d.calls_user(density ? Kind::Density : quantile ? Kind::Quantile : Kind::Probability);
+}
+
+// The query at each element of in, into out; the first failing element stops.
+template <PyObject* (*Query)(const Bound&, double)>
+FillResult query_each(const Bound& bound, std::span<const double> in, std::span<double> out) {
+    if constexpr (Query == &q_ppf) {
+        return bound.ppf_many(in, out);
+    } else if constexpr (Query == &q_isf) {
+        return bound.isf_many(in, out);
+    } else {
+        for (std::size_t i = 0; i < in.size(); ++i) {
+            const double v = in[i];
+            if constexpr (Query == &q_pdf) out[i] = *bound.pdf(v);
+            if constexpr (Query == &q_logpdf) out[i] = log_of_density(*bound.pdf(v));
+            if constexpr (Query == &q_cdf) out[i] = bound.cdf(v);
+            if constexpr (Query == &q_sf) out[i] = bound.sf(v);
+            if constexpr (Query == &q_logcdf) out[i] = bound.logcdf(v);
+            if constexpr (Query == &q_logsf) out[i] = bound.logsf(v);
+        }
+        return {};
+    }
+}
+
+// pdf or logpdf over an array with a function over arrays: the points the density is asked
+// for are found by a first pass that calls nothing (each element asks for at most one value, at
+// a point that does not depend on the values), evaluated in one call, then handed back in order
+// by a second pass. The values are those of calling the function one point at a time.
+template <PyObject* (*Query)(const Bound&, double)>
+PyObject* density_over_array(PyContinuous& self, const Float64View& x) {
+    const ContinuousDistribution& d = self.value;
+    std::vector<double> asked;
+    auto record = [&asked](double at) {
+        asked.push_back(at);
+        return 1.0;
+    };
+    std::vector<double> scratch;
+    const std::span<const double> in = x.elements(scratch);
+    const Bound recording = d.with(record);
+    for (const double v : in) (void)recording.pdf(v);
+    std::vector<double> values(asked.size());
+    const ScalarFn fn = held_fn(self);
+    fn(std::span<const double>(asked), std::span<double>(values));
+    std::size_t next = 0;
+    auto replay = [&](double at) {
+        // Bit for bit the point asked for in the first pass; anything else is called afresh.
+        if (next < asked.size() && std::memcmp(&asked[next], &at, sizeof at) == 0) {
+            return values[next++];
+        }
+        return fn(at);
+    };
+    const Bound bound = d.with(replay);
+    return query_over(x, false, [&bound](std::span<const double> points, std::span<double> out) {
+        return query_each<Query>(bound, points, out);
+    });
+}
+
+// The same query over the elements of a float64 buffer. It runs without the interpreter lock
+// when it calls no Python: no user function, or a compiled one (then at any size, as each call
+// may be long).
 template <PyObject* (*Query)(const Bound&, double)>
 PyObject* cd_query_array(PyContinuous& self, const Float64View& x) {
-    constexpr bool quantile = Query == &q_ppf || Query == &q_isf;
     constexpr bool density = Query == &q_pdf || Query == &q_logpdf;
     const ContinuousDistribution& d = self.value;
     // Like the scalar form, which returns None for every x.
     if (density && !d.has_density()) return none();
-    using Kind = ::varnix::Query;  // the template parameter Query is the query function
-    const bool lock_free =
-        !d.calls_user(density ? Kind::Density : quantile ? Kind::Quantile : Kind::Probability);
+    const bool calls_user = query_calls_user<Query>(d);
+    if constexpr (density) {
+        if (self.f.vectorized()) return density_over_array<Query>(self, x);
+    }
+    const bool unlock = calls_user ? releases_lock(self) : x.size() >= lock_free_query_min;
     const ScalarFn fn = held_fn(self);
-    const Bound bound = lock_free ? d.without_function() : d.with(fn);
-    return query_over(x, lock_free && x.size() >= lock_free_query_min,
-                      [&bound](std::span<const double> in, std::span<double> out) -> FillResult {
-        if constexpr (Query == &q_ppf) {
-            return bound.ppf_many(in, out);
-        } else if constexpr (Query == &q_isf) {
-            return bound.isf_many(in, out);
-        } else {
-            for (std::size_t i = 0; i < in.size(); ++i) {
-                const double v = in[i];
-                if constexpr (Query == &q_pdf) out[i] = *bound.pdf(v);
-                if constexpr (Query == &q_logpdf) out[i] = log_of_density(*bound.pdf(v));
-                if constexpr (Query == &q_cdf) out[i] = bound.cdf(v);
-                if constexpr (Query == &q_sf) out[i] = bound.sf(v);
-                if constexpr (Query == &q_logcdf) out[i] = bound.logcdf(v);
-                if constexpr (Query == &q_logsf) out[i] = bound.logsf(v);
-            }
-            return {};
-        }
+    const Bound bound = calls_user ? d.with(fn) : d.without_function();
+    return query_over(x, unlock, [&bound](std::span<const double> in, std::span<double> out) {
+        return query_each<Query>(bound, in, out);
     });
+}
+
+// Queries of one float argument, or of a buffer of them. With a compiled function the one
+// float's query (but the density's, a single call) runs as the query of one element, without
+// the lock: the same value, or the same error.
+template <PyObject* (*Query)(const Bound&, double)>
+PyObject* cd_query(PyContinuous& self, const Args& a) {
+    if (auto array = Float64View::array_argument(a.object(0), a.signature().names[0].c_str())) {
+        return cd_query_array<Query>(self, *array);
+    }
+    const double x = a.f64(0);
+    const ScalarFn fn = held_fn(self);
+    constexpr bool density = Query == &q_pdf || Query == &q_logpdf;
+    if (!density && self.f && releases_lock(self) && query_calls_user<Query>(self.value)) {
+        const Bound bound = self.value.with(fn);
+        double out = 0.0;
+        const FillResult r = released_if(true, [&] {
+            return query_each<Query>(bound, std::span<const double>(&x, 1),
+                                     std::span<double>(&out, 1));
+        });
+        if (!r) raise_stop(r.error());
+        return to_py(out);
+    }
+    return Query(self.value.with(fn), x);
 }
 
 PyMethodDef continuous_methods[] = {
@@ -418,7 +495,7 @@ const ClassDef& PyContinuous::definition() {
     return def;
 }
 
-PyObject* wrap(BuildResult<ContinuousDistribution>&& built, PyRef f) {
+PyObject* wrap(BuildResult<ContinuousDistribution>&& built, UserFunction f) {
     return make_instance(PyContinuous{{unwrap(std::move(built)), std::move(f)}});
 }
 
@@ -430,17 +507,22 @@ enum class FunctionKind { Pdf, Cdf };
 
 template <FunctionKind Kind, bool WithOptions>
 PyObject* from_function(const Args& a) {
-    PyRef f = PyRef::borrow(a.object(0));
+    const UserFunction f = UserFunction::of(a.object(0), NativeArity::Scalar);
     const Interval interval = interval_arg(a, 1);
     const BuildOptions options =
         WithOptions ? instance_arg<PyBuildOptions>(a, 2).value : BuildOptions{};
-    const ScalarFn fn{f.get(),
-                      Kind == FunctionKind::Pdf ? Role::Density : Role::DistributionFunction};
-    if constexpr (Kind == FunctionKind::Pdf) {
-        return wrap(ContinuousDistribution::from_pdf(fn, interval, options), f);
-    } else {
-        return wrap(ContinuousDistribution::from_cdf(fn, interval, options), f);
-    }
+    const ScalarFn fn =
+        scalar_fn(f, Kind == FunctionKind::Pdf ? Role::Density : Role::DistributionFunction);
+    return wrap(released_if(!f.needs_interpreter(),
+                            [&] {
+                                if constexpr (Kind == FunctionKind::Pdf) {
+                                    return ContinuousDistribution::from_pdf(
+                                        fn, interval, options, std::nullopt, batch_of(fn));
+                                } else {
+                                    return ContinuousDistribution::from_cdf(fn, interval, options);
+                                }
+                            }),
+                f);
 }
 
 constexpr Declaration kFromPdf{"from_pdf", {"f", "interval"}};
@@ -450,13 +532,17 @@ constexpr Declaration kFromCdfWithOptions{"from_cdf_with_options", {"f", "interv
 
 constexpr Declaration kFromPdfDpdf{"from_pdf_dpdf", {"f", "dpdf", "interval", {"options", None}}};
 PyObject* from_pdf_dpdf(const Args& a) {
-    PyRef f = PyRef::borrow(a.object(0));
-    PyObject* dpdf = a.object(1);
+    const UserFunction f = UserFunction::of(a.object(0), NativeArity::Scalar);
+    const UserFunction dpdf = UserFunction::of(a.object(1), NativeArity::Scalar);
     const Interval interval = interval_arg(a, 2);
     const BuildOptions options = options_arg(a, 3);
-    ScalarFn derivative{dpdf, Role::Derivative};
-    return wrap(ContinuousDistribution::from_pdf(ScalarFn{f.get()}, interval, options,
-                                                 UserFn(derivative)),
+    const ScalarFn derivative = scalar_fn(dpdf, Role::Derivative);
+    const ScalarFn fn = scalar_fn(f);
+    return wrap(released_if(!f.needs_interpreter() && !dpdf.needs_interpreter(),
+                            [&] {
+                                return ContinuousDistribution::from_pdf(
+                                    fn, interval, options, UserFn(derivative), batch_of(fn));
+                            }),
                 f);
 }
 
@@ -467,29 +553,39 @@ PyObject* from_histogram(const Args& a) {
     const std::vector<double> counts = a.float_vec(1);
     const bool density = a.boolean(2);
     const BuildOptions options = options_arg(a, 3);
-    return wrap(ContinuousDistribution::from_histogram(edges, counts, density, options), PyRef());
+    return wrap(ContinuousDistribution::from_histogram(edges, counts, density, options), UserFunction());
 }
 
 constexpr Declaration kFromPdfLocScale{
     "from_pdf_loc_scale", {"f", "interval", "loc", "scale", {"options", None}}};
 PyObject* from_pdf_loc_scale(const Args& a) {
-    PyRef f = PyRef::borrow(a.object(0));
+    const UserFunction f = UserFunction::of(a.object(0), NativeArity::Scalar);
     const Interval interval = interval_arg(a, 1);
     const double loc = a.f64(2);
     const double scale = a.f64(3);
     const BuildOptions options = options_arg(a, 4);
-    return wrap(
-        ContinuousDistribution::loc_scale(ScalarFn{f.get()}, interval, loc, scale, options), f);
+    const ScalarFn fn = scalar_fn(f);
+    return wrap(released_if(!f.needs_interpreter(),
+                            [&] {
+                                return ContinuousDistribution::loc_scale(
+                                    fn, interval, loc, scale, options, batch_of(fn));
+                            }),
+                f);
 }
 
 constexpr Declaration kTruncated{
     "truncated", {"f", "interval", "trunc_interval", {"options", None}}};
 PyObject* truncated(const Args& a) {
-    PyRef f = PyRef::borrow(a.object(0));
+    const UserFunction f = UserFunction::of(a.object(0), NativeArity::Scalar);
     const Interval interval = interval_arg(a, 1);
     const Interval trunc = interval_arg(a, 2);
     const BuildOptions options = options_arg(a, 3);
-    return wrap(ContinuousDistribution::truncated(ScalarFn{f.get()}, interval, trunc, options),
+    const ScalarFn fn = scalar_fn(f);
+    return wrap(released_if(!f.needs_interpreter(),
+                            [&] {
+                                return ContinuousDistribution::truncated(
+                                    fn, interval, trunc, options, batch_of(fn));
+                            }),
                 f);
 }
 

@@ -13,6 +13,10 @@ namespace {
 // calls Python (as many as a list chunk), and of one that does not (some milliseconds of work).
 constexpr std::size_t python_round = list_chunk;
 constexpr std::size_t lock_free_round = std::size_t{1} << 20;
+// Rounds of draws that call a compiled user function, and the shortest part of such a round a
+// thread is started for: such draws take microseconds to milliseconds each.
+constexpr std::size_t costly_round = 4096;
+constexpr std::size_t min_costly_part_draws = 64;
 constexpr std::uint64_t max_threads = 256;
 
 std::string text_of(PyObject* o) {
@@ -154,6 +158,7 @@ void PythonFillHook::between_rounds(std::uint64_t done, std::uint64_t total) {
 
 RoundPlan buffer_plan(const EngineTraits& engine) {
     if (engine.calls_user) return {python_round, false, min_part_draws};
+    if (engine.costly_draws) return {costly_round, true, min_costly_part_draws};
     return {lock_free_round, true, min_part_draws};
 }
 

@@ -77,6 +77,36 @@ FillOptions fill_options(const Args& a, std::size_t i, bool with_threads);
 void check_start(const FillOptions& o, const EngineTraits& engine, const char* variable_reason,
                  std::uint64_t n);
 
+// The interpreter lock released for a scope in which no Python object is touched. The bridge
+// then sees no call from Python in progress on this thread, so that anything reaching it
+// takes the lock again rather than assume it held.
+class WithoutLock {
+public:
+    WithoutLock() : saved_calls_(python_calls_in_progress) {
+        python_calls_in_progress = 0;
+        state_ = PyEval_SaveThread();
+    }
+    ~WithoutLock() {
+        PyEval_RestoreThread(state_);
+        python_calls_in_progress = saved_calls_;
+    }
+    WithoutLock(const WithoutLock&) = delete;
+    WithoutLock& operator=(const WithoutLock&) = delete;
+
+private:
+    int saved_calls_;
+    PyThreadState* state_;
+};
+
+// work(), with the interpreter lock released around it when `release` is set: when every user
+// function it may call needs no interpreter (compiled ones), and it touches no Python object.
+template <class Work>
+decltype(auto) released_if(bool release, Work&& work) {
+    if (!release) return work();
+    WithoutLock released;
+    return work();
+}
+
 // The binding's side of the fill driver: rounds that call no Python run with the interpreter
 // lock released; between rounds a signal handler that raises (Ctrl-C: KeyboardInterrupt) ends
 // the call, and the batch's progress is shown when it is on.
@@ -225,7 +255,8 @@ PyObject* draws_list(BatchEngine<Fill>& e, std::uint64_t n, std::optional<std::u
         static_cast<std::size_t>(n), e.traits, FillStream{seed, 0, 1}, list_plan(), hook,
         [&](std::size_t, std::size_t count, ChaChaRng& rng) -> FillResult {
             const std::span<double> part = std::span<double>(buf).first(count);
-            const FillResult drawn = e.fill(part, count, rng);
+            const FillResult drawn =
+                released_if(!e.traits.calls_user, [&] { return e.fill(part, count, rng); });
             if (drawn) list.add(part);
             return drawn;
         });
@@ -246,7 +277,8 @@ PyObject* points_list(BatchEngine<Fill>& e, std::uint64_t n, std::optional<std::
         static_cast<std::size_t>(n), e.traits, FillStream{seed, 0, 1}, list_plan(), hook,
         [&](std::size_t, std::size_t count, ChaChaRng& rng) -> FillResult {
             const std::span<double> part = std::span<double>(buf).first(count * e.width);
-            const FillResult drawn = e.fill(part, count, rng);
+            const FillResult drawn =
+                released_if(!e.traits.calls_user, [&] { return e.fill(part, count, rng); });
             if (drawn) {
                 for (std::size_t k = 0; k < count; ++k) {
                     rows.put(part.subspan(k * e.width, e.width));
@@ -281,26 +313,5 @@ std::size_t points_in(const Float64View& out, std::size_t d);
 
 // A new reference to the object a fill returns: its out argument.
 PyObject* returned(const Float64View& out);
-
-// The interpreter lock released for a scope in which no Python object is touched. The bridge
-// then sees no call from Python in progress on this thread, so that anything reaching it
-// takes the lock again rather than assume it held.
-class WithoutLock {
-public:
-    WithoutLock() : saved_calls_(python_calls_in_progress) {
-        python_calls_in_progress = 0;
-        state_ = PyEval_SaveThread();
-    }
-    ~WithoutLock() {
-        PyEval_RestoreThread(state_);
-        python_calls_in_progress = saved_calls_;
-    }
-    WithoutLock(const WithoutLock&) = delete;
-    WithoutLock& operator=(const WithoutLock&) = delete;
-
-private:
-    int saved_calls_;
-    PyThreadState* state_;
-};
 
 }  // namespace varnix::py

@@ -3,6 +3,7 @@
 #include "python/classes.hpp"
 #include "python/pickling.hpp"
 #include "python/registry.hpp"
+#include "python/vectorized.hpp"
 
 namespace varnix::py {
 namespace {
@@ -34,6 +35,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__varnix() {
         register_multivar(module);
         register_diagnostics(module);
         register_qmc(module);
+        register_name(module, "vectorized", vectorized_type());
         register_progress(module);
         register_pickling(module);  // _restore, outside __all__
         return module;

@@ -1,4 +1,6 @@
 // Python classes and functions of the multivariate samplers.
+#include <limits>
+#include <cmath>
 #include <type_traits>
 #include <vector>
 
@@ -70,7 +72,7 @@ namespace {
 
 // ---- RejectionSampler ----
 
-struct PyRejectionSampler : WithCallable<RejectionSampler> {
+struct PyRejectionSampler : WithCallable<RejectionSampler, NativeArity::Points> {
     static constexpr bool saved = true;  // pickled as its saved state
     static const ClassDef& definition();
 };
@@ -80,8 +82,10 @@ PyObject* rejection_pdf_max(PyRejectionSampler& self) { return to_py(self.value.
 
 PyObject* rejection_sample(PyRejectionSampler& self) {
     std::vector<double> point(self.value.dim());
-    VectorFn f{self.f.get()};
-    unwrap(self.value.with(f).sample(ChaChaRng::thread_local_rng(), point));
+    const VectorFn f = vector_fn(self.f);
+    unwrap(released_if(!self.f.needs_interpreter(), [&] {
+        return self.value.with(f).sample(ChaChaRng::thread_local_rng(), point);
+    }));
     return to_py_list(point.data(), point.size());
 }
 
@@ -107,7 +111,7 @@ const ClassDef& PyRejectionSampler::definition() {
 constexpr Declaration kRejectionSampler{
     "rejection_sampler", {"f", "support", "pdf_max", {"max_trials", 100000}}};
 PyObject* rejection_sampler(const Args& a) {
-    PyRef f = PyRef::borrow(a.object(0));
+    UserFunction f = UserFunction::of(a.object(0), NativeArity::Points);
     HyperRect support = support_arg(a, 1);
     const double pdf_max = a.f64(2);
     const std::uint64_t max_trials = a.count(3);
@@ -117,13 +121,15 @@ PyObject* rejection_sampler(const Args& a) {
 
 // ---- GibbsSampler ----
 
-struct PyGibbsSampler : WithCallable<GibbsSampler> {
+struct PyGibbsSampler : WithCallable<GibbsSampler, NativeArity::Indexed> {
     static constexpr bool saved = true;  // pickled as its saved state
     static const ClassDef& definition();
 };
 
 PyObject* gibbs_step(PyGibbsSampler& self) {
-    return list_of(self.value.with(IndexedFn{self.f.get()}).step());
+    const IndexedFn sample_coord = indexed_fn(self.f);
+    return list_of(released_if(!self.f.needs_interpreter(),
+                               [&] { return self.value.with(sample_coord).step(); }));
 }
 
 PyMethodDef gibbs_methods[] = {
@@ -140,7 +146,7 @@ const ClassDef& PyGibbsSampler::definition() {
 constexpr Declaration kGibbsSampler{
     "gibbs_sampler", {"sample_coord", "support", "init", {"sweeps_per_sample", 1}}};
 PyObject* gibbs_sampler(const Args& a) {
-    PyRef sample_coord = PyRef::borrow(a.object(0));
+    UserFunction sample_coord = UserFunction::of(a.object(0), NativeArity::Indexed);
     HyperRect support = support_arg(a, 1);
     // init's type, then sweeps_per_sample, then init's items.
     // Evaluation order is frozen (docs/architecture.md).
@@ -153,14 +159,16 @@ PyObject* gibbs_sampler(const Args& a) {
 
 // ---- ConditionalFactorizationSampler ----
 
-struct PyConditionalSampler : WithCallable<ConditionalFactorizationSampler> {
+struct PyConditionalSampler : WithCallable<ConditionalFactorizationSampler, NativeArity::Indexed> {
     static constexpr bool saved = true;  // pickled as its saved state
     static const ClassDef& definition();
 };
 
 PyObject* conditional_sample(PyConditionalSampler& self) {
     std::vector<double> point(self.value.dim());
-    unwrap(self.value.with(IndexedFn{self.f.get(), Role::ConditionalSampler}).sample(point));
+    const IndexedFn sample_i = indexed_fn(self.f, Role::ConditionalSampler);
+    unwrap(released_if(!self.f.needs_interpreter(),
+                       [&] { return self.value.with(sample_i).sample(point); }));
     return list_of(point);
 }
 
@@ -177,7 +185,7 @@ PyObject* conditional_sample_n(PyConditionalSampler& self, const Args& a) {
     const std::uint64_t n = a.count(0);
     const auto seed = a.seed(1);  // checked like every seed; no draw comes from a generator here
     const std::size_t d = self.value.dim();
-    const IndexedFn sample_i{self.f.get(), Role::ConditionalSampler};
+    const IndexedFn sample_i = indexed_fn(self.f, Role::ConditionalSampler);
     const auto bound = self.value.with(sample_i);
     auto engine = conditional_engine(bound, d);
     PointRows rows(n, d, nullptr, false);
@@ -189,7 +197,7 @@ PyObject* conditional_sample_into(PyConditionalSampler& self, const Args& a) {
     const Float64View out = Float64View::writable(a.object(0), "out");
     const std::size_t n = points_in(out, self.value.dim());
     const FillOptions o = fill_options(a, 1, false);
-    const IndexedFn sample_i{self.f.get()};  // named: the bound refers to it
+    const IndexedFn sample_i = indexed_fn(self.f);  // named: the bound refers to it
     const auto bound = self.value.with(sample_i);
     auto engine = conditional_engine(bound, self.value.dim());
     fill_rows_into(engine, out.flat(), n, o);
@@ -199,7 +207,7 @@ PyObject* conditional_sample_into(PyConditionalSampler& self, const Args& a) {
 PyObject* conditional_sample_array(PyConditionalSampler& self, const Args& a) {
     const std::uint64_t n = a.count(0);
     const FillOptions o = fill_options(a, 1, false);
-    const IndexedFn sample_i{self.f.get()};  // named: the bound refers to it
+    const IndexedFn sample_i = indexed_fn(self.f);  // named: the bound refers to it
     const auto bound = self.value.with(sample_i);
     auto engine = conditional_engine(bound, self.value.dim());
     return new_array_of(engine, n, true, o, [] {});
@@ -225,7 +233,7 @@ const ClassDef& PyConditionalSampler::definition() {
 constexpr Declaration kConditionalSampler{"conditional_factorization_sampler",
                                           {"sample_i", "dim"}};
 PyObject* conditional_factorization_sampler(const Args& a) {
-    PyRef sample_i = PyRef::borrow(a.object(0));
+    UserFunction sample_i = UserFunction::of(a.object(0), NativeArity::Indexed);
     const std::uint64_t dim = a.count(1);
     return make_instance(
         PyConditionalSampler{{ConditionalFactorizationSampler(dim), std::move(sample_i)}});
@@ -241,16 +249,72 @@ struct PyGaussianCopula {
 
 PyObject* copula_dim(PyGaussianCopula& self) { return to_py_size(self.value.dim()); }
 
+// The marginal quantile functions of one call, each a Python callable or a compiled function.
+struct Quantiles {
+    std::vector<UserFunction> fns;
+    bool needs_interpreter = false;
+
+    Quantiles(const Args& a, std::size_t i) {
+        for (const PyRef& f : a.object_vec(i)) {
+            fns.push_back(UserFunction::of(f.get(), NativeArity::Scalar));
+            needs_interpreter = needs_interpreter || fns.back().needs_interpreter();
+        }
+    }
+    // The batch form: ppfs[i] over the values of u in one call, for the marginals that are
+    // functions over arrays (one call a value for the others).
+    void operator()(std::size_t i, std::span<const double> u, std::span<double> values) const {
+        if (fns[i].vectorized()) {
+            return call_batch(fns[i].python_callable(), u, 1, values, Role::QuantileFunction);
+        }
+        for (std::size_t k = 0; k < u.size(); ++k) {
+            const auto v = (*this)(i, u[k], i);
+            values[k] = v ? *v : std::numeric_limits<double>::quiet_NaN();
+        }
+    }
+    bool any_vectorized() const {
+        for (const auto& f : fns) {
+            if (f.vectorized()) return true;
+        }
+        return false;
+    }
+    OptionalQuantileBatch batch() const {
+        if (!any_vectorized()) return std::nullopt;
+        return QuantileBatchRef(*this);
+    }
+
+    // ppfs[i](u); a failing Python call is InversionFailed, recorded as the call of ppfs[index].
+    SampleResult<double> operator()(std::size_t i, double u, std::size_t index) const {
+        if (const NativeFunction* native = fns[i].native()) return (*native)(u);
+        if (fns[i].vectorized()) return one_point(i, u);
+        return call_scalar_checked(fns[i].python_callable(), u, index);
+    }
+
+private:
+    // A function over arrays at one point: a failing call is InversionFailed, as for a
+    // Python function that raises.
+    SampleResult<double> one_point(std::size_t i, double u) const {
+        PythonCalls* calls = PythonCalls::current();
+        const std::uint64_t failed = calls != nullptr ? calls->record.failures : 0;
+        double v;
+        call_batch(fns[i].python_callable(), std::span<const double>(&u, 1), 1,
+                   std::span<double>(&v, 1), Role::QuantileFunction, calls);
+        if (calls != nullptr && calls->record.failures != failed && !std::isnan(u)) {
+            return std::unexpected(SampleError::of(SampleErrorKind::InversionFailed));
+        }
+        return v;
+    }
+};
+
 constexpr Declaration kCopulaSample{"sample", {"ppfs", {"seed", None}}};
 PyObject* copula_sample(PyGaussianCopula& self, const Args& a) {
-    const std::vector<PyRef> ppfs = a.object_vec(0);
+    const Quantiles ppfs(a, 0);
     RngChoice rng(a.seed(1));
-    auto quantile = [&](std::size_t i, double u) {
-        return call_scalar_checked(ppfs[i].get(), u, i);
-    };
-    note_if_call_fails(quantile_count_note(ppfs.size(), self.value.dim()));
+    auto quantile = [&](std::size_t i, double u) { return ppfs(i, u, i); };
+    note_if_call_fails(quantile_count_note(ppfs.fns.size(), self.value.dim()));
     std::vector<double> out(self.value.dim());
-    unwrap(self.value.with(quantile, ppfs.size()).sample(rng.get(), out));
+    unwrap(released_if(!ppfs.needs_interpreter, [&] {
+        return self.value.with(quantile, ppfs.fns.size()).sample(rng.get(), out);
+    }));
     return list_of(out);
 }
 
@@ -263,9 +327,12 @@ constexpr Declaration kCopulaSampleArray{"sample_array",
                                           {"n", "ppfs", {"seed", None}, {"start", 0}}};
 
 // The copula bound to the quantile functions, as the batch methods see it; ppfs must outlive it.
+// Compiled quantile functions count as no user code: their draws run without the interpreter
+// lock and on several threads.
 template <class Bound>
-auto copula_engine(const Bound& bound, std::size_t d) {
-    return BatchEngine{EngineTraits{bound.words_per_draw(), bound.draws_call_user_function()},
+auto copula_engine(const Bound& bound, std::size_t d, const Quantiles& ppfs) {
+    const bool calls_python = bound.draws_call_user_function() && ppfs.needs_interpreter;
+    return BatchEngine{EngineTraits{bound.words_per_draw(), calls_python, true},
                        "", d, [&bound](std::span<double> part, std::size_t, ChaChaRng& rng) {
                            return bound.fill(part, rng);
                        }};
@@ -274,22 +341,22 @@ auto copula_engine(const Bound& bound, std::size_t d) {
 PyObject* copula_sample_into(PyGaussianCopula& self, const Args& a) {
     const Float64View out = Float64View::writable(a.object(0), "out");
     const std::size_t n = points_in(out, self.value.dim());
-    const std::vector<PyRef> ppfs = a.object_vec(1);
+    const Quantiles ppfs(a, 1);
     const FillOptions o = fill_options(a, 2, false);
-    auto quantile = [&](std::size_t i, double u) { return call_scalar_checked(ppfs[i].get(), u); };
-    const auto bound = self.value.with(quantile, ppfs.size());
-    auto engine = copula_engine(bound, self.value.dim());
+    auto quantile = [&](std::size_t i, double u) { return ppfs(i, u, 0); };
+    const auto bound = self.value.with(quantile, ppfs.fns.size(), ppfs.batch());
+    auto engine = copula_engine(bound, self.value.dim(), ppfs);
     fill_rows_into(engine, out.flat(), n, o);
     return returned(out);
 }
 
 PyObject* copula_sample_array(PyGaussianCopula& self, const Args& a) {
     const std::uint64_t n = a.count(0);
-    const std::vector<PyRef> ppfs = a.object_vec(1);
+    const Quantiles ppfs(a, 1);
     const FillOptions o = fill_options(a, 2, false);
-    auto quantile = [&](std::size_t i, double u) { return call_scalar_checked(ppfs[i].get(), u); };
-    const auto bound = self.value.with(quantile, ppfs.size());
-    auto engine = copula_engine(bound, self.value.dim());
+    auto quantile = [&](std::size_t i, double u) { return ppfs(i, u, 0); };
+    const auto bound = self.value.with(quantile, ppfs.fns.size(), ppfs.batch());
+    auto engine = copula_engine(bound, self.value.dim(), ppfs);
     return new_array_of(engine, n, true, o, [] {});
 }
 
@@ -329,7 +396,7 @@ PyObject* gaussian_copula(const Args& a) {
 
 // ---- CdfMcEstimator ----
 
-struct PyCdfMcEstimator : WithCallable<CdfMcEstimator> {
+struct PyCdfMcEstimator : WithCallable<CdfMcEstimator, NativeArity::Points> {
     static constexpr bool saved = true;  // pickled as its saved state
     static const ClassDef& definition();
 };
@@ -337,7 +404,10 @@ struct PyCdfMcEstimator : WithCallable<CdfMcEstimator> {
 constexpr Declaration kEstimateNormalization{"estimate_normalization", {{"seed", None}}};
 PyObject* cdf_mc_estimate_normalization(PyCdfMcEstimator& self, const Args& a) {
     RngChoice rng(a.seed(0));
-    return to_py(unwrap(self.value.with(VectorFn{self.f.get()}).estimate_normalization(rng.get())));
+    const VectorFn f = vector_fn(self.f);
+    return to_py(unwrap(released_if(!self.f.needs_interpreter(), [&] {
+        return self.value.with(f, batch_of(f)).estimate_normalization(rng.get());
+    })));
 }
 
 constexpr Declaration kCdfMcCdf{"cdf", {"x", {"seed", None}}};
@@ -347,7 +417,9 @@ PyObject* cdf_mc_cdf(PyCdfMcEstimator& self, const Args& a) {
     a.check_sequence(0);
     RngChoice rng(a.seed(1));
     const std::vector<double> x = a.sequence_items(0);
-    return to_py(unwrap(self.value.with(VectorFn{self.f.get()}).cdf(x, rng.get())));
+    const VectorFn f = vector_fn(self.f);
+    return to_py(unwrap(released_if(!self.f.needs_interpreter(),
+                                    [&] { return self.value.with(f, batch_of(f)).cdf(x, rng.get()); })));
 }
 
 PyMethodDef cdf_mc_methods[] = {
@@ -366,7 +438,7 @@ constexpr Declaration kCdfMcEstimator{
     "cdf_mc_estimator",
     {"f", "support", {"normalization_samples", 50000}, {"cdf_samples", 50000}}};
 PyObject* cdf_mc_estimator(const Args& a) {
-    PyRef f = PyRef::borrow(a.object(0));
+    UserFunction f = UserFunction::of(a.object(0), NativeArity::Points);
     HyperRect support = support_arg(a, 1);
     const std::uint64_t normalization_samples = a.count(2);
     const std::uint64_t cdf_samples = a.count(3);

@@ -92,11 +92,32 @@ std::string exception_text(const OutcomeObjects& outcome) {
     return "raised " + repr_of(held_value.get());
 }
 
+// What a function over arrays returned: an array's shape and dtype, or the object's repr.
+std::string array_description(PyObject* o) {
+    PyRef shape = PyRef::steal(PyObject_GetAttrString(o, "shape"));
+    PyRef dtype = PyRef::steal(PyObject_GetAttrString(o, "dtype"));
+    if (!shape || !dtype) {
+        PyErr_Clear();
+        return repr_of(o);
+    }
+    PyRef shape_text = PyRef::steal(PyObject_Str(shape.get()));
+    PyRef dtype_text = PyRef::steal(PyObject_Str(dtype.get()));
+    if (!shape_text || !dtype_text) {
+        PyErr_Clear();
+        return repr_of(o);
+    }
+    return "an array of shape " + shown_text(shape_text.get()) + " and dtype " +
+           shown_text(dtype_text.get());
+}
+
 std::string outcome_text(const CallOutcome& outcome, const OutcomeObjects& objects) {
     switch (outcome.what) {
         case CallOutcome::What::Raised: return exception_text(objects);
         case CallOutcome::What::NotANumber:
             return "returned " + repr_of(objects.returned.get()) + " (not a number)";
+        case CallOutcome::What::WrongArray:
+            return "returned " + array_description(objects.returned.get()) +
+                   " (a vectorized function returns a float64 array of one value per point)";
         case CallOutcome::What::Value: break;
     }
     return "returned " + float_text(outcome.value);
@@ -108,11 +129,14 @@ std::string arguments_text(const RecordedCall& call) {
         return "i=" + std::to_string(*call.i) + ", " + values + "=" + list_text(call.args);
     }
     const char* name = call.role == Role::QuantileFunction ? "u" : "x";
+    const std::string more =
+        call.points > 1 ? " and " + std::to_string(call.points - 1) + " more points in one call"
+                        : "";
     if (call.role == Role::MultivariateDensity || call.role == Role::LogDensity ||
         call.role == Role::Gradient || call.role == Role::LogDensityAndGradient) {
-        return std::string(name) + "=" + list_text(call.args);
+        return std::string(name) + "=" + list_text(call.args) + more;
     }
-    return std::string(name) + "=" + (call.args.empty() ? "?" : float_text(call.args[0]));
+    return std::string(name) + "=" + (call.args.empty() ? "?" : float_text(call.args[0])) + more;
 }
 
 std::string call_text(const RecordedCall& call, PyObject* callable) {

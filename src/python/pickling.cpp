@@ -121,4 +121,14 @@ void register_pickling(PyObject* module) {
     }
 }
 
+void refuse_unpicklable(const UserFunction& f) {
+    const NativeFunction* native = f.native();
+    if (native == nullptr || !native->bare()) return;
+    raise(PyExc_TypeError,
+          "cannot pickle an object built from a compiled function given as a bare address (" +
+              type_name(f.get()) + "): the address means nothing in another process. Pickle "
+              "a factory that builds the object instead (it rebuilds the function there), or "
+              "give a compiled function that pickles itself, such as a numba cfunc");
+}
+
 }  // namespace varnix::py

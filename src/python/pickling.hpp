@@ -62,6 +62,12 @@ bool uses_function(const Core&) {
     return true;
 }
 
+// A compiled function held as a bare address (a capsule, a LowLevelCallable, a ctypes or cffi
+// function pointer) cannot be pickled by any pickler: TypeError saying what to do instead. A
+// compiled function behind a picklable object (a numba cfunc) is left to the pickler, and is
+// recognised again when it is restored.
+void refuse_unpicklable(const UserFunction& f);
+
 template <class Py>
 concept HoldsCallable = requires(Py& p) { p.f; };
 
@@ -70,6 +76,7 @@ template <class Py>
 PyObject* reduce_saved(Py& self) {
     const char* name = Py::definition().name;
     if constexpr (HoldsCallable<Py>) {
+        refuse_unpicklable(self.f);
         return reduce_to_state(name, {self.f.get()}, StateCodec::save(self.value));
     } else {
         return reduce_to_state(name, {}, StateCodec::save(self.value));
@@ -82,7 +89,7 @@ PyObject* restore_saved(const SavedState& saved) {
     Core value = unwrap(StateCodec::load<Core>(saved.bytes));
     if constexpr (HoldsCallable<Py>) {
         PyRef f = saved.callable(uses_function(value));
-        return make_instance(Py{{std::move(value), std::move(f)}});
+        return make_instance(Py{{std::move(value), UserFunction::of(f.get(), Py::arity)}});
     } else {
         saved.no_callables();
         return make_instance(Py{std::move(value)});

@@ -19,6 +19,7 @@ __all__ = [
     "ConditionalFactorizationSampler", "GaussianCopula", "CdfMcEstimator", "rejection_sampler",
     "metropolis_hastings", "hmc_sampler", "gibbs_sampler", "conditional_factorization_sampler",
     "gaussian_copula", "cdf_mc_estimator", "diagnostics", "sobol_points",
+    "vectorized",
 ]
 
 _Float = SupportsFloat | SupportsIndex
@@ -28,8 +29,12 @@ _Array = npt.NDArray[np.float64]
 # numpy arrays are buffers to the interpreter, but not under the Buffer protocol of every type
 # checker (numpy declares __buffer__ for Python 3.12 on).
 _Out = TypeVar("_Out", bound=npt.NDArray[Any] | Buffer)
-_Density1 = Callable[[float], _Float]
-_DensityN = Callable[..., _Float]
+# A compiled function: a PyCapsule named by its signature, a scipy.LowLevelCallable, a ctypes
+# or cffi function pointer, or an object whose `ctypes` attribute is one (a numba cfunc). The
+# signatures a role takes are in each function's documentation and in the guide.
+_Compiled = Any
+_Density1 = Callable[[float], _Float] | vectorized | _Compiled
+_DensityN = Callable[..., _Float] | vectorized | _Compiled
 
 class BuildError(RuntimeError):
     """A distribution or sampler cannot be built from the given functions or data.
@@ -1273,3 +1278,28 @@ def sobol_points(n: SupportsIndex, dim: SupportsIndex, seed: SupportsIndex | Non
         ValueError: dim not from 1 to 1111; points past the sequence's 2**32; start without a
             seed when scrambled; threads not from 1 to 256.
     """
+
+@final
+class vectorized:
+    """Marks f as a function of many points at once.
+
+    f takes a float64 numpy array of points, shape (m,) where the library passes one number and
+    (m, d) where it passes d coordinates, and returns a float64 array of m values. Where an
+    algorithm has independent points to evaluate (the interpolated engine's build, array
+    queries of the density, rejection's proposals, the Monte Carlo estimator's points, HMC's
+    finite differences, the copula's quantiles), it passes them in one call; elsewhere one
+    point at a time, as an array of one. The results are those of calling f point by point
+    whenever f is elementwise. A call that raises or returns anything else fails at every point
+    it was given, as a failing Python function does. numpy is needed only when such a function
+    is called. Calling the marker calls f; it pickles as vectorized(f).
+    """
+
+    def __new__(cls, f: Callable[..., Any]) -> vectorized:
+        """Raises:
+            TypeError: f is not callable.
+        """
+    def __call__(self, *args: Any, **kwargs: Any) -> Any:
+        """Calls the wrapped function."""
+    @property
+    def function(self) -> Callable[..., Any]:
+        """The wrapped function."""
