@@ -1040,7 +1040,8 @@ def per_effective_sample(k: int, runs: dict) -> dict:
         diag = vx.diagnostics(np.ascontiguousarray(draws[name]))
         ess = min(diag["ess_bulk"])
         # ArviZ's bulk ESS of the same draws, shown beside ours as a check of the divisor.
-        check = (float(arviz.ess(draws[name], method="bulk").to_array().min())
+        check = (float(arviz.ess(arviz.convert_to_dataset(draws[name]), method="bulk")
+                       .to_array().min())
                  if arviz is not None else None)
         result[name] = (t / ess * 1e9, ess, max(diag["rhat"]), t, check)
     return result
@@ -1165,10 +1166,15 @@ def bench_chains(k: int, quick: bool) -> None:
 
         t_threads, t_serial = best_of(max(1, k // 2), four_chains, one_by_one)
         cores = os.sched_getaffinity(0) if hasattr(os, "sched_getaffinity") else None
+        # The processor time the call got per unit of wall time (as in section 9): near 2 when
+        # each of two threads had a core to itself, lower when other work took one.
+        cpu0, wall0 = time.process_time(), time.perf_counter()
+        four_chains()
+        busy = (time.process_time() - cpu0) / (time.perf_counter() - wall0)
         add(Row("12", f"compiled {label}: 4 chains x {m}, one call", t_threads / (4 * m) * 1e9,
                 "transition", t_serial / t_threads,
                 "throughput over 4 calls of one chain", ">= 1.7", t_serial / t_threads >= 1.7,
-                note=f"{len(cores) if cores else '?'} cores available"))
+                note=f"{len(cores) if cores else '?'} cores available, in use {busy:.2f}"))
         if cores is None or len(cores) < 2:
             continue
         threaded = four_chains()
