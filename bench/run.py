@@ -32,6 +32,11 @@ Sections:
  11  user functions           compiled (ctypes from C compiled here, numba) and vectorized numpy
                               functions against the same function in Python: builds, plain
                               inversion on threads, rejection, chains, the copula, two threads
+ 12  Markov chains            time per effective sample on a logistic-regression posterior:
+                              Metropolis-Hastings vs emcee (32 walkers, and vectorize=True), HMC
+                              with the gradient vs finite differences; log-density vs density
+                              input per transition; 4 chains with a compiled log density on the
+                              cores vs one after the other
 
 --sections 8,9,10 runs only the sections listed.
 
@@ -776,6 +781,11 @@ double gauss(int n, double *x) {
     for (int i = 0; i < n; ++i) s += x[i] * x[i];
     return exp(-0.5 * s);
 }
+double log_gauss(int n, double *x) {
+    double s = 0.0;
+    for (int i = 0; i < n; ++i) s += x[i] * x[i];
+    return -0.5 * s;
+}
 """
 
 
@@ -795,8 +805,9 @@ def compiled_functions():
     for name in ("normal", "t3", "gamma2", "mixture"):
         getattr(lib, name).restype = ctypes.c_double
         getattr(lib, name).argtypes = [ctypes.c_double]
-    lib.gauss.restype = ctypes.c_double
-    lib.gauss.argtypes = [ctypes.c_int, ctypes.POINTER(ctypes.c_double)]
+    for name in ("gauss", "log_gauss"):
+        getattr(lib, name).restype = ctypes.c_double
+        getattr(lib, name).argtypes = [ctypes.c_int, ctypes.POINTER(ctypes.c_double)]
     return lib
 
 
@@ -966,6 +977,221 @@ def bench_user_functions(k: int, quick: bool) -> None:
 
 
 # ---------------------------------------------------------------------------------------------
+# 12. Markov chains
+
+
+def logistic_posterior():
+    """The posterior of tests/test_chains.py: a 5-coefficient logistic regression on 200 seeded
+    points with a normal(0, 5^2) prior. Gives the log density as a user writes it (plain Python
+    over numpy, called f(*b)), its gradient, the same log density over the rows of an array
+    (what emcee's vectorize=True calls), and the mode and the Laplace approximation's sds (the
+    chains' start points are drawn around them)."""
+    rng = np.random.default_rng(19)
+    X = np.column_stack([np.ones(200), rng.normal(size=(200, 4))])
+    beta = np.array([0.5, -1.0, 0.8, 0.0, 0.3])
+    y = (rng.random(200) < 1 / (1 + np.exp(-X @ beta))).astype(float)
+
+    def logp(*b):
+        b = np.array(b)
+        eta = X @ b
+        return float(y @ eta - np.logaddexp(0.0, eta).sum() - 0.5 * (b @ b) / 25)
+
+    def grad(*b):
+        b = np.array(b)
+        return (X.T @ (y - 1 / (1 + np.exp(-X @ b))) - b / 25).tolist()
+
+    def logp_rows(bs):
+        eta = bs @ X.T
+        return (y * eta - np.logaddexp(0.0, eta)).sum(axis=1) - 0.5 * (bs ** 2).sum(axis=1) / 25
+
+    mode = np.zeros(5)
+    for _ in range(30):  # Newton's method for the mode
+        pr = 1 / (1 + np.exp(-X @ mode))
+        hess = -(X.T * (pr * (1 - pr))) @ X - np.eye(5) / 25
+        mode = mode - np.linalg.solve(hess, X.T @ (y - pr) - mode / 25)
+    sd = np.sqrt(np.diag(np.linalg.inv(-hess)))
+    return logp, grad, logp_rows, mode, sd
+
+
+def dispersed(mode, sd, count):
+    """count start points: the mode plus one sd of seeded normal noise in each coordinate."""
+    noise = np.random.default_rng(SEED).normal(size=(count, len(mode)))
+    return mode + sd * noise
+
+
+def per_effective_sample(k: int, runs: dict) -> dict:
+    """Times every run (a function returning the kept draws as (chains, n, d)) with best_of,
+    and divides each time by the bulk effective sample size of the slowest coordinate of its
+    draws (vx.diagnostics). Each run is seeded: every repeat gives the same draws."""
+    draws = {}
+
+    def keeping(name, run):
+        def timed():
+            draws[name] = run()
+        return timed
+
+    times = best_of(k, *[keeping(name, run) for name, run in runs.items()], rounds=1)
+    try:
+        import arviz
+    except ImportError:
+        arviz = None
+    result = {}
+    for (name, _), t in zip(runs.items(), times):
+        diag = vx.diagnostics(np.ascontiguousarray(draws[name]))
+        ess = min(diag["ess_bulk"])
+        # ArviZ's bulk ESS of the same draws, shown beside ours as a check of the divisor.
+        check = (float(arviz.ess(arviz.convert_to_dataset(draws[name]), method="bulk")
+                       .to_array().min())
+                 if arviz is not None else None)
+        result[name] = (t / ess * 1e9, ess, max(diag["rhat"]), t, check)
+    return result
+
+
+def bench_chains(k: int, quick: bool) -> None:
+    print("\n[12] Markov chains on the logistic-regression posterior (5 coefficients, 200 "
+          "points), every sampler given the same plain-Python log density over numpy. Time per "
+          "effective sample: wall time of the whole run (warm-up or burn-in included) / bulk "
+          "ESS of the slowest coordinate of the kept draws, by vx.diagnostics. Peers: emcee "
+          "EnsembleSampler, 32 walkers, log_prob(p) = logp(*p), its walkers taken as the chains "
+          "for the ESS; emcee vectorize=True, the same log density over the walkers' array; "
+          "HMC with finite differences (its default) against HMC given the gradient",
+          flush=True)
+    logp, grad, logp_rows, mode, sd = logistic_posterior()
+    scale = 10 if quick else 1
+    heavy = 1  # the runs below take seconds: one timed repeat each (after one untimed)
+
+    # Metropolis-Hastings against emcee, the same number of density calls each: 4 chains of
+    # warm-up + n transitions, 32 walkers of burn-in + n * 4 / 32 steps.
+    n, warmup = 20_000 // scale, 2_000 // scale
+    inits = dispersed(mode, sd, 4).tolist()
+    mh = vx.metropolis_hastings(logp, None, log_density=True, adapt_steps=warmup)
+    runs = {"mh": lambda: mh.sample_chains(n, chains=4, seed=SEED, warmup=warmup, inits=inits)}
+    try:
+        import emcee
+    except ImportError:
+        emcee = None
+    steps, burn = n * 4 // 32, warmup * 4 // 32
+    walkers0 = dispersed(mode, sd, 32)
+
+    def run_emcee(vectorize):
+        fn = logp_rows if vectorize else (lambda p: logp(*p))
+        sampler = emcee.EnsembleSampler(32, 5, fn, vectorize=vectorize)
+        sampler.run_mcmc(walkers0, burn + steps, progress=False,
+                         rstate0=np.random.RandomState(SEED).get_state())
+        return sampler.get_chain(discard=burn).transpose(1, 0, 2)
+
+    if emcee is not None:
+        runs["emcee"] = lambda: run_emcee(False)
+        runs["emcee vectorized"] = lambda: run_emcee(True)
+    got = per_effective_sample(heavy, runs)
+
+    def note(name):
+        ns, ess, rhat, t, check = got[name]
+        arviz = f" (ArviZ {check:.0f})" if check is not None else ""
+        return f"min bulk ESS {ess:.0f}{arviz}, max R-hat {rhat:.3f}, run {t:.2f} s"
+
+    mh_ns = got["mh"][0]
+    if emcee is None:
+        skip("12", "emcee is not installed: no emcee rows")
+    else:
+        add(Row("12", f"emcee 32 walkers x {burn}+{steps} steps", got["emcee"][0], "ESS",
+                note=note("emcee")))
+        add(Row("12", f"emcee vectorize=True, 32 walkers x {burn}+{steps} steps",
+                got["emcee vectorized"][0], "ESS", note=note("emcee vectorized")))
+    mh_note = note("mh")
+    if emcee is None:
+        add(Row("12", f"metropolis_hastings log density, 4 x {warmup}+{n}", mh_ns, "ESS",
+                note=mh_note))
+    else:
+        add(Row("12", f"metropolis_hastings log density, 4 x {warmup}+{n}", mh_ns, "ESS",
+                mh_ns / got["emcee"][0], "of emcee", "<= 0.2",
+                judged(mh_ns / got["emcee"][0], 0.2), note=mh_note))
+        ratio = mh_ns / got["emcee vectorized"][0]
+        add(Row("12", "  the same against emcee vectorize=True", None, "", ratio,
+                "of emcee vectorized", "<= 0.3", judged(ratio, 0.3)))
+
+    # HMC: finite differences (2d(L+1)+1 calls per transition) against the gradient given
+    # (L+1 gradient calls and one of f); both adapt the step by dual averaging in the warm-up.
+    n, warmup = max(500 // scale, 20), max(250 // scale, 10)
+    hmc = {name: vx.hmc_sampler(logp, None, log_density=True, grad=g, adapt_steps=warmup)
+           for name, g in (("finite differences", None), ("gradient", grad))}
+    got = per_effective_sample(heavy, {
+        name: (lambda s=s: s.sample_chains(n, chains=4, seed=SEED, warmup=warmup, inits=inits))
+        for name, s in hmc.items()})
+    fd_ns, grad_ns = got["finite differences"][0], got["gradient"][0]
+    add(Row("12", f"hmc_sampler finite differences, 4 x {warmup}+{n}", fd_ns, "ESS",
+            note=note("finite differences")))
+    add(Row("12", f"hmc_sampler grad=logp's gradient, 4 x {warmup}+{n}", grad_ns, "ESS",
+            grad_ns / fd_ns, "of finite differences", "<= 0.25", judged(grad_ns / fd_ns, 0.25),
+            note=note("gradient")))
+
+    # Log-density input against density input (math.exp of the same log density), per
+    # transition: one chain from the mode, no warm-up, so both make the same calls.
+    density = lambda *b: math.exp(logp(*b))  # noqa: E731
+    for label, make, m in (
+            ("metropolis_hastings", lambda f, log: vx.metropolis_hastings(
+                f, None, log_density=log), 20_000 // scale),
+            ("hmc_sampler (finite differences)", lambda f, log: vx.hmc_sampler(
+                f, None, log_density=log), max(200 // scale, 10))):
+        by_density, by_log = make(density, False), make(logp, True)
+        t_density, t_log = best_of(max(1, k // 2), *[
+            (lambda s=s: s.sample_chains(m, chains=1, seed=SEED, warmup=0, inits=[mode.tolist()]))
+            for s in (by_density, by_log)])
+        add(Row("12", f"{label}: density input (exp of logp)", t_density / m * 1e9,
+                "transition"))
+        add(Row("12", f"{label}: log-density input", t_log / m * 1e9, "transition",
+                t_log / t_density, "of density input", "<= 1.05", judged(t_log / t_density, 1.05)))
+
+    # Threads: a compiled log density (ctypes, d = 5), 4 chains in one sample_chains call,
+    # which shares them between the available cores, against the same 4 chains' work one
+    # after the other on one thread: (a) four calls of one chain each, (b) the same call with
+    # this thread limited to one core (so that sample_chains sees one), which also shows the
+    # values do not depend on the threads.
+    lib = compiled_functions()
+    if lib is None:
+        skip("12", "no C compiler: no threads rows")
+        return
+    starts = dispersed(np.zeros(5), np.ones(5), 4).tolist()
+    for label, chain, m in (
+            ("metropolis_hastings", vx.metropolis_hastings(lib.log_gauss, None, log_density=True,
+                                                           adapt_steps=0), 200_000 // scale),
+            ("hmc_sampler (finite differences)", vx.hmc_sampler(
+                lib.log_gauss, None, log_density=True), 10_000 // scale)):
+        def four_chains(chain=chain, m=m):
+            return chain.sample_chains(m, chains=4, seed=SEED, warmup=0, inits=starts)
+
+        def one_by_one(chain=chain, m=m):
+            for c in range(4):
+                chain.sample_chains(m, chains=1, seed=SEED + c, warmup=0, inits=[starts[c]])
+
+        t_threads, t_serial = best_of(max(1, k // 2), four_chains, one_by_one)
+        cores = os.sched_getaffinity(0) if hasattr(os, "sched_getaffinity") else None
+        # The processor time the call got per unit of wall time (as in section 9): near 2 when
+        # each of two threads had a core to itself, lower when other work took one.
+        cpu0, wall0 = time.process_time(), time.perf_counter()
+        four_chains()
+        busy = (time.process_time() - cpu0) / (time.perf_counter() - wall0)
+        add(Row("12", f"compiled {label}: 4 chains x {m}, one call", t_threads / (4 * m) * 1e9,
+                "transition", t_serial / t_threads,
+                "throughput over 4 calls of one chain", ">= 1.7", t_serial / t_threads >= 1.7,
+                note=f"{len(cores) if cores else '?'} cores available, in use {busy:.2f}"))
+        if cores is None or len(cores) < 2:
+            continue
+        threaded = four_chains()
+        os.sched_setaffinity(0, {min(cores)})
+        try:
+            (t_one_core,) = best_of(max(1, k // 2), four_chains)
+            pinned = four_chains()
+        finally:
+            os.sched_setaffinity(0, cores)
+        same = threaded.tobytes() == pinned.tobytes()
+        add(Row("12", "  the same call on one core", t_one_core / (4 * m) * 1e9, "transition",
+                t_one_core / t_threads, "speed-up of the call on all cores",
+                ">= 1.7", t_one_core / t_threads >= 1.7 and same,
+                note="identical values" if same else "VALUES DIFFER"))
+
+
+# ---------------------------------------------------------------------------------------------
 # 10. Memory
 
 MEMORY_PROBE = '''
@@ -1055,7 +1281,7 @@ def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true",
                     help="sizes / 10 and fewer repeats: a smoke run, not for figures")
-    ap.add_argument("--sections", default="1,2,3,4,5,6,7,8,9,10,11",
+    ap.add_argument("--sections", default="1,2,3,4,5,6,7,8,9,10,11,12",
                     help="comma-separated section numbers to run (default: all)")
     args = ap.parse_args()
     scale = 10 if args.quick else 1
@@ -1076,6 +1302,7 @@ def main() -> int:
         ("9", lambda: bench_threads(10**7 // scale, k)),
         ("10", lambda: bench_memory(10**7 // scale)),
         ("11", lambda: bench_user_functions(k, args.quick)),
+        ("12", lambda: bench_chains(k, args.quick)),
     ]
     for number, run in runs:
         if number in sections:

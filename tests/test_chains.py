@@ -4,8 +4,12 @@ One statistical table (targets x samplers x input forms), one table of refused t
 input, and the behaviours the table cannot see (the fixed trajectory kept bit for bit, call
 counts with a gradient, reproducible chains, saved states).
 """
+import ctypes
 import math
+import os
 import pickle
+import shutil
+import subprocess
 
 import pytest
 
@@ -349,3 +353,69 @@ def test_saved_states_keep_the_new_fields_and_old_states_still_load():
 
 def grad_of_gauss(x, y):
     return [-x, -y]
+
+
+# ---- A compiled density: the chains of the same density in Python, whatever the threads ----
+
+C_LOG_GAUSS = r"""
+#include <math.h>
+double log_gauss(int n, double *x) {
+    double s = 0.0;
+    for (int i = 0; i < n; ++i) s += x[i] * x[i] / (i + 1.0);
+    return -0.5 * s;
+}
+double gauss(int n, double *x) { return exp(log_gauss(n, x)); }
+"""
+
+
+def py_log_gauss(*x):  # the C functions' arithmetic, in their order
+    s = 0.0
+    for i, t in enumerate(x):
+        s += t * t / (i + 1.0)
+    return -0.5 * s
+
+
+@pytest.fixture(scope="module")
+def clog(tmp_path_factory):
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None:
+        pytest.skip("no C compiler to build the compiled density")
+    folder = tmp_path_factory.mktemp("clog")
+    (folder / "f.c").write_text(C_LOG_GAUSS)
+    subprocess.run([cc, "-O1", "-ffp-contract=off", "-shared", "-fPIC", str(folder / "f.c"),
+                    "-o", str(folder / "f.so"), "-lm"], check=True)
+    lib = ctypes.CDLL(str(folder / "f.so"))
+    for fn in (lib.log_gauss, lib.gauss):
+        fn.restype = ctypes.c_double
+        fn.argtypes = [ctypes.c_int, ctypes.POINTER(ctypes.c_double)]
+    return lib
+
+
+STARTS3 = [[0.1, -0.2, 0.3], [1.0, 0.5, -1.0], [-0.7, 0.0, 0.4], [0.2, 1.5, -0.3]]
+
+
+@pytest.mark.parametrize("make, name, python_fn, inits", [
+    (lambda f: v.metropolis_hastings(f, None, log_density=True, adapt_steps=50),
+     "log_gauss", py_log_gauss, STARTS3),
+    (lambda f: v.hmc_sampler(f, None, log_density=True, leapfrog_steps=5, adapt_steps=20),
+     "log_gauss", py_log_gauss, STARTS3),
+    (lambda f: v.hmc_sampler(f, v.HyperRect([-4.0] * 3, [4.0] * 3), leapfrog_steps=5),
+     "gauss", lambda *x: math.exp(py_log_gauss(*x)), None),
+], ids=["mh-log", "hmc-log", "hmc-density-box"])
+def test_compiled_chains_on_threads_equal_the_python_chains(clog, make, name, python_fn, inits):
+    # A compiled density runs the chains on threads (one per core, up to the chains), a Python
+    # one runs them one after the other: the draws are the same. Limited to one core, the
+    # compiled chains run on one thread, with the same draws again.
+    def run(f):
+        return make(f).sample_chains(300, chains=4, seed=12, warmup=30, inits=inits)
+
+    compiled = run(getattr(clog, name))
+    assert np.array_equal(compiled, run(python_fn))
+    if hasattr(os, "sched_setaffinity") and len(os.sched_getaffinity(0)) > 1:
+        cores = os.sched_getaffinity(0)
+        os.sched_setaffinity(0, {min(cores)})
+        try:
+            one_core = run(getattr(clog, name))
+        finally:
+            os.sched_setaffinity(0, cores)
+        assert np.array_equal(compiled, one_core)
