@@ -397,6 +397,29 @@ def test_tampered_continuous_states_are_refused(edit, message):
     assert str(info.value) == "invalid saved state: ContinuousDistribution: " + message
 
 
+def singular_pdf(x):
+    return math.exp(-x) / math.sqrt(x) if x > 0 else math.inf
+
+
+# Fields refused with the state's own texts: the index of the source's alternative (byte 60,
+# after the header and the support, norm and tolerance), the engine's (a pdf source has no
+# fields before it), and the length of an end model's parameters (a density infinite at 0 has
+# one there; the state ends with it, the absent upper one and the absent check model).
+@pytest.mark.parametrize("make, edit, message", [
+    (CONTINUOUS["inversion"], lambda s: s[:60] + b"\x05" + s[61:], "unknown source kind"),
+    (CONTINUOUS["inversion"], lambda s: s[:61] + b"\x03" + s[62:], "unknown sampler kind"),
+    (lambda: v.from_pdf_with_options(singular_pdf, v.Interval(0, 40),
+                                     v.BuildOptions.interpolated(1e-10)),
+     lambda s: s[:-66] + (6).to_bytes(8, "little") + s[-58:],
+     "an end model has the wrong number of parameters"),
+])
+def test_unknown_kinds_and_misshapen_end_models_are_refused(make, edit, message):
+    name, callables, state = reduced(make())
+    with pytest.raises(ValueError) as info:
+        v._restore(name, callables, edit(state))
+    assert str(info.value) == "invalid saved state: ContinuousDistribution: " + message
+
+
 def test_tampered_discrete_table_is_refused():
     name, callables, state = reduced(SAMPLES["DiscreteDistribution"]())
     # The cumulative table is the last vector; its end must be exactly 1.

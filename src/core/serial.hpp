@@ -58,8 +58,6 @@
 
 namespace varnix {
 
-class ContinuousDistribution;
-
 // A state that cannot be read back: the binding raises it as ValueError with message().
 struct StateError {
     std::string detail;
@@ -290,25 +288,22 @@ struct StateCodec {
         return std::move(w).finish();
     }
 
-    // A refusal names the class: "ClassName: what was wrong".
+    // A refusal names the class: "ClassName: what was wrong". A state that cannot be read as
+    // its fields (too short, a bad flag, an unknown alternative) is refused first, then one
+    // that fails from_state's checks, then one with bytes left over: a length field edited
+    // leaves bytes over, and the check its table fails says more.
     template <class T>
     static StateResult<T> load(std::string_view bytes) {
         static_assert(SavedClass<T>, "a class without its own saved state");
         StateReader r(bytes, T::State::name);
         typename T::State s{};
         r.field(s);
-        if (auto done = r.finish(); !done) return std::unexpected(done.error());
+        if (!r.ok()) return std::unexpected(r.finish().error());
         auto value = T::from_state(std::move(s));
         if (!value) return state_refused(std::string(T::State::name) + ": " + value.error().detail);
+        if (auto done = r.finish(); !done) return std::unexpected(done.error());
         return value;
     }
-
-    // ContinuousDistribution is still written field by field (serial_continuous.cpp).
-    static std::string save(const ContinuousDistribution& d);
 };
-
-template <>
-StateResult<ContinuousDistribution> StateCodec::load<ContinuousDistribution>(
-    std::string_view bytes);
 
 }  // namespace varnix

@@ -1,15 +1,15 @@
 // Saved states of continuous distributions: the source's numbers, the support, the
-// normalising constant and the sampler as built (a TDR hat, or the inversion settings with the
-// Hermite table's nodes). Reading one back calls no user function and integrates nothing.
-// The histogram, the Hermite table and the TDR hat own their parts of the state (State,
-// state(), from_state; defined first below); the distribution's own fields, the interpolated
-// inverse and its panel table are still written and read here field by field.
+// normalising constant and the engine as built (a TDR hat, the inversion settings with the
+// Hermite table's nodes, or the interpolated inverse), and the check model. Reading one back
+// calls no user function and integrates nothing. The interpolated inverse and its panel table
+// keep theirs beside their code; the histogram, the Hermite table, the TDR hat, the inversion
+// engine and the distribution itself are defined here.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <optional>
-#include <type_traits>
+#include <utility>
+#include <variant>
 
 #include "core/continuous/distribution.hpp"
 #include "core/finite.hpp"
@@ -18,23 +18,6 @@
 namespace varnix {
 
 namespace {
-
-constexpr const char* kName = "ContinuousDistribution";
-
-// Tags of the source and sampler alternatives. Part of the format: never renumbered.
-enum class SourceTag : std::uint8_t {
-    Pdf = 0,
-    Cdf = 1,
-    Histogram = 2,
-    LocScale = 3,
-    Truncated = 4,
-};
-enum class SamplerTag : std::uint8_t { Tdr = 0, Inversion = 1, Interpolated = 2 };
-
-template <class E>
-std::uint8_t tag(E e) {
-    return static_cast<std::uint8_t>(e);
-}
 
 bool all_finite(const std::vector<double>& v) {
     for (double x : v) {
@@ -225,374 +208,200 @@ StateResult<TdrHat> TdrHat::from_state(State s, Interval support) {
     return hat;
 }
 
+// --- InversionEngine --------------------------------------------------------------------------
+
+InversionEngine::State InversionEngine::state() const {
+    const auto& [ppf_tolerance, max_iterations, use_newton, table] = *this;
+    return {ppf_tolerance, max_iterations, use_newton,
+            table ? std::optional(table->state()) : std::nullopt};
+}
+
+// The iteration cap fits the engine's 32 bits; the table is one on the support.
+StateResult<InversionEngine> InversionEngine::from_state(State s, Interval support) {
+    if (s.max_iterations > UINT32_MAX) return state_refused("the iteration cap is out of range");
+    std::optional<HermiteTable> table;
+    if (s.table) {
+        auto made = HermiteTable::from_state(std::move(*s.table), support.lo(), support.hi());
+        if (!made) return std::unexpected(made.error());
+        table = std::move(*made);
+    }
+    return InversionEngine{s.ppf_tolerance, static_cast<std::uint32_t>(s.max_iterations),
+                           s.use_newton, std::move(table)};
+}
+
 // --- ContinuousDistribution -------------------------------------------------------------------
 
 namespace {
 
-// A signed int of a state (an exponent, an order) as the u64 of its two's complement.
-void write_int(StateWriter& w, int v) {
-    w.u64(static_cast<std::uint64_t>(static_cast<std::int64_t>(v)));
+// The saved form of each source: the histogram's state, the others as they are.
+ContinuousDistribution::State::Source saved_source(const HistogramSource& s) {
+    return s.histogram.state();
+}
+template <class S>
+ContinuousDistribution::State::Source saved_source(const S& s) {
+    return ContinuousDistribution::State::Source(std::in_place_type<S>, s);
 }
 
-int read_int(StateReader& r) {
-    const auto v = static_cast<std::int64_t>(r.u64());
-    if (!r.require(v >= INT32_MIN && v <= INT32_MAX, "an integer field is out of range")) return 0;
-    return static_cast<int>(v);
+// The saved form of each engine, without the check model's wrapper (its model is saved after
+// it).
+ContinuousDistribution::State::Sampler saved_engine(const Checked<TdrEngine>& e) {
+    return e.engine.hat.state();
+}
+ContinuousDistribution::State::Sampler saved_engine(const Checked<InversionEngine>& e) {
+    return e.engine.state();
+}
+ContinuousDistribution::State::Sampler saved_engine(const InterpolatedEngine& e) {
+    return e.inverse.state();
 }
 
-void write_end_model(StateWriter& w, const std::optional<EndModel::Parameters>& model) {
-    w.flag(model.has_value());
-    if (model) w.f64s(*model);
-}
+// A source read back: the numbers a builder required finite are finite, and the support is the
+// one the builder derived from them. A density's norm is finite and positive; a distribution
+// function has none.
+using SourceResult = StateResult<ContinuousSource>;
 
-std::optional<EndModel::Parameters> read_end_model(StateReader& r) {
-    if (!r.flag()) return std::nullopt;
-    const std::vector<double> q = r.f64s();
-    EndModel::Parameters p{};
-    if (!r.require(q.size() == p.size(), "an end model has the wrong number of parameters")) {
-        return p;
-    }
-    std::copy(q.begin(), q.end(), p.begin());
-    return p;
-}
-
-// The interpolated inverse as InterpolatedInverse::state() gives it, and its panel table.
-void write_interpolated(StateWriter& w, const InterpolatedInverse& inverse) {
-    const auto [lo, hi, u_resolution, order, max_u_error, density_calls, x, u, s, width,
-                coefficients, panels] = inverse.state();
-    w.f64(lo);
-    w.f64(hi);
-    w.f64(u_resolution);
-    write_int(w, order);
-    w.f64(max_u_error);
-    w.u64(density_calls);
-    w.f64s(x);
-    w.f64s(u);
-    w.f64s(s);
-    w.f64s(width);
-    w.f64s(coefficients);
-    w.flag(panels.has_value());
-    if (!panels) return;
-    const auto& [p_lo, p_hi, exponent, mass, unresolved, mean, variance, entropy, edges, masses,
-                 values, below, above, lo_model, hi_model] = *panels;
-    w.f64(p_lo);
-    w.f64(p_hi);
-    write_int(w, exponent);
-    w.f64(mass);
-    w.f64(unresolved);
-    w.f64(mean);
-    w.f64(variance);
-    w.f64(entropy);
-    w.f64s(edges);
-    w.f64s(masses);
-    w.f64s(values);
-    w.f64s(below);
-    w.f64s(above);
-    write_end_model(w, lo_model);
-    write_end_model(w, hi_model);
-}
-
-InterpolatedInverse::State read_interpolated(StateReader& r) {
-    InterpolatedInverse::State st;
-    st.lo = r.f64();
-    st.hi = r.f64();
-    st.u_resolution = r.f64();
-    st.order = read_int(r);
-    st.max_u_error = r.f64();
-    st.density_calls = r.u64();
-    st.x = r.f64s();
-    st.u = r.f64s();
-    st.s = r.f64s();
-    st.width = r.f64s();
-    st.coefficients = r.f64s();
-    if (r.flag()) {
-        PanelTable::State p;
-        p.lo = r.f64();
-        p.hi = r.f64();
-        p.exponent = read_int(r);
-        p.mass = r.f64();
-        p.unresolved = r.f64();
-        p.mean = r.f64();
-        p.variance = r.f64();
-        p.entropy = r.f64();
-        p.edges = r.f64s();
-        p.masses = r.f64s();
-        p.values = r.f64s();
-        p.below = r.f64s();
-        p.above = r.f64s();
-        p.lo_model = read_end_model(r);
-        p.hi_model = read_end_model(r);
-        st.panels = std::move(p);
-    }
-    return st;
-}
-
-// The fields of a source as read, before they become one of ContinuousSource's alternatives.
-struct SourceFields {
-    SourceTag tag = SourceTag::Pdf;
-    double a = 0.0, b = 0.0, c = 0.0, d = 0.0;  // in the order the alternative declares them
-    std::optional<HistogramDensity> histogram;
-};
-
-// The numbers a builder required finite are finite, and the support is the one the builder
-// derived from them.
-SourceFields read_source(StateReader& r, Interval support, double norm) {
-    SourceFields s;
-    const std::uint8_t t = r.u8();
-    s.tag = static_cast<SourceTag>(t);
-    if (!r.require(t <= tag(SourceTag::Truncated), "unknown source kind")) return s;
-    if (s.tag == SourceTag::Cdf) {
-        s.a = r.f64();
-        s.b = r.f64();
-        r.require(std::isnan(norm), "a distribution-function source has a normalising constant");
-        r.require(std::isfinite(s.a) && finite_positive(s.b),
-                  "the distribution function's rise is not finite and positive");
-        return s;
-    }
-    HistogramDensity::State histogram;
-    if (s.tag == SourceTag::Histogram) {
-        r.field(histogram);
-    } else if (s.tag == SourceTag::LocScale) {
-        s.a = r.f64();
-        s.b = r.f64();
-        s.c = r.f64();
-        s.d = r.f64();
-    } else if (s.tag == SourceTag::Truncated) {
-        s.a = r.f64();
-        s.b = r.f64();
-        s.c = r.f64();
-    }
-    r.require(finite_positive(norm), "the normalising constant is not finite and positive");
-    switch (s.tag) {
-        case SourceTag::Histogram:
-            if (!r.ok()) break;
-            if (auto h = HistogramDensity::from_state(std::move(histogram)); !h) {
-                r.refuse(h.error());
-            } else if (r.require(h->lo() == support.lo() && h->hi() == support.hi(),
-                                 "the histogram does not span the support")) {
-                s.histogram = std::move(*h);
-            }
-            break;
-        case SourceTag::LocScale:
-            r.require(std::isfinite(s.a) && std::isfinite(s.b) && s.a < s.b,
-                      "the base interval is not a valid one");
-            r.require(std::isfinite(s.c) && finite_positive(s.d),
-                      "loc or scale is not a valid one");
-            // Exactly the bounds loc_scale computed from these numbers.
-            r.require(support.lo() == s.c + s.d * s.a && support.hi() == s.c + s.d * s.b,
-                      "the support is not the shifted and scaled base interval");
-            break;
-        case SourceTag::Truncated:
-            r.require(std::isfinite(s.a) && std::isfinite(s.b) && s.a <= support.lo() &&
-                          support.hi() <= s.b,
-                      "the truncation is not inside the base interval");
-            r.require(finite_positive(s.c), "the truncated mass is not finite and positive");
-            break;
-        default:
-            break;
+SourceResult source_from_state(PdfSource s, Interval, double norm) {
+    if (!finite_positive(norm)) {
+        return state_refused("the normalising constant is not finite and positive");
     }
     return s;
 }
 
-// The fields of a sampler as read.
-struct SamplerFields {
-    SamplerTag tag = SamplerTag::Inversion;
-    std::optional<TdrHat> hat;  // checked and made by TdrHat::from_state
-    // Inversion
-    double ppf_tolerance = 0.0;
-    std::uint64_t max_iterations = 0;
-    bool use_newton = false;
-    std::optional<HermiteTable> table;  // checked and made by HermiteTable::from_state
-    // Interpolated inverse (checked by InterpolatedInverse::from_state)
-    InterpolatedInverse::State interpolated;
-};
-
-// The inversion settings (the iteration cap is 32 bits) and the Hermite table, if any.
-void read_inversion(StateReader& r, SamplerFields& s, Interval support) {
-    s.ppf_tolerance = r.f64();  // an option, stored as given
-    s.max_iterations = r.u64();
-    s.use_newton = r.flag();
-    std::optional<HermiteTable::State> table;
-    r.field(table);
-    r.require(s.max_iterations <= UINT32_MAX, "the iteration cap is out of range");
-    if (!table || !r.ok()) return;
-    if (auto made = HermiteTable::from_state(std::move(*table), support.lo(), support.hi())) {
-        s.table = std::move(*made);
-    } else {
-        r.refuse(made.error());
+SourceResult source_from_state(CdfSource s, Interval, double norm) {
+    if (!std::isnan(norm)) {
+        return state_refused("a distribution-function source has a normalising constant");
     }
-}
-
-SamplerFields read_sampler(StateReader& r, Interval support, SourceTag source) {
-    SamplerFields s;
-    const std::uint8_t t = r.u8();
-    s.tag = static_cast<SamplerTag>(t);
-    if (!r.require(t <= tag(SamplerTag::Interpolated), "unknown sampler kind")) return s;
-    if (s.tag == SamplerTag::Interpolated) {
-        s.interpolated = read_interpolated(r);
-        r.require(s.interpolated.lo == support.lo() && s.interpolated.hi == support.hi(),
-                  "the interpolated inverse does not span the support");
-        // Built from the density's panel table, or from a distribution function without one.
-        r.require(s.interpolated.panels.has_value() == (source != SourceTag::Cdf),
-                  "the interpolated inverse does not match its source");
-        return s;
+    if (!(std::isfinite(s.cdf_lo) && finite_positive(s.cdf_span))) {
+        return state_refused("the distribution function's rise is not finite and positive");
     }
-    if (s.tag == SamplerTag::Tdr) {
-        TdrHat::State hat;
-        r.field(hat);
-        r.require(source != SourceTag::Cdf, "a TDR hat without a density");
-        if (!r.ok()) return s;
-        if (auto made = TdrHat::from_state(std::move(hat), support)) {
-            s.hat = std::move(*made);
-        } else {
-            r.refuse(made.error());
-        }
-        return s;
-    }
-    read_inversion(r, s, support);
     return s;
 }
 
-// The check model of a density-defined distribution: an interpolated inverse of the raw density
-// over the support, with its panel table.
-std::optional<InterpolatedInverse::State> read_check_model(StateReader& r, Interval support,
-                                                          SourceTag source) {
-    if (!r.flag()) return std::nullopt;
-    InterpolatedInverse::State st = read_interpolated(r);
-    r.require(source != SourceTag::Cdf, "a distribution-function source has a check model");
-    r.require(st.lo == support.lo() && st.hi == support.hi() && st.panels.has_value(),
-              "the check model does not span the support");
-    return st;
+SourceResult source_from_state(HistogramDensity::State s, Interval support, double norm) {
+    if (!finite_positive(norm)) {
+        return state_refused("the normalising constant is not finite and positive");
+    }
+    auto h = HistogramDensity::from_state(std::move(s));
+    if (!h) return std::unexpected(h.error());
+    if (!(h->lo() == support.lo() && h->hi() == support.hi())) {
+        return state_refused("the histogram does not span the support");
+    }
+    return HistogramSource{std::move(*h)};
 }
 
-// The saved fields of an engine: the hat, the inversion settings or the interpolated inverse,
-// without the check model's wrapper (its model is saved after them).
-const TdrHat& saved_engine(const Checked<TdrEngine>& e) { return e.engine.hat; }
-const InversionEngine& saved_engine(const Checked<InversionEngine>& e) { return e.engine; }
-const InterpolatedInverse& saved_engine(const InterpolatedEngine& e) { return e.inverse; }
+SourceResult source_from_state(LocScaleSource s, Interval support, double norm) {
+    if (!finite_positive(norm)) {
+        return state_refused("the normalising constant is not finite and positive");
+    }
+    if (!(std::isfinite(s.base_lo) && std::isfinite(s.base_hi) && s.base_lo < s.base_hi)) {
+        return state_refused("the base interval is not a valid one");
+    }
+    if (!(std::isfinite(s.loc) && finite_positive(s.scale))) {
+        return state_refused("loc or scale is not a valid one");
+    }
+    // Exactly the bounds loc_scale computed from these numbers.
+    if (!(support.lo() == s.loc + s.scale * s.base_lo &&
+          support.hi() == s.loc + s.scale * s.base_hi)) {
+        return state_refused("the support is not the shifted and scaled base interval");
+    }
+    return s;
+}
+
+SourceResult source_from_state(TruncatedSource s, Interval support, double norm) {
+    if (!finite_positive(norm)) {
+        return state_refused("the normalising constant is not finite and positive");
+    }
+    if (!(std::isfinite(s.base_lo) && std::isfinite(s.base_hi) && s.base_lo <= support.lo() &&
+          support.hi() <= s.base_hi)) {
+        return state_refused("the truncation is not inside the base interval");
+    }
+    if (!finite_positive(s.mass)) {
+        return state_refused("the truncated mass is not finite and positive");
+    }
+    return s;
+}
+
+// An engine read back, checked against its source and the support. The hat and the inversion
+// settings are made here; the interpolated inverse only passes these checks (nullopt), and is
+// made once the check model has passed its own.
+using EngineResult = StateResult<std::optional<ContinuousDistribution::Engine>>;
+
+EngineResult engine_from_state(TdrHat::State s, Interval support, bool has_density) {
+    if (!has_density) return state_refused("a TDR hat without a density");
+    auto hat = TdrHat::from_state(std::move(s), support);
+    if (!hat) return std::unexpected(hat.error());
+    return Checked<TdrEngine>{TdrEngine{std::move(*hat)}, std::nullopt};
+}
+
+EngineResult engine_from_state(InversionEngine::State s, Interval support, bool) {
+    auto inversion = InversionEngine::from_state(std::move(s), support);
+    if (!inversion) return std::unexpected(inversion.error());
+    return Checked<InversionEngine>{std::move(*inversion), std::nullopt};
+}
+
+EngineResult engine_from_state(const InterpolatedInverse::State& s, Interval support,
+                               bool has_density) {
+    if (!(s.lo == support.lo() && s.hi == support.hi())) {
+        return state_refused("the interpolated inverse does not span the support");
+    }
+    // Built from the density's panel table, or from a distribution function without one.
+    if (s.panels.has_value() != has_density) {
+        return state_refused("the interpolated inverse does not match its source");
+    }
+    return std::nullopt;
+}
 
 }  // namespace
 
 // Every value is taken apart by a structured binding, which names all of its fields: a field
-// added to one of them stops the build here until the saved state (and its reading) has it.
-std::string StateCodec::save(const ContinuousDistribution& d) {
-    const auto& [source, support, norm, quad_tolerance, sampler] = d;
-    const InterpolatedInverse* check = d.check_model();
-    StateWriter w(kName);
-    w.f64(support.lo());
-    w.f64(support.hi());
-    w.f64(norm);
-    w.f64(quad_tolerance);
-
-    std::visit(
-        [&w](const auto& s) {
-            using S = std::decay_t<decltype(s)>;
-            if constexpr (std::is_same_v<S, PdfSource>) {
-                w.u8(tag(SourceTag::Pdf));
-            } else if constexpr (std::is_same_v<S, CdfSource>) {
-                const auto& [cdf_lo, cdf_span] = s;
-                w.u8(tag(SourceTag::Cdf));
-                w.f64(cdf_lo);
-                w.f64(cdf_span);
-            } else if constexpr (std::is_same_v<S, HistogramSource>) {
-                w.u8(tag(SourceTag::Histogram));
-                w.field(s.histogram.state());
-            } else if constexpr (std::is_same_v<S, LocScaleSource>) {
-                const auto& [base_lo, base_hi, loc, scale] = s;
-                w.u8(tag(SourceTag::LocScale));
-                w.f64(base_lo);
-                w.f64(base_hi);
-                w.f64(loc);
-                w.f64(scale);
-            } else {
-                // A source added to ContinuousDistribution needs its own tag and fields here.
-                static_assert(std::is_same_v<S, TruncatedSource>, "a source with no saved state");
-                const auto& [base_lo, base_hi, mass] = s;
-                w.u8(tag(SourceTag::Truncated));
-                w.f64(base_lo);
-                w.f64(base_hi);
-                w.f64(mass);
-            }
-        },
-        source);
-
-    std::visit(
-        [&w](const auto& held) {
-            const auto& engine = saved_engine(held);
-            using S = std::decay_t<decltype(engine)>;
-            if constexpr (std::is_same_v<S, TdrHat>) {
-                w.u8(tag(SamplerTag::Tdr));
-                w.field(engine.state());
-            } else if constexpr (std::is_same_v<S, InterpolatedInverse>) {
-                w.u8(tag(SamplerTag::Interpolated));
-                write_interpolated(w, engine);
-            } else {
-                // A sampler added to ContinuousDistribution needs its own tag and fields here.
-                static_assert(std::is_same_v<S, InversionEngine>, "a sampler with no saved state");
-                const auto& [ppf_tolerance, max_iterations, use_newton, table] = engine;
-                w.u8(tag(SamplerTag::Inversion));
-                w.f64(ppf_tolerance);
-                w.u64(max_iterations);
-                w.flag(use_newton);
-                w.field(table ? std::optional(table->state()) : std::nullopt);
-            }
-        },
-        sampler);
-
+// added to the distribution stops the build here until its state has it. A source or engine
+// added to its variant does not compile until saved_source or saved_engine can save it.
+ContinuousDistribution::State ContinuousDistribution::state() const {
+    const auto& [source, support, norm, quad_tolerance, engine] = *this;
+    State s{support.lo(), support.hi(), norm, quad_tolerance, {}, {}, {}};
+    s.source = std::visit([](const auto& src) { return saved_source(src); }, source);
+    s.engine = std::visit([](const auto& e) { return saved_engine(e); }, engine);
     // The check model, built on the density after the engine (none for a distribution
     // function, nor where the density could not be checked).
-    w.flag(check != nullptr);
-    if (check) write_interpolated(w, *check);
-    return std::move(w).finish();
+    if (const InterpolatedInverse* model = check_model()) s.check_model = model->state();
+    return s;
 }
 
-template <>
-StateResult<ContinuousDistribution> StateCodec::load<ContinuousDistribution>(
-    std::string_view bytes) {
-    StateReader r(bytes, kName);
-    const double lo = r.f64();
-    const double hi = r.f64();
-    const double norm = r.f64();
-    const double quad_tolerance = r.f64();  // an option, stored as given
-    const auto support = Interval::make(lo, hi);
-    if (!r.require(support.has_value(), "the support is not a valid interval")) {
-        return std::unexpected(r.finish().error());
-    }
-    SourceFields src = read_source(r, *support, norm);
-    SamplerFields smp = read_sampler(r, *support, src.tag);
-    std::optional<InterpolatedInverse::State> check = read_check_model(r, *support, src.tag);
-    if (auto done = r.finish(); !done) return std::unexpected(done.error());
+StateResult<ContinuousDistribution> ContinuousDistribution::from_state(State s) {
+    const auto support = Interval::make(s.lo, s.hi);
+    if (!support) return state_refused("the support is not a valid interval");
+    auto source = std::visit(
+        [&](auto& src) { return source_from_state(std::move(src), *support, s.norm); },
+        s.source);
+    if (!source) return std::unexpected(source.error());
+    const bool has_density = !std::holds_alternative<CdfSource>(*source);
 
-    ContinuousSource source;
-    switch (src.tag) {
-        case SourceTag::Pdf: source = PdfSource{}; break;
-        case SourceTag::Cdf: source = CdfSource{src.a, src.b}; break;
-        case SourceTag::Histogram: source = HistogramSource{std::move(*src.histogram)}; break;
-        case SourceTag::LocScale: source = LocScaleSource{src.a, src.b, src.c, src.d}; break;
-        case SourceTag::Truncated: source = TruncatedSource{src.a, src.b, src.c}; break;
-    }
+    auto engine = std::visit(
+        [&](auto& e) { return engine_from_state(std::move(e), *support, has_density); },
+        s.engine);
+    if (!engine) return std::unexpected(engine.error());
 
-    auto refused = [](const char* what) {
-        return std::unexpected(StateError{std::string(kName) + ": " + what});
-    };
-    ContinuousDistribution::Engine sampler = Checked<InversionEngine>{};
-    if (smp.tag == SamplerTag::Interpolated) {
-        auto inverse = InterpolatedInverse::from_state(std::move(smp.interpolated));
-        if (!inverse) return refused(inverse.error());
-        sampler = InterpolatedEngine{std::move(*inverse)};
-    } else if (smp.tag == SamplerTag::Tdr) {
-        sampler = Checked<TdrEngine>{TdrEngine{std::move(*smp.hat)}, std::nullopt};
-    } else {
-        sampler = Checked<InversionEngine>{
-            InversionEngine{smp.ppf_tolerance, static_cast<std::uint32_t>(smp.max_iterations),
-                            smp.use_newton, std::move(smp.table)},
-            std::nullopt};
+    // The check model of a density-defined distribution: an interpolated inverse of the raw
+    // density over the support, with its panel table.
+    if (s.check_model) {
+        if (!has_density) {
+            return state_refused("a distribution-function source has a check model");
+        }
+        if (!(s.check_model->lo == support->lo() && s.check_model->hi == support->hi() &&
+              s.check_model->panels.has_value())) {
+            return state_refused("the check model does not span the support");
+        }
     }
-    ContinuousDistribution d(std::move(source), *support, norm, quad_tolerance,
-                             std::move(sampler));
-    if (check) {
-        auto model = InterpolatedInverse::from_state(std::move(*check));
-        if (!model) return refused(model.error());
+    if (!*engine) {
+        auto inverse = InterpolatedInverse::from_state(
+            std::move(std::get<InterpolatedInverse::State>(s.engine)));
+        if (!inverse) return std::unexpected(inverse.error());
+        *engine = InterpolatedEngine{std::move(*inverse)};
+    }
+    ContinuousDistribution d(std::move(*source), *support, s.norm, s.quad_tolerance,
+                             std::move(**engine));
+    if (s.check_model) {
+        auto model = InterpolatedInverse::from_state(std::move(*s.check_model));
+        if (!model) return std::unexpected(model.error());
         d.set_check_model(std::move(*model));
     }
     return d;

@@ -36,6 +36,7 @@
 #include <functional>  // std::invoke, used by function_ref.hpp
 #include <optional>
 #include <span>
+#include <tuple>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -53,6 +54,7 @@
 #include "core/errors.hpp"
 #include "core/fill.hpp"
 #include "core/function_ref.hpp"
+#include "core/serial.hpp"
 #include "core/word_source.hpp"
 
 namespace varnix {
@@ -145,8 +147,38 @@ public:
     Interval support() const { return support_; }
     double norm() const { return norm_; }  // density kinds only; NaN for a cdf-defined one
 
+    // --- Saved state (core/serial.hpp). ------------------------------------------------------
+
+    // The support, the density's numbers, the source (a histogram as its own state, the
+    // others as they are), the engine as built (the TDR hat, the inversion settings with the
+    // Hermite table, or the interpolated inverse) and the check model. The alternatives'
+    // indices are part of the format: a new one goes at the end.
+    struct State {
+        static constexpr const char* name = "ContinuousDistribution";
+        using Source = std::variant<PdfSource, CdfSource, HistogramDensity::State,
+                                    LocScaleSource, TruncatedSource>;
+        using Sampler = std::variant<TdrHat::State, InversionEngine::State,
+                                     InterpolatedInverse::State>;
+        double lo = 0.0;
+        double hi = 0.0;
+        double norm = 0.0;
+        double quad_tolerance = 0.0;  // an option, saved as given
+        Source source;
+        Sampler engine;
+        std::optional<InterpolatedInverse::State> check_model;
+        static auto fields(auto& s) {
+            auto& [lo, hi, norm, quad_tolerance, source, engine, check_model] = s;
+            return std::tie(lo, hi, norm, quad_tolerance, source, engine, check_model);
+        }
+    };
+    State state() const;
+    // Checks, in order, the support, the source against the support and the norm, the engine
+    // against the source and the support (then the hat's or the table's own checks), the check
+    // model against the source and the support, then the interpolated inverses' own checks. The
+    // first failure is the refusal.
+    static StateResult<ContinuousDistribution> from_state(State s);
+
 private:
-    friend struct StateCodec;  // saved states (core/serial.hpp)
 
     ContinuousDistribution(Source source, Interval support, double norm, double quad_tolerance,
                            Engine engine)
@@ -179,6 +211,14 @@ private:
     double quad_tolerance_;
     Engine engine_;
 };
+
+// The texts refusing a saved source or engine of an unknown kind.
+template <>
+inline constexpr const char* state_field_refusal<ContinuousDistribution::State::Source> =
+    "unknown source kind";
+template <>
+inline constexpr const char* state_field_refusal<ContinuousDistribution::State::Sampler> =
+    "unknown sampler kind";
 
 // A distribution paired with the function it was built from, for the duration of one call.
 // Holds references only: the distribution and the callable behind f must outlive the view.

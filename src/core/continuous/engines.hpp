@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <tuple>
 #include <vector>
 
 #include "core/continuous/checked.hpp"
@@ -75,6 +76,21 @@ struct InversionEngine {
     // When a table node's quantile disagrees with the model (Rule::Node), the table is built
     // on the model's quantiles at the same probabilities.
     void check_nodes(const InterpolatedInverse& model, Interval support);
+
+    // Saved state (core/serial.hpp), a part of its distribution's: the settings (the iteration
+    // cap as a u64) and the table's state. The table is made again on the owner's support.
+    struct State {
+        double ppf_tolerance = 0.0;  // an option, saved as given
+        std::uint64_t max_iterations = 0;
+        bool use_newton = false;
+        std::optional<HermiteTable::State> table;
+        static auto fields(auto& s) {
+            auto& [ppf_tolerance, max_iterations, use_newton, table] = s;
+            return std::tie(ppf_tolerance, max_iterations, use_newton, table);
+        }
+    };
+    State state() const;
+    static StateResult<InversionEngine> from_state(State s, Interval support);
 
     // --- The engine interface (engine.hpp). ---
     static double sf_of_cdf(double p) { return source_queries::sf_of_cdf(p); }

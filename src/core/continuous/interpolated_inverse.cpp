@@ -38,45 +38,37 @@ void InterpolatedInverse::make_guide() {
 }
 
 InterpolatedInverse::State InterpolatedInverse::state() const {
-    State st;
-    st.lo = lo_;
-    st.hi = hi_;
-    st.u_resolution = u_resolution_;
-    st.order = order_;
-    st.max_u_error = max_u_error_;
-    st.density_calls = density_calls_;
-    st.x = x_;
-    st.u = u_;
-    st.s = s_;
-    st.width = width_;
-    st.coefficients.reserve(10 * polys_.size());
-    for (const Poly& p : polys_) {
+    [[maybe_unused]] const auto& [table, lo, hi, u_resolution, order, max_u_error, density_calls,
+                                  x, u, s, width, polys, guide, guide_scale] = *this;
+    State st{lo, hi, u_resolution, order, max_u_error, density_calls, x, u, s, width, {}, {}};
+    st.coefficients.reserve(10 * polys.size());
+    for (const Poly& p : polys) {
         st.coefficients.insert(st.coefficients.end(), p.c, p.c + 6);
         st.coefficients.insert(st.coefficients.end(), p.v, p.v + 4);
     }
-    if (table_) st.panels = table_->state();
+    if (table) st.panels = table->state();
     return st;
 }
 
-std::expected<InterpolatedInverse, const char*> InterpolatedInverse::from_state(State st) {
+StateResult<InterpolatedInverse> InterpolatedInverse::from_state(State st) {
     const std::size_t n = st.width.size();
     if (n == 0 || n >= UINT32_MAX || st.x.size() != n + 1 || st.u.size() != n + 1 ||
         st.s.size() != n + 1 || st.coefficients.size() != 10 * n) {
-        return std::unexpected("interpolation sizes do not match");
+        return state_refused("interpolation sizes do not match");
     }
     if (!(st.u_resolution >= min_u_resolution && st.u_resolution <= max_u_resolution) ||
         st.order < 3 || st.order > 5 || !std::isfinite(st.max_u_error) || st.max_u_error < 0.0) {
-        return std::unexpected("interpolation settings out of range");
+        return state_refused("interpolation settings out of range");
     }
     if (!std::isfinite(st.lo) || !std::isfinite(st.hi) || !(st.lo < st.hi) ||
         st.x.front() != st.lo || st.x.back() != st.hi) {
-        return std::unexpected("interpolation interval is not finite and ordered");
+        return state_refused("interpolation interval is not finite and ordered");
     }
     for (const double c : st.coefficients) {
-        if (!std::isfinite(c)) return std::unexpected("interpolation coefficient is not finite");
+        if (!std::isfinite(c)) return state_refused("interpolation coefficient is not finite");
     }
     if (st.u.back() != std::numeric_limits<double>::infinity() || st.s.back() != 0.0) {
-        return std::unexpected("interpolation sentinels are missing");
+        return state_refused("interpolation sentinels are missing");
     }
     for (std::size_t i = 0; i < n; ++i) {
         const bool finite = std::isfinite(st.x[i]) && std::isfinite(st.u[i]) &&
@@ -84,13 +76,13 @@ std::expected<InterpolatedInverse, const char*> InterpolatedInverse::from_state(
         if (!finite || !(st.x[i] < st.x[i + 1]) || st.u[i] < 0.0 || st.u[i] > 1.0 ||
             st.s[i] < 0.0 || st.s[i] > 1.0 || st.width[i] < 0.0 || st.s[i + 1] > st.s[i] ||
             (i + 1 < n && st.u[i + 1] < st.u[i])) {
-            return std::unexpected("interpolation nodes are not ordered");
+            return state_refused("interpolation nodes are not ordered");
         }
     }
     std::optional<PanelTable> table;
     if (st.panels) {
         if (st.panels->lo != st.lo || st.panels->hi != st.hi) {
-            return std::unexpected("panel table and interpolation intervals differ");
+            return state_refused("panel table and interpolation intervals differ");
         }
         auto t = PanelTable::from_state(std::move(*st.panels));
         if (!t) return std::unexpected(t.error());

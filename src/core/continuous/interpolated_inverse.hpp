@@ -162,7 +162,8 @@ public:
     }
 
     // Everything the built object holds, as plain numbers, and the object made from them
-    // again without a call of the density (the guide table is rebuilt). from_state checks what
+    // again without a call of the density (the guide table is rebuilt): a part of its
+    // distribution's saved state (core/serial.hpp). from_state checks what
     // the queries rely on (sizes, finite and ordered values, the resolution's range) and
     // refuses anything else with a fixed text.
     struct State {
@@ -178,9 +179,15 @@ public:
         std::vector<double> width;         // intervals
         std::vector<double> coefficients;  // 10 per interval: c0 to c5, then v1 to v4
         std::optional<PanelTable::State> panels;  // absent when built from a cdf
+        static auto fields(auto& state) {
+            auto& [lo, hi, u_resolution, order, max_u_error, density_calls, x, u, s, width,
+                   coefficients, panels] = state;
+            return std::tie(lo, hi, u_resolution, order, max_u_error, density_calls, x, u, s,
+                            width, coefficients, panels);
+        }
     };
     State state() const;
-    static std::expected<InterpolatedInverse, const char*> from_state(State s);
+    static StateResult<InterpolatedInverse> from_state(State s);
 
     // Interval i's polynomial x(v) for v = u - (mass left of the interval's start), in Newton
     // form: c0 + v (c1 + (v - v1) (c2 + (v - v2) (c3 + (v - v3) (c4 + (v - v4) c5)))), v1 to

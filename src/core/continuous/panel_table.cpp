@@ -350,75 +350,65 @@ double PanelTable::Builder::entropy_integral() const {
 }
 
 PanelTable::State PanelTable::state() const {
-    State s;
-    s.lo = lo_;
-    s.hi = hi_;
-    s.exponent = exponent_;
-    s.mass = mass_;
-    s.unresolved = unresolved_;
-    s.mean = mean_;
-    s.variance = variance_;
-    s.entropy = entropy_;
-    s.edges = edges_;
-    s.masses = masses_;
-    s.values = values_;
-    s.below = below_;
-    s.above = above_;
-    if (lo_model_) s.lo_model = lo_model_->parameters();
-    if (hi_model_) s.hi_model = hi_model_->parameters();
+    const auto& [lo, hi, exponent, mass, unresolved, edges, masses, values, below, above, mean,
+                 variance, entropy, lo_model, hi_model] = *this;
+    State s{lo, hi, exponent, mass, unresolved, mean, variance, entropy,
+            edges, masses, values, below, above, {}, {}};
+    if (lo_model) s.lo_model = lo_model->parameters();
+    if (hi_model) s.hi_model = hi_model->parameters();
     return s;
 }
 
-std::expected<PanelTable, const char*> PanelTable::from_state(State s) {
+StateResult<PanelTable> PanelTable::from_state(State s) {
     const auto all_finite = [](const std::vector<double>& v) {
         return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
     };
     const std::size_t np = s.masses.size();
     if (np == 0 || s.edges.size() != np + 1 || s.values.size() != 9 * np ||
         s.below.size() != np + 1 || s.above.size() != np + 1) {
-        return std::unexpected("panel table sizes do not match");
+        return state_refused("panel table sizes do not match");
     }
     if (!std::isfinite(s.lo) || !std::isfinite(s.hi) || !(s.lo < s.hi) ||
         !std::isfinite(s.hi - s.lo)) {
-        return std::unexpected("panel table interval is not finite and ordered");
+        return state_refused("panel table interval is not finite and ordered");
     }
     if (!all_finite(s.edges) || !all_finite(s.masses) || !all_finite(s.values) ||
         !all_finite(s.below) || !all_finite(s.above) || !std::isfinite(s.mass) ||
         !std::isfinite(s.unresolved) || !std::isfinite(s.mean) || !std::isfinite(s.variance) ||
         !std::isfinite(s.entropy)) {
-        return std::unexpected("panel table holds a value that is not finite");
+        return state_refused("panel table holds a value that is not finite");
     }
     if (!(s.mass > 0.0) || s.unresolved < 0.0 || s.variance < 0.0 || s.exponent < -1100 ||
         s.exponent > 1100) {
-        return std::unexpected("panel table mass, scale or spread out of range");
+        return state_refused("panel table mass, scale or spread out of range");
     }
     if (s.edges.front() < s.lo || s.edges.back() > s.hi) {
-        return std::unexpected("panel edges outside the interval");
+        return state_refused("panel edges outside the interval");
     }
     for (std::size_t j = 0; j < np; ++j) {
         if (!(s.edges[j] < s.edges[j + 1]) || s.masses[j] < 0.0 || s.below[j + 1] < s.below[j] ||
             s.above[j + 1] > s.above[j]) {
-            return std::unexpected("panel table is not ordered");
+            return state_refused("panel table is not ordered");
         }
     }
     for (const double v : s.values) {
-        if (v < 0.0) return std::unexpected("panel table holds a negative density");
+        if (v < 0.0) return state_refused("panel table holds a negative density");
     }
     if (s.below.front() < 0.0 || s.above.back() < 0.0) {
-        return std::unexpected("panel table holds a negative mass");
+        return state_refused("panel table holds a negative mass");
     }
     PanelTable t;
     for (const auto& [given, model, end, at_lo, room] :
          {std::tuple{&s.lo_model, &t.lo_model_, s.lo, true, s.edges.front() - s.lo},
           std::tuple{&s.hi_model, &t.hi_model_, s.hi, false, s.hi - s.edges.back()}}) {
         if (!*given) {
-            if (room != 0.0) return std::unexpected("panel table leaves an end uncovered");
+            if (room != 0.0) return state_refused("panel table leaves an end uncovered");
             continue;
         }
         const auto m = EndModel::from_parameters(**given);
         if (!m || m->point(0.0) != end || (**given)[1] != (at_lo ? 1.0 : 0.0) ||
             !(m->reach() <= room * (1.0 + 1e-12) + 1e-300)) {
-            return std::unexpected("panel table end model does not fit its end");
+            return state_refused("panel table end model does not fit its end");
         }
         *model = *m;
     }

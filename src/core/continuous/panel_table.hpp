@@ -34,8 +34,14 @@
 #include "core/continuous/lobatto.hpp"  // the rule behind the table, for its users too
 #include "core/errors.hpp"
 #include "core/function_ref.hpp"
+#include "core/serial.hpp"
 
 namespace varnix {
+
+// An end model saved with another number of parameters than it has.
+template <>
+inline constexpr const char* state_field_refusal<EndModel::Parameters> =
+    "an end model has the wrong number of parameters";
 
 class PanelTable {
 public:
@@ -116,8 +122,9 @@ public:
     std::size_t memory_bytes() const;
 
     // Everything the table holds, as plain numbers, and a table made from them again with no
-    // density call. from_state checks what the queries rely on (sizes, finite and ordered
-    // values, consistent end models) and refuses anything else with a fixed text.
+    // density call (core/serial.hpp), a part of its interpolated inverse's state. from_state
+    // checks what the queries rely on (sizes, finite and ordered values, consistent end models)
+    // and refuses anything else with a fixed text.
     struct State {
         double lo = 0.0;
         double hi = 0.0;
@@ -134,9 +141,15 @@ public:
         std::vector<double> above;
         std::optional<EndModel::Parameters> lo_model;
         std::optional<EndModel::Parameters> hi_model;
+        static auto fields(auto& s) {
+            auto& [lo, hi, exponent, mass, unresolved, mean, variance, entropy, edges, masses,
+                   values, below, above, lo_model, hi_model] = s;
+            return std::tie(lo, hi, exponent, mass, unresolved, mean, variance, entropy, edges,
+                            masses, values, below, above, lo_model, hi_model);
+        }
     };
     State state() const;
-    static std::expected<PanelTable, const char*> from_state(State s);
+    static StateResult<PanelTable> from_state(State s);
 
 private:
     // One attempt at the table on a first partition, in named steps (panel_table.cpp).

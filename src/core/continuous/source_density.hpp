@@ -11,6 +11,7 @@
 #include <limits>
 #include <optional>
 #include <span>
+#include <tuple>
 #include <variant>
 #include <vector>
 
@@ -33,13 +34,22 @@ inline UserFn no_user_function() {
     return UserFn(nan_function);
 }
 
-struct PdfSource {};  // raw density f(x) everywhere
+// Each source but the histogram is saved as it is (its fields, core/serial.hpp); the histogram
+// is saved as its own state.
+struct PdfSource {  // raw density f(x) everywhere
+    static auto fields(auto&) { return std::tie(); }
+};
 struct CdfSource {
     double cdf_lo;    // user cdf at lo
     double cdf_span;  // user cdf(hi) - cdf(lo), finite and positive
 
     // The user cdf rescaled to rise from 0 at lo to 1 at hi; values outside are not clamped.
     double scaled(UserFn cdf, double x) const { return (cdf(x) - cdf_lo) / cdf_span; }
+
+    static auto fields(auto& s) {
+        auto& [cdf_lo, cdf_span] = s;
+        return std::tie(cdf_lo, cdf_span);
+    }
 };
 struct HistogramSource {
     HistogramDensity histogram;  // raw density: the bin value
@@ -49,11 +59,21 @@ struct LocScaleSource {  // raw density f(z) / scale for z = (x - loc) / scale i
     double base_hi;
     double loc;
     double scale;
+
+    static auto fields(auto& s) {
+        auto& [base_lo, base_hi, loc, scale] = s;
+        return std::tie(base_lo, base_hi, loc, scale);
+    }
 };
 struct TruncatedSource {  // raw density f(x) / mass on the support (the truncation bounds)
     double base_lo;
     double base_hi;
     double mass;
+
+    static auto fields(auto& s) {
+        auto& [base_lo, base_hi, mass] = s;
+        return std::tie(base_lo, base_hi, mass);
+    }
 };
 
 using ContinuousSource =
