@@ -34,6 +34,16 @@ double coordinate(int i, int n, double *x) { return 0.5 * x[(i + 1) % n] + 0.1; 
 double conditional(int i, int n, double *x) { return 0.1 * (i + 1) + (n > 0 ? 0.5 * x[n - 1] : 0.0); }
 double nan_at_zero(double x) { return x == 0.0 ? NAN : exp(-0.5 * x * x); }
 
+double gauss_log(int n, double *x) {
+    double s = 0.0;
+    for (int i = 0; i < n; ++i) s += x[i] * x[i];
+    return -0.5 * s;
+}
+double gauss_grad(int n, double *x, double *g) {
+    for (int i = 0; i < n; ++i) g[i] = -x[i];
+    return 0.0;
+}
+
 /* Calls made while the interpreter lock was held, and the threads that made calls. */
 int PyGILState_Check(void);
 #include <pthread.h>
@@ -111,6 +121,9 @@ SIGNATURES = {
     "conditional": (ctypes.c_double,
                     [ctypes.c_int, ctypes.c_int, ctypes.POINTER(ctypes.c_double)]),
     "nan_at_zero": (ctypes.c_double, [ctypes.c_double]),
+    "gauss_log": (ctypes.c_double, [ctypes.c_int, ctypes.POINTER(ctypes.c_double)]),
+    "gauss_grad": (ctypes.c_double, [ctypes.c_int, ctypes.POINTER(ctypes.c_double),
+                                     ctypes.POINTER(ctypes.c_double)]),
     "watched_normal": (ctypes.c_double, [ctypes.c_double]),
     "watched_gauss": (ctypes.c_double, [ctypes.c_int, ctypes.POINTER(ctypes.c_double)]),
     "watch_reset": (None, []),
@@ -442,3 +455,45 @@ def test_a_numba_cfunc_pickles_by_its_own_means_or_not_at_all(clib):
         assert "bare address" not in str(error)
         return
     assert pickle.loads(data).sample_n(5, seed=1) == d.sample_n(5, seed=1)
+
+
+def _gradient_kinds(clib, kind):
+    """HMC's compiled gradient, double (int n, double *x, double *grad), as an object of kind."""
+    fn = clib.gauss_grad
+    if kind == "ctypes":
+        return fn
+    if kind == "capsule":
+        return capsule(fn, "double (int, double *, double *)")
+    if kind == "LowLevelCallable":
+        return pytest.importorskip("scipy").LowLevelCallable(fn)
+    if kind == "cffi":
+        ffi = pytest.importorskip("cffi").FFI()
+        return ffi.cast("double(*)(int, double *, double *)", ctypes.cast(fn, ctypes.c_void_p).value)
+    numba = pytest.importorskip("numba", reason="numba is not installed")
+    from numba import types
+
+    @numba.cfunc(types.float64(types.intc, types.CPointer(types.float64),
+                               types.CPointer(types.float64)))
+    def grad(n, x, g):
+        for i in range(n):
+            g[i] = -x[i]
+        return 0.0
+    return grad
+
+
+@pytest.mark.parametrize("kind", [k for k in KINDS if k != "vectorized"])
+def test_a_compiled_gradient_gives_the_chain_of_the_python_gradient(clib, kind):
+    def log_density(*x):
+        s = 0.0
+        for t in x:
+            s += t * t
+        return -0.5 * s
+
+    def run(f, grad):
+        chain = vx.hmc_sampler(f, BOX2, leapfrog_steps=5, log_density=True, grad=grad)
+        chain.init(seed=2)
+        return chain.sample_n(200, seed=7)
+
+    python = run(log_density, lambda *x: [-t for t in x])
+    assert run(log_density, _gradient_kinds(clib, kind)) == python
+    assert run(clib.gauss_log, _gradient_kinds(clib, kind)) == python

@@ -221,7 +221,12 @@ struct GradientFn {
     PyObject* f;
     bool with_value = false;
     PythonCalls* calls = PythonCalls::current();
+    const NativeFunction* native = nullptr;  // a compiled gradient (never with_value)
     double operator()(std::span<const double> x, std::span<double> out) const {
+        if (native != nullptr) {
+            native->gradient(x, out);
+            return 0.0;
+        }
         return call_gradient(f, x, out, with_value, calls);
     }
 };

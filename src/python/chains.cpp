@@ -66,7 +66,8 @@ ChainSupport chain_support_arg(const Args& a, std::size_t i) {
 template <class Py>
 bool chains_run_on_threads(const Py& self) {
     if constexpr (requires { self.grad; }) {
-        if (self.grad || self.value.settings().gradient == HmcGradient::WithValue) return false;
+        if (self.grad.needs_interpreter() && self.grad) return false;
+        if (self.value.settings().gradient == HmcGradient::WithValue) return false;
     }
     return !self.f.needs_interpreter();
 }
@@ -283,15 +284,14 @@ PyObject* metropolis_hastings(const Args& a) {
 struct PyHmcSampler {
     HmcSampler value;
     UserFunction f;
-    PyRef grad;
+    UserFunction grad;
     int traverse(visitproc visit, void* arg) {
         if (const int r = f.traverse(visit, arg); r != 0) return r;
-        Py_VISIT(grad.get());
-        return 0;
+        return grad.traverse(visit, arg);
     }
     void clear() {
         f.clear();
-        grad = PyRef();
+        grad.clear();
     }
     static const ClassDef& definition();
 };
@@ -302,7 +302,8 @@ ChainFunctions chain_functions(const PyHmcSampler& self, const VectorFn& f) {
     switch (s.gradient) {
         case HmcGradient::FiniteDifferences: break;
         case HmcGradient::Callable:
-            functions.gradient = GradientFn{self.grad.get(), false, f.calls};
+            functions.gradient =
+                GradientFn{self.grad.python_callable(), false, f.calls, self.grad.native()};
             break;
         case HmcGradient::WithValue:
             functions.pair = ValueOfPairFn{self.f.python_callable(), f.calls};
@@ -317,7 +318,8 @@ std::size_t default_warmup(const PyHmcSampler& s) { return s.value.settings().ad
 // Pickled with f alone, or with f and grad when grad is a function of its own.
 PyObject* hmc_reduce(PyHmcSampler& self) {
     const std::string state = StateCodec::save(self.value);
-    if (self.grad) refuse_unpicklable(self.f);
+    refuse_unpicklable(self.f);
+    refuse_unpicklable(self.grad);
     if (self.grad) return reduce_to_state("HmcSampler", {self.f.get(), self.grad.get()}, state);
     return reduce_to_state("HmcSampler", {self.f.get()}, state);
 }
@@ -326,7 +328,8 @@ PyObject* hmc_restore(const SavedState& saved) {
     HmcSampler value = unwrap(StateCodec::load<HmcSampler>(saved.bytes));
     if (value.settings().gradient != HmcGradient::Callable) {
         PyRef f = saved.callable(true);
-        return make_instance(PyHmcSampler{std::move(value), UserFunction::of(f.get(), NativeArity::Points), PyRef()});
+        return make_instance(PyHmcSampler{
+            std::move(value), UserFunction::of(f.get(), NativeArity::Points), UserFunction()});
     }
     if (PyTuple_Size(saved.callables) != 2 ||
         !PyCallable_Check(PyTuple_GetItem(saved.callables, 0)) ||
@@ -334,9 +337,9 @@ PyObject* hmc_restore(const SavedState& saved) {
         raise(PyExc_TypeError,
               "an HmcSampler with a gradient function is restored with two callables (f, grad)");
     }
-    return make_instance(PyHmcSampler{std::move(value),
-                                      UserFunction::of(PyTuple_GetItem(saved.callables, 0), NativeArity::Points),
-                                      PyRef::borrow(PyTuple_GetItem(saved.callables, 1))});
+    return make_instance(PyHmcSampler{
+        std::move(value), UserFunction::of(PyTuple_GetItem(saved.callables, 0), NativeArity::Points),
+        UserFunction::of(PyTuple_GetItem(saved.callables, 1), NativeArity::Gradient)});
 }
 
 PyMethodDef hmc_methods[] = {
@@ -373,7 +376,8 @@ HmcGradient gradient_arg(const Args& a, std::size_t i, bool log_density) {
         }
         return HmcGradient::WithValue;
     }
-    if (!PyCallable_Check(g)) {
+    // A compiled gradient (a capsule is not callable) is recognised, and its signature checked.
+    if (!PyCallable_Check(g) && !UserFunction::of(g, NativeArity::Gradient).native()) {
         raise(PyExc_TypeError, "argument 'grad': expected a callable, True or None, not '" +
                                    type_name(g) + "'");
     }
@@ -401,7 +405,9 @@ PyObject* hmc_sampler(const Args& a) {
     settings.jitter = a.f64(7);
     settings.adapt_steps = a.count(8);
     settings.target_accept = a.f64(9);
-    PyRef grad = settings.gradient == HmcGradient::Callable ? PyRef::borrow(a.object(6)) : PyRef();
+    UserFunction grad = settings.gradient == HmcGradient::Callable
+                            ? UserFunction::of(a.object(6), NativeArity::Gradient)
+                            : UserFunction();
     return make_instance(PyHmcSampler{unwrap(HmcSampler::make(std::move(support), settings)),
                                       std::move(f), std::move(grad)});
 }

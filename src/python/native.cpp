@@ -15,13 +15,15 @@ struct FormSignature {
     std::string_view text;  // as messages print it; compared with white space removed
 };
 
-constexpr std::array<FormSignature, 6> forms{{
+constexpr std::array<FormSignature, 8> forms{{
     {NativeForm::Scalar, NativeArity::Scalar, "double (double)"},
     {NativeForm::ScalarData, NativeArity::Scalar, "double (double, void *)"},
     {NativeForm::Points, NativeArity::Points, "double (int, double *)"},
     {NativeForm::PointsData, NativeArity::Points, "double (int, double *, void *)"},
     {NativeForm::Indexed, NativeArity::Indexed, "double (int, int, double *)"},
     {NativeForm::IndexedData, NativeArity::Indexed, "double (int, int, double *, void *)"},
+    {NativeForm::Gradient, NativeArity::Gradient, "double (int, double *, double *)"},
+    {NativeForm::GradientData, NativeArity::Gradient, "double (int, double *, double *, void *)"},
 }};
 
 std::string without_spaces(std::string_view s) {

@@ -32,6 +32,7 @@ enum class NativeArity : unsigned char {
     Scalar,   // one double: densities, distribution functions, derivatives, quantile functions
     Points,   // n coordinates: the multivariate densities
     Indexed,  // a coordinate index and n coordinates: Gibbs and conditional samplers
+    Gradient,  // n coordinates in, n gradient components out: HMC's grad
 };
 
 // The C forms, each without and with the trailing user-data pointer.
@@ -42,6 +43,8 @@ enum class NativeForm : unsigned char {
     PointsData,     // double (int, double *, void *)
     Indexed,        // double (int, int, double *)
     IndexedData,    // double (int, int, double *, void *)
+    Gradient,       // double (int, double *, double *): writes the gradient at x
+    GradientData,   // double (int, double *, double *, void *)
 };
 
 // A compiled function: its address, its form, the user data it is called with, and the object
@@ -77,6 +80,18 @@ public:
 
     // One of the given form (for the recognisers; from() is the way in).
     static NativeFunction made(void* address, void* data, NativeForm form, PyRef owner);
+
+    // The gradient form: writes the n components at x into out; its return value is not used.
+    void gradient(std::span<const double> x, std::span<double> out) const {
+        const int n = static_cast<int>(x.size());
+        auto* p = const_cast<double*>(x.data());
+        if (form_ == NativeForm::GradientData) {
+            reinterpret_cast<double (*)(int, double*, double*, void*)>(address_)(n, p, out.data(),
+                                                                                data_);
+        } else {
+            reinterpret_cast<double (*)(int, double*, double*)>(address_)(n, p, out.data());
+        }
+    }
 
     NativeForm form() const { return form_; }
     PyObject* owner() const { return owner_.get(); }

@@ -1174,7 +1174,7 @@ def metropolis_hastings(f: _DensityN, support: HyperRect | None, step_size: _Flo
         BuildError: step_size not finite and positive, target_accept outside (0, 1), naming
             the setting and the value given.
     """
-def hmc_sampler(f: _DensityN, support: HyperRect | None, step_size: _Float = 0.05, leapfrog_steps: SupportsIndex = 20, grad_eps: _Float = 1e-6, *, log_density: bool = False, grad: Callable[..., Sequence[_Float]] | bool | None = None, jitter: _Float = 1.0, adapt_steps: SupportsIndex = 0, target_accept: _Float = 0.8) -> HmcSampler:
+def hmc_sampler(f: _DensityN, support: HyperRect | None, step_size: _Float = 0.05, leapfrog_steps: SupportsIndex = 20, grad_eps: _Float = 1e-6, *, log_density: bool = False, grad: Callable[..., Sequence[_Float]] | _Compiled | bool | None = None, jitter: _Float = 1.0, adapt_steps: SupportsIndex = 0, target_accept: _Float = 0.8) -> HmcSampler:
     """A Hamiltonian Monte Carlo chain for the unnormalised density f in a box or on all of R^d.
 
     Each trajectory draws fresh momenta and makes leapfrog steps along the gradient of ln f. By
@@ -1200,7 +1200,9 @@ def hmc_sampler(f: _DensityN, support: HyperRect | None, step_size: _Float = 0.0
         grad_eps: the finite-difference step.
         log_density: f gives the logarithm of the density.
         grad: None (finite differences), a function giving the gradient of ln f at the point
-            (d numbers; called like f), or True: f gives the log density and its gradient.
+            (d numbers; called like f) or a compiled one, double (int n, double *x,
+            double *grad) writing the n components, or True: f gives the log density and its
+            gradient.
         jitter: from 0 to 1, how far the number of steps varies around L.
         adapt_steps: transitions after init() during which the step size adapts by dual
             averaging towards target_accept (0: never); the last leaves the averaged step.
