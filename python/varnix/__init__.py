@@ -8,6 +8,7 @@ from _varnix import (
     BuildError as BuildError,
     SampleError as SampleError,
     Interval as Interval,
+    Support as Support,
     BuildOptions as BuildOptions,
     ContinuousDistribution as ContinuousDistribution,
     from_pdf as from_pdf,
@@ -48,7 +49,7 @@ __version__ = "0.1.0"
 # Written out rather than copied from _varnix.__all__ so that type checkers can read it: the
 # extension's names, in the extension's order (the tests hold them equal), then the package's own.
 __all__ = [
-    "BuildError", "SampleError", "Interval", "BuildOptions", "ContinuousDistribution",
+    "BuildError", "SampleError", "Interval", "Support", "BuildOptions", "ContinuousDistribution",
     "from_pdf", "from_pdf_with_options", "from_pdf_dpdf", "from_cdf", "from_cdf_with_options",
     "from_histogram", "from_pdf_loc_scale", "truncated", "DiscreteDistribution", "from_pmf",
     "HyperRect", "RejectionSampler", "MetropolisHastings", "HmcSampler", "GibbsSampler",

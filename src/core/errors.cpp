@@ -11,9 +11,16 @@ std::string render_number(double x) {
     if (std::isnan(x)) return "NaN";
     if (std::isinf(x)) return x < 0 ? "-inf" : "inf";
 
+    // From 1e21 on, a plain number would run to hundreds of digits: the shortest round-trip
+    // form with its exponent is kept (as 8.98846567431158e+307).
+    char buf[64];
+    if (std::abs(x) >= 1e21) {
+        auto [end, ec] = std::to_chars(buf, buf + sizeof buf, x);
+        if (ec != std::errc{}) throw InternalFault("number rendering failed");
+        return std::string(buf, end);
+    }
     // The scientific form gives the shortest round-trip digits and a decimal exponent; the
     // digits are then placed around the decimal point by hand.
-    char buf[64];
     auto [end, ec] = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific);
     if (ec != std::errc{}) throw InternalFault("number rendering failed");
     std::string_view text(buf, static_cast<std::size_t>(end - buf));
@@ -128,6 +135,15 @@ std::string SampleError::message() const {
         case SampleErrorKind::EntropyNeedsInterpolation:
             return "entropy needs a density: build from the distribution function with "
                    "BuildOptions.interpolated(), whose quantile function gives one";
+        case SampleErrorKind::MomentUndefined: {
+            const bool mean = bound == 1.0;
+            // The exponent to two decimals: it is an estimate.
+            return std::string(mean ? "the mean" : "the variance") +
+                   " does not exist: the density's tail decays as |x|^-" +
+                   render_number(std::round(value * 100.0) / 100.0) +
+                   ", and " + (mean ? "a mean" : "a variance") +
+                   " needs a faster decay than |x|^-" + (mean ? "2" : "3");
+        }
     }
     throw InternalFault("unknown sample error kind");
 }

@@ -37,6 +37,10 @@ inline constexpr const char* integration_unsettled =
 inline constexpr const char* too_many_panels =
     "the integration needs more than its limit of panels";
 inline constexpr const char* mass_not_finite = "the mass found is not finite";
+inline constexpr const char* mass_not_decaying =
+    "the density does not fall fast enough towards the unbounded end for its mass to be finite";
+inline constexpr const char* unbounded_needs_interpolation =
+    "an unbounded support needs the interpolated engine (BuildOptions.interpolated())";
 }  // namespace detail_text
 
 // Construction failures, in declaration order.
@@ -125,6 +129,7 @@ enum class SampleErrorKind : std::uint8_t {
     DensityAboveBound,  // a density value above the sampler's bound; carries value, bound, point
     TdrDensityAboveHat,  // x, value = the density there, limit = the hat there
     EntropyNeedsInterpolation,  // a distribution function without an interpolated inverse
+    MomentUndefined,  // value = the tail's decay exponent, bound = the moment's order
 };
 
 struct SampleError {
@@ -147,6 +152,9 @@ struct SampleError {
     static SampleError density_above_bound(double y, double bound, std::span<const double> x) {
         return {SampleErrorKind::DensityAboveBound, y, bound,
                 std::make_shared<const std::vector<double>>(x.begin(), x.end())};
+    }
+    static SampleError moment_undefined(int order, double decay) {
+        return {SampleErrorKind::MomentUndefined, decay, static_cast<double>(order)};
     }
     static SampleError tdr_density_above_hat(double x, double density, double hat) {
         SampleError e{SampleErrorKind::TdrDensityAboveHat, density};

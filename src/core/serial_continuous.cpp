@@ -292,7 +292,7 @@ SourceResult source_from_state(LocScaleSource s, Interval support, double norm) 
     if (!finite_positive(norm)) {
         return state_refused("the normalising constant is not finite and positive");
     }
-    if (!(std::isfinite(s.base_lo) && std::isfinite(s.base_hi) && s.base_lo < s.base_hi)) {
+    if (!Interval::support(s.base_lo, s.base_hi)) {
         return state_refused("the base interval is not a valid one");
     }
     if (!(std::isfinite(s.loc) && finite_positive(s.scale))) {
@@ -310,7 +310,7 @@ SourceResult source_from_state(TruncatedSource s, Interval support, double norm)
     if (!finite_positive(norm)) {
         return state_refused("the normalising constant is not finite and positive");
     }
-    if (!(std::isfinite(s.base_lo) && std::isfinite(s.base_hi) && s.base_lo <= support.lo() &&
+    if (!(Interval::support(s.base_lo, s.base_hi) && s.base_lo <= support.lo() &&
           support.hi() <= s.base_hi)) {
         return state_refused("the truncation is not inside the base interval");
     }
@@ -367,8 +367,11 @@ ContinuousDistribution::State ContinuousDistribution::state() const {
 }
 
 StateResult<ContinuousDistribution> ContinuousDistribution::from_state(State s) {
-    const auto support = Interval::make(s.lo, s.hi);
+    const auto support = Interval::support(s.lo, s.hi);
     if (!support) return state_refused("the support is not a valid interval");
+    if (!support->bounded() && !std::holds_alternative<InterpolatedInverse::State>(s.engine)) {
+        return state_refused("an unbounded support with an engine that needs a bounded one");
+    }
     auto source = std::visit(
         [&](auto& src) { return source_from_state(std::move(src), *support, s.norm); },
         s.source);

@@ -74,6 +74,66 @@ const ClassDef& PyInterval::definition() {
     return def;
 }
 
+// ---- Support ----
+
+// A support that may be unbounded on either side, for the interpolated engine. Everything that
+// takes an Interval takes a Support as well; a distribution's support() is an Interval when
+// both ends are finite.
+struct PySupport {
+    Interval value;
+    static const ClassDef& definition();
+};
+
+constexpr Declaration kSupportNew{"__new__", {"lo", "hi"}};
+
+PySupport support_new(const Args& a) {
+    const double lo = a.f64(0);
+    const double hi = a.f64(1);
+    return PySupport{unwrap(Interval::support(lo, hi))};
+}
+
+PyObject* support_lo(PyObject* self, void*) {
+    return guarded([&] { return to_py(instance_of<PySupport>(self).value().value.lo()); });
+}
+
+PyObject* support_hi(PyObject* self, void*) {
+    return guarded([&] { return to_py(instance_of<PySupport>(self).value().value.hi()); });
+}
+
+PyObject* support_repr(PyObject* self) {
+    return guarded([&] {
+        const Interval& v = instance_of<PySupport>(self).value().value;
+        const std::string text =
+            "Support(" + render_number(v.lo()) + ", " + render_number(v.hi()) + ")";
+        return check(
+            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    });
+}
+
+PyObject* support_reduce(PySupport& self) {
+    PyRef lo = PyRef::steal(to_py(self.value.lo()));
+    PyRef hi = PyRef::steal(to_py(self.value.hi()));
+    return reduce_to_constructor(type_object<PySupport>(), PyTuple_Pack(2, lo.get(), hi.get()));
+}
+
+PyMethodDef support_methods[] = {
+    method<PySupport, Access::Shared, "__reduce__", &support_reduce>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef support_getset[] = {
+    {"lo", &support_lo, nullptr, nullptr, nullptr},
+    {"hi", &support_hi, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const ClassDef& PySupport::definition() {
+    static const ClassDef def{"Support", false, &kSupportNew,
+                              &constructor<PySupport, kSupportNew, &support_new>,
+                              support_methods, support_getset, &support_repr};
+    return def;
+}
+
 // ---- BuildOptions ----
 
 struct PyBuildOptions {
@@ -177,7 +237,13 @@ BuildOptions options_arg(const Args& a, std::size_t i) {
     return a.given(i) ? instance_arg<PyBuildOptions>(a, i).value : BuildOptions{};
 }
 
-Interval interval_arg(const Args& a, std::size_t i) { return instance_arg<PyInterval>(a, i).value; }
+// An Interval or a Support.
+Interval interval_arg(const Args& a, std::size_t i) {
+    if (PyObject_TypeCheck(a.object(i), type_object<PySupport>())) {
+        return instance_arg<PySupport>(a, i).value;
+    }
+    return instance_arg<PyInterval>(a, i).value;
+}
 
 // ---- ContinuousDistribution ----
 
@@ -202,7 +268,9 @@ constexpr const char* kOwner = "ContinuousDistribution";
 PyObject* optional_float(std::optional<double> v) { return v ? to_py(*v) : none(); }
 
 PyObject* cd_support(PyContinuous& self) {
-    return make_instance(PyInterval{self.value.support()});
+    const Interval support = self.value.support();
+    if (!support.bounded()) return make_instance(PySupport{support});
+    return make_instance(PyInterval{support});
 }
 
 // Whether a call of the distribution's queries may release the interpreter lock: its function
@@ -274,6 +342,15 @@ PyObject* cd_u_error(PyContinuous& self) {
     const InterpolatedInverse* q = self.value.interpolation();
     return q != nullptr ? to_py(q->max_u_error()) : none();
 }
+// The window cut from a wide or unbounded support by the interpolated engine, or None.
+PyObject* cd_cut(PyContinuous& self) {
+    const InterpolatedInverse* q = self.value.interpolation();
+    if (q == nullptr || !q->cut()) return none();
+    PyRef first = PyRef::steal(to_py(q->first_edge()));
+    PyRef second = PyRef::steal(to_py(q->last_edge()));
+    return check(PyTuple_Pack(2, first.get(), second.get()));
+}
+
 PyObject* cd_interval_count(PyContinuous& self) {
     const InterpolatedInverse* q = self.value.interpolation();
     return q != nullptr ? to_py_size(q->intervals()) : none();
@@ -483,6 +560,7 @@ PyMethodDef continuous_methods[] = {
     method<PyContinuous, Access::Shared, "uses_interpolation", &cd_uses_interpolation>(),
     method<PyContinuous, Access::Shared, "u_error", &cd_u_error>(),
     method<PyContinuous, Access::Shared, "interval_count", &cd_interval_count>(),
+    method<PyContinuous, Access::Shared, "cut", &cd_cut>(),
     // Arrays.
     method<PyContinuous, Access::Shared, sample_into_declaration, &cd_sample_into>(),
     method<PyContinuous, Access::Shared, sample_array_declaration, &cd_sample_array>(),
@@ -605,6 +683,7 @@ PyMethodDef continuous_functions[] = {
 
 void register_continuous(PyObject* module) {
     register_class<PyInterval>(module);
+    register_class<PySupport>(module);
     register_class<PyBuildOptions>(module);
     register_class<PyContinuous>(module);
     register_functions(module, continuous_functions);

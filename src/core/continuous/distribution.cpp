@@ -20,6 +20,19 @@ std::uint32_t iteration_cap(std::size_t n) {
 
 BuildError normalization_failed() { return BuildError::of(BuildErrorKind::NormalizationFailed); }
 
+// The engines other than the interpolated one integrate and invert over the whole support.
+BuildError unbounded_refused() {
+    return BuildError::invalid_support(detail_text::unbounded_needs_interpolation);
+}
+
+// The user's distribution function at an end of the support: at an infinite end, its limit
+// (0 or 1) where the function gives no finite value there.
+double cdf_at_end(UserFn cdf, double end) {
+    const double v = cdf(end);
+    if (std::isfinite(end) || std::isfinite(v)) return v;
+    return end > 0.0 ? 1.0 : 0.0;
+}
+
 }  // namespace
 
 // --- The inversion engine ---------------------------------------------------------------------
@@ -127,6 +140,7 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::build_density_kind(
         return build_interpolated(std::move(source), user, support, *options.u_resolution,
                                   breakpoints, batch);
     }
+    if (!support.bounded()) return std::unexpected(unbounded_refused());
     const RawDensity raw(source, support, user);
     // A density is never negative: the integrals of the build watch every value a user
     // function gives, and the first negative one refuses the build once the checks before it
@@ -220,8 +234,9 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::from_pdf(UserFn pdf,
 
 BuildResult<ContinuousDistribution> ContinuousDistribution::from_cdf(UserFn cdf, Interval support,
                                                                      const BuildOptions& options) {
-    const double cdf_lo = cdf(support.lo());
-    const double cdf_hi = cdf(support.hi());
+    if (!support.bounded() && !options.u_resolution) return std::unexpected(unbounded_refused());
+    const double cdf_lo = cdf_at_end(cdf, support.lo());
+    const double cdf_hi = cdf_at_end(cdf, support.hi());
     const CdfSource source{cdf_lo, cdf_hi - cdf_lo};
     if (!finite_positive(source.cdf_span)) return std::unexpected(normalization_failed());
     if (options.tdr) {
@@ -262,6 +277,7 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::truncated(UserFn pdf
         return build_interpolated(TruncatedSource{support.lo(), support.hi(), 1.0}, pdf, trunc,
                                   *options.u_resolution, {}, batch);
     }
+    if (!trunc.bounded()) return std::unexpected(unbounded_refused());
     // The base mass uses a fixed tolerance, whatever the options say.
     NegativeDensityWatch watch;
     auto watched = [&pdf, &watch](double x) { return watch(pdf(x), x); };
@@ -277,7 +293,11 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::loc_scale(UserFn pdf
                                                                       const BuildOptions& options,
                                                                       OptionalBatch batch) {
     if (!finite_positive(scale)) return std::unexpected(BuildError::of(BuildErrorKind::InvalidScale));
-    const auto shifted = Interval::make(loc + scale * support.lo(), loc + scale * support.hi());
+    const double shifted_lo = loc + scale * support.lo();
+    const double shifted_hi = loc + scale * support.hi();
+    const auto shifted = support.bounded() || !std::isfinite(loc)
+                             ? Interval::make(shifted_lo, shifted_hi)
+                             : Interval::support(shifted_lo, shifted_hi);
     if (!shifted) return std::unexpected(shifted.error());
     return build_density_kind(LocScaleSource{support.lo(), support.hi(), loc, scale}, pdf,
                               *shifted, options, std::nullopt, {}, batch);

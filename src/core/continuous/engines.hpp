@@ -229,10 +229,17 @@ struct InterpolatedEngine {
                                    std::span<double> out) const {
         return each_of(q, out, [&](double v) { return quantile_upper(c, v); });
     }
+    // A moment that an unbounded tail does not have is an error that says so.
     SampleResult<double> mean(const QueryContext&) const {
+        if (const double p = inverse.tail_decay(); !(p > 2.0)) {
+            return std::unexpected(SampleError::moment_undefined(1, p));
+        }
         return finite_or_failed(inverse.mean());
     }
     SampleResult<double> var(const QueryContext&) const {
+        if (const double p = inverse.tail_decay(); !(p > 3.0)) {
+            return std::unexpected(SampleError::moment_undefined(2, p));
+        }
         const auto v = finite_or_failed(inverse.variance());
         if (!v) return v;
         return *v > 0.0 ? *v : 0.0;

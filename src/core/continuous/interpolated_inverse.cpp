@@ -60,8 +60,10 @@ StateResult<InterpolatedInverse> InterpolatedInverse::from_state(State st) {
         st.order < 3 || st.order > 5 || !std::isfinite(st.max_u_error) || st.max_u_error < 0.0) {
         return state_refused("interpolation settings out of range");
     }
-    if (!std::isfinite(st.lo) || !std::isfinite(st.hi) || !(st.lo < st.hi) ||
-        st.x.front() != st.lo || st.x.back() != st.hi) {
+    // The edges run over the support, or over a window of it when it is wide or unbounded.
+    if (std::isnan(st.lo) || std::isnan(st.hi) || !(st.lo < st.hi) ||
+        !std::isfinite(st.x.front()) || !std::isfinite(st.x.back()) || st.x.front() < st.lo ||
+        st.x.back() > st.hi) {
         return state_refused("interpolation interval is not finite and ordered");
     }
     for (const double c : st.coefficients) {
@@ -81,7 +83,7 @@ StateResult<InterpolatedInverse> InterpolatedInverse::from_state(State st) {
     }
     std::optional<PanelTable> table;
     if (st.panels) {
-        if (st.panels->lo != st.lo || st.panels->hi != st.hi) {
+        if (st.panels->lo != st.x.front() || st.panels->hi != st.x.back()) {
             return state_refused("panel table and interpolation intervals differ");
         }
         auto t = PanelTable::from_state(std::move(*st.panels));
@@ -135,9 +137,11 @@ double InterpolatedInverse::solve(std::size_t i, double x) const {
     return v;
 }
 
+// Below the first edge and above the last, the mass is 0 to the resolution: the tails left to
+// straight pieces, or cut off a wide or unbounded support, hold less.
 double InterpolatedInverse::cdf(double x) const {
-    if (!(x > lo_)) return x <= lo_ ? 0.0 : x;
-    if (x >= hi_) return 1.0;
+    if (!(x > x_.front())) return x <= x_.front() ? 0.0 : x;
+    if (x >= x_.back()) return 1.0;
     const std::size_t k = count_below(x_.data(), x_.size(), x);
     if (x_[k] == x) return u_[k];
     const std::size_t i = k - 1;
@@ -145,12 +149,110 @@ double InterpolatedInverse::cdf(double x) const {
 }
 
 double InterpolatedInverse::sf(double x) const {
-    if (!(x > lo_)) return x <= lo_ ? 1.0 : x;
-    if (x >= hi_) return 0.0;
+    if (!(x > x_.front())) return x <= x_.front() ? 1.0 : x;
+    if (x >= x_.back()) return 0.0;
     const std::size_t k = count_below(x_.data(), x_.size(), x);
     if (x_[k] == x) return s_[k];
     const std::size_t i = k - 1;
     return s_[i + 1] + (width_[i] - solve(i, x));
+}
+
+namespace {
+
+// A tail beyond a window's edge e, continued as f(x) = f_e (d / d_e)^-p in the distance
+// d = |x - m| from the median, out to the support's end: its mass and first two moments
+// about m (the first with the sign of the side), in the panel table's units.
+struct Tail {
+    double decay = std::numeric_limits<double>::infinity();
+    bool unbounded = false;
+    double moment[3] = {0.0, 0.0, 0.0};
+};
+
+Tail continue_tail(const PanelTable& t, bool upper, double m, double end) {
+    Tail tail;
+    const std::size_t n = t.panels();
+    const std::size_t edge = upper ? n : 0;
+    const double e = t.edges()[edge];
+    const double fe = upper ? t.value_below_edge(n) : t.value_above_edge(0);
+    const double de = std::abs(e - m);
+    tail.unbounded = !std::isfinite(end);
+    if (!(fe > 0.0) || !(de > 0.0)) return tail;
+    // The decay between the edge and the nearest edge at most half as far from the median.
+    std::optional<std::size_t> inner;
+    for (std::size_t k = 1; k <= n; ++k) {
+        const std::size_t j = upper ? n - k : k;
+        const double d = std::abs(t.edges()[j] - m);
+        if ((upper ? t.edges()[j] > m : t.edges()[j] < m) && d <= 0.5 * de) {
+            inner = j;
+            break;
+        }
+    }
+    if (!inner) return tail;
+    const double fi = upper ? t.value_above_edge(*inner) : t.value_below_edge(*inner);
+    const double di = std::abs(t.edges()[*inner] - m);
+    if (!(fi > fe)) return tail;
+    tail.decay = std::log(fi / fe) / std::log(de / di);
+    const double dend = std::abs(end - m);
+    const double sign = upper ? 1.0 : -1.0;
+    for (int k = 0; k < 3; ++k) {
+        const double a = static_cast<double>(k) + 1.0 - tail.decay;  // the power of d
+        double integral;
+        if (tail.unbounded) {
+            integral = a < 0.0 ? fe * std::pow(de, k + 1) / -a
+                               : std::numeric_limits<double>::quiet_NaN();
+        } else {
+            // f_e d_e^p (D^a - d_e^a) / a, written to stay finite for a large p.
+            integral = fe * std::pow(de, k + 1) * std::expm1(a * std::log(dend / de)) / a;
+        }
+        tail.moment[k] = (k == 1 ? sign : 1.0) * integral;
+    }
+    return tail;
+}
+
+struct WholeMoments {
+    double mean;
+    double variance;
+};
+
+WholeMoments whole_moments(const PanelTable& t, double m, double lo, double hi, bool below,
+                           bool above) {
+    const Tail none;
+    const Tail lower = below ? continue_tail(t, false, m, lo) : none;
+    const Tail upper = above ? continue_tail(t, true, m, hi) : none;
+    const double w = t.mass();
+    const double shift = t.mean() - m;
+    const double mass = w + lower.moment[0] + upper.moment[0];
+    const double first = (w * shift + lower.moment[1] + upper.moment[1]) / mass;
+    const double second =
+        (w * (t.variance() + shift * shift) + lower.moment[2] + upper.moment[2]) / mass;
+    return {m + first, second - first * first};
+}
+
+}  // namespace
+
+double InterpolatedInverse::mean() const {
+    if (!cut()) return panels().mean();
+    return whole_moments(panels(), quantile(0.5), lo_, hi_, x_.front() > lo_, x_.back() < hi_)
+        .mean;
+}
+
+double InterpolatedInverse::variance() const {
+    if (!cut()) return panels().variance();
+    return whole_moments(panels(), quantile(0.5), lo_, hi_, x_.front() > lo_, x_.back() < hi_)
+        .variance;
+}
+
+double InterpolatedInverse::tail_decay() const {
+    double p = std::numeric_limits<double>::infinity();
+    if (!cut() || !table_) return p;
+    const double m = quantile(0.5);
+    if (x_.front() > lo_ && !std::isfinite(lo_)) {
+        p = std::min(p, continue_tail(*table_, false, m, lo_).decay);
+    }
+    if (x_.back() < hi_ && !std::isfinite(hi_)) {
+        p = std::min(p, continue_tail(*table_, true, m, hi_).decay);
+    }
+    return p;
 }
 
 double InterpolatedInverse::quantile_upper(double q) const {

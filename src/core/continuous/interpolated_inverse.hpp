@@ -124,9 +124,16 @@ public:
     // Whether it was built from a density, and so has the panel table and the summaries.
     bool has_density() const { return table_.has_value(); }
     // Summaries of the normalised density, from the panel table (no density call); only when
-    // has_density().
-    double mean() const { return panels().mean(); }
-    double variance() const { return panels().variance(); }
+    // has_density(). Where the support was cut to a window, the tails beyond it are continued
+    // as the power law |x - m|^-p (m the median) that the density follows at the window's
+    // edge: their masses are below the resolution, but not their moments. A moment that an
+    // unbounded tail does not have (p at most 2 for the mean, 3 for the variance) is NaN, and
+    // tail_decay() gives p.
+    double mean() const;
+    double variance() const;
+    // The smallest decay exponent p of a cut side whose end is infinite; +inf when there is
+    // none.
+    double tail_decay() const;
     double entropy() const { return panels().entropy(); }
     double expect(FunctionRef<double(double)> func) const { return panels().expect(func); }
     // The entropy -integral f ln f dx of the interpolated distribution itself, whose density at
@@ -141,6 +148,11 @@ public:
     }
     double lo() const { return lo_; }
     double hi() const { return hi_; }
+    // The part of [lo, hi] the intervals cover: all of it, or the window cut from a wide or
+    // unbounded support, beyond which each side holds less than a hundredth of the resolution.
+    double first_edge() const { return x_.front(); }
+    double last_edge() const { return x_.back(); }
+    bool cut() const { return x_.front() > lo_ || x_.back() < hi_; }
     double u_resolution() const { return u_resolution_; }
     int order() const { return order_; }
     // The largest |F(x(u)) - u| the build measured (at the test points between nodes, and the

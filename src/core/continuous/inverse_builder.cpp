@@ -26,6 +26,7 @@
 #include <utility>
 
 #include "core/continuous/interpolated_inverse.hpp"
+#include "core/continuous/mass_window.hpp"
 
 namespace varnix {
 
@@ -35,6 +36,11 @@ constexpr double kAccept = 0.6;      // an interval's tested error may be this m
 constexpr double kAim = 0.45;        // ... and the next step is sized for this much
 
 constexpr double kTailShare = 0.05;  // mass left beyond the first and last interval
+// Mass left beyond each side of a window cut from a wide or unbounded support, at most.
+constexpr double kCutShare = 0.01;
+// The widest interval partitioned evenly: halving panels from there finds a peak of unit
+// width within the panel limit (as far as 2e19; from 2e20 on it does not).
+constexpr double kEvenWidth = 0x1p65;
 constexpr std::size_t kMaxAttempts = 100000;  // tries at an interval before giving up
 constexpr int kMaxNodes = 6;
 
@@ -576,22 +582,52 @@ BuildResult<InterpolatedInverse> InterpolatedInverse::build(FunctionRef<double(d
     if (options.order < 3 || options.order > 5) {
         throw InternalFault("interpolation order must be 3, 4 or 5");
     }
+    if (std::isnan(lo) || std::isnan(hi)) {
+        return std::unexpected(BuildError::invalid_support(detail_text::support_bounds));
+    }
+    if (!(lo < hi)) return std::unexpected(BuildError::invalid_support(detail_text::lo_below_hi));
     DensityProbe probe(density, lo, hi, batch);
     PanelTable::Options po;
     po.tolerance = std::min(0.01 * options.u_resolution, 1e-12);
     po.end_tail = 0.5 * kTailShare * options.u_resolution;
     po.breakpoints = options.breakpoints;
-    auto table = PanelTable::build(probe, lo, hi, po);
-    if (!table) return std::unexpected(table.error());
+    // A finite interval of sensible width is partitioned evenly and the panels find the mass;
+    // a wider or unbounded one is first searched for a window that holds the mass (and so is
+    // one where the even partition fails to find it).
+    std::optional<PanelTable> table;
+    double window_lo = lo;
+    double window_hi = hi;
+    if (hi - lo <= kEvenWidth) {
+        auto even = PanelTable::build(probe, lo, hi, po);
+        if (even) {
+            table = std::move(*even);
+        } else if (probe.failed() || (even.error().kind != BuildErrorKind::MassNotFound &&
+                                      even.error().kind != BuildErrorKind::DensityZero)) {
+            return std::unexpected(even.error());
+        }
+    }
+    if (!table) {
+        const auto window = find_mass_window(probe, lo, hi, kCutShare * options.u_resolution);
+        if (!window) return std::unexpected(window.error());
+        window_lo = window->lo;
+        window_hi = window->hi;
+        po.grid = window->grid;
+        auto windowed = PanelTable::build(probe, window_lo, window_hi, po);
+        if (!windowed) return std::unexpected(windowed.error());
+        table = std::move(*windowed);
+    }
 
-    InterpolatedInverse inv(std::move(*table));
-    inv.lo_ = lo;
-    inv.hi_ = hi;
+    InterpolatedInverse inv(std::move(table));
+    // The intervals cover the window; the ends of the quantile function are the support's.
+    inv.lo_ = window_lo;
+    inv.hi_ = window_hi;
     inv.u_resolution_ = options.u_resolution;
     inv.order_ = options.order;
     DensityNodes source(probe, *inv.table_, options.order);
     InverseBuilder builder(source, inv, options);
     if (auto r = builder.run(); !r) return std::unexpected(r.error());
+    inv.lo_ = lo;
+    inv.hi_ = hi;
     return finish(std::move(inv), probe.calls());
 }
 

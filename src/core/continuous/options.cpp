@@ -14,6 +14,14 @@ BuildResult<Interval> Interval::make(double lo, double hi) {
     return Interval(lo, hi);
 }
 
+BuildResult<Interval> Interval::support(double lo, double hi) {
+    if (std::isnan(lo) || std::isnan(hi) || lo == INFINITY || hi == -INFINITY) {
+        return std::unexpected(BuildError::non_finite(detail_text::support_bounds));
+    }
+    if (!(lo < hi)) return std::unexpected(BuildError::invalid_support(detail_text::lo_below_hi));
+    return Interval(lo, hi);
+}
+
 std::string fold_transform_name(std::string_view name) {
     std::string folded(name);
     for (char& c : folded) {

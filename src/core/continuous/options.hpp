@@ -4,6 +4,7 @@
 // builders, so a distribution never sees later changes to the Python objects.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -15,16 +16,22 @@
 
 namespace varnix {
 
-// A closed support interval [lo, hi] with finite bounds and lo < hi. make() is the only way to
-// get one, so whoever is handed an Interval can rely on it without checking again.
+// A closed support interval [lo, hi] with lo < hi: finite bounds from make(), possibly
+// infinite ones from support(). Those are the only ways to get one, so whoever is handed an
+// Interval can rely on it without checking again (and on bounded() where infinities matter).
 class Interval {
 public:
     // NonFinite "support bounds" when either bound is infinite or NaN (both bounds are tested
     // before the order), then InvalidSupport "lo must be strictly less than hi".
     static BuildResult<Interval> make(double lo, double hi);
+    // A support that may be unbounded: lo may be -inf and hi +inf. NonFinite "support bounds"
+    // for a NaN or a bound infinite on the wrong side, then InvalidSupport as make() says.
+    // Only the interpolated engine takes an unbounded one.
+    static BuildResult<Interval> support(double lo, double hi);
 
     double lo() const { return lo_; }
     double hi() const { return hi_; }
+    bool bounded() const { return std::isfinite(lo_) && std::isfinite(hi_); }
 
 private:
     Interval(double lo, double hi) : lo_(lo), hi_(hi) {}

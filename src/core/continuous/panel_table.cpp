@@ -89,16 +89,25 @@ BuildResult<std::optional<PanelTable>> PanelTable::Builder::run(std::size_t grid
     return table(*mo);
 }
 
-// The first partition: an even grid and the breakpoints, each point once.
+// The first partition: an even grid (or, where the width overflows, just the ends), the
+// breakpoints and the given grid, each point once.
 void PanelTable::Builder::partition(std::size_t grid) {
-    xs_.reserve(grid + 1 + options_.breakpoints.size());
-    for (std::size_t k = 0; k <= grid; ++k) {
-        xs_.push_back(k == grid ? hi_
-                                : lo_ + (hi_ - lo_) * (static_cast<double>(k) /
-                                                       static_cast<double>(grid)));
+    xs_.reserve(grid + 1 + options_.breakpoints.size() + options_.grid.size());
+    if (std::isfinite(hi_ - lo_)) {
+        for (std::size_t k = 0; k <= grid; ++k) {
+            xs_.push_back(k == grid ? hi_
+                                    : lo_ + (hi_ - lo_) * (static_cast<double>(k) /
+                                                           static_cast<double>(grid)));
+        }
+    } else {
+        xs_.push_back(lo_);
+        xs_.push_back(hi_);
     }
     for (const double b : options_.breakpoints) {
         if (b > lo_ && b < hi_) xs_.push_back(b);
+    }
+    for (const double g : options_.grid) {
+        if (g > lo_ && g < hi_) xs_.push_back(g);
     }
     std::sort(xs_.begin(), xs_.end());
     xs_.erase(std::unique(xs_.begin(), xs_.end()), xs_.end());
@@ -436,7 +445,8 @@ BuildResult<PanelTable> PanelTable::build(FunctionRef<double(double)> density, d
 
 BuildResult<PanelTable> PanelTable::build(DensityProbe& probe, double lo, double hi,
                                           const Options& options) {
-    if (!std::isfinite(lo) || !std::isfinite(hi) || !std::isfinite(hi - lo)) {
+    if (!std::isfinite(lo) || !std::isfinite(hi) ||
+        (!std::isfinite(hi - lo) && options.grid.empty())) {
         return std::unexpected(BuildError::invalid_support(detail_text::support_bounds));
     }
     if (!(lo < hi)) return std::unexpected(BuildError::invalid_support(detail_text::lo_below_hi));

@@ -55,10 +55,14 @@ public:
         // Extra edges of the first partition, where the density may have a kink or a jump: the
         // panels on either side take their end values a unit in the last place inside.
         std::span<const double> breakpoints = {};
+        // Further edges of the first partition where the density is smooth (no value is taken
+        // to either side): a grid graded towards where the mass is, on a wide interval.
+        std::span<const double> grid = {};
     };
 
-    // Integrates the density behind probe over [lo, hi] (lo < hi, both finite). Fails with the
-    // probe's error, DensityZero, or MassNotFound; the probe's call count says what it cost.
+    // Integrates the density behind probe over [lo, hi] (lo < hi, both finite; hi - lo may
+    // overflow only when a grid is given, which then replaces the even partition). Fails with
+    // the probe's error, DensityZero, or MassNotFound; the probe's call count says what it cost.
     static BuildResult<PanelTable> build(DensityProbe& probe, double lo, double hi,
                                          const Options& options);
     // The same with a probe of its own.

@@ -1,0 +1,246 @@
+#include "core/continuous/mass_window.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
+
+namespace varnix {
+
+namespace {
+
+constexpr int kLowestAtZero = -40;   // the first rung from 0: 2^-40
+constexpr int kBelowMagnitude = 50;  // ... and from c != 0: 2^-50 of |c|, a few hundred ulps
+constexpr int kTopExponent = 1023;   // the last: 2^1023, the largest power of two
+constexpr int kSpareRungs = 6;       // quiet rungs past a negligible tail before a ladder stops
+constexpr double kNoticeable = 1e-3; // of tail_share: a rung's share of the mass that counts
+constexpr double kScaleFactor = 2.0; // the density's scale: where it changes by this factor
+constexpr double kFinerThanScale = 16.0;  // rungs closer to their centre than scale / this go
+
+constexpr double kNoMass = -std::numeric_limits<double>::infinity();
+
+// Sums in the logarithm, so that a density of 1e300 over a width of 1e300 neither overflows
+// nor loses the small terms' order of magnitude.
+double log_add(double a, double b) {
+    if (a == kNoMass) return b;
+    if (b == kNoMass) return a;
+    const double m = std::max(a, b);
+    return m + std::log1p(std::exp(std::min(a, b) - m));
+}
+
+double log_of(double f) { return f > 0.0 ? std::log(f) : kNoMass; }
+
+struct Rung {
+    double x;
+    double f;
+    double distance;  // from its ladder's centre
+};
+
+// The logarithm of the mass beyond a point at distance d from the origin where the density is
+// f, the density at distance d_in (closer in) being f_in: the power law through the two,
+// integrated outwards. +inf when the two do not fall at least as 1/d (no finite tail), no mass
+// when f is 0.
+double log_tail(double f_in, double d_in, double f, double d) {
+    if (!(f > 0.0)) return kNoMass;
+    if (!(f_in > 0.0) || !(d > d_in) || !(d_in > 0.0)) return std::numeric_limits<double>::infinity();
+    const double p = (std::log(f_in) - std::log(f)) / (std::log(d) - std::log(d_in));
+    if (!(p > 1.0)) return std::numeric_limits<double>::infinity();
+    return std::log(f) + std::log(d) - std::log(p - 1.0);
+}
+
+// One ladder from centre c towards end (direction +1 or -1): rungs at c + direction 2^k, up
+// to the end (exclusive) or 2^1023.
+class Ladder {
+public:
+    Ladder(DensityProbe& probe, double c, double direction, double end, double tail_share)
+        : probe_(probe), c_(c), direction_(direction), end_(end), tail_share_(tail_share) {}
+
+    void climb(std::vector<Rung>& out) {
+        std::vector<double> xs;
+        const int k0 = c_ == 0.0 ? kLowestAtZero : std::ilogb(c_) - kBelowMagnitude;
+        for (int k = k0; k <= kTopExponent; ++k) {
+            const double x = c_ + direction_ * std::ldexp(1.0, k);
+            if (x == c_ || (!xs.empty() && x == xs.back())) continue;
+            if (!std::isfinite(x) || (direction_ > 0 ? x >= end_ : x <= end_)) break;
+            xs.push_back(x);
+        }
+        if (probe_.batched()) probe_.prefetch(xs);
+        double log_mass = kNoMass;
+        int quiet = 0;
+        const Rung* prev = nullptr;
+        std::size_t first = out.size();
+        for (const double x : xs) {
+            const double f = probe_(x);
+            if (probe_.failed()) return;
+            const double d = std::abs(x - c_);
+            if (prev != nullptr) {
+                const double width = d - prev->distance;
+                log_mass = log_add(log_mass, std::log(width) + log_of(0.5 * f + 0.5 * prev->f));
+            } else {
+                log_mass = log_of(f) + std::log(d);
+            }
+            out.push_back({x, f, d});
+            prev = &out.back();
+            const std::size_t n = out.size();
+            if (n - first >= 2 && log_mass != kNoMass) {
+                const Rung& in = out[n - 2];
+                const double beyond = log_tail(in.f, in.distance, f, d);
+                quiet = beyond <= log_mass + std::log(kNoticeable * tail_share_) ? quiet + 1 : 0;
+                if (quiet >= kSpareRungs) return;
+            }
+        }
+    }
+
+private:
+    DensityProbe& probe_;
+    double c_;
+    double direction_;
+    double end_;
+    double tail_share_;
+};
+
+// The distance from the centre below which a ladder's rungs are dropped: 1/16 of the first
+// distance where the density differs from the first rung's by a factor of 2 (or, where that
+// is 0, becomes positive).
+double ladder_scale(const std::vector<Rung>& rungs, std::size_t first, std::size_t last) {
+    if (first >= last) return 0.0;
+    const double f0 = rungs[first].f;
+    for (std::size_t i = first + 1; i < last; ++i) {
+        const double f = rungs[i].f;
+        const bool changed = f0 > 0.0 ? (f > kScaleFactor * f0 || f * kScaleFactor < f0) : f > 0.0;
+        if (changed) return rungs[i].distance / kFinerThanScale;
+    }
+    return rungs[last - 1].distance / kFinerThanScale;
+}
+
+}  // namespace
+
+BuildResult<MassWindow> find_mass_window(DensityProbe& probe, double lo, double hi,
+                                         double tail_share) {
+    // Centres: 0, the finite ends, the middle of a finite support; each read once.
+    std::vector<double> centres;
+    if (lo < 0.0 && 0.0 < hi) centres.push_back(0.0);
+    if (std::isfinite(lo)) centres.push_back(lo);
+    if (std::isfinite(hi)) centres.push_back(hi);
+    if (std::isfinite(lo) && std::isfinite(hi)) {
+        const double mid = 0.5 * lo + 0.5 * hi;
+        if (mid > lo && mid < hi && mid != 0.0) centres.push_back(mid);
+    }
+    if (centres.empty()) centres.push_back(0.0);  // (-inf, inf) without 0 cannot happen
+
+    std::vector<Rung> rungs;
+    struct Span {  // a ladder's rungs, [first, last), and its scale
+        std::size_t first, last;
+        double scale;
+    };
+    std::vector<Span> spans;
+    for (const double c : centres) {
+        if (c > lo && c < hi) {
+            const double f = probe(c);
+            if (probe.failed()) return std::unexpected(probe.error());
+            rungs.push_back({c, f, 0.0});
+        }
+        for (const double direction : {-1.0, 1.0}) {
+            const double end = direction > 0 ? hi : lo;
+            if (c == end) continue;
+            const std::size_t first = rungs.size();
+            Ladder(probe, c, direction, end, tail_share).climb(rungs);
+            if (probe.failed()) return std::unexpected(probe.error());
+            spans.push_back({first, rungs.size(), ladder_scale(rungs, first, rungs.size())});
+        }
+    }
+    // Each rung's own scale: dropped when closer to its centre than that.
+    std::vector<bool> fine(rungs.size(), false);
+    for (const Span& s : spans) {
+        for (std::size_t i = s.first; i < s.last; ++i) fine[i] = rungs[i].distance < s.scale;
+    }
+    std::vector<std::size_t> order(rungs.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return rungs[a].x < rungs[b].x; });
+    std::vector<Rung> sorted;
+    std::vector<bool> sorted_fine;
+    for (const std::size_t i : order) {
+        if (!sorted.empty() && sorted.back().x == rungs[i].x) continue;
+        sorted.push_back(rungs[i]);
+        sorted_fine.push_back(fine[i]);
+    }
+    const std::size_t n = sorted.size();
+    if (n == 0) return std::unexpected(BuildError::density_zero(lo, hi, 0.0));
+
+    // The mass seen: trapezoids between neighbouring points, and each point's share of it.
+    std::vector<double> log_share(n, kNoMass);
+    double log_mass = kNoMass;
+    std::size_t mode = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (sorted[i].f > sorted[mode].f) mode = i;
+        const double left = i > 0 ? sorted[i].x - sorted[i - 1].x : 0.0;
+        const double right = i + 1 < n ? sorted[i + 1].x - sorted[i].x : 0.0;
+        const double half = 0.5 * left + 0.5 * right;
+        log_share[i] = log_of(sorted[i].f) + std::log(half);
+        log_mass = log_add(log_mass, log_share[i]);
+    }
+    if (log_mass == kNoMass || !(sorted[mode].f > 0.0)) {
+        return std::unexpected(BuildError::density_zero(lo, hi, static_cast<double>(probe.calls())));
+    }
+    const double log_noticeable = log_mass + std::log(kNoticeable * tail_share);
+    const double log_cut = log_mass + std::log(tail_share);
+    std::size_t first_noticed = n;
+    std::size_t last_noticed = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (log_share[i] >= log_noticeable) {
+            first_noticed = std::min(first_noticed, i);
+            last_noticed = i;
+        }
+    }
+    if (first_noticed == n) first_noticed = last_noticed = mode;
+
+    // The upper side: the first point from the last noticed one out whose tail is small.
+    const double origin = sorted[mode].x;
+    auto tail_beyond = [&](std::size_t in, std::size_t out) {
+        return log_tail(sorted[in].f, std::abs(sorted[in].x - origin), sorted[out].f,
+                        std::abs(sorted[out].x - origin));
+    };
+    std::optional<std::size_t> upper;
+    for (std::size_t j = std::max(last_noticed, mode + 1); j < n; ++j) {
+        if (tail_beyond(j - 1, j) <= log_cut) {
+            upper = j;
+            break;
+        }
+    }
+    std::optional<std::size_t> lower;
+    for (std::size_t j = std::min(first_noticed, mode == 0 ? 0 : mode - 1) + 1; j-- > 0;) {
+        if (j + 1 < n && tail_beyond(j + 1, j) <= log_cut) {
+            lower = j;
+            break;
+        }
+    }
+    MassWindow w{lo, hi, {}};
+    if (upper) {
+        w.hi = sorted[*upper].x;
+    } else if (!std::isfinite(hi)) {
+        return std::unexpected(
+            BuildError::mass_not_found(detail_text::mass_not_decaying, sorted.back().x));
+    }
+    if (lower) {
+        w.lo = sorted[*lower].x;
+    } else if (!std::isfinite(lo)) {
+        return std::unexpected(
+            BuildError::mass_not_found(detail_text::mass_not_decaying, sorted.front().x));
+    }
+
+    // The first partition: the points inside the window, less those finer than their ladder's
+    // scale and those in a run of points that hold no noticeable mass.
+    for (std::size_t i = 0; i < n; ++i) {
+        const double x = sorted[i].x;
+        if (!(x > w.lo && x < w.hi) || sorted_fine[i]) continue;
+        const bool quiet = log_share[i] < log_noticeable;
+        const bool quiet_left = i == 0 || log_share[i - 1] < log_noticeable;
+        const bool quiet_right = i + 1 == n || log_share[i + 1] < log_noticeable;
+        if (quiet && quiet_left && quiet_right) continue;
+        w.grid.push_back(x);
+    }
+    return w;
+}
+
+}  // namespace varnix
