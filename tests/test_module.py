@@ -7,7 +7,7 @@ import pytest
 import _varnix as v
 
 EXPECTED_ALL = [
-    "BuildError", "SampleError", "Interval", "BuildOptions", "ContinuousDistribution",
+    "BuildError", "SampleError", "Interval", "Support", "BuildOptions", "ContinuousDistribution",
     "from_pdf", "from_pdf_with_options", "from_pdf_dpdf", "from_cdf", "from_cdf_with_options",
     "from_histogram", "from_pdf_loc_scale", "truncated", "DiscreteDistribution", "from_pmf",
     "HyperRect", "RejectionSampler", "MetropolisHastings", "HmcSampler", "GibbsSampler",
@@ -48,7 +48,7 @@ def test_classes_cannot_be_subclassed_and_have_no_dict(name):
 
 
 @pytest.mark.parametrize("name", [n for n in CLASSES if n not in
-                                  ("Interval", "BuildOptions", "HyperRect")])
+                                  ("Interval", "Support", "BuildOptions", "HyperRect")])
 def test_classes_without_constructor_refuse_to_be_called(name):
     with pytest.raises(TypeError, match=f"^No constructor defined for {name}$"):
         getattr(v, name)()

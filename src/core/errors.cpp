@@ -7,20 +7,27 @@
 
 namespace varnix {
 
+namespace {
+
+// A point in the messages about where the mass is: positional up to 1e21, and from there the
+// shortest round-trip form with its exponent (8.98846567431158e+307), not hundreds of digits.
+std::string render_point(double x) {
+    if (!(std::abs(x) >= 1e21) || std::isinf(x)) return render_number(x);
+    char buf[64];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, x);
+    if (ec != std::errc{}) throw InternalFault("number rendering failed");
+    return std::string(buf, end);
+}
+
+}  // namespace
+
 std::string render_number(double x) {
     if (std::isnan(x)) return "NaN";
     if (std::isinf(x)) return x < 0 ? "-inf" : "inf";
 
-    // From 1e21 on, a plain number would run to hundreds of digits: the shortest round-trip
-    // form with its exponent is kept (as 8.98846567431158e+307).
-    char buf[64];
-    if (std::abs(x) >= 1e21) {
-        auto [end, ec] = std::to_chars(buf, buf + sizeof buf, x);
-        if (ec != std::errc{}) throw InternalFault("number rendering failed");
-        return std::string(buf, end);
-    }
     // The scientific form gives the shortest round-trip digits and a decimal exponent; the
     // digits are then placed around the decimal point by hand.
+    char buf[64];
     auto [end, ec] = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific);
     if (ec != std::errc{}) throw InternalFault("number rendering failed");
     std::string_view text(buf, static_cast<std::size_t>(end - buf));
@@ -78,9 +85,9 @@ std::string BuildError::message() const {
                    render_number(value) + ")";
         case BuildErrorKind::DensityZero:
             return "density is zero at all " + render_number(value) + " points examined in [" +
-                   render_number(x) + ", " + render_number(x_hi) + "]";
+                   render_point(x) + ", " + render_point(x_hi) + "]";
         case BuildErrorKind::MassNotFound:
-            return "the mass of the density cannot be found near x=" + render_number(x) + ": " + d;
+            return "the mass of the density cannot be found near x=" + render_point(x) + ": " + d;
         case BuildErrorKind::InvalidResolution:
             return "u_resolution " + render_number(value) +
                    " is outside [0.00000000000001, 0.00001]";

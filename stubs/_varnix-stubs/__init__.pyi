@@ -12,7 +12,7 @@ import numpy.typing as npt
 from typing_extensions import Buffer
 
 __all__ = [
-    "BuildError", "SampleError", "Interval", "BuildOptions", "ContinuousDistribution",
+    "BuildError", "SampleError", "Interval", "Support", "BuildOptions", "ContinuousDistribution",
     "from_pdf", "from_pdf_with_options", "from_pdf_dpdf", "from_cdf", "from_cdf_with_options",
     "from_histogram", "from_pdf_loc_scale", "truncated", "DiscreteDistribution", "from_pmf",
     "HyperRect", "RejectionSampler", "MetropolisHastings", "HmcSampler", "GibbsSampler",
@@ -72,6 +72,33 @@ class Interval:
     @property
     def hi(self) -> float:
         """The upper bound."""
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickling and copying: the constructor and the two bounds."""
+
+@final
+class Support:
+    """A support that may be unbounded: lo may be -inf and hi +inf, and lo < hi.
+
+    Taken wherever an Interval is, by the interpolated engine (`BuildOptions.interpolated()`):
+    it finds where the mass is, cuts the tails where each holds at most 1/100 of u_resolution
+    (`ContinuousDistribution.cut()` reports where) and answers for the whole support. The other
+    engines refuse an unbounded support.
+    """
+
+    def __new__(cls, lo: _Float, hi: _Float) -> Support:
+        """Make the support [lo, hi], either end possibly infinite.
+
+        Raises:
+            BuildError: "non-finite value in support bounds" if a bound is NaN, lo is +inf or hi
+                is -inf; "invalid support interval: lo must be strictly less than hi" if lo >= hi.
+            TypeError: a bound does not convert to float.
+        """
+    @property
+    def lo(self) -> float:
+        """The lower bound, possibly -inf."""
+    @property
+    def hi(self) -> float:
+        """The upper bound, possibly +inf."""
     def __reduce__(self) -> tuple[Any, ...]:
         """Pickling and copying: the constructor and the two bounds."""
 
@@ -176,8 +203,8 @@ class ContinuousDistribution:
     array holds -inf for a zero density and NaN for a negative one.
     """
 
-    def support(self) -> Interval:
-        """The support interval [lo, hi]."""
+    def support(self) -> Interval | Support:
+        """The support [lo, hi]: an Interval, or a Support when an end is infinite."""
     def sample(self) -> float:
         """One draw, from the calling thread's generator.
 
@@ -380,13 +407,16 @@ class ContinuousDistribution:
 
         Raises:
             SampleError: "operation requires an underlying PDF" for a distribution built from
-                a cdf; "numerical integration failed" when the integral is not finite.
+                a cdf; "numerical integration failed" when the integral is not finite; on an
+                unbounded support, "the mean does not exist: the density's tail decays as
+                |x|^-p, and a mean needs a faster decay than |x|^-2" (a Cauchy, say).
         """
     def var(self) -> float:
         """The variance, by adaptive integration; never negative.
 
         Raises:
-            SampleError: as mean.
+            SampleError: as mean, with "the variance does not exist: ... a variance needs a
+                faster decay than |x|^-3" where an unbounded tail has none (a t(2), say).
         """
     def std(self) -> float:
         """The standard deviation, the square root of var().
@@ -444,6 +474,15 @@ class ContinuousDistribution:
         its neighbouring floating-point number is larger (a density with a pole at an end far
         from 0): that mass is then the limit, and is reported.
         """
+    def cut(self) -> tuple[float, float] | None:
+        """The window (a, b) the interpolated engine cut from a wide or unbounded support, or
+        None where nothing was cut (a finite support of sensible width, the other engines).
+
+        Below a and above b each tail holds at most 1/100 of u_resolution: there cdf is 0 or 1
+        and sf 1 or 0, ppf(0) and ppf(1) are the support's own ends, and no draw falls. pdf is
+        the density everywhere on the support; mean and var add the tails beyond the window,
+        continued as the power law the density follows at a and b.
+        """
     def interval_count(self) -> int | None:
         """The number of intervals of the interpolated quantile function (its size); None for
         the other engines."""
@@ -458,7 +497,7 @@ class ContinuousDistribution:
         results, bit for bit. A saved state that was altered is refused with ValueError.
         """
 
-def from_pdf(f: _Density1, interval: Interval) -> ContinuousDistribution:
+def from_pdf(f: _Density1, interval: Interval | Support) -> ContinuousDistribution:
     """A distribution from a density, with default options (numerical inversion).
 
     Args:
@@ -470,7 +509,7 @@ def from_pdf(f: _Density1, interval: Interval) -> ContinuousDistribution:
         BuildError: "failed to normalize PDF on support" when the integral is not finite and
             positive (a density that is 0 everywhere, or that fails somewhere).
     """
-def from_pdf_with_options(f: _Density1, interval: Interval, options: BuildOptions) -> ContinuousDistribution:
+def from_pdf_with_options(f: _Density1, interval: Interval | Support, options: BuildOptions) -> ContinuousDistribution:
     """A distribution from a density, built with the given options.
 
     Args:
@@ -480,9 +519,14 @@ def from_pdf_with_options(f: _Density1, interval: Interval, options: BuildOption
 
     Raises:
         BuildError: "failed to normalize PDF on support"; "tdr failed to build hat function
-            (try InvSqrt transform or explicit dpdf)" when a TDR hat cannot be built.
+            (try InvSqrt transform or explicit dpdf)" when a TDR hat cannot be built;
+            "invalid support interval: an unbounded support needs the interpolated engine
+            (BuildOptions.interpolated())" for a Support with an infinite end and other
+            options; with the interpolated engine, "the mass of the density cannot be found
+            near x=...: the density does not fall fast enough towards the unbounded end for its
+            mass to be finite".
     """
-def from_pdf_dpdf(f: _Density1, dpdf: _Density1, interval: Interval, options: BuildOptions | None = None) -> ContinuousDistribution:
+def from_pdf_dpdf(f: _Density1, dpdf: _Density1, interval: Interval | Support, options: BuildOptions | None = None) -> ContinuousDistribution:
     """A distribution from a density and its derivative.
 
     The derivative is used only to build a TDR hat (options with a TDR transform) instead of a
@@ -491,7 +535,7 @@ def from_pdf_dpdf(f: _Density1, dpdf: _Density1, interval: Interval, options: Bu
     Raises:
         BuildError: as from_pdf_with_options.
     """
-def from_cdf(f: _Density1, interval: Interval) -> ContinuousDistribution:
+def from_cdf(f: _Density1, interval: Interval | Support) -> ContinuousDistribution:
     """A distribution from a distribution function, with default options.
 
     F is rescaled to (F(x) - F(lo)) / (F(hi) - F(lo)); quantiles are found by bisection. There
@@ -501,7 +545,7 @@ def from_cdf(f: _Density1, interval: Interval) -> ContinuousDistribution:
         BuildError: "failed to normalize PDF on support" when F(hi) - F(lo) is not finite and
             positive.
     """
-def from_cdf_with_options(f: _Density1, interval: Interval, options: BuildOptions) -> ContinuousDistribution:
+def from_cdf_with_options(f: _Density1, interval: Interval | Support, options: BuildOptions) -> ContinuousDistribution:
     """A distribution from a distribution function, built with the given options.
 
     A Hermite table (BuildOptions.hermite) makes quantiles and draws fast.
@@ -525,7 +569,7 @@ def from_histogram(edges: _Floats, counts: _Floats, density: bool = False, optio
         BuildError: "invalid histogram edges or counts"; "failed to normalize PDF on support"
             when every count is 0.
     """
-def from_pdf_loc_scale(f: _Density1, interval: Interval, loc: _Float, scale: _Float, options: BuildOptions | None = None) -> ContinuousDistribution:
+def from_pdf_loc_scale(f: _Density1, interval: Interval | Support, loc: _Float, scale: _Float, options: BuildOptions | None = None) -> ContinuousDistribution:
     """The distribution of loc + scale * X, where X has density f on interval.
 
     Its density is f((x - loc) / scale) / scale on [loc + scale * lo, loc + scale * hi].
@@ -534,7 +578,7 @@ def from_pdf_loc_scale(f: _Density1, interval: Interval, loc: _Float, scale: _Fl
         BuildError: "scale must be finite and positive"; "non-finite value in support bounds";
             "failed to normalize PDF on support".
     """
-def truncated(f: _Density1, interval: Interval, trunc_interval: Interval, options: BuildOptions | None = None) -> ContinuousDistribution:
+def truncated(f: _Density1, interval: Interval | Support, trunc_interval: Interval | Support, options: BuildOptions | None = None) -> ContinuousDistribution:
     """The density f on interval, restricted to trunc_interval and renormalised.
 
     Raises:

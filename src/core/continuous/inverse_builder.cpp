@@ -636,19 +636,52 @@ BuildResult<InterpolatedInverse> InterpolatedInverse::build_from_cdf(
     if (!(options.u_resolution >= min_u_resolution && options.u_resolution <= max_u_resolution)) {
         return std::unexpected(BuildError::invalid_resolution(options.u_resolution));
     }
-    if (!std::isfinite(lo) || !std::isfinite(hi) || !std::isfinite(hi - lo)) {
+    if (std::isnan(lo) || std::isnan(hi)) {
         return std::unexpected(BuildError::invalid_support(detail_text::support_bounds));
     }
     if (!(lo < hi)) return std::unexpected(BuildError::invalid_support(detail_text::lo_below_hi));
     CdfProbe probe(cdf);
+    // An unbounded support, or one too wide for the ends' bisection (200 halvings) to reach
+    // unit width, is first narrowed to a window outside which each side holds at most the cut
+    // share: ladders of points 2^k from 0 (or from the finite end), until the distribution
+    // function is that close to 0 below and to 1 above.
+    double window_lo = lo;
+    double window_hi = hi;
+    if (!(hi - lo <= 0x1p180)) {
+        const double cut = kCutShare * options.u_resolution;
+        const double c = lo < 0.0 && 0.0 < hi ? 0.0 : (std::isfinite(lo) ? lo : hi);
+        for (const double direction : {-1.0, 1.0}) {
+            const double end = direction > 0 ? hi : lo;
+            if (c == end) continue;
+            bool found = false;
+            const int k0 = c == 0.0 ? -40 : std::ilogb(c) - 50;
+            for (int k = k0; k <= 1023 && !found; ++k) {
+                const double x = c + direction * std::ldexp(1.0, k);
+                if (x == c) continue;
+                if (!std::isfinite(x) || (direction > 0 ? x >= end : x <= end)) break;
+                const double u = probe(x);
+                if (probe.failed()) return std::unexpected(probe.error());
+                if (direction > 0 ? 1.0 - u <= cut : u <= cut) {
+                    (direction > 0 ? window_hi : window_lo) = x;
+                    found = true;
+                }
+            }
+            if (!found && !std::isfinite(end)) {
+                return std::unexpected(BuildError::mass_not_found(
+                    detail_text::mass_not_decaying, direction > 0 ? 0x1p1023 : -0x1p1023));
+            }
+        }
+    }
     InterpolatedInverse inv(std::nullopt);
-    inv.lo_ = lo;
-    inv.hi_ = hi;
+    inv.lo_ = window_lo;
+    inv.hi_ = window_hi;
     inv.u_resolution_ = options.u_resolution;
     inv.order_ = 5;
-    CdfNodes source(probe, lo, hi, options.u_resolution);
+    CdfNodes source(probe, window_lo, window_hi, options.u_resolution);
     InverseBuilder builder(source, inv, options);
     if (auto r = builder.run(); !r) return std::unexpected(r.error());
+    inv.lo_ = lo;
+    inv.hi_ = hi;
     return finish(std::move(inv), probe.calls());
 }
 
