@@ -357,10 +357,16 @@ TEST(inverse_refuses_resolutions_and_intervals_out_of_range) {
     }
     CHECK_EQ(InterpolatedInverse::build(f, -1.0, 1.0, 2e-5).error().message(),
              std::string("u_resolution 0.00002 is outside [0.00000000000001, 0.00001]"));
-    for (const auto& [lo, hi] : {std::pair{1.0, 1.0}, std::pair{2.0, 1.0}, std::pair{0.0, std::numeric_limits<double>::infinity()},
-                                 std::pair{-1e308, 1e308}, std::pair{kNaN, 1.0}}) {
+    for (const auto& [lo, hi] : {std::pair{1.0, 1.0}, std::pair{2.0, 1.0}, std::pair{kNaN, 1.0},
+                                 std::pair{0.0, kNaN}}) {
         const auto r = InterpolatedInverse::build(f, lo, hi, 1e-10);
         CHECK(!r && r.error().kind == BuildErrorKind::InvalidSupport);
+    }
+    // Unbounded and overflowing widths are searched for the window that holds the mass.
+    const double inf = std::numeric_limits<double>::infinity();
+    for (const auto& [lo, hi] : {std::pair{0.0, inf}, std::pair{-1e308, 1e308}, std::pair{-inf, inf}}) {
+        const auto r = InterpolatedInverse::build(f, lo, hi, 1e-10);
+        CHECK(r && r->cut() && r->lo() == lo && r->hi() == hi && r->quantile(0.0) == lo);
     }
     // The end resolutions themselves are accepted.
     CHECK(InterpolatedInverse::build(f, -1.0, 1.0, 1e-14).has_value());

@@ -593,7 +593,7 @@ BuildResult<InterpolatedInverse> InterpolatedInverse::build(FunctionRef<double(d
     po.breakpoints = options.breakpoints;
     // A finite interval of sensible width is partitioned evenly and the panels find the mass;
     // a wider or unbounded one is first searched for a window that holds the mass (and so is
-    // one where the even partition fails to find it).
+    // one where the panels of the even partition run out before they find it).
     std::optional<PanelTable> table;
     double window_lo = lo;
     double window_hi = hi;
@@ -601,8 +601,8 @@ BuildResult<InterpolatedInverse> InterpolatedInverse::build(FunctionRef<double(d
         auto even = PanelTable::build(probe, lo, hi, po);
         if (even) {
             table = std::move(*even);
-        } else if (probe.failed() || (even.error().kind != BuildErrorKind::MassNotFound &&
-                                      even.error().kind != BuildErrorKind::DensityZero)) {
+        } else if (probe.failed() || even.error().kind != BuildErrorKind::MassNotFound ||
+                   even.error().detail != detail_text::too_many_panels) {
             return std::unexpected(even.error());
         }
     }
