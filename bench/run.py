@@ -37,6 +37,10 @@ Sections:
                               with the gradient vs finite differences; log-density vs density
                               input per transition; 4 chains with a compiled log density on the
                               cores vs one after the other
+ 13  unbounded supports       interpolated builds on whole supports (Support) and on very wide
+                              intervals: calls and time vs scipy NumericalInversePolynomial on
+                              the same infinite domain, vs the same density on a tight interval,
+                              and the u-error from 1e-15 to 1 - 1e-15 against scipy.stats
 
 --sections 8,9,10 runs only the sections listed.
 
@@ -1277,11 +1281,102 @@ def print_table() -> None:
     print("\nmachine: " + machine_note())
 
 
+# Densities on their whole supports, as a user writes them, the exact scipy distribution, and
+# a tight finite interval holding all but about 1e-14 of the mass, for the cost comparison.
+SHAPES13 = [
+    ("normal", lambda x: math.exp(-0.5 * x * x), (-math.inf, math.inf), "norm()", (-8.0, 8.0)),
+    ("Student t(3)", lambda x: (1.0 + x * x / 3.0) ** -2, (-math.inf, math.inf), "t(3)",
+     (-2e5, 2e5)),
+    ("Cauchy", lambda x: 1.0 / (1.0 + x * x), (-math.inf, math.inf), "cauchy()", (-1e13, 1e13)),
+    ("Pareto(1.3) on [1, inf)", lambda x: x ** -2.3, (1.0, math.inf), "pareto(1.3)",
+     (1.0, 1e11)),
+    ("lognormal(1) on [0, inf)", lambda x: math.exp(-0.5 * math.log(x) ** 2) / x if x > 0 else 0.0,
+     (0.0, math.inf), "lognorm(1.0)", (0.0, 3e3)),
+    ("gamma(0.5) on [0, inf)", lambda x: x ** -0.5 * math.exp(-x) if x > 0 else math.inf,
+     (0.0, math.inf), "gamma(0.5)", (0.0, 40.0)),
+    ("Weibull(0.7) on [0, inf)", lambda x: x ** -0.3 * math.exp(-x ** 0.7) if x > 0 else math.inf,
+     (0.0, math.inf), "weibull_min(0.7)", (0.0, 200.0)),
+    ("Gumbel", lambda x: math.exp(-(x + math.exp(-x))) if x > -700 else 0.0,
+     (-math.inf, math.inf), "gumbel_r()", (-4.0, 40.0)),
+]
+
+
+def _u_error13(ref, ppf):
+    us = np.concatenate([np.logspace(-15, -1, 200), np.linspace(0.1, 0.9, 81),
+                         1.0 - np.logspace(-15, -1, 200)])
+    xs = np.array([ppf(float(u)) for u in us])
+    with np.errstate(all="ignore"):
+        err = np.where(us <= 0.5, np.abs(ref.cdf(xs) - us), np.abs(ref.sf(xs) - (1.0 - us)))
+    return float(np.max(err))
+
+
+def bench_unbounded(k: int) -> None:
+    print("\n[13] unbounded supports, interpolated engine at u_resolution 1e-12", flush=True)
+    if not hasattr(vx, "Support"):
+        skip("13", "Support is not in this build")
+        return
+    opts = vx.BuildOptions.interpolated(1e-12)
+    sampling = scipy.stats.sampling
+    for name, pdf, (lo, hi), ref_text, tight in SHAPES13:
+        ref = eval("scipy.stats." + ref_text)
+        support = vx.Support(lo, hi)
+        f, seen = counting(pdf)
+        d = vx.from_pdf_with_options(f, support, opts)
+        calls = len(seen)
+        err = _u_error13(ref, d.ppf)
+        f, seen_tight = counting(pdf)
+        vx.from_pdf_with_options(f, vx.Interval(*tight), opts)
+        tight_calls = len(seen_tight)
+
+        class Dist:
+            pass
+        dist = Dist()
+        dist.pdf, nip_seen = counting(pdf)
+        try:
+            nip = sampling.NumericalInversePolynomial(dist, domain=(lo, hi), u_resolution=1e-12)
+            nip_calls = len(nip_seen)
+            nip_err = f"{_u_error13(ref, nip.ppf):.1e}"
+        except Exception as e:  # scipy refuses some shapes
+            nip, nip_calls, nip_err = None, None, f"refused ({type(e).__name__})"
+        fns = [lambda: vx.from_pdf_with_options(pdf, support, opts)]
+        if nip is not None:
+            def nip_build():
+                dd = Dist()
+                dd.pdf = pdf
+                sampling.NumericalInversePolynomial(dd, domain=(lo, hi), u_resolution=1e-12)
+            fns.append(nip_build)
+        times = best_of(max(k // 2, 1), *fns)
+        ours_ms = times[0] * 1e3
+        add(Row("13", f"{name}: varnix {calls} calls, {ours_ms:.2f} ms", None, "",
+                calls / tight_calls, f"of the calls on [{tight[0]:g}, {tight[1]:g}]", "<= 1.5",
+                judged(calls / tight_calls, 1.5),
+                note=f"u-error {err:.1e}, cut {d.cut()}"))
+        if nip is not None:
+            add(Row("13", f"  scipy NIP: {nip_calls} calls, {times[1] * 1e3:.2f} ms", None, "",
+                    calls / nip_calls, "varnix calls / NIP calls", "<= 1",
+                    judged(calls / nip_calls, 1.0),
+                    note=f"u-error {nip_err}; varnix ms / NIP ms {ours_ms / (times[1] * 1e3):.2f}"))
+        else:
+            add(Row("13", f"  scipy NIP: {nip_err}", None, "", calls / 30000,
+                    "varnix calls / 30,000", "<= 1", judged(calls / 30000, 1.0)))
+    # Very wide finite intervals: the same normal, its calls against a tight interval's.
+    f, seen = counting(normal_pdf)
+    vx.from_pdf_with_options(f, vx.Interval(-8.0, 8.0), opts)
+    tight_calls = len(seen)
+    for w in (1e20, 1e100, 1e300):
+        f, seen = counting(normal_pdf)
+        d = vx.from_pdf_with_options(f, vx.Interval(-w, w), opts)
+        err = _u_error13(scipy.stats.norm(), d.ppf)
+        add(Row("13", f"normal on [-{w:g}, {w:g}]: {len(seen)} calls", None, "",
+                len(seen) / tight_calls, "of the calls on [-8, 8]", "<= 1.5",
+                judged(len(seen) / tight_calls, 1.5), note=f"u-error {err:.1e}"))
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true",
                     help="sizes / 10 and fewer repeats: a smoke run, not for figures")
-    ap.add_argument("--sections", default="1,2,3,4,5,6,7,8,9,10,11,12",
+    ap.add_argument("--sections", default="1,2,3,4,5,6,7,8,9,10,11,12,13",
                     help="comma-separated section numbers to run (default: all)")
     args = ap.parse_args()
     scale = 10 if args.quick else 1
@@ -1303,6 +1398,7 @@ def main() -> int:
         ("10", lambda: bench_memory(10**7 // scale)),
         ("11", lambda: bench_user_functions(k, args.quick)),
         ("12", lambda: bench_chains(k, args.quick)),
+        ("13", lambda: bench_unbounded(k)),
     ]
     for number, run in runs:
         if number in sections:

@@ -16,6 +16,7 @@ constexpr int kSpareRungs = 6;       // quiet rungs past a negligible tail befor
 constexpr double kNoticeable = 1e-3; // of tail_share: a rung's share of the mass that counts
 constexpr double kScaleFactor = 2.0; // the density's scale: where it changes by this factor
 constexpr double kFinerThanScale = 16.0;  // rungs closer to their centre than scale / this go
+constexpr double kEndShare = 0.01;   // mass next to a finite end left to the end model
 
 constexpr double kNoMass = -std::numeric_limits<double>::infinity();
 
@@ -113,6 +114,28 @@ double ladder_scale(const std::vector<Rung>& rungs, std::size_t first, std::size
     return rungs[last - 1].distance / kFinerThanScale;
 }
 
+// For a ladder from a finite end, where the panel table fits a model to the density (a pole, or
+// any shape) as close to the end as needed: the distance from the end within which the
+// ladder's rungs hold less than kEndShare of its mass is left to that model.
+double end_ladder_scale(const std::vector<Rung>& rungs, std::size_t first, std::size_t last) {
+    if (first >= last) return 0.0;
+    std::vector<double> cumulative(last - first);
+    double log_mass = kNoMass;
+    double prev = 0.0;
+    for (std::size_t i = first; i < last; ++i) {
+        const double width = rungs[i].distance - prev;
+        log_mass = log_add(log_mass, log_of(rungs[i].f) + std::log(width));
+        cumulative[i - first] = log_mass;
+        prev = rungs[i].distance;
+    }
+    if (log_mass == kNoMass) return 0.0;
+    const double log_share = log_mass + std::log(kEndShare);
+    for (std::size_t i = first; i < last; ++i) {
+        if (cumulative[i - first] >= log_share) return rungs[i].distance;
+    }
+    return 0.0;
+}
+
 }  // namespace
 
 BuildResult<MassWindow> find_mass_window(DensityProbe& probe, double lo, double hi,
@@ -129,8 +152,10 @@ BuildResult<MassWindow> find_mass_window(DensityProbe& probe, double lo, double 
     if (centres.empty()) centres.push_back(0.0);  // (-inf, inf) without 0 cannot happen
 
     std::vector<Rung> rungs;
-    struct Span {  // a ladder's rungs, [first, last), and its scale
+    struct Span {  // a ladder's rungs, [first, last), its centre and its scale
         std::size_t first, last;
+        double centre;
+        bool from_end;
         double scale;
     };
     std::vector<Span> spans;
@@ -146,13 +171,22 @@ BuildResult<MassWindow> find_mass_window(DensityProbe& probe, double lo, double 
             const std::size_t first = rungs.size();
             Ladder(probe, c, direction, end, tail_share).climb(rungs);
             if (probe.failed()) return std::unexpected(probe.error());
-            spans.push_back({first, rungs.size(), ladder_scale(rungs, first, rungs.size())});
+            const bool from_end = c == lo || c == hi;
+            spans.push_back({first, rungs.size(), c, from_end,
+                             from_end ? end_ladder_scale(rungs, first, rungs.size())
+                                      : ladder_scale(rungs, first, rungs.size())});
         }
     }
-    // Each rung's own scale: dropped when closer to its centre than that.
+    // Each rung's own scale: dropped when closer to its centre than that; and its ladder.
+    constexpr std::size_t kNoLadder = static_cast<std::size_t>(-1);
     std::vector<bool> fine(rungs.size(), false);
-    for (const Span& s : spans) {
-        for (std::size_t i = s.first; i < s.last; ++i) fine[i] = rungs[i].distance < s.scale;
+    std::vector<std::size_t> ladder_of(rungs.size(), kNoLadder);
+    for (std::size_t j = 0; j < spans.size(); ++j) {
+        const Span& s = spans[j];
+        for (std::size_t i = s.first; i < s.last; ++i) {
+            fine[i] = rungs[i].distance < s.scale;
+            ladder_of[i] = j;
+        }
     }
     std::vector<std::size_t> order(rungs.size());
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
@@ -160,10 +194,12 @@ BuildResult<MassWindow> find_mass_window(DensityProbe& probe, double lo, double 
                      [&](std::size_t a, std::size_t b) { return rungs[a].x < rungs[b].x; });
     std::vector<Rung> sorted;
     std::vector<bool> sorted_fine;
+    std::vector<std::size_t> sorted_ladder;
     for (const std::size_t i : order) {
         if (!sorted.empty() && sorted.back().x == rungs[i].x) continue;
         sorted.push_back(rungs[i]);
         sorted_fine.push_back(fine[i]);
+        sorted_ladder.push_back(ladder_of[i]);
     }
     const std::size_t n = sorted.size();
     if (n == 0) return std::unexpected(BuildError::density_zero(lo, hi, 0.0));
@@ -230,10 +266,18 @@ BuildResult<MassWindow> find_mass_window(DensityProbe& probe, double lo, double 
     }
 
     // The first partition: the points inside the window, less those finer than their ladder's
-    // scale and those in a run of points that hold no noticeable mass.
+    // scale and those in a run of points that hold no noticeable mass. Next to a finite end
+    // the window keeps, the panel table's even grid and its model of the density at the end
+    // do as they do on any finite interval: the ladder from that end starts a grid step out.
+    const double even_step = (0.5 * w.hi - 0.5 * w.lo) / 16.0;
     for (std::size_t i = 0; i < n; ++i) {
         const double x = sorted[i].x;
         if (!(x > w.lo && x < w.hi) || sorted_fine[i]) continue;
+        if (sorted_ladder[i] != kNoLadder) {
+            const Span& sp = spans[sorted_ladder[i]];
+            const bool kept_end = sp.from_end && (sp.centre == w.lo || sp.centre == w.hi);
+            if (kept_end && sorted[i].distance < even_step) continue;
+        }
         const bool quiet = log_share[i] < log_noticeable;
         const bool quiet_left = i == 0 || log_share[i - 1] < log_noticeable;
         const bool quiet_right = i + 1 == n || log_share[i + 1] < log_noticeable;
