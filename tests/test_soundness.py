@@ -229,3 +229,26 @@ def test_well_behaved_results_are_unchanged():
         ["-0x1.2cde413a38840p-4", "0x1.0c5e63853c578p+0"],
         ["0x1.64cc06f7dcbd8p-1", "0x1.e00d3d3d9939cp-1"]]
     assert v.from_pdf(normal, I(-5.0, 5.0)).var().hex() == "0x1.fffe0d23a5bbep-1"
+
+
+# ---- very wide intervals: the check model finds the mass, so no engine answers alone ---------
+
+@pytest.mark.parametrize("width", [1e20, 1e100, 1e300])
+@pytest.mark.parametrize("options", [v.BuildOptions(), v.BuildOptions.hermite(256),
+                                     v.BuildOptions.tdr("log")], ids=["plain", "hermite", "tdr"])
+def test_a_normal_on_a_very_wide_interval_is_right_or_refused(width, options):
+    import warnings
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # a coarse table may warn: not tested here
+        try:
+            d = v.from_pdf_with_options(normal, I(-width, width), options)
+        except v.BuildError:
+            return
+    try:
+        assert abs(d.cdf(1.0) - stats.norm.cdf(1.0)) <= 1e-6
+        assert abs(stats.norm.cdf(d.ppf(0.9)) - 0.9) <= 1e-6
+        assert d.var() == pytest.approx(1.0, rel=1e-6)
+        xs = d.sample_n(20, seed=3)
+    except v.SampleError:
+        return
+    assert max(abs(x) for x in xs) < 6.0
