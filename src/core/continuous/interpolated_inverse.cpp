@@ -313,9 +313,13 @@ const Quadrature& gauss_legendre() {
 
 // The window's expectation and, beyond a cut side, the tail continued as in mean(): with
 // t = d_edge / d, the tail's integral of func f dx is f_edge d_edge times the integral of
-// func(x(t)) t^(p - 2) over t from d_edge / d_end (0 for an infinite end) to 1, a smooth
-// integrand for the power laws the tails follow, taken by the 8-point Gauss-Legendre rule.
+// func(x(t)) t^(p - 2) over t from d_edge / d_end (0 for an infinite end) to 1. With
+// t = s^8 that integrand vanishes at s = 0 for every func growing more slowly than the tail
+// falls by a margin of 1/8 in the power; it is taken by the 8-point Gauss-Legendre rule on
+// each quarter of the range of s.
 double InterpolatedInverse::expect(FunctionRef<double(double)> func) const {
+    constexpr double kPower = 8.0;
+    constexpr int kPieces = 4;
     const PanelTable& t = panels();
     const double window = t.expect(func);
     if (!cut()) return window;
@@ -328,14 +332,20 @@ double InterpolatedInverse::expect(FunctionRef<double(double)> func) const {
         if (!cut_side) continue;
         const Tail tail = continue_tail(t, upper, m, upper ? hi_ : lo_);
         if (!(tail.decay > 1.0) || !std::isfinite(tail.decay)) continue;
-        const double t_end = tail.d_edge / tail.d_end;
+        const double s_end = std::pow(tail.d_edge / tail.d_end, 1.0 / kPower);
+        const double piece = (1.0 - s_end) / kPieces;
         double part = 0.0;
-        for (int i = 0; i < Quadrature::n; ++i) {
-            const double ti = t_end + (1.0 - t_end) * rule.t[i];
-            const double x = upper ? m + tail.d_edge / ti : m - tail.d_edge / ti;
-            part += rule.w[i] * func(x) * std::pow(ti, tail.decay - 2.0);
+        for (int j = 0; j < kPieces; ++j) {
+            for (int i = 0; i < Quadrature::n; ++i) {
+                const double si = s_end + piece * (j + rule.t[i]);
+                const double ti = std::pow(si, kPower);
+                const double x = upper ? m + tail.d_edge / ti : m - tail.d_edge / ti;
+                // dt = 8 s^7 ds
+                part += rule.w[i] * func(x) * std::pow(ti, tail.decay - 2.0) * kPower *
+                        std::pow(si, kPower - 1.0);
+            }
         }
-        sum += tail.f_edge * tail.d_edge * (1.0 - t_end) * part;
+        sum += tail.f_edge * tail.d_edge * piece * part;
         mass += tail.moment[0];
     }
     return sum / mass;

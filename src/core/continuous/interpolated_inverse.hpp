@@ -135,7 +135,7 @@ public:
     // none.
     double tail_decay() const;
     double entropy() const { return panels().entropy(); }
-    // One call of func per panel node, and (on a cut support) eight per cut tail.
+    // One call of func per panel node, and (on a cut support) 32 per cut tail.
     double expect(FunctionRef<double(double)> func) const;
     // The entropy -integral f ln f dx of the interpolated distribution itself, whose density at
     // x(u) is 1 / x'(u): the integral of ln x'(u) over (0, 1), from the polynomials' slopes,
