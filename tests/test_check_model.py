@@ -10,8 +10,10 @@ engines alone, before the check model existed. To record them again from such a 
 import hashlib
 import json
 import math
+import pickle
 import re
 import sys
+import warnings
 from pathlib import Path
 
 import pytest
@@ -205,9 +207,6 @@ COARSE = ("the Hermite table's measured u-error is {:.2g} (above 0.0001): its qu
 # distribution function and grid size its u_error() is measured against; or the bounds of
 # u_error() (None: there is none).
 OUTCOMES = {
-    "interpolated": (lambda: v.from_pdf_with_options(normal, I(-5.0, 5.0),
-                                                     v.BuildOptions.interpolated()),
-                     (0.0, 1e-12), False),
     # plain inversion reports the guard: 1e-6 plus the model's own error
     "plain": (lambda: v.from_pdf(normal, I(-5.0, 5.0)), (1e-6, 1e-6 + 1e-10), False),
     "histogram, plain": (lambda: v.from_histogram([0.0, 1.0, 2.0, 3.0], [1.0, 2.0, 1.0]),
@@ -238,8 +237,6 @@ OUTCOMES = {
 
 @pytest.mark.parametrize("name", OUTCOMES)
 def test_u_error_the_coarse_table_warning_and_the_refusal_of_unchecked_results(name):
-    import pickle
-    import warnings
     make, expected, warns = OUTCOMES[name]
     if isinstance(expected, str):
         with pytest.raises(v.BuildError, match=expected):
