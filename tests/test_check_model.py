@@ -10,7 +10,10 @@ engines alone, before the check model existed. To record them again from such a 
 import hashlib
 import json
 import math
+import pickle
+import re
 import sys
+import warnings
 from pathlib import Path
 
 import pytest
@@ -167,23 +170,96 @@ def test_expect_is_answered_by_the_model_only_where_the_integration_missed_the_m
     assert len(calls) % 6 == 3 and len(calls) < missed
 
 
-def test_a_density_the_model_cannot_integrate_keeps_the_engines_results():
-    # NaN at one point inside, the first the model examines off the even grid (a Gauss-Lobatto
-    # node): the model refuses such a density, and the engines, which never meet it, answer.
-    bad = -5.0 + (-4.6875 - -5.0) * 0.17267316464601142810085377187657
-    f = lambda x: math.nan if x == bad else normal(x)  # noqa: E731
-    d = v.from_pdf(f, I(-5.0, 5.0))
-    assert d.cdf(0.0) == pytest.approx(0.5, abs=1e-9)
-    g = v.from_pdf(normal, I(-5.0, 5.0))
-    assert d.cdf(1.0) == g.cdf(1.0) and d.var() == g.var()
+def narrow(x):
+    return math.exp(-0.5 * ((x - 7.0) / 0.3) ** 2)
 
 
-def test_where_the_model_cannot_be_built_the_engines_results_stand_even_when_wrong():
-    # The narrow bulk that the engines alone get wrong, with a NaN at the model's first point
-    # off the grid: no model, and the engines' answer, wrong as it is, is what comes back.
-    bad = (1.25 - 0.0) * 0.17267316464601142810085377187657
-    f = lambda x: math.nan if x == bad else math.exp(-0.5 * ((x - 7.0) / 0.3) ** 2)  # noqa: E731
-    assert v.from_pdf(f, I(0.0, 40.0)).cdf(7.0) > 1e10
+# The first point off the even grid that the model reads on [0, 40] (a Gauss-Lobatto node);
+# the engines' own builds never meet it.
+MODEL_ONLY = 1.25 * 0.17267316464601142810085377187657
+
+
+def nan_where_only_the_model_reads(x):
+    return math.nan if x == MODEL_ONLY else narrow(x)
+
+
+def normal_cdf_on(lo, hi, mu=0.0, sigma=1.0):
+    from statistics import NormalDist
+    phi = NormalDist(mu, sigma).cdf
+    return lambda x: (phi(x) - phi(lo)) / (phi(hi) - phi(lo))
+
+
+def table_probes(n):
+    """The probabilities a table's u-error is measured at: every segment's midpoint, and
+    fractions of the first and last segments."""
+    u = [(i / (n - 1)) * 0.999999999998 + 1e-12 for i in range(n)]
+    probes = [a + 0.5 * (b - a) for a, b in zip(u, u[1:])]
+    for a, b in (u[:2], u[-2:]):
+        probes += [a + f * (b - a) for f in (0.01, 0.1, 0.25, 0.75, 0.9, 0.99)]
+    return probes
+
+
+H = v.BuildOptions.hermite
+COARSE = ("the Hermite table's measured u-error is {:.2g} (above 0.0001): its quantiles and draws "
+          "between its nodes are that far off in probability and are not replaced; "
+          "BuildOptions.interpolated() builds a quantile function accurate to its u_resolution")
+# name: (build, expected, warns). Expected is the refusal's message; or, for a table, the exact
+# distribution function and grid size its u_error() is measured against; or the bounds of
+# u_error() (None: there is none).
+OUTCOMES = {
+    # plain inversion reports the guard: 1e-6 plus the model's own error
+    "plain": (lambda: v.from_pdf(normal, I(-5.0, 5.0)), (1e-6, 1e-6 + 1e-10), False),
+    "histogram, plain": (lambda: v.from_histogram([0.0, 1.0, 2.0, 3.0], [1.0, 2.0, 1.0]),
+                         (1e-6, 1e-6 + 1e-10), False),
+    "tdr": (lambda: v.from_pdf_with_options(normal, I(-5.0, 5.0), v.BuildOptions.tdr("log")),
+            None, False),
+    "plain, from a cdf": (lambda: v.from_cdf(lambda x: x, I(0.0, 1.0)), None, False),
+    "hermite(256), normal on [-2, 2]": (
+        lambda: v.from_pdf_with_options(normal, I(-2.0, 2.0), H(256)),
+        (normal_cdf_on(-2.0, 2.0), 256), False),
+    "hermite(256), normal on [-5, 5]": (  # its first and last segments are coarse
+        lambda: v.from_pdf_with_options(normal, I(-5.0, 5.0), H(256)),
+        (normal_cdf_on(-5.0, 5.0), 256), True),
+    "hermite(64), N(7, 0.3) on [0, 40]": (
+        lambda: v.from_pdf_with_options(narrow, I(0.0, 40.0), H(64)),
+        (normal_cdf_on(0.0, 40.0, 7.0, 0.3), 64), True),
+    **{f"{name}, NaN where only the model reads": (
+        lambda o=options: v.from_pdf_with_options(nan_where_only_the_model_reads,
+                                                  I(0.0, 40.0), o),
+        f"^the {what}'s result could not be checked: density is not finite at "
+        rf"x={re.escape(repr(MODEL_ONLY))} \(value NaN\)", False)
+       for name, options, what in [("plain", v.BuildOptions(), "plain inversion"),
+                                   ("hermite(64)", H(64), "Hermite table"),
+                                   ("tdr", v.BuildOptions.tdr("log"),
+                                    "transformed density rejection")]},
+}
+
+
+@pytest.mark.parametrize("name", OUTCOMES)
+def test_u_error_the_coarse_table_warning_and_the_refusal_of_unchecked_results(name):
+    make, expected, warns = OUTCOMES[name]
+    if isinstance(expected, str):
+        with pytest.raises(v.BuildError, match=expected):
+            make()
+        return
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        d = make()
+    if expected is None:
+        assert d.u_error() is None
+    elif callable(expected[0]):
+        cdf, n = expected
+        measured = max(abs(cdf(d.ppf(u)) - u) for u in table_probes(n))
+        assert d.u_error() == pytest.approx(measured, rel=1e-6, abs=1e-9)
+    else:
+        assert expected[0] <= d.u_error() <= expected[1]
+    assert [str(w.message) for w in caught] == ([COARSE.format(d.u_error())] if warns else [])
+    assert not warns or d.u_error() > 1e-4
+    # Read back from its saved state: the same number, and no warning.
+    if d.u_error() is not None:
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            assert pickle.loads(pickle.dumps(d)).u_error() == d.u_error()
 
 
 def test_a_user_function_failing_after_the_build_still_shows_as_nan():

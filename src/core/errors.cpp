@@ -105,6 +105,8 @@ std::string BuildError::message() const {
                    " and x=" + render_number(x_hi) +
                    " (the log transform needs a log-concave density: try the InvSqrt transform)";
         case BuildErrorKind::InvalidTuning: return d + " (got " + render_number(value) + ")";
+        case BuildErrorKind::ResultUnchecked:
+            return d + " could not be checked: " + (cause ? cause->message() : std::string());
     }
     throw InternalFault("unknown build error kind");
 }

@@ -66,6 +66,7 @@ enum class BuildErrorKind : std::uint8_t {
     CdfDecreasing,       // x, value = the drop below a value at a smaller x
     TdrNotLogConcave,    // x .. x_hi: the construction points between which it was found
     InvalidTuning,       // detail: the setting and what it must be, value: what it was
+    ResultUnchecked,     // detail: the engine's results, cause: why the check model failed
 };
 
 struct BuildError {
@@ -75,6 +76,9 @@ struct BuildError {
     double x = 0.0;                // the point the density kinds refer to
     double value = 0.0;            // the density value there, a resolution or a count
     double x_hi = 0.0;             // DensityZero: the end of the interval examined
+    // ResultUnchecked: the error of the check model's build. Shared, so that copying an error
+    // stays cheap; only a refused build allocates it.
+    std::shared_ptr<const BuildError> cause = nullptr;
 
     static BuildError invalid_support(const char* d) { return {BuildErrorKind::InvalidSupport, d}; }
     static BuildError non_finite(const char* d) { return {BuildErrorKind::NonFinite, d}; }
@@ -108,6 +112,12 @@ struct BuildError {
     }
     static BuildError tdr_not_log_concave(double x, double x_hi) {
         return {BuildErrorKind::TdrNotLogConcave, nullptr, x, 0.0, x_hi};
+    }
+    // An engine whose results could not be checked, because the check model's build failed
+    // with cause. results names them ("the plain inversion's result").
+    static BuildError result_unchecked(const char* results, BuildError cause) {
+        return {BuildErrorKind::ResultUnchecked, results, 0.0, 0.0, 0.0,
+                std::make_shared<const BuildError>(std::move(cause))};
     }
 
     std::string message() const;

@@ -211,7 +211,9 @@ StateResult<TdrHat> TdrHat::from_state(State s, Interval support) {
 // --- InversionEngine --------------------------------------------------------------------------
 
 InversionEngine::State InversionEngine::state() const {
-    const auto& [ppf_tolerance, max_iterations, use_newton, table] = *this;
+    // The table's u-error is measured again against the check model read back with it.
+    [[maybe_unused]] const auto& [ppf_tolerance, max_iterations, use_newton, table,
+                                  table_u_error] = *this;
     return {ppf_tolerance, max_iterations, use_newton,
             table ? std::optional(table->state()) : std::nullopt};
 }

@@ -1,5 +1,6 @@
 // Python classes and functions of univariate continuous distributions: Interval,
 // BuildOptions, ContinuousDistribution and its constructors.
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -337,11 +338,8 @@ PyObject* cd_uses_tdr(PyContinuous& self) { return to_py_bool(self.value.uses_td
 PyObject* cd_uses_interpolation(PyContinuous& self) {
     return to_py_bool(self.value.uses_interpolation());
 }
-// Diagnostics of the interpolated quantile function; None for the other engines.
-PyObject* cd_u_error(PyContinuous& self) {
-    const InterpolatedInverse* q = self.value.interpolation();
-    return q != nullptr ? to_py(q->max_u_error()) : none();
-}
+// The measured u-error of the quantiles (ContinuousDistribution::u_error), or None.
+PyObject* cd_u_error(PyContinuous& self) { return optional_float(self.value.u_error()); }
 // The window cut from a wide or unbounded support by the interpolated engine, or None.
 PyObject* cd_cut(PyContinuous& self) {
     const InterpolatedInverse* q = self.value.interpolation();
@@ -350,7 +348,7 @@ PyObject* cd_cut(PyContinuous& self) {
     PyRef second = PyRef::steal(to_py(q->last_edge()));
     return check(PyTuple_Pack(2, first.get(), second.get()));
 }
-
+// The size of the interpolated quantile function; None for the other engines.
 PyObject* cd_interval_count(PyContinuous& self) {
     const InterpolatedInverse* q = self.value.interpolation();
     return q != nullptr ? to_py_size(q->intervals()) : none();
@@ -573,8 +571,30 @@ const ClassDef& PyContinuous::definition() {
     return def;
 }
 
+// A Hermite table whose measured u-error is above this warns when it is built: its quantiles
+// and draws between the nodes are its cubic's, which nothing replaces.
+constexpr double kCoarseTableUError = 1e-4;
+
+// The warning of a coarse table, as a RuntimeWarning; one the warning filters turn into an
+// error ends the build with it.
+void warn_if_coarse_table(const ContinuousDistribution& d) {
+    if (!d.uses_hermite_table()) return;
+    const std::optional<double> e = d.u_error();
+    if (!e || !(*e > kCoarseTableUError)) return;
+    char text[400];
+    std::snprintf(text, sizeof text,
+                  "the Hermite table's measured u-error is %.2g (above %g): its quantiles and "
+                  "draws between its nodes are that far off in probability and are not "
+                  "replaced; BuildOptions.interpolated() builds a quantile function accurate "
+                  "to its u_resolution",
+                  *e, kCoarseTableUError);
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, text, 1) < 0) throw PyErrorSet{};
+}
+
 PyObject* wrap(BuildResult<ContinuousDistribution>&& built, UserFunction f) {
-    return make_instance(PyContinuous{{unwrap(std::move(built)), std::move(f)}});
+    ContinuousDistribution d = unwrap(std::move(built));
+    warn_if_coarse_table(d);
+    return make_instance(PyContinuous{{std::move(d), std::move(f)}});
 }
 
 // ---- constructors ----

@@ -467,12 +467,22 @@ class ContinuousDistribution:
         """Whether quantiles, probabilities and draws use an interpolated quantile function
         (BuildOptions.interpolated)."""
     def u_error(self) -> float | None:
-        """The largest u-error |F(ppf(u)) - u| of the interpolated quantile function, as its
-        build measured it between the nodes; None for the other engines.
+        """The largest u-error |F(ppf(u)) - u| of this distribution's quantiles, where something
+        measured it; None for TDR (draws by rejection) and for plain inversion or a Hermite
+        table built from a distribution function (no density, so no check model).
 
-        At most the u_resolution asked for, unless the mass between an end of the interval and
-        its neighbouring floating-point number is larger (a density with a pole at an end far
-        from 0): that mass is then the limit, and is reported.
+        Interpolated engine: as its build measured it between the nodes: at most the
+        u_resolution asked for, unless the mass between an end of the interval and its
+        neighbouring floating-point number is larger (a density with a pole at an end far from
+        0): that mass is then the limit, and is reported.
+
+        Hermite table: measured at build against the check model, without calling the density,
+        at the midpoint of every segment between nodes and at 1%, 10%, 25%, 75%, 90% and 99% of
+        the first and last segments. Its quantiles and draws are not replaced where they are
+        off; above 1e-4 the build issues a RuntimeWarning.
+
+        Plain inversion: the bound of the check model's guard, which replaces any quantile more
+        than 1e-6 off in u by the model's: 1e-6 plus the model's own measured u-error.
         """
     def cut(self) -> tuple[float, float] | None:
         """The window (a, b) the interpolated engine cut from a wide or unbounded support, or

@@ -81,7 +81,8 @@ struct Checked {
     static constexpr bool interval_upper_from_masses = E::interval_upper_from_masses;
 
     // The model that judges quantiles: none for an engine whose quantiles come from nodes the
-    // model checked at build (a Hermite table: its interpolation between them is its design).
+    // model checked at build (a Hermite table: its cubic between them is its design, kept bit
+    // for bit, and its u-error is measured against the model once instead).
     const InterpolatedInverse* quantile_model() const {
         if (!model || engine.quantiles_checked_at_build()) return nullptr;
         return &*model;

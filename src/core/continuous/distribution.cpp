@@ -94,6 +94,24 @@ void InversionEngine::check_nodes(const InterpolatedInverse& model, Interval sup
     table = HermiteTable::from_nodes(support.lo(), support.hi(), u, std::move(xs));
 }
 
+void InversionEngine::measure_table(const InterpolatedInverse& model) {
+    if (!table) return;
+    const std::vector<double>& u = table->nodes();
+    double worst = 0.0;
+    auto probe = [&](double v) {
+        worst = std::max(worst, std::fabs(model.cdf(table->evaluate(v)) - v));
+    };
+    const std::size_t last = u.size() - 2;
+    for (std::size_t k = 0; k <= last; ++k) {
+        const double width = u[k + 1] - u[k];
+        probe(u[k] + 0.5 * width);
+        if (k == 0 || k == last) {
+            for (const double f : table_probe_fractions) probe(u[k] + f * width);
+        }
+    }
+    table_u_error = worst;
+}
+
 SampleResult<double> InversionEngine::quantile(double u, FunctionRef<double(double)> cdf,
                                                std::optional<FunctionRef<double(double)>> density,
                                                Interval support) const {
@@ -197,16 +215,22 @@ BuildResult<void> ContinuousDistribution::attach_check_model(UserFn user,
     io.breakpoints = breakpoints;
     auto model = InterpolatedInverse::build(raw, support_.lo(), support_.hi(), io, density_batch);
     if (!model) {
-        // A negative value is a fault of the density; anything else only means that this
-        // density cannot be checked (NaN at isolated points, a mass no double can resolve),
-        // and the engines' results stand as they are.
+        // A negative value is a fault of the density and refuses it as such; anything else
+        // (NaN at isolated points, a mass no double can resolve) means that the engine's
+        // results could not be checked, and an unchecked engine is not one to answer alone.
         if (model.error().kind == BuildErrorKind::DensityNegative) {
             return std::unexpected(model.error());
         }
-        return {};
+        return std::unexpected(BuildError::result_unchecked(checked_results(), model.error()));
     }
     set_check_model(std::move(*model));
     return {};
+}
+
+const char* ContinuousDistribution::checked_results() const {
+    if (uses_tdr()) return "the transformed density rejection's result";
+    if (uses_hermite_table()) return "the Hermite table's result";
+    return "the plain inversion's result";
 }
 
 void ContinuousDistribution::set_check_model(InterpolatedInverse model) {
@@ -216,13 +240,25 @@ void ContinuousDistribution::set_check_model(InterpolatedInverse model) {
             if constexpr (requires { e.model; }) {
                 e.model = std::move(model);
                 // A Hermite table's nodes, each an inversion of the engine's distribution
-                // function, are checked once here.
+                // function, are checked once here, and the cubic between them measured.
                 if constexpr (requires { e.engine.check_nodes(*e.model, support); }) {
                     e.engine.check_nodes(*e.model, support);
+                    e.engine.measure_table(*e.model);
                 }
             }
         },
         engine_);
+}
+
+std::optional<double> ContinuousDistribution::u_error() const {
+    if (const InterpolatedInverse* q = interpolation()) return q->max_u_error();
+    const auto* inversion = std::get_if<Checked<InversionEngine>>(&engine_);
+    if (inversion == nullptr || !inversion->model) return std::nullopt;
+    if (inversion->engine.table) return inversion->engine.table_u_error;
+    // Plain inversion: every quantile is compared with the model's and replaced where they
+    // disagree by more than the tolerance, so the answers are within that of the model, whose
+    // own error is its measured one.
+    return check_tolerance + inversion->model->max_u_error();
 }
 
 BuildResult<ContinuousDistribution> ContinuousDistribution::from_pdf(UserFn pdf, Interval support,

@@ -8,11 +8,13 @@
 // quantile that agrees within 1e-6 in u, a summary within 1e-6 relative (the mean: relative to
 // the standard deviation) is returned exactly as the engine computed it; one that does not is
 // replaced by the model's, computed without calling the user's function. A Hermite table whose
-// nodes disagree is built on the model's quantiles at the same probabilities. The queries call
-// the user function exactly as they would without the model. An engine's error, or NaN (the
-// user function failing during the query), stands. A density for which the model cannot be
-// built (NaN at isolated points, say) keeps the engines' results unchecked; a
-// negative density value met by the model's build refuses the distribution.
+// nodes disagree is built on the model's quantiles at the same probabilities; its quantiles and
+// draws between the nodes are its cubic's, not compared query by query, and its u-error is
+// measured against the model instead (u_error). The queries call the user function exactly as
+// they would without the model. An engine's error, or NaN (the user function failing during
+// the query), stands. A density for which the model cannot be built (NaN at a point it reads,
+// say) refuses the distribution (ResultUnchecked): no engine answers unchecked. A negative
+// density value met by the model's build refuses it as such.
 //
 // The shape. The distribution holds its source (with the density's norm and integration
 // tolerance), its support and one engine (engines.hpp: plain inversion with or without its
@@ -130,6 +132,13 @@ public:
     bool has_density() const { return !std::holds_alternative<CdfSource>(source_); }
     // The check model, when one was built (see the top of this file).
     const InterpolatedInverse* check_model() const;
+    // The largest u-error |F(ppf(u)) - u| of the quantiles this distribution answers, where
+    // something measured it: the interpolated engine's own, as its build measured it; a Hermite
+    // table's, measured against the check model (InversionEngine::measure_table); for plain
+    // inversion, whose every quantile the model guards, the guard's tolerance plus the model's
+    // own measured error. None for TDR (its draws are no quantiles) and for plain inversion or
+    // a table built from a distribution function (no density, so no check model).
+    std::optional<double> u_error() const;
 
     // Whether a query of this kind may call the user function: never for a histogram, which
     // has none, nor for a density or summary query of a cdf-defined one; otherwise as the
@@ -196,12 +205,17 @@ private:
                                                                   double u_resolution,
                                                                   std::span<const double> breakpoints,
                                                                   OptionalBatch batch = std::nullopt);
-    // Builds the check model after the engines' own build; only a negative density fails.
+    // Builds the check model after the engines' own build. A negative density refuses the
+    // distribution as such; any other failure of the model's build refuses it as unchecked
+    // (ResultUnchecked, the model's error as its cause).
     BuildResult<void> attach_check_model(UserFn user, std::span<const double> breakpoints,
                                          OptionalBatch batch);
     // Puts a check model (built, or read from a saved state) into the engine's wrapper; the
-    // interpolated engine has none and leaves it.
+    // interpolated engine has none and leaves it. A Hermite table's nodes are checked and its
+    // u-error measured against it here.
     void set_check_model(InterpolatedInverse model);
+    // What a refusal as unchecked names: the engine's results.
+    const char* checked_results() const;
 
     // The source and the numbers of its density (norm and the integrals' tolerance), the
     // support, and the engine.

@@ -57,6 +57,10 @@ struct InversionEngine {
     std::uint32_t max_iterations;
     bool use_newton;
     std::optional<HermiteTable> table;
+    // The table's largest u-error as measure_table found it against the check model; none
+    // without a table or a model. Not saved: a table read back is measured again against the
+    // model read with it, which gives the same number.
+    std::optional<double> table_u_error = std::nullopt;
 
     static constexpr bool draws_by_quantile = true;
     static constexpr bool interval_upper_from_masses = false;
@@ -71,11 +75,18 @@ struct InversionEngine {
                                   std::optional<FunctionRef<double(double)>> density,
                                   Interval support) const;
 
-    // A table's nodes were checked against the model when it was built (check_nodes).
+    // A table's nodes were checked against the model when it was built (check_nodes); its
+    // quantiles between them are its cubic's, not compared query by query.
     bool quantiles_checked_at_build() const { return table.has_value(); }
     // When a table node's quantile disagrees with the model (Rule::Node), the table is built
     // on the model's quantiles at the same probabilities.
     void check_nodes(const InterpolatedInverse& model, Interval support);
+    // Measures the table's u-error |model cdf(x(u)) - u| without calling the user function:
+    // at the midpoint of every segment between nodes, and in the first and last segments (the
+    // tails, where the cubic is coarsest) at the fractions table_probe_fractions of their
+    // width. Sets table_u_error to the largest.
+    void measure_table(const InterpolatedInverse& model);
+    static constexpr double table_probe_fractions[] = {0.01, 0.1, 0.25, 0.75, 0.9, 0.99};
 
     // Saved state (core/serial.hpp), a part of its distribution's: the settings (the iteration
     // cap as a u64) and the table's state. The table is made again on the owner's support.
