@@ -8,6 +8,7 @@ import argparse
 import math
 import random
 import statistics
+import warnings
 from collections.abc import Sequence
 from typing import Any
 
@@ -52,20 +53,48 @@ except ValueError as e:
 
 show("A density on [-5, 5], three samplers")
 plain = vx.from_pdf(normal_pdf, support)
-table = vx.from_pdf_with_options(normal_pdf, support, vx.BuildOptions.hermite(256))
+table = vx.from_pdf_with_options(normal_pdf, support, vx.BuildOptions.interpolated())
 hat = vx.from_pdf_with_options(normal_pdf, support, vx.BuildOptions.tdr("log"))
+print(f"interpolated quantile function: u-error {table.u_error():.1e}, "
+      f"{table.interval_count()} intervals")
+# A Hermite table is coarse in its first and last segments; it says so when it is built.
+with warnings.catch_warnings(record=True) as caught:
+    warnings.simplefilter("always")
+    vx.from_pdf_with_options(normal_pdf, support, vx.BuildOptions.hermite(256))
+print("hermite(256) warns:", caught[0].message if caught else "nothing")
 exact = (normal_cdf(1.0) - normal_cdf(-5.0)) / (normal_cdf(5.0) - normal_cdf(-5.0))
 print(f"cdf(1) = {plain.cdf(1.0):.10f}   (exact {exact:.10f})")
-print(f"ppf(0.975): inversion {plain.ppf(0.975):.8f}, Hermite table {table.ppf(0.975):.8f}")
+print(f"ppf(0.975): inversion {plain.ppf(0.975):.8f}, interpolated {table.ppf(0.975):.8f}")
 print(f"mean {plain.mean():.2e}, var {plain.var():.6f}, entropy {plain.entropy():.6f}")
 print("central 90% interval:", tuple(round(x, 6) for x in plain.interval(0.9)))
 # Numerical inversion integrates the density for every draw: a few seconds, so the draws show
 # their progress on standard error while they run (a tqdm bar when tqdm is installed).
 with vx.progress():
-    for name, d in [("numerical inversion", plain), ("Hermite table", table), ("TDR", hat)]:
+    for name, d in [("numerical inversion", plain), ("interpolated", table), ("TDR", hat)]:
         xs = d.sample_n(20000 if d is not plain else 500, seed=42)
         print(f"{name:>20}: {summary(xs)}   first draws {[round(x, 4) for x in xs[:3]]}")
 print("same seed, same draws:", table.sample_n(5, seed=7) == table.sample_n(5, seed=7))
+
+show("The whole line and half-lines: Support")
+line = vx.Support(-math.inf, math.inf)
+opts = vx.BuildOptions.interpolated()
+t3 = vx.from_pdf_with_options(lambda x: (1.0 + x * x / 3.0) ** -2, line, opts)
+print(f"Student t(3) on {t3.support()}: cut at {t3.cut()}, var {t3.var():.12f} (exact 3), "
+      f"ppf(1e-12) {t3.ppf(1e-12):.1f}, ppf(1) {t3.ppf(1.0)}")
+cauchy = vx.from_pdf_with_options(lambda x: 1.0 / (1.0 + x * x), line, opts)
+try:
+    cauchy.mean()
+except vx.SampleError as e:
+    print("Cauchy mean():", e)
+lognormal = vx.from_pdf_with_options(
+    lambda x: math.exp(-0.5 * math.log(x) ** 2) / x if x > 0 else 0.0, vx.Support(0.0, math.inf), opts)
+print(f"lognormal on [0, inf): mean {lognormal.mean():.12f} (exact {math.exp(0.5):.12f})")
+wide = vx.from_pdf_with_options(normal_pdf, vx.Interval(-1e300, 1e300), opts)
+print(f"a normal on [-1e300, 1e300]: cut at {wide.cut()}, sd {wide.std():.12f}")
+try:
+    vx.from_pdf(normal_pdf, line)
+except vx.BuildError as e:
+    print("plain inversion on the whole line:", e)
 
 show("A distribution function instead of a density")
 from_cdf = vx.from_cdf_with_options(normal_cdf, vx.Interval(-5.0, 5.0), vx.BuildOptions.hermite(128))
@@ -84,7 +113,7 @@ show("A histogram from data")
 data = vx.from_pdf(normal_pdf, support).sample_n(300, seed=3)
 edges = [-4.0 + 0.5 * i for i in range(17)]
 counts = [sum(1 for x in data if lo <= x < hi) for lo, hi in zip(edges, edges[1:])]
-hist = vx.from_histogram(edges, counts, options=vx.BuildOptions.hermite(128))
+hist = vx.from_histogram(edges, counts, options=vx.BuildOptions.interpolated())
 print("counts:", counts)
 print(f"pdf(0.1) = {hist.pdf(0.1):.4f}, mean {hist.mean():+.4f}, std {hist.std():.4f}")
 print("draws:", summary(hist.sample_n(10000, seed=5)))
