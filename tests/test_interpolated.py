@@ -40,18 +40,20 @@ class Shape:
 
 
 class Mixture:
-    """0.3 N(-2, 0.5) + 0.7 N(1.5, 1): scipy has no mixture, so its functions are formed here."""
+    """A weighted sum of scipy distributions, 0.3 N(-2, 0.5) + 0.7 N(1.5, 1) unless given:
+    scipy has no mixture, so its functions are formed here."""
 
-    a, b = stats.norm(-2.0, 0.5), stats.norm(1.5, 1.0)
+    def __init__(self, parts=((0.3, stats.norm(-2.0, 0.5)), (0.7, stats.norm(1.5, 1.0)))):
+        self.parts = parts
 
     def cdf(self, x):
-        return 0.3 * self.a.cdf(x) + 0.7 * self.b.cdf(x)
+        return sum(w * p.cdf(x) for w, p in self.parts)
 
     def sf(self, x):
-        return 0.3 * self.a.sf(x) + 0.7 * self.b.sf(x)
+        return sum(w * p.sf(x) for w, p in self.parts)
 
     def pdf(self, x):
-        return 0.3 * self.a.pdf(x) + 0.7 * self.b.pdf(x)
+        return sum(w * p.pdf(x) for w, p in self.parts)
 
 
 class Arcsine:
@@ -133,21 +135,6 @@ SHAPES = [
           float(_tri.entropy())),
 ]
 
-class FarMixture(Mixture):
-    """N(0, 1) and N(40, 1), half and half: modes 40 sd apart."""
-
-    a, b = stats.norm(0.0, 1.0), stats.norm(40.0, 1.0)
-
-    def cdf(self, x):
-        return 0.5 * self.a.cdf(x) + 0.5 * self.b.cdf(x)
-
-    def sf(self, x):
-        return 0.5 * self.a.sf(x) + 0.5 * self.b.sf(x)
-
-    def pdf(self, x):
-        return 0.5 * self.a.pdf(x) + 0.5 * self.b.pdf(x)
-
-
 def _power(x, p):
     return x ** p if x > 0.0 else 0.0
 
@@ -172,7 +159,7 @@ SHAPES += [
           _gb.mean(), _gb.var(), float(_gb.entropy())),
     Shape("far-mixture-line",
           lambda x: math.exp(-0.5 * x * x) + math.exp(-0.5 * (x - 40.0) ** 2), -_inf, _inf,
-          FarMixture(), 20.0, 401.0),
+          Mixture(((0.5, stats.norm(0.0, 1.0)), (0.5, stats.norm(40.0, 1.0)))), 20.0, 401.0),
     Shape("normal-1e20", lambda x: math.exp(-0.5 * x * x), -1e20, 1e20, stats.norm(), 0.0, 1.0),
     Shape("normal-1e100", lambda x: math.exp(-0.5 * x * x), -1e100, 1e100, stats.norm(),
           0.0, 1.0),

@@ -17,11 +17,61 @@
 namespace varnix::py {
 namespace {
 
-// ---- Interval ----
+// ---- Interval and Support ----
 
+// Two bounds, made by their own core factory (Interval: finite ends; Support: either end may be
+// infinite), read, shown and pickled alike. Everything that takes an Interval takes a Support
+// as well; a distribution's support() is an Interval when both ends are finite.
 struct PyInterval {
     Interval value;
     static const ClassDef& definition();
+};
+
+struct PySupport {
+    Interval value;
+    static const ClassDef& definition();
+};
+
+template <class T>
+PyObject* bounds_lo(PyObject* self, void*) {
+    return guarded([&] { return to_py(instance_of<T>(self).value().value.lo()); });
+}
+
+template <class T>
+PyObject* bounds_hi(PyObject* self, void*) {
+    return guarded([&] { return to_py(instance_of<T>(self).value().value.hi()); });
+}
+
+template <class T>
+PyObject* bounds_repr(PyObject* self) {
+    return guarded([&] {
+        const Interval& v = instance_of<T>(self).value().value;
+        const std::string text = std::string(T::definition().name) + "(" +
+                                 render_number(v.lo()) + ", " + render_number(v.hi()) + ")";
+        return check(
+            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    });
+}
+
+// Pickled and copied by its fields, through the constructor.
+template <class T>
+PyObject* bounds_reduce(T& self) {
+    PyRef lo = PyRef::steal(to_py(self.value.lo()));
+    PyRef hi = PyRef::steal(to_py(self.value.hi()));
+    return reduce_to_constructor(type_object<T>(), PyTuple_Pack(2, lo.get(), hi.get()));
+}
+
+template <class T>
+PyMethodDef bounds_methods[] = {
+    method<T, Access::Shared, "__reduce__", &bounds_reduce<T>>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+template <class T>
+PyGetSetDef bounds_getset[] = {
+    {"lo", &bounds_lo<T>, nullptr, nullptr, nullptr},
+    {"hi", &bounds_hi<T>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 constexpr Declaration kIntervalNew{"__new__", {"lo", "hi"}};
@@ -32,58 +82,13 @@ PyInterval interval_new(const Args& a) {
     return PyInterval{unwrap(Interval::make(lo, hi))};
 }
 
-PyObject* interval_lo(PyObject* self, void*) {
-    return guarded([&] { return to_py(instance_of<PyInterval>(self).value().value.lo()); });
-}
-
-PyObject* interval_hi(PyObject* self, void*) {
-    return guarded([&] { return to_py(instance_of<PyInterval>(self).value().value.hi()); });
-}
-
-PyObject* interval_repr(PyObject* self) {
-    return guarded([&] {
-        const Interval& v = instance_of<PyInterval>(self).value().value;
-        const std::string text =
-            "Interval(" + render_number(v.lo()) + ", " + render_number(v.hi()) + ")";
-        return check(
-            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    });
-}
-
-// Pickled and copied by its fields, through the constructor.
-PyObject* interval_reduce(PyInterval& self) {
-    PyRef lo = PyRef::steal(to_py(self.value.lo()));
-    PyRef hi = PyRef::steal(to_py(self.value.hi()));
-    return reduce_to_constructor(type_object<PyInterval>(), PyTuple_Pack(2, lo.get(), hi.get()));
-}
-
-PyMethodDef interval_methods[] = {
-    method<PyInterval, Access::Shared, "__reduce__", &interval_reduce>(),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef interval_getset[] = {
-    {"lo", &interval_lo, nullptr, nullptr, nullptr},
-    {"hi", &interval_hi, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
 const ClassDef& PyInterval::definition() {
     static const ClassDef def{"Interval", false, &kIntervalNew,
                               &constructor<PyInterval, kIntervalNew, &interval_new>,
-                              interval_methods, interval_getset, &interval_repr};
+                              bounds_methods<PyInterval>, bounds_getset<PyInterval>,
+                              &bounds_repr<PyInterval>};
     return def;
 }
-
-// ---- Support ----
-
-// A support that may be unbounded on either side, for the interpolated engine. Everything that
-// takes an Interval takes a Support as well; a distribution's support() is an Interval when
-// both ends are finite.
-struct PySupport {
-    Interval value;
-    static const ClassDef& definition();
-};
 
 constexpr Declaration kSupportNew{"__new__", {"lo", "hi"}};
 
@@ -93,45 +98,11 @@ PySupport support_new(const Args& a) {
     return PySupport{unwrap(Interval::support(lo, hi))};
 }
 
-PyObject* support_lo(PyObject* self, void*) {
-    return guarded([&] { return to_py(instance_of<PySupport>(self).value().value.lo()); });
-}
-
-PyObject* support_hi(PyObject* self, void*) {
-    return guarded([&] { return to_py(instance_of<PySupport>(self).value().value.hi()); });
-}
-
-PyObject* support_repr(PyObject* self) {
-    return guarded([&] {
-        const Interval& v = instance_of<PySupport>(self).value().value;
-        const std::string text =
-            "Support(" + render_number(v.lo()) + ", " + render_number(v.hi()) + ")";
-        return check(
-            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    });
-}
-
-PyObject* support_reduce(PySupport& self) {
-    PyRef lo = PyRef::steal(to_py(self.value.lo()));
-    PyRef hi = PyRef::steal(to_py(self.value.hi()));
-    return reduce_to_constructor(type_object<PySupport>(), PyTuple_Pack(2, lo.get(), hi.get()));
-}
-
-PyMethodDef support_methods[] = {
-    method<PySupport, Access::Shared, "__reduce__", &support_reduce>(),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef support_getset[] = {
-    {"lo", &support_lo, nullptr, nullptr, nullptr},
-    {"hi", &support_hi, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
 const ClassDef& PySupport::definition() {
     static const ClassDef def{"Support", false, &kSupportNew,
                               &constructor<PySupport, kSupportNew, &support_new>,
-                              support_methods, support_getset, &support_repr};
+                              bounds_methods<PySupport>, bounds_getset<PySupport>,
+                              &bounds_repr<PySupport>};
     return def;
 }
 
