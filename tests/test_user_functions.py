@@ -497,3 +497,19 @@ def test_a_compiled_gradient_gives_the_chain_of_the_python_gradient(clib, kind):
     python = run(log_density, lambda *x: [-t for t in x])
     assert run(log_density, _gradient_kinds(clib, kind)) == python
     assert run(clib.gauss_log, _gradient_kinds(clib, kind)) == python
+
+
+@pytest.mark.parametrize("n", [100, 10_000])
+def test_a_vectorized_marginal_is_called_once_a_round_of_4096_draws(n):
+    # A function over arrays costs its call more than its points: rounds are as long as for
+    # costly draws, 4096 rows, each one call per marginal.
+    stats = pytest.importorskip("scipy.stats")
+    calls = []
+
+    def ppf(u):
+        calls.append(len(u))
+        return stats.norm.ppf(u)
+
+    copula = vx.gaussian_copula([[1.0, 0.5], [0.5, 1.0]])
+    copula.sample_array(n, [vx.vectorized(ppf)] * 2, seed=1)
+    assert len(calls) == 2 * -(-n // 4096) and sum(calls) == 2 * n

@@ -135,6 +135,10 @@ struct EngineTraits {
     // function, many times per draw for numerical inversion): rounds are shorter, and a round
     // is split over threads from far fewer draws on.
     bool costly_draws = false;
+    // The user function takes many points per call (a function over arrays): a round is one
+    // call per function, so rounds are as long as for costly draws, not as for one call a
+    // point.
+    bool batched_user = false;
 };
 
 // Where a batch's words come from: the seeded stream from draw `start` on, or, without a seed,

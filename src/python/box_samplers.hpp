@@ -65,7 +65,8 @@ decltype(auto) with_bound(Py& self, const VectorFn& f, Body&& body) {
 template <class Bound>
 auto box_engine(Bound& bound, std::size_t d, const char* why, const UserFunction& f) {
     const bool calls_python = bound.draws_call_user_function() && f.needs_interpreter();
-    return BatchEngine{EngineTraits{bound.words_per_draw(), calls_python, true},
+    return BatchEngine{EngineTraits{bound.words_per_draw(), calls_python, true,
+                                    f.vectorized()},
                        why, d, [&bound](std::span<double> part, std::size_t, ChaChaRng& rng) {
                            return bound.fill(part, rng);
                        }};

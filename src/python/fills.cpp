@@ -157,7 +157,9 @@ void PythonFillHook::between_rounds(std::uint64_t done, std::uint64_t total) {
 }
 
 RoundPlan buffer_plan(const EngineTraits& engine) {
-    if (engine.calls_user) return {python_round, false, min_part_draws};
+    if (engine.calls_user) {
+        return {engine.batched_user ? costly_round : python_round, false, min_part_draws};
+    }
     if (engine.costly_draws) return {costly_round, true, min_costly_part_draws};
     return {lock_free_round, true, min_part_draws};
 }

@@ -332,7 +332,8 @@ constexpr Declaration kCopulaSampleArray{"sample_array",
 template <class Bound>
 auto copula_engine(const Bound& bound, std::size_t d, const Quantiles& ppfs) {
     const bool calls_python = bound.draws_call_user_function() && ppfs.needs_interpreter;
-    return BatchEngine{EngineTraits{bound.words_per_draw(), calls_python, true},
+    return BatchEngine{EngineTraits{bound.words_per_draw(), calls_python, true,
+                                    ppfs.any_vectorized()},
                        "", d, [&bound](std::span<double> part, std::size_t, ChaChaRng& rng) {
                            return bound.fill(part, rng);
                        }};
