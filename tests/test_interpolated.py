@@ -160,6 +160,12 @@ SHAPES += [
     Shape("far-mixture-line",
           lambda x: math.exp(-0.5 * x * x) + math.exp(-0.5 * (x - 40.0) ** 2), -_inf, _inf,
           Mixture(((0.5, stats.norm(0.0, 1.0)), (0.5, stats.norm(40.0, 1.0)))), 20.0, 401.0),
+    # Written as a user would: exp and cosh overflow far out (a NaN), where the tails are long
+    # negligible.
+    Shape("logistic-line", lambda x: math.exp(-x) / (1.0 + math.exp(-x)) ** 2, -_inf, _inf,
+          stats.logistic(), 0.0, math.pi ** 2 / 3.0, 2.0),
+    Shape("sech-line", lambda x: 1.0 / math.cosh(x), -_inf, _inf, stats.hypsecant(), 0.0,
+          math.pi ** 2 / 4.0),
     Shape("normal-1e20", lambda x: math.exp(-0.5 * x * x), -1e20, 1e20, stats.norm(), 0.0, 1.0),
     Shape("normal-1e100", lambda x: math.exp(-0.5 * x * x), -1e100, 1e100, stats.norm(),
           0.0, 1.0),

@@ -25,6 +25,18 @@ double DensityProbe::operator()(double x) {
     return std::ldexp(v, -exponent_);
 }
 
+double DensityProbe::read_lenient(double x) {
+    if (error_) return 0.0;
+    ++calls_;
+    const double v = batch_ ? fetch(x) : density_(x);
+    if (!std::isfinite(v)) return v;
+    if (v < 0.0) {
+        fail(BuildError::density_negative(x, v));
+        return 0.0;
+    }
+    return std::ldexp(v, -exponent_);
+}
+
 double DensityProbe::fetch(double x) {
     if (const auto it = values_.find(key(x)); it != values_.end()) return it->second;
     const double one[1] = {x};

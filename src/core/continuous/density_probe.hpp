@@ -39,6 +39,10 @@ public:
         : density_(density), batch_(batch), lo_(lo), hi_(hi) {}
 
     double operator()(double x);
+    // The same read, except that a value that is not finite comes back as it is instead of
+    // failing the build: for a search far out in a tail, where a density written with exp or
+    // cosh overflows (NaN from Python) after it has long become negligible. The caller decides.
+    double read_lenient(double x);
 
     // The values the build read: the scalar density's calls, or as many reads of a batch's.
     std::size_t calls() const { return calls_; }

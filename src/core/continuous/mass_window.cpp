@@ -71,8 +71,15 @@ public:
         const Rung* prev = nullptr;
         std::size_t first = out.size();
         for (const double x : xs) {
-            const double f = probe_(x);
+            // A value that is not finite ends the ladder where its tail is already negligible
+            // (exp or cosh overflowing far out); anywhere else it fails the build, as inside
+            // any interval.
+            const double f = probe_.read_lenient(x);
             if (probe_.failed()) return;
+            if (!std::isfinite(f)) {
+                if (quiet == 0) probe_.fail(BuildError::density_not_finite(x, f));
+                return;
+            }
             const double d = std::abs(x - c_);
             if (prev != nullptr) {
                 const double width = d - prev->distance;
