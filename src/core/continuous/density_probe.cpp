@@ -8,21 +8,31 @@ namespace varnix {
 
 std::uint64_t DensityProbe::key(double x) { return std::bit_cast<std::uint64_t>(x); }
 
-double DensityProbe::operator()(double x) {
+void DensityProbe::set_scale_exponent(int e) {
+    exponent_ = e;
+    // 2^-e is a double (normal or subnormal) for -1074 <= -e <= 1023.
+    exact_factor_ = e >= -1023 && e <= 1074;
+    factor_ = exact_factor_ ? std::ldexp(1.0, -e) : 1.0;
+}
+
+double DensityProbe::read(double x) {
     // After a failure the builder only finishes its current step: no more user calls.
     if (error_) return 0.0;
     ++calls_;
     const double v = batch_ ? fetch(x) : density_(x);
+    if (v >= 0.0 && v <= std::numeric_limits<double>::max()) return scaled(v);
+    return refuse(x, v);
+}
+
+double DensityProbe::refuse(double x, double v) {
     if (v < 0.0) {
         fail(BuildError::density_negative(x, v));
         return 0.0;
     }
-    if (!std::isfinite(v)) {
-        if (x == lo_ || x == hi_) return std::numeric_limits<double>::quiet_NaN();
-        fail(BuildError::density_not_finite(x, v));
-        return 0.0;
-    }
-    return std::ldexp(v, -exponent_);
+    // Not finite (NaN or infinite).
+    if (x == lo_ || x == hi_) return std::numeric_limits<double>::quiet_NaN();
+    fail(BuildError::density_not_finite(x, v));
+    return 0.0;
 }
 
 double DensityProbe::fetch(double x) {
@@ -60,7 +70,7 @@ double DensityProbe::peek(double x) const {
     if (!std::isfinite(v)) {
         return x == lo_ || x == hi_ ? std::numeric_limits<double>::quiet_NaN() : 0.0;
     }
-    return std::ldexp(v, -exponent_);
+    return scaled(v);
 }
 
 }  // namespace varnix

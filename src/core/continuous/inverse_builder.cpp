@@ -116,7 +116,7 @@ public:
         if (count == 3) xs[1] = a + 0.5 * (e - a);
     }
     Node node_at(double x, double /*floor*/) {
-        const auto s = table_.split_at(probe_, x);
+        const auto s = table_.split_at(probe_, x, near_);
         return {x, s.left, s.right, s.f_below, s.f_above};
     }
     void prefetch(const double* xs, int n) {
@@ -161,6 +161,7 @@ private:
     DensityProbe& probe_;
     const PanelTable& table_;
     std::vector<double> points_;
+    std::size_t near_ = 0;  // the panel of the last node: the next is mostly in it or after it
 };
 
 // The one place where build_from_cdf calls the distribution function: every value counted and
