@@ -42,16 +42,23 @@ double DensityProbe::fetch(double x) {
     return values_.at(key(x));
 }
 
-void DensityProbe::prefetch(std::span<const double> xs) {
+void DensityProbe::prefetch(std::span<const double> xs) { prefetch(xs, {}); }
+
+void DensityProbe::prefetch(std::span<const double> needed, std::span<const double> guessed) {
     if (!batch_ || error_) return;
     pending_.clear();
-    for (const double x : xs) {
+    for (const double x : needed) {
         // Each point once, also within one call.
         if (values_.try_emplace(key(x), std::numeric_limits<double>::quiet_NaN()).second) {
             pending_.push_back(x);
         }
     }
     if (pending_.empty()) return;
+    for (const double x : guessed) {
+        if (values_.try_emplace(key(x), std::numeric_limits<double>::quiet_NaN()).second) {
+            pending_.push_back(x);
+        }
+    }
     results_.assign(pending_.size(), std::numeric_limits<double>::quiet_NaN());
     ++batch_calls_;
     batch_points_ += pending_.size();

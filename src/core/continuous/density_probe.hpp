@@ -68,6 +68,10 @@ public:
     // Evaluates, in one batch call, every point of xs not yet known; nothing without a batch
     // or once the build has failed.
     void prefetch(std::span<const double> xs);
+    // The same for the points the build is about to read (needed) and some it may read later
+    // (guessed): a call only when a needed point is not yet known, the unknown guesses joining
+    // it.
+    void prefetch(std::span<const double> needed, std::span<const double> guessed);
     // Whether x has a kept value (always false without a batch).
     bool known(double x) const { return values_.contains(key(x)); }
     // The value a read of x would give, for a guess ahead of the reads: not counted, not
