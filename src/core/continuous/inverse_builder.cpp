@@ -607,21 +607,21 @@ BuildResult<void> InverseBuilder<Source>::march(const Node& a, const Node& b, do
         return e;
     };
     std::size_t attempts = 0;
+    bool doubling = false;  // the last step was a success that doubled the step
     while (cur.x < b.x) {
         const double e = end_from(cur.x, h, bp);
-        // The guesses: the next interval after a success that doubles the step (as after a
-        // straight piece or an error far below the limit), and this one again after a failure
-        // that halves it (before the test) or takes 0.8 of it (an error a little over).
+        // The guesses: this interval again after a test that fails by a little (0.8 of the
+        // step), and, while successes double the step (straight pieces in a tail, errors far
+        // below the limit), the next interval after one more.
         Ahead at_nodes;
         Ahead at_test;
         if (source_.batched()) {
             const double step = e - cur.x;
-            if (e < b.x) {
+            if (doubling && e < b.x) {
                 const double after = end_from(e, step * 2.0, bp);
                 at_nodes.add(e, after);
                 at_test.add(e, after);
             }
-            at_nodes.add(cur.x, end_from(cur.x, step * 0.5, bp));
             at_test.add(cur.x, end_from(cur.x, step * 0.8, bp));
         }
         Node next{};
@@ -630,6 +630,7 @@ BuildResult<void> InverseBuilder<Source>::march(const Node& a, const Node& b, do
         if (++attempts > kMaxAttempts) {
             return std::unexpected(BuildError::interpolation_failed(target_, cur.x));
         }
+        doubling = r.accepted && r.factor == 2.0;
         if (r.accepted) {
             h = (e - cur.x) * r.factor;
             cur = next;
