@@ -8,21 +8,31 @@ namespace varnix {
 
 std::uint64_t DensityProbe::key(double x) { return std::bit_cast<std::uint64_t>(x); }
 
-double DensityProbe::operator()(double x) {
+void DensityProbe::set_scale_exponent(int e) {
+    exponent_ = e;
+    // 2^-e is a double (normal or subnormal) for -1074 <= -e <= 1023.
+    exact_factor_ = e >= -1023 && e <= 1074;
+    factor_ = exact_factor_ ? std::ldexp(1.0, -e) : 1.0;
+}
+
+double DensityProbe::read(double x) {
     // After a failure the builder only finishes its current step: no more user calls.
     if (error_) return 0.0;
     ++calls_;
     const double v = batch_ ? fetch(x) : density_(x);
+    if (v >= 0.0 && v <= std::numeric_limits<double>::max()) return scaled(v);
+    return refuse(x, v);
+}
+
+double DensityProbe::refuse(double x, double v) {
     if (v < 0.0) {
         fail(BuildError::density_negative(x, v));
         return 0.0;
     }
-    if (!std::isfinite(v)) {
-        if (x == lo_ || x == hi_) return std::numeric_limits<double>::quiet_NaN();
-        fail(BuildError::density_not_finite(x, v));
-        return 0.0;
-    }
-    return std::ldexp(v, -exponent_);
+    // Not finite (NaN or infinite).
+    if (x == lo_ || x == hi_) return std::numeric_limits<double>::quiet_NaN();
+    fail(BuildError::density_not_finite(x, v));
+    return 0.0;
 }
 
 double DensityProbe::read_lenient(double x) {
@@ -34,7 +44,7 @@ double DensityProbe::read_lenient(double x) {
         fail(BuildError::density_negative(x, v));
         return 0.0;
     }
-    return std::ldexp(v, -exponent_);
+    return scaled(v);
 }
 
 double DensityProbe::fetch(double x) {
@@ -44,16 +54,23 @@ double DensityProbe::fetch(double x) {
     return values_.at(key(x));
 }
 
-void DensityProbe::prefetch(std::span<const double> xs) {
+void DensityProbe::prefetch(std::span<const double> xs) { prefetch(xs, {}); }
+
+void DensityProbe::prefetch(std::span<const double> needed, std::span<const double> guessed) {
     if (!batch_ || error_) return;
     pending_.clear();
-    for (const double x : xs) {
+    for (const double x : needed) {
         // Each point once, also within one call.
         if (values_.try_emplace(key(x), std::numeric_limits<double>::quiet_NaN()).second) {
             pending_.push_back(x);
         }
     }
     if (pending_.empty()) return;
+    for (const double x : guessed) {
+        if (values_.try_emplace(key(x), std::numeric_limits<double>::quiet_NaN()).second) {
+            pending_.push_back(x);
+        }
+    }
     results_.assign(pending_.size(), std::numeric_limits<double>::quiet_NaN());
     ++batch_calls_;
     batch_points_ += pending_.size();
@@ -72,7 +89,7 @@ double DensityProbe::peek(double x) const {
     if (!std::isfinite(v)) {
         return x == lo_ || x == hi_ ? std::numeric_limits<double>::quiet_NaN() : 0.0;
     }
-    return std::ldexp(v, -exponent_);
+    return scaled(v);
 }
 
 }  // namespace varnix

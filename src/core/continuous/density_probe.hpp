@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cmath>
 #include <cstdint>
 #include <functional>  // std::invoke, used by function_ref.hpp
+#include <limits>
 #include <optional>
 #include <span>
 #include <unordered_map>
@@ -38,7 +40,16 @@ public:
                  OptionalBatch batch = std::nullopt)
         : density_(density), batch_(batch), lo_(lo), hi_(hi) {}
 
-    double operator()(double x);
+    double operator()(double x) {
+        // The common read, inline: no batch, no failure yet, a finite non-negative value.
+        if (!batch_ && !error_) {
+            ++calls_;
+            const double v = density_(x);
+            if (v >= 0.0 && v <= std::numeric_limits<double>::max()) return scaled(v);
+            return refuse(x, v);
+        }
+        return read(x);
+    }
     // The same read, except that a value that is not finite comes back as it is instead of
     // failing the build: for a search far out in a tail, where a density written with exp or
     // cosh overflows (NaN from Python) after it has long become negligible. The caller decides.
@@ -54,13 +65,17 @@ public:
 
     int scale_exponent() const { return exponent_; }
     // Values read from now on are multiplied by 2^-e.
-    void set_scale_exponent(int e) { exponent_ = e; }
+    void set_scale_exponent(int e);
 
     // Whether there is a batch form: only then is prefetch worth preparing.
     bool batched() const { return batch_.has_value(); }
     // Evaluates, in one batch call, every point of xs not yet known; nothing without a batch
     // or once the build has failed.
     void prefetch(std::span<const double> xs);
+    // The same for the points the build is about to read (needed) and some it may read later
+    // (guessed): a call only when a needed point is not yet known, the unknown guesses joining
+    // it.
+    void prefetch(std::span<const double> needed, std::span<const double> guessed);
     // Whether x has a kept value (always false without a batch).
     bool known(double x) const { return values_.contains(key(x)); }
     // The value a read of x would give, for a guess ahead of the reads: not counted, not
@@ -73,12 +88,23 @@ public:
 private:
     static std::uint64_t key(double x);
     double fetch(double x);
+    // The read of x through the batch or after a failure, and the checks of a value that is
+    // negative or not finite.
+    double read(double x);
+    double refuse(double x, double v);
+    // v times 2^-exponent_: a product with the power of two where that power is a double (the
+    // same correctly rounded value as std::ldexp), std::ldexp where it is not.
+    double scaled(double v) const {
+        return exact_factor_ ? v * factor_ : std::ldexp(v, -exponent_);
+    }
 
     FunctionRef<double(double)> density_;
     OptionalBatch batch_;
     double lo_;
     double hi_;
     int exponent_ = 0;
+    double factor_ = 1.0;  // 2^-exponent_, when exact_factor_
+    bool exact_factor_ = true;
     std::size_t calls_ = 0;
     std::optional<BuildError> error_;
     // With a batch: every value evaluated, by the bits of its point.

@@ -12,8 +12,12 @@
 //   mass()            the total mass, in the units of Node::left and Node::right
 //   place(a, e, xs)   the nodes inside (a, e), given xs[0] = a and xs[count - 1] = e
 //   node_at(x, floor) the node at x; floor is the mass left of the interval's start
-//   prefetch(xs, n)   announces that the nodes at xs[0..n) come next (with a batch density,
-//                     their points are evaluated in one call; nothing otherwise)
+//   prefetch(xs, n, guesses, m)
+//                     announces that the nodes at xs[0..n) come next and those at
+//                     guesses[0..m) may follow (with a batch density, the points of all are
+//                     evaluated in one call when some of the first are not yet known; nothing
+//                     otherwise)
+//   batched()         whether prefetch evaluates anything: only then are guesses worth making
 //   failed(), error() the first fault of the user's function
 //   ends(tail)        the range the intervals cover, leaving about tail at each end to
 //                     straight pieces, and the first step
@@ -61,33 +65,50 @@ struct Range {
     double h;
 };
 
-// The extremum of |prod (v - V_j)^m_j| between V[k-1] and V[k]: the root of
-// sum m_j / (v - V_j), which falls from +inf to -inf across the gap. Newton steps kept inside
-// a shrinking bracket.
-double largest_error_point(const double* nodes, const int* mult, int count, int k) {
-    double lo = nodes[k - 1];
-    double hi = nodes[k];
-    double v = 0.5 * (lo + hi);
-    for (int it = 0; it < 12; ++it) {
-        double g = 0.0;
-        double dg = 0.0;
-        for (int j = 0; j < count; ++j) {
-            const double r = 1.0 / (v - nodes[j]);
-            g += mult[j] * r;
-            dg -= mult[j] * (r * r);
-        }
-        if (g > 0.0) {
-            lo = v;
-        } else {
-            hi = v;
-        }
-        double next = v - g / dg;
-        if (!(next > lo && next < hi)) next = 0.5 * (lo + hi);
-        const bool settled = std::fabs(next - v) <= 1e-6 * (nodes[k] - nodes[k - 1]);
-        v = next;
-        if (settled) break;
+// The extremum of |prod (v - V_j)^m_j| between V[k-1] and V[k], for every gap k = 1..count-1:
+// the root of sum m_j / (v - V_j), which falls from +inf to -inf across the gap. Newton steps
+// kept inside a shrinking bracket. The gaps are solved side by side, a step of each in turn,
+// so that the divisions of one overlap those of the others; each gap's steps are its own.
+void largest_error_points(const double* nodes, const int* mult, int count, double* out) {
+    double lo[kMaxNodes];
+    double hi[kMaxNodes];
+    double v[kMaxNodes];
+    bool open[kMaxNodes];
+    double m[kMaxNodes];
+    for (int j = 0; j < count; ++j) m[j] = mult[j];
+    int left = count - 1;
+    for (int k = 1; k < count; ++k) {
+        lo[k] = nodes[k - 1];
+        hi[k] = nodes[k];
+        v[k] = 0.5 * (lo[k] + hi[k]);
+        open[k] = true;
     }
-    return v;
+    for (int it = 0; it < 12 && left > 0; ++it) {
+        for (int k = 1; k < count; ++k) {
+            if (!open[k]) continue;
+            double g = 0.0;
+            double dg = 0.0;
+            for (int j = 0; j < count; ++j) {
+                const double r = 1.0 / (v[k] - nodes[j]);
+                g += m[j] * r;
+                dg -= m[j] * (r * r);
+            }
+            if (g > 0.0) {
+                lo[k] = v[k];
+            } else {
+                hi[k] = v[k];
+            }
+            double next = v[k] - g / dg;
+            if (!(next > lo[k] && next < hi[k])) next = 0.5 * (lo[k] + hi[k]);
+            const bool settled = std::fabs(next - v[k]) <= 1e-6 * (nodes[k] - nodes[k - 1]);
+            v[k] = next;
+            if (settled) {
+                open[k] = false;
+                --left;
+            }
+        }
+    }
+    for (int k = 1; k < count; ++k) out[k] = v[k];
 }
 
 // Nodes from the panel table of a density. Nodes at the ends of an interval, and for degrees 4
@@ -116,15 +137,19 @@ public:
         if (count == 3) xs[1] = a + 0.5 * (e - a);
     }
     Node node_at(double x, double /*floor*/) {
-        const auto s = table_.split_at(probe_, x);
+        const auto s = table_.split_at(probe_, x, near_);
         return {x, s.left, s.right, s.f_below, s.f_above};
     }
-    void prefetch(const double* xs, int n) {
+    void prefetch(const double* xs, int n, const double* guesses = nullptr, int m = 0) {
         if (!probe_.batched()) return;
         points_.clear();
         for (int k = 0; k < n; ++k) table_.split_points(xs[k], points_);
-        probe_.prefetch(points_);
+        const std::size_t needed = points_.size();
+        for (int k = 0; k < m; ++k) table_.split_points(guesses[k], points_);
+        const std::span<const double> all(points_);
+        probe_.prefetch(all.first(needed), all.subspan(needed));
     }
+    bool batched() const { return probe_.batched(); }
     bool failed() const { return probe_.failed(); }
     BuildError error() const { return probe_.error(); }
     double unresolved() const { return table_.unresolved(); }
@@ -161,6 +186,7 @@ private:
     DensityProbe& probe_;
     const PanelTable& table_;
     std::vector<double> points_;
+    std::size_t near_ = 0;  // the panel of the last node: the next is mostly in it or after it
 };
 
 // The one place where build_from_cdf calls the distribution function: every value counted and
@@ -227,7 +253,8 @@ public:
         constexpr double nan = std::numeric_limits<double>::quiet_NaN();
         return {x, u, 1.0 - u, nan, nan};
     }
-    void prefetch(const double*, int) {}
+    void prefetch(const double*, int, const double* = nullptr, int = 0) {}
+    static constexpr bool batched() { return false; }
     bool failed() const { return probe_.failed(); }
     BuildError error() const { return probe_.error(); }
     double unresolved() const { return 0.0; }
@@ -297,7 +324,23 @@ private:
         bool accepted;
         double factor;  // for the next step (on success) or this one (on failure)
     };
-    Outcome attempt(const Node& cur, double e, Node* next);
+    // With a batch density, the intervals the march would try next if this try ended with one
+    // of the factors it cannot tell apart before it is made: their nodes are announced with
+    // this try's own points, so that a guess that comes true costs no call of its own.
+    struct Ahead {
+        double from[4];
+        double to[4];
+        int count = 0;
+        void add(double a, double e) {
+            from[count] = a;
+            to[count] = e;
+            ++count;
+        }
+    };
+    Outcome attempt(const Node& cur, double e, Node* next, const Ahead& at_nodes,
+                    const Ahead& at_test);
+    // The nodes at xs[0..n), and those of the intervals ahead as guesses.
+    void prefetch_with(const double* xs, int n, const Ahead& ahead);
     Outcome straight(const Node& cur, double e, Node* next);
     // The polynomial through the nodes, and its degree; nullopt where a slope is unusable.
     std::optional<int> interpolate(const double* xs, const Node* nodes, const double* vs,
@@ -310,7 +353,7 @@ private:
         double excess;
     };
     std::optional<Tested> test(const Node& cur, double e, const double* xs, const double* vs,
-                               const InterpolatedInverse::Poly& p);
+                               const InterpolatedInverse::Poly& p, const Ahead& ahead);
     // Intervals from a to b.
     BuildResult<void> march(const Node& a, const Node& b, double h);
 
@@ -345,7 +388,8 @@ private:
 };
 
 template <class Source>
-auto InverseBuilder<Source>::attempt(const Node& cur, double e, Node* next) -> Outcome {
+auto InverseBuilder<Source>::attempt(const Node& cur, double e, Node* next,
+                                     const Ahead& at_nodes, const Ahead& at_test) -> Outcome {
     const int d = source_.count;
     double xs[kMaxNodes] = {};
     xs[0] = cur.x;
@@ -357,7 +401,7 @@ auto InverseBuilder<Source>::attempt(const Node& cur, double e, Node* next) -> O
 
     Node nodes[kMaxNodes];
     nodes[0] = cur;
-    source_.prefetch(xs + 1, d - 1);
+    prefetch_with(xs + 1, d - 1, at_nodes);
     for (int k = 1; k < d; ++k) nodes[k] = source_.node_at(xs[k], cur.left);
     if (source_.failed()) return {false, 0.5};
     const bool use_left = cur.left <= cur.right;
@@ -376,13 +420,28 @@ auto InverseBuilder<Source>::attempt(const Node& cur, double e, Node* next) -> O
     InterpolatedInverse::Poly p{};
     const std::optional<int> n = interpolate(xs, nodes, vs, p);
     if (!n || !rises(p, vs)) return {false, 0.5};
-    const std::optional<Tested> t = test(cur, e, xs, vs, p);
+    const std::optional<Tested> t = test(cur, e, xs, vs, p, at_test);
     if (!t) return {false, 0.5};
     const double ratio = std::pow(kAim / kAccept / std::max(t->excess, 1e-300), 1.0 / (*n + 1));
     if (t->excess > 1.0) return {false, std::clamp(ratio, 0.1, 0.8)};
     *next = nodes[d - 1];
     add_piece(cur, w, p, t->error);
     return {true, std::clamp(ratio, 0.6, 2.0)};
+}
+
+template <class Source>
+void InverseBuilder<Source>::prefetch_with(const double* xs, int n, const Ahead& ahead) {
+    double points[4 * kMaxNodes];
+    int m = 0;
+    for (int i = 0; i < ahead.count; ++i) {
+        double ys[kMaxNodes] = {};
+        const int d = source_.count;
+        ys[0] = ahead.from[i];
+        ys[d - 1] = ahead.to[i];
+        source_.place(ys[0], ys[d - 1], ys);
+        for (int k = 1; k < d; ++k) points[m++] = ys[k];
+    }
+    source_.prefetch(xs, n, points, m);
 }
 
 // Too narrow for a polynomial: a straight piece, whose error is at most its mass. One that
@@ -427,18 +486,36 @@ std::optional<int> InverseBuilder<Source>::interpolate(const double* xs, const N
     return n;
 }
 
-// The polynomial must rise: checked at eight points of each gap.
+// The polynomial must rise: checked at eight points of each gap. The slopes are those of
+// InterpolatedInverse::newton_with_slope, taken at all the points together (in lanes the
+// compiler can pair) before any is looked at.
 template <class Source>
 bool InverseBuilder<Source>::rises(const InterpolatedInverse::Poly& p, const double* vs) const {
+    constexpr int kPer = 9;
+    double v[kPer * (kMaxNodes - 1)];
+    double r[kPer * (kMaxNodes - 1)];
+    double d[kPer * (kMaxNodes - 1)];
+    const int n = kPer * (source_.count - 1);
     for (int k = 1; k < source_.count; ++k) {
-        for (int i = 0; i <= 8; ++i) {
-            double x, dx;
-            InterpolatedInverse::newton_with_slope(p, vs[k - 1] + (vs[k] - vs[k - 1]) * (i / 8.0),
-                                                   x, dx);
-            if (!(dx > 0.0)) return false;
+        for (int i = 0; i < kPer; ++i) {
+            v[kPer * (k - 1) + i] = vs[k - 1] + (vs[k] - vs[k - 1]) * (i / 8.0);
         }
     }
-    return true;
+    for (int i = 0; i < n; ++i) {
+        r[i] = p.c[5];
+        d[i] = 0.0;
+    }
+    for (int j = 4; j >= 1; --j) {
+        const double c = p.c[j];
+        const double at = p.v[j - 1];
+        for (int i = 0; i < n; ++i) {
+            d[i] = r[i] + (v[i] - at) * d[i];
+            r[i] = c + (v[i] - at) * r[i];
+        }
+    }
+    bool all = true;
+    for (int i = 0; i < n; ++i) all = all && r[i] + v[i] * d[i] > 0.0;
+    return all;
 }
 
 // The error at the point of each gap where the interpolation error peaks. Where the step
@@ -447,7 +524,8 @@ bool InverseBuilder<Source>::rises(const InterpolatedInverse::Poly& p, const dou
 // stops at the first gap over its limit.
 template <class Source>
 auto InverseBuilder<Source>::test(const Node& cur, double e, const double* xs, const double* vs,
-                                  const InterpolatedInverse::Poly& p) -> std::optional<Tested> {
+                                  const InterpolatedInverse::Poly& p, const Ahead& ahead)
+    -> std::optional<Tested> {
     const int d = source_.count;
     const bool use_left = cur.left <= cur.right;
     const double limit = kAccept * target_;
@@ -469,15 +547,17 @@ auto InverseBuilder<Source>::test(const Node& cur, double e, const double* xs, c
     double at_x[kMaxNodes + 1];
     double at_dx[kMaxNodes + 1];
     int inside = 0;
+    double peak[kMaxNodes];
+    largest_error_points(vs, source_.mult, d, peak);
     for (int j = 0; j < tests; ++j) {
         const int i = j + 1;
         const int k = i < d ? i : (extra[i - d] < vs[1] ? 1 : d - 1);
         gap[j] = k;
-        at_v[j] = i < d ? largest_error_point(vs, source_.mult, d, k) : extra[i - d];
+        at_v[j] = i < d ? peak[k] : extra[i - d];
         InterpolatedInverse::newton_with_slope(p, at_v[j], at_x[j], at_dx[j]);
         if (inside == j && at_x[j] > xs[k - 1] && at_x[j] < xs[k]) ++inside;
     }
-    source_.prefetch(at_x, inside);
+    prefetch_with(at_x, inside, ahead);
     for (int i = 1; i < d + extras; ++i) {
         const int k = gap[i - 1];
         const double v = at_v[i - 1];
@@ -516,18 +596,41 @@ BuildResult<void> InverseBuilder<Source>::march(const Node& a, const Node& b, do
     last_x_ = b.x;
     Node cur = a;
     auto bp = std::upper_bound(breakpoints_.begin(), breakpoints_.end(), a.x);
-    std::size_t attempts = 0;
-    while (cur.x < b.x) {
-        const double limit = bp != breakpoints_.end() && *bp < b.x ? *bp : b.x;
-        double e = cur.x + h;
+    // The end of the interval a step h from `from`, short of the next breakpoint after
+    // `from` (bp or a later one) or of b.
+    const auto end_from = [&](double from, double h, auto bp_at) {
+        while (bp_at != breakpoints_.end() && *bp_at <= from) ++bp_at;
+        const double limit = bp_at != breakpoints_.end() && *bp_at < b.x ? *bp_at : b.x;
+        double e = from + h;
         if (!(e < limit - 0.1 * h)) e = limit;
-        if (!(e > cur.x)) e = std::nextafter(cur.x, limit);
+        if (!(e > from)) e = std::nextafter(from, limit);
+        return e;
+    };
+    std::size_t attempts = 0;
+    bool doubling = false;  // the last step was a success that doubled the step
+    while (cur.x < b.x) {
+        const double e = end_from(cur.x, h, bp);
+        // The guesses: this interval again after a test that fails by a little (0.8 of the
+        // step), and, while successes double the step (straight pieces in a tail, errors far
+        // below the limit), the next interval after one more.
+        Ahead at_nodes;
+        Ahead at_test;
+        if (source_.batched()) {
+            const double step = e - cur.x;
+            if (doubling && e < b.x) {
+                const double after = end_from(e, step * 2.0, bp);
+                at_nodes.add(e, after);
+                at_test.add(e, after);
+            }
+            at_test.add(cur.x, end_from(cur.x, step * 0.8, bp));
+        }
         Node next{};
-        const Outcome r = attempt(cur, e, &next);
+        const Outcome r = attempt(cur, e, &next, at_nodes, at_test);
         if (source_.failed()) return std::unexpected(source_.error());
         if (++attempts > kMaxAttempts) {
             return std::unexpected(BuildError::interpolation_failed(target_, cur.x));
         }
+        doubling = r.accepted && r.factor == 2.0;
         if (r.accepted) {
             h = (e - cur.x) * r.factor;
             cur = next;

@@ -97,9 +97,15 @@ bool Refiner::accept(const Panel& p, double estimate) const {
     lobatto_moments(p.a, p.b, whole, criteria.center, w1, w2);
     lobatto_moments(p.a, m, p.f, criteria.center, l1, l2);
     lobatto_moments(m, p.b, p.f + 4, criteria.center, r1, r2);
-    const double h_whole = lobatto_flog(p.a, p.b, whole, criteria.log_ref);
-    const double h_halves = lobatto_flog(p.a, m, p.f, criteria.log_ref) +
-                            lobatto_flog(m, p.b, p.f + 4, criteria.log_ref);
+    // The entropy integrand at the eleven distinct nodes, each once (the whole panel's ends
+    // and midpoint are nodes of the halves too).
+    double h[9];
+    for (int k = 0; k < 9; ++k) h[k] = flog(p.f[k], criteria.log_ref);
+    const double h1 = flog(p.w1, criteria.log_ref);
+    const double h3 = flog(p.w3, criteria.log_ref);
+    const double h_whole = lobatto5(p.a, p.b, h[0], h1, h[4], h3, h[8]);
+    const double h_halves = lobatto5(p.a, m, h[0], h[1], h[2], h[3], h[4]) +
+                            lobatto5(m, p.b, h[4], h[5], h[6], h[7], h[8]);
     return std::fabs(w1 - (l1 + r1)) <= criteria.tol1 &&
            std::fabs(w2 - (l2 + r2)) <= criteria.tol2 &&
            std::fabs(h_whole - h_halves) <= criteria.tol_h;

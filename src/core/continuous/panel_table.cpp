@@ -461,6 +461,24 @@ BuildResult<PanelTable> PanelTable::build(DensityProbe& probe, double lo, double
 }
 
 PanelTable::Split PanelTable::split_at(DensityProbe& probe, double x) const {
+    std::size_t near = 0;
+    return split_at(probe, x, near);
+}
+
+std::size_t PanelTable::edges_below(double x, std::size_t& near) const {
+    const std::size_t n = masses_.size();
+    for (std::size_t j = near > 0 ? near - 1 : 0; j < n && j <= near + 1; ++j) {
+        if (edges_[j] < x && !(edges_[j + 1] < x)) {
+            near = j;
+            return j + 1;
+        }
+    }
+    const std::size_t k = count_below(edges_.data(), n + 1, x);
+    if (k > 0) near = k - 1;
+    return k;
+}
+
+PanelTable::Split PanelTable::split_at(DensityProbe& probe, double x, std::size_t& near) const {
     const std::size_t n = masses_.size();
     if (x < edges_.front()) {
         if (!lo_model_ || !(x > lo_)) throw InternalFault("panel split outside the table");
@@ -476,7 +494,7 @@ PanelTable::Split PanelTable::split_at(DensityProbe& probe, double x) const {
         const double f = hi_model_->density(t);
         return {below_[n] + (above_[n] - m), m, f, f};
     }
-    const std::size_t k = count_below(edges_.data(), n + 1, x);  // edges below x
+    const std::size_t k = edges_below(x, near);
     if (edges_[k] == x) return {below_[k], above_[k], value_below_edge(k), value_above_edge(k)};
     const std::size_t j = k - 1;
     const double a = edges_[j];

@@ -110,6 +110,10 @@ public:
         double f_above;
     };
     Split split_at(DensityProbe& probe, double x) const;
+    // The same for a caller whose points mostly fall in or next to the panel of the one before:
+    // near is that panel's index (any value at first), checked before the table is searched,
+    // and set to x's panel.
+    Split split_at(DensityProbe& probe, double x, std::size_t& near) const;
     // The points split_at(probe, x) reads (none, or four): to evaluate them ahead.
     void split_points(double x, std::vector<double>& out) const;
 
@@ -158,6 +162,10 @@ public:
 private:
     // One attempt at the table on a first partition, in named steps (panel_table.cpp).
     class Builder;
+
+    // The number of edges below x, for first_edge() <= x <= last_edge(): where x falls in the
+    // panel near or one of its neighbours, without a search.
+    std::size_t edges_below(double x, std::size_t& near) const;
 
     PanelTable() = default;
 
