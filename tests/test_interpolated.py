@@ -536,9 +536,15 @@ _line = (-math.inf, math.inf)
     (lambda: v.from_pdf_with_options(lambda x: 0.0, v.Support(*_line),
                                      v.BuildOptions.interpolated()), v.BuildError,
      r"density is zero at all \d+ points examined in \[-inf, inf\]"),
+    (lambda: v.from_pdf_with_options(lambda x: math.exp(-x) if x < 50 else math.nan,
+                                     v.Support(0.0, math.inf), v.BuildOptions.interpolated()),
+     v.BuildError, r"density is not finite at x=64 \(value NaN\)"),
+    (lambda: v.from_pdf_with_options(lambda x: math.exp(-0.5 * (x - 1e6) ** 2),
+                                     v.Support(0.0, math.inf), v.BuildOptions.interpolated()),
+     v.BuildError, r"density is not finite at x=1\.3407807929942597e\+154 \(value NaN\)"),
 ], ids=["nan-end", "inf-lo", "empty", "interval-stays-finite", "plain-inversion", "hermite",
         "tdr", "cdf-bisection", "truncated-plain", "constant-half-line", "1/x-half-line",
-        "zero-everywhere"])
+        "zero-everywhere", "nan-where-the-tail-still-counts", "overflow-before-any-mass"])
 def test_unbounded_supports_are_refused_where_nothing_can_answer_for_them(make, error, text):
     with pytest.raises(error, match=text):
         make()

@@ -81,7 +81,7 @@ std::string BuildError::message() const {
             return "density is negative at x=" + render_number(x) + " (value " +
                    render_number(value) + ")";
         case BuildErrorKind::DensityNotFinite:
-            return "density is not finite at x=" + render_number(x) + " (value " +
+            return "density is not finite at x=" + render_point(x) + " (value " +
                    render_number(value) + ")";
         case BuildErrorKind::DensityZero:
             return "density is zero at all " + render_number(value) + " points examined in [" +

@@ -56,6 +56,13 @@ public:
     Ladder(DensityProbe& probe, double c, double direction, double end, double tail_share)
         : probe_(probe), c_(c), direction_(direction), end_(end), tail_share_(tail_share) {}
 
+    // The point and value where a value that is not finite ended the climb, if one did.
+    struct Stop {
+        double x;
+        double value;
+    };
+    std::optional<Stop> stopped;
+
     void climb(std::vector<Rung>& out) {
         std::vector<double> xs;
         const int k0 = c_ == 0.0 ? kLowestAtZero : std::ilogb(c_) - kBelowMagnitude;
@@ -71,13 +78,13 @@ public:
         const Rung* prev = nullptr;
         std::size_t first = out.size();
         for (const double x : xs) {
-            // A value that is not finite ends the ladder where its tail is already negligible
-            // (exp or cosh overflowing far out); anywhere else it fails the build, as inside
-            // any interval.
+            // A value that is not finite ends the ladder (exp or cosh overflowing far out, as
+            // a density written for its body does): the window is found from the points
+            // before it, and a window that would need it fails the build with it.
             const double f = probe_.read_lenient(x);
             if (probe_.failed()) return;
             if (!std::isfinite(f)) {
-                if (quiet == 0) probe_.fail(BuildError::density_not_finite(x, f));
+                stopped = Stop{x, f};
                 return;
             }
             const double d = std::abs(x - c_);
@@ -166,6 +173,7 @@ BuildResult<MassWindow> find_mass_window(DensityProbe& probe, double lo, double 
         double scale;
     };
     std::vector<Span> spans;
+    std::vector<Ladder::Stop> stops;  // where values that are not finite ended ladders
     for (const double c : centres) {
         if (c > lo && c < hi) {
             const double f = probe(c);
@@ -176,8 +184,10 @@ BuildResult<MassWindow> find_mass_window(DensityProbe& probe, double lo, double 
             const double end = direction > 0 ? hi : lo;
             if (c == end) continue;
             const std::size_t first = rungs.size();
-            Ladder(probe, c, direction, end, tail_share).climb(rungs);
+            Ladder ladder(probe, c, direction, end, tail_share);
+            ladder.climb(rungs);
             if (probe.failed()) return std::unexpected(probe.error());
+            if (ladder.stopped) stops.push_back(*ladder.stopped);
             const bool from_end = c == lo || c == hi;
             spans.push_back({first, rungs.size(), c, from_end,
                              from_end ? end_ladder_scale(rungs, first, rungs.size())
@@ -223,7 +233,19 @@ BuildResult<MassWindow> find_mass_window(DensityProbe& probe, double lo, double 
         log_share[i] = log_of(sorted[i].f) + std::log(half);
         log_mass = log_add(log_mass, log_share[i]);
     }
+    // A side that cannot be cut, or nothing seen at all, where a value that is not finite
+    // ended a ladder: that value is the fault to report (the innermost one on that side).
+    auto stop_beyond = [&](bool upper, double from) -> std::optional<BuildError> {
+        std::optional<Ladder::Stop> found;
+        for (const Ladder::Stop& st : stops) {
+            const bool beyond = upper ? st.x > from : st.x < from;
+            if (beyond && (!found || std::abs(st.x - from) < std::abs(found->x - from))) found = st;
+        }
+        if (!found) return std::nullopt;
+        return BuildError::density_not_finite(found->x, found->value);
+    };
     if (log_mass == kNoMass || !(sorted[mode].f > 0.0)) {
+        if (!stops.empty()) return std::unexpected(BuildError::density_not_finite(stops.front().x, stops.front().value));
         return std::unexpected(BuildError::density_zero(lo, hi, static_cast<double>(probe.calls())));
     }
     const double log_noticeable = log_mass + std::log(kNoticeable * tail_share);
@@ -261,12 +283,16 @@ BuildResult<MassWindow> find_mass_window(DensityProbe& probe, double lo, double 
     MassWindow w{lo, hi, {}};
     if (upper) {
         w.hi = sorted[*upper].x;
+    } else if (const auto e = stop_beyond(true, sorted.back().x)) {
+        return std::unexpected(*e);
     } else if (!std::isfinite(hi)) {
         return std::unexpected(
             BuildError::mass_not_found(detail_text::mass_not_decaying, sorted.back().x));
     }
     if (lower) {
         w.lo = sorted[*lower].x;
+    } else if (const auto e = stop_beyond(false, sorted.front().x)) {
+        return std::unexpected(*e);
     } else if (!std::isfinite(lo)) {
         return std::unexpected(
             BuildError::mass_not_found(detail_text::mass_not_decaying, sorted.front().x));
