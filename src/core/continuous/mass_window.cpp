@@ -150,174 +150,233 @@ double end_ladder_scale(const std::vector<Rung>& rungs, std::size_t first, std::
     return 0.0;
 }
 
-}  // namespace
+// The search in named steps: read the ladders, survey what they saw, cut the sides, and lay
+// out the first partition.
+class WindowSearch {
+public:
+    WindowSearch(DensityProbe& probe, double lo, double hi, double tail_share)
+        : probe_(probe), lo_(lo), hi_(hi), tail_share_(tail_share) {}
 
-BuildResult<MassWindow> find_mass_window(DensityProbe& probe, double lo, double hi,
-                                         double tail_share) {
-    // Centres: 0, the finite ends, the middle of a finite support; each read once.
-    std::vector<double> centres;
-    if (lo < 0.0 && 0.0 < hi) centres.push_back(0.0);
-    if (std::isfinite(lo)) centres.push_back(lo);
-    if (std::isfinite(hi)) centres.push_back(hi);
-    if (std::isfinite(lo) && std::isfinite(hi)) {
-        const double mid = 0.5 * lo + 0.5 * hi;
-        if (mid > lo && mid < hi && mid != 0.0) centres.push_back(mid);
+    BuildResult<MassWindow> run() {
+        if (auto r = read(); !r) return std::unexpected(r.error());
+        if (auto r = survey(); !r) return std::unexpected(r.error());
+        auto w = cut();
+        if (!w) return w;
+        partition(*w);
+        return w;
     }
-    if (centres.empty()) centres.push_back(0.0);  // (-inf, inf) without 0 cannot happen
 
-    std::vector<Rung> rungs;
+private:
+    static constexpr std::size_t kNoLadder = static_cast<std::size_t>(-1);
+
     struct Span {  // a ladder's rungs, [first, last), its centre and its scale
         std::size_t first, last;
         double centre;
         bool from_end;
         double scale;
     };
-    std::vector<Span> spans;
-    std::vector<Ladder::Stop> stops;  // where values that are not finite ended ladders
+
+    BuildResult<void> read();
+    BuildResult<void> survey();
+    BuildResult<MassWindow> cut();
+    void partition(MassWindow& w) const;
+    std::optional<BuildError> stop_beyond(bool upper, double from) const;
+
+    DensityProbe& probe_;
+    double lo_;
+    double hi_;
+    double tail_share_;
+    // Every point read, in ladder order, and the ladders.
+    std::vector<Rung> rungs_;
+    std::vector<Span> spans_;
+    std::vector<Ladder::Stop> stops_;  // where values that are not finite ended ladders
+    // The points in order of x, each once, with its ladder, whether it is finer than that
+    // ladder's scale, and its share of the mass seen.
+    std::vector<Rung> sorted_;
+    std::vector<std::size_t> ladder_of_;
+    std::vector<bool> fine_;
+    std::vector<double> log_share_;
+    double log_mass_ = kNoMass;
+    std::size_t mode_ = 0;
+    double log_noticeable_ = 0.0;
+};
+
+// Centres: 0, the finite ends, the middle of a finite support; each read once, then its two
+// ladders.
+BuildResult<void> WindowSearch::read() {
+    std::vector<double> centres;
+    if (lo_ < 0.0 && 0.0 < hi_) centres.push_back(0.0);
+    if (std::isfinite(lo_)) centres.push_back(lo_);
+    if (std::isfinite(hi_)) centres.push_back(hi_);
+    if (std::isfinite(lo_) && std::isfinite(hi_)) {
+        const double mid = 0.5 * lo_ + 0.5 * hi_;
+        if (mid > lo_ && mid < hi_ && mid != 0.0) centres.push_back(mid);
+    }
+    if (centres.empty()) centres.push_back(0.0);  // (-inf, inf) without 0 cannot happen
     for (const double c : centres) {
-        if (c > lo && c < hi) {
-            const double f = probe(c);
-            if (probe.failed()) return std::unexpected(probe.error());
-            rungs.push_back({c, f, 0.0});
+        if (c > lo_ && c < hi_) {
+            const double f = probe_(c);
+            if (probe_.failed()) return std::unexpected(probe_.error());
+            rungs_.push_back({c, f, 0.0});
         }
         for (const double direction : {-1.0, 1.0}) {
-            const double end = direction > 0 ? hi : lo;
+            const double end = direction > 0 ? hi_ : lo_;
             if (c == end) continue;
-            const std::size_t first = rungs.size();
-            Ladder ladder(probe, c, direction, end, tail_share);
-            ladder.climb(rungs);
-            if (probe.failed()) return std::unexpected(probe.error());
-            if (ladder.stopped) stops.push_back(*ladder.stopped);
-            const bool from_end = c == lo || c == hi;
-            spans.push_back({first, rungs.size(), c, from_end,
-                             from_end ? end_ladder_scale(rungs, first, rungs.size())
-                                      : ladder_scale(rungs, first, rungs.size())});
+            const std::size_t first = rungs_.size();
+            Ladder ladder(probe_, c, direction, end, tail_share_);
+            ladder.climb(rungs_);
+            if (probe_.failed()) return std::unexpected(probe_.error());
+            if (ladder.stopped) stops_.push_back(*ladder.stopped);
+            const bool from_end = c == lo_ || c == hi_;
+            spans_.push_back({first, rungs_.size(), c, from_end,
+                              from_end ? end_ladder_scale(rungs_, first, rungs_.size())
+                                       : ladder_scale(rungs_, first, rungs_.size())});
         }
     }
-    // Each rung's own scale: dropped when closer to its centre than that; and its ladder.
-    constexpr std::size_t kNoLadder = static_cast<std::size_t>(-1);
-    std::vector<bool> fine(rungs.size(), false);
-    std::vector<std::size_t> ladder_of(rungs.size(), kNoLadder);
-    for (std::size_t j = 0; j < spans.size(); ++j) {
-        const Span& s = spans[j];
+    return {};
+}
+
+// The points in order, each rung's ladder and whether it is finer than the ladder's scale, and
+// the mass seen: trapezoids between neighbouring points, and each point's share of it.
+BuildResult<void> WindowSearch::survey() {
+    std::vector<bool> fine(rungs_.size(), false);
+    std::vector<std::size_t> ladder_of(rungs_.size(), kNoLadder);
+    for (std::size_t j = 0; j < spans_.size(); ++j) {
+        const Span& s = spans_[j];
         for (std::size_t i = s.first; i < s.last; ++i) {
-            fine[i] = rungs[i].distance < s.scale;
+            fine[i] = rungs_[i].distance < s.scale;
             ladder_of[i] = j;
         }
     }
-    std::vector<std::size_t> order(rungs.size());
+    std::vector<std::size_t> order(rungs_.size());
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
     std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return rungs[a].x < rungs[b].x; });
-    std::vector<Rung> sorted;
-    std::vector<bool> sorted_fine;
-    std::vector<std::size_t> sorted_ladder;
+                     [&](std::size_t a, std::size_t b) { return rungs_[a].x < rungs_[b].x; });
     for (const std::size_t i : order) {
-        if (!sorted.empty() && sorted.back().x == rungs[i].x) continue;
-        sorted.push_back(rungs[i]);
-        sorted_fine.push_back(fine[i]);
-        sorted_ladder.push_back(ladder_of[i]);
+        if (!sorted_.empty() && sorted_.back().x == rungs_[i].x) continue;
+        sorted_.push_back(rungs_[i]);
+        fine_.push_back(fine[i]);
+        ladder_of_.push_back(ladder_of[i]);
     }
-    const std::size_t n = sorted.size();
-    if (n == 0) return std::unexpected(BuildError::density_zero(lo, hi, 0.0));
+    const std::size_t n = sorted_.size();
+    if (n == 0) return std::unexpected(BuildError::density_zero(lo_, hi_, 0.0));
 
-    // The mass seen: trapezoids between neighbouring points, and each point's share of it.
-    std::vector<double> log_share(n, kNoMass);
-    double log_mass = kNoMass;
-    std::size_t mode = 0;
+    log_share_.assign(n, kNoMass);
     for (std::size_t i = 0; i < n; ++i) {
-        if (sorted[i].f > sorted[mode].f) mode = i;
-        const double left = i > 0 ? sorted[i].x - sorted[i - 1].x : 0.0;
-        const double right = i + 1 < n ? sorted[i + 1].x - sorted[i].x : 0.0;
+        if (sorted_[i].f > sorted_[mode_].f) mode_ = i;
+        const double left = i > 0 ? sorted_[i].x - sorted_[i - 1].x : 0.0;
+        const double right = i + 1 < n ? sorted_[i + 1].x - sorted_[i].x : 0.0;
         const double half = 0.5 * left + 0.5 * right;
-        log_share[i] = log_of(sorted[i].f) + std::log(half);
-        log_mass = log_add(log_mass, log_share[i]);
+        log_share_[i] = log_of(sorted_[i].f) + std::log(half);
+        log_mass_ = log_add(log_mass_, log_share_[i]);
     }
-    // A side that cannot be cut, or nothing seen at all, where a value that is not finite
-    // ended a ladder: that value is the fault to report (the innermost one on that side).
-    auto stop_beyond = [&](bool upper, double from) -> std::optional<BuildError> {
-        std::optional<Ladder::Stop> found;
-        for (const Ladder::Stop& st : stops) {
-            const bool beyond = upper ? st.x > from : st.x < from;
-            if (beyond && (!found || std::abs(st.x - from) < std::abs(found->x - from))) found = st;
+    if (log_mass_ == kNoMass || !(sorted_[mode_].f > 0.0)) {
+        // Nothing seen: a value that is not finite ending a ladder is the likelier fault.
+        if (!stops_.empty()) {
+            return std::unexpected(
+                BuildError::density_not_finite(stops_.front().x, stops_.front().value));
         }
-        if (!found) return std::nullopt;
-        return BuildError::density_not_finite(found->x, found->value);
-    };
-    if (log_mass == kNoMass || !(sorted[mode].f > 0.0)) {
-        if (!stops.empty()) return std::unexpected(BuildError::density_not_finite(stops.front().x, stops.front().value));
-        return std::unexpected(BuildError::density_zero(lo, hi, static_cast<double>(probe.calls())));
+        return std::unexpected(
+            BuildError::density_zero(lo_, hi_, static_cast<double>(probe_.calls())));
     }
-    const double log_noticeable = log_mass + std::log(kNoticeable * tail_share);
-    const double log_cut = log_mass + std::log(tail_share);
+    log_noticeable_ = log_mass_ + std::log(kNoticeable * tail_share_);
+    return {};
+}
+
+// A side that cannot be cut, where a value that is not finite ended a ladder: that value is
+// the fault to report (the innermost one on that side).
+std::optional<BuildError> WindowSearch::stop_beyond(bool upper, double from) const {
+    std::optional<Ladder::Stop> found;
+    for (const Ladder::Stop& st : stops_) {
+        const bool beyond = upper ? st.x > from : st.x < from;
+        if (beyond && (!found || std::abs(st.x - from) < std::abs(found->x - from))) found = st;
+    }
+    if (!found) return std::nullopt;
+    return BuildError::density_not_finite(found->x, found->value);
+}
+
+// Each side: the first point out from the last one that holds a noticeable share of the mass
+// (and from the mode) whose tail is small; on a finite side where there is none, the end.
+BuildResult<MassWindow> WindowSearch::cut() {
+    const std::size_t n = sorted_.size();
+    const double log_cut = log_mass_ + std::log(tail_share_);
     std::size_t first_noticed = n;
     std::size_t last_noticed = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        if (log_share[i] >= log_noticeable) {
+        if (log_share_[i] >= log_noticeable_) {
             first_noticed = std::min(first_noticed, i);
             last_noticed = i;
         }
     }
-    if (first_noticed == n) first_noticed = last_noticed = mode;
+    if (first_noticed == n) first_noticed = last_noticed = mode_;
 
-    // The upper side: the first point from the last noticed one out whose tail is small.
-    const double origin = sorted[mode].x;
+    const double origin = sorted_[mode_].x;
     auto tail_beyond = [&](std::size_t in, std::size_t out) {
-        return log_tail(sorted[in].f, std::abs(sorted[in].x - origin), sorted[out].f,
-                        std::abs(sorted[out].x - origin));
+        return log_tail(sorted_[in].f, std::abs(sorted_[in].x - origin), sorted_[out].f,
+                        std::abs(sorted_[out].x - origin));
     };
     std::optional<std::size_t> upper;
-    for (std::size_t j = std::max(last_noticed, mode + 1); j < n; ++j) {
+    for (std::size_t j = std::max(last_noticed, mode_ + 1); j < n; ++j) {
         if (tail_beyond(j - 1, j) <= log_cut) {
             upper = j;
             break;
         }
     }
     std::optional<std::size_t> lower;
-    for (std::size_t j = std::min(first_noticed, mode == 0 ? 0 : mode - 1) + 1; j-- > 0;) {
+    for (std::size_t j = std::min(first_noticed, mode_ == 0 ? 0 : mode_ - 1) + 1; j-- > 0;) {
         if (j + 1 < n && tail_beyond(j + 1, j) <= log_cut) {
             lower = j;
             break;
         }
     }
-    MassWindow w{lo, hi, {}};
+    MassWindow w{lo_, hi_, {}};
     if (upper) {
-        w.hi = sorted[*upper].x;
-    } else if (const auto e = stop_beyond(true, sorted.back().x)) {
+        w.hi = sorted_[*upper].x;
+    } else if (const auto e = stop_beyond(true, sorted_.back().x)) {
         return std::unexpected(*e);
-    } else if (!std::isfinite(hi)) {
+    } else if (!std::isfinite(hi_)) {
         return std::unexpected(
-            BuildError::mass_not_found(detail_text::mass_not_decaying, sorted.back().x));
+            BuildError::mass_not_found(detail_text::mass_not_decaying, sorted_.back().x));
     }
     if (lower) {
-        w.lo = sorted[*lower].x;
-    } else if (const auto e = stop_beyond(false, sorted.front().x)) {
+        w.lo = sorted_[*lower].x;
+    } else if (const auto e = stop_beyond(false, sorted_.front().x)) {
         return std::unexpected(*e);
-    } else if (!std::isfinite(lo)) {
+    } else if (!std::isfinite(lo_)) {
         return std::unexpected(
-            BuildError::mass_not_found(detail_text::mass_not_decaying, sorted.front().x));
+            BuildError::mass_not_found(detail_text::mass_not_decaying, sorted_.front().x));
     }
+    return w;
+}
 
-    // The first partition: the points inside the window, less those finer than their ladder's
-    // scale and those in a run of points that hold no noticeable mass. Next to a finite end
-    // the window keeps, the panel table's even grid and its model of the density at the end
-    // do as they do on any finite interval: the ladder from that end starts a grid step out.
+// The first partition: the points inside the window, less those finer than their ladder's
+// scale and those in a run of points that hold no noticeable mass. Next to a finite end the
+// window keeps, the panel table's even grid and its model of the density at the end do as they
+// do on any finite interval: the ladder from that end starts a grid step out.
+void WindowSearch::partition(MassWindow& w) const {
+    const std::size_t n = sorted_.size();
     const double even_step = (0.5 * w.hi - 0.5 * w.lo) / 16.0;
     for (std::size_t i = 0; i < n; ++i) {
-        const double x = sorted[i].x;
-        if (!(x > w.lo && x < w.hi) || sorted_fine[i]) continue;
-        if (sorted_ladder[i] != kNoLadder) {
-            const Span& sp = spans[sorted_ladder[i]];
+        const double x = sorted_[i].x;
+        if (!(x > w.lo && x < w.hi) || fine_[i]) continue;
+        if (ladder_of_[i] != kNoLadder) {
+            const Span& sp = spans_[ladder_of_[i]];
             const bool kept_end = sp.from_end && (sp.centre == w.lo || sp.centre == w.hi);
-            if (kept_end && sorted[i].distance < even_step) continue;
+            if (kept_end && sorted_[i].distance < even_step) continue;
         }
-        const bool quiet = log_share[i] < log_noticeable;
-        const bool quiet_left = i == 0 || log_share[i - 1] < log_noticeable;
-        const bool quiet_right = i + 1 == n || log_share[i + 1] < log_noticeable;
+        const bool quiet = log_share_[i] < log_noticeable_;
+        const bool quiet_left = i == 0 || log_share_[i - 1] < log_noticeable_;
+        const bool quiet_right = i + 1 == n || log_share_[i + 1] < log_noticeable_;
         if (quiet && quiet_left && quiet_right) continue;
         w.grid.push_back(x);
     }
-    return w;
+}
+
+}  // namespace
+
+BuildResult<MassWindow> find_mass_window(DensityProbe& probe, double lo, double hi,
+                                         double tail_share) {
+    return WindowSearch(probe, lo, hi, tail_share).run();
 }
 
 }  // namespace varnix
