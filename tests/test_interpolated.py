@@ -558,7 +558,10 @@ def test_unbounded_supports_are_refused_where_nothing_can_answer_for_them(make, 
      stats.truncnorm(1.0, math.inf)),
     (lambda o: v.from_pdf_loc_scale(_normal, v.Support(*_line), 2.0, 3.0, o),
      stats.norm(2.0, 3.0)),
-], ids=["cdf", "cdf-overflowing", "truncated", "loc_scale"])
+    # found only from the image of the base's 0: no rung from 0 comes within 300 sd
+    (lambda o: v.from_pdf_loc_scale(_normal, v.Support(*_line), 1e5, 100.0, o),
+     stats.norm(1e5, 100.0)),
+], ids=["cdf", "cdf-overflowing", "truncated", "loc_scale", "loc_scale-far"])
 def test_every_constructor_takes_an_unbounded_support(make, ref):
     d = make(v.BuildOptions.interpolated())
     s = d.support()
@@ -598,3 +601,16 @@ def test_a_million_draws_on_a_whole_support_are_uniform_in_u_for_every_seed(name
     pvalues = [stats.kstest(d.sample_array(10**6, seed=seed), shape.cdf).pvalue
                for seed in range(10)]
     assert min(pvalues) > 1e-5, (shape, pvalues)
+
+
+def test_a_peak_finer_than_the_doubles_where_it_lies_warns():
+    # At 3e12 neighbouring doubles are 4.9e-4 apart, half the scale: one step holds a fifth of
+    # the mass, and no quantile can be closer than that.
+    opts = v.BuildOptions.interpolated()
+    with pytest.warns(RuntimeWarning, match=r"measured u-error is 0\.\d+ \(above 0\.0001\)"):
+        d = v.from_pdf_loc_scale(_normal, v.Support(*_line), -3e12, 1e-3, opts)
+    assert d.u_error() > 0.1
+    import warnings
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        v.from_pdf_loc_scale(_normal, v.Support(*_line), -3e12, 10.0, opts)

@@ -562,9 +562,27 @@ void warn_if_coarse_table(const ContinuousDistribution& d) {
     if (PyErr_WarnEx(PyExc_RuntimeWarning, text, 1) < 0) throw PyErrorSet{};
 }
 
+// The interpolated engine meets its resolution except where one step between neighbouring
+// doubles holds more mass than that (a pole at an end far from 0, a peak narrower than the
+// spacing of the doubles where it lies); its u_error() then reports that mass. Above the same
+// bound as a coarse table's, it warns too: the distribution is not the density's to any
+// useful accuracy there, and its summaries neither.
+void warn_if_unresolved(const ContinuousDistribution& d) {
+    const InterpolatedInverse* q = d.interpolation();
+    if (q == nullptr || !(q->max_u_error() > kCoarseTableUError)) return;
+    char text[400];
+    std::snprintf(text, sizeof text,
+                  "the interpolated quantile function's measured u-error is %.2g (above %g): "
+                  "the density's mass lies closer together than the doubles there can resolve "
+                  "(shift it towards 0, or widen it)",
+                  q->max_u_error(), kCoarseTableUError);
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, text, 1) < 0) throw PyErrorSet{};
+}
+
 PyObject* wrap(BuildResult<ContinuousDistribution>&& built, UserFunction f) {
     ContinuousDistribution d = unwrap(std::move(built));
     warn_if_coarse_table(d);
+    warn_if_unresolved(d);
     return make_instance(PyContinuous{{std::move(d), std::move(f)}});
 }
 

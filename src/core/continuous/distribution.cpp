@@ -144,6 +144,13 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::build_interpolated(
     const auto raw_batch = RawBatch::of(source, support, batch);
     OptionalBatch density_batch;
     if (raw_batch) density_batch = BatchFn(*raw_batch);
+    // A shifted and scaled density's mass lies near where its base's does: the image of 0 is
+    // searched from too, where a wide or unbounded support needs a search.
+    double shifted_zero[1];
+    if (const auto* s = std::get_if<LocScaleSource>(&source); s && s->base_lo < 0.0 && 0.0 < s->base_hi) {
+        shifted_zero[0] = s->loc;
+        io.centres = shifted_zero;
+    }
     auto inverse = InterpolatedInverse::build(raw, support.lo(), support.hi(), io, density_batch);
     if (!inverse) return std::unexpected(inverse.error());
     const double norm = inverse->norm();

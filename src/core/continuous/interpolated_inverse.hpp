@@ -57,6 +57,10 @@ struct InterpolationOptions {
     // Points inside the interval where the density has a kink or a jump (optional): panel and
     // interval edges are placed on them.
     std::span<const double> breakpoints = {};
+    // On a support that is unbounded or too wide to partition evenly, points near which the
+    // mass is likely to lie, searched from besides 0, the finite ends and the middle (the
+    // image of 0 under a shift and scale, say).
+    std::span<const double> centres = {};
 };
 
 class InterpolatedInverse {

@@ -710,7 +710,8 @@ BuildResult<InterpolatedInverse> InterpolatedInverse::build(FunctionRef<double(d
         }
     }
     if (!table) {
-        const auto window = find_mass_window(probe, lo, hi, kCutShare * options.u_resolution);
+        const auto window = find_mass_window(probe, lo, hi, kCutShare * options.u_resolution,
+                                             options.centres);
         if (!window) return std::unexpected(window.error());
         window_lo = window->lo;
         window_hi = window->hi;

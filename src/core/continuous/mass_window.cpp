@@ -154,8 +154,9 @@ double end_ladder_scale(const std::vector<Rung>& rungs, std::size_t first, std::
 // out the first partition.
 class WindowSearch {
 public:
-    WindowSearch(DensityProbe& probe, double lo, double hi, double tail_share)
-        : probe_(probe), lo_(lo), hi_(hi), tail_share_(tail_share) {}
+    WindowSearch(DensityProbe& probe, double lo, double hi, double tail_share,
+                 std::span<const double> extra_centres)
+        : probe_(probe), lo_(lo), hi_(hi), tail_share_(tail_share), extra_(extra_centres) {}
 
     BuildResult<MassWindow> run() {
         if (auto r = read(); !r) return std::unexpected(r.error());
@@ -186,6 +187,7 @@ private:
     double lo_;
     double hi_;
     double tail_share_;
+    std::span<const double> extra_;
     // Every point read, in ladder order, and the ladders.
     std::vector<Rung> rungs_;
     std::vector<Span> spans_;
@@ -201,8 +203,8 @@ private:
     double log_noticeable_ = 0.0;
 };
 
-// Centres: 0, the finite ends, the middle of a finite support; each read once, then its two
-// ladders.
+// Centres: 0, the finite ends, the middle of a finite support and the caller's; each read
+// once, then its two ladders.
 BuildResult<void> WindowSearch::read() {
     std::vector<double> centres;
     if (lo_ < 0.0 && 0.0 < hi_) centres.push_back(0.0);
@@ -211,6 +213,10 @@ BuildResult<void> WindowSearch::read() {
     if (std::isfinite(lo_) && std::isfinite(hi_)) {
         const double mid = 0.5 * lo_ + 0.5 * hi_;
         if (mid > lo_ && mid < hi_ && mid != 0.0) centres.push_back(mid);
+    }
+    for (const double c : extra_) {
+        const bool known = std::find(centres.begin(), centres.end(), c) != centres.end();
+        if (c > lo_ && c < hi_ && !known) centres.push_back(c);
     }
     if (centres.empty()) centres.push_back(0.0);  // (-inf, inf) without 0 cannot happen
     for (const double c : centres) {
@@ -375,8 +381,9 @@ void WindowSearch::partition(MassWindow& w) const {
 }  // namespace
 
 BuildResult<MassWindow> find_mass_window(DensityProbe& probe, double lo, double hi,
-                                         double tail_share) {
-    return WindowSearch(probe, lo, hi, tail_share).run();
+                                         double tail_share,
+                                         std::span<const double> extra_centres) {
+    return WindowSearch(probe, lo, hi, tail_share, extra_centres).run();
 }
 
 }  // namespace varnix

@@ -3,7 +3,7 @@
 // window fine where the density changes and coarse in the tails.
 //
 // The search reads the density on ladders of points: from each centre (0 when the support
-// holds it, each finite end, the middle of a finite support) outwards at distances 2^k, from
+// holds it, each finite end, the middle of a finite support, any the caller adds) outwards at distances 2^k, from
 // far below the centre's scale up to the end of the support or of the doubles. A ladder stops
 // early once the tail beyond its last rung is negligible and six further rungs (a factor of 64
 // in distance) have shown no mass; a second mode farther out than that from the mass already
@@ -17,6 +17,7 @@
 // means the density does not decay fast enough for its mass to be finite, and the search fails.
 #pragma once
 
+#include <span>
 #include <vector>
 
 #include "core/continuous/density_probe.hpp"
@@ -34,9 +35,10 @@ struct MassWindow {
 };
 
 // The window of the density behind probe on [lo, hi] (lo < hi, either end infinite, neither
-// NaN). Fails with the probe's error, DensityZero when every point read was 0, or
+// NaN), searched from extra_centres as well (those inside (lo, hi)). Fails with the probe's error, DensityZero when every point read was 0, or
 // MassNotFound when an unbounded side does not decay.
 BuildResult<MassWindow> find_mass_window(DensityProbe& probe, double lo, double hi,
-                                         double tail_share);
+                                         double tail_share,
+                                         std::span<const double> extra_centres = {});
 
 }  // namespace varnix
