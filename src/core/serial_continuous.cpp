@@ -227,7 +227,7 @@ StateResult<InversionEngine> InversionEngine::from_state(State s, Interval suppo
         if (!made) return std::unexpected(made.error());
         table = std::move(*made);
     }
-    return InversionEngine{s.ppf_tolerance, static_cast<std::uint32_t>(s.max_iterations),
+    return InversionEngine{{}, s.ppf_tolerance, static_cast<std::uint32_t>(s.max_iterations),
                            s.use_newton, std::move(table)};
 }
 
@@ -331,7 +331,7 @@ EngineResult engine_from_state(TdrHat::State s, Interval support, bool has_densi
     if (!has_density) return state_refused("a TDR hat without a density");
     auto hat = TdrHat::from_state(std::move(s), support);
     if (!hat) return std::unexpected(hat.error());
-    return Checked<TdrEngine>{TdrEngine{std::move(*hat)}, std::nullopt};
+    return Checked<TdrEngine>{TdrEngine{{}, std::move(*hat)}, std::nullopt};
 }
 
 EngineResult engine_from_state(InversionEngine::State s, Interval support, bool) {

@@ -39,7 +39,7 @@ double cdf_at_end(UserFn cdf, double end) {
 
 InversionEngine InversionEngine::build(const BuildOptions& options,
                                        FunctionRef<double(double)> cdf, Interval support) {
-    InversionEngine engine{options.ppf_tolerance, iteration_cap(options.max_iterations),
+    InversionEngine engine{{}, options.ppf_tolerance, iteration_cap(options.max_iterations),
                            options.use_newton, std::nullopt};
     if (options.hermite_grid_size) {
         engine.table = HermiteTable::build(cdf, support.lo(), support.hi(),
@@ -189,7 +189,7 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::build_density_kind(
         auto hat = TdrHat::build(*options.tdr, support, density, derivative);
         if (!hat) return std::unexpected(hat.error());
         ContinuousDistribution d(std::move(source), support, norm, options.quad_tolerance,
-                                 Checked<TdrEngine>{TdrEngine{std::move(*hat)}, std::nullopt});
+                                 Checked<TdrEngine>{TdrEngine{{}, std::move(*hat)}, std::nullopt});
         if (auto checked = d.attach_check_model(user, breakpoints, batch); !checked) {
             return std::unexpected(checked.error());
         }

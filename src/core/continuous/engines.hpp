@@ -50,9 +50,28 @@ FillResult fill_table(const HermiteTable& table, std::span<double> out, R& rng) 
     return {};
 }
 
+// What plain inversion and TDR answer alike, from the source: probabilities through its
+// distribution function, summaries by adaptive integration (summary.cpp).
+struct SourceAnswers {
+    static double sf_of_cdf(double p) { return source_queries::sf_of_cdf(p); }
+    static double logsf_of_cdf(double p) { return source_queries::logsf_of_cdf(p); }
+    double cdf(const QueryContext& c, double x) const { return source_queries::cdf(c, x); }
+    double sf(const QueryContext& c, double x) const { return sf_of_cdf(cdf(c, x)); }
+    double logsf(const QueryContext& c, double x) const { return logsf_of_cdf(cdf(c, x)); }
+    SampleResult<double> mean(const QueryContext& c) const { return source_queries::mean(c); }
+    SampleResult<double> var(const QueryContext& c) const { return source_queries::var(c); }
+    SampleResult<double> entropy(const QueryContext& c) const {
+        return source_queries::entropy(c);
+    }
+    SampleResult<double> expect(const QueryContext& c, UserFn func,
+                                std::vector<Evaluation>* seen) const {
+        return source_queries::expect(c, func, seen);
+    }
+};
+
 // Quantiles by numeric inversion of the distribution function: the settings, and the Hermite
 // table built from them when the options ask for one.
-struct InversionEngine {
+struct InversionEngine : SourceAnswers {
     double ppf_tolerance;
     std::uint32_t max_iterations;
     bool use_newton;
@@ -103,12 +122,7 @@ struct InversionEngine {
     State state() const;
     static StateResult<InversionEngine> from_state(State s, Interval support);
 
-    // --- The engine interface (engine.hpp). ---
-    static double sf_of_cdf(double p) { return source_queries::sf_of_cdf(p); }
-    static double logsf_of_cdf(double p) { return source_queries::logsf_of_cdf(p); }
-    double cdf(const QueryContext& c, double x) const { return source_queries::cdf(c, x); }
-    double sf(const QueryContext& c, double x) const { return sf_of_cdf(cdf(c, x)); }
-    double logsf(const QueryContext& c, double x) const { return logsf_of_cdf(cdf(c, x)); }
+    // --- The engine interface (engine.hpp), beside what SourceAnswers gives. ---
     // Through the user's cdf for a cdf source (no density), else through the density model.
     SampleResult<double> quantile(const QueryContext& c, double u) const;
     SampleResult<double> quantile_upper(const QueryContext& c, double q) const {
@@ -120,15 +134,6 @@ struct InversionEngine {
     // Through a table, the table's quantiles at 1 - q, reported as u = 1 - q when one fails.
     FillResult quantile_upper_many(const QueryContext& c, std::span<const double> q,
                                    std::span<double> out) const;
-    SampleResult<double> mean(const QueryContext& c) const { return source_queries::mean(c); }
-    SampleResult<double> var(const QueryContext& c) const { return source_queries::var(c); }
-    SampleResult<double> entropy(const QueryContext& c) const {
-        return source_queries::entropy(c);
-    }
-    SampleResult<double> expect(const QueryContext& c, UserFn func,
-                                std::vector<Evaluation>* seen) const {
-        return source_queries::expect(c, func, seen);
-    }
     template <WordSource R>
     SampleResult<double> sample(const QueryContext& c, R& rng) const {
         return quantile_inside_unit(*this, c, uniform(rng));
@@ -148,22 +153,17 @@ struct InversionEngine {
 
 // Draws by transformed density rejection; everything else from the source, quantiles by
 // inversion with fixed settings (the hat keeps none of its own).
-struct TdrEngine {
+struct TdrEngine : SourceAnswers {
     TdrHat hat;
 
     static constexpr bool draws_by_quantile = false;
     static constexpr bool interval_upper_from_masses = false;
     static InversionEngine quantile_settings() {
-        return InversionEngine{1e-12, 128, true, std::nullopt};
+        return InversionEngine{{}, 1e-12, 128, true, std::nullopt};
     }
 
     bool quantiles_checked_at_build() const { return false; }
 
-    static double sf_of_cdf(double p) { return source_queries::sf_of_cdf(p); }
-    static double logsf_of_cdf(double p) { return source_queries::logsf_of_cdf(p); }
-    double cdf(const QueryContext& c, double x) const { return source_queries::cdf(c, x); }
-    double sf(const QueryContext& c, double x) const { return sf_of_cdf(cdf(c, x)); }
-    double logsf(const QueryContext& c, double x) const { return logsf_of_cdf(cdf(c, x)); }
     SampleResult<double> quantile(const QueryContext& c, double u) const {
         return quantile_settings().quantile(c, u);
     }
@@ -177,15 +177,6 @@ struct TdrEngine {
     FillResult quantile_upper_many(const QueryContext& c, std::span<const double> q,
                                    std::span<double> out) const {
         return each_of(q, out, [&](double v) { return quantile_upper(c, v); });
-    }
-    SampleResult<double> mean(const QueryContext& c) const { return source_queries::mean(c); }
-    SampleResult<double> var(const QueryContext& c) const { return source_queries::var(c); }
-    SampleResult<double> entropy(const QueryContext& c) const {
-        return source_queries::entropy(c);
-    }
-    SampleResult<double> expect(const QueryContext& c, UserFn func,
-                                std::vector<Evaluation>* seen) const {
-        return source_queries::expect(c, func, seen);
     }
     template <WordSource R>
     SampleResult<double> sample(const QueryContext& c, R& rng) const {
