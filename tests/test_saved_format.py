@@ -107,6 +107,9 @@ ADDED_SINCE_FORMAT_1 = {"MetropolisHastings", "HmcSampler"}
 # States up to this size are kept whole in the reference.
 KEPT_WHOLE = 2500
 
+# The interpolated engine places its intervals in parts since format 1: its reference holds the
+# hash of today's build and, whole, the state format 1 wrote, which must still read back.
+
 
 def reduced(obj):
     fn, (name, callables, state) = obj.__reduce__()

@@ -33,6 +33,9 @@ double gauss_data(int n, double *x, void *data) { (void)data; return gauss(n, x)
 double coordinate(int i, int n, double *x) { return 0.5 * x[(i + 1) % n] + 0.1; }
 double conditional(int i, int n, double *x) { return 0.1 * (i + 1) + (n > 0 ? 0.5 * x[n - 1] : 0.0); }
 double nan_at_zero(double x) { return x == 0.0 ? NAN : exp(-0.5 * x * x); }
+static double nan_lo = 1.0, nan_hi = 0.0;
+void set_nan_between(double lo, double hi) { nan_lo = lo; nan_hi = hi; }
+double nan_between(double x) { return x > nan_lo && x < nan_hi ? NAN : exp(-0.5 * x * x); }
 
 double gauss_log(int n, double *x) {
     double s = 0.0;
@@ -121,6 +124,8 @@ SIGNATURES = {
     "conditional": (ctypes.c_double,
                     [ctypes.c_int, ctypes.c_int, ctypes.POINTER(ctypes.c_double)]),
     "nan_at_zero": (ctypes.c_double, [ctypes.c_double]),
+    "nan_between": (ctypes.c_double, [ctypes.c_double]),
+    "set_nan_between": (None, [ctypes.c_double, ctypes.c_double]),
     "gauss_log": (ctypes.c_double, [ctypes.c_int, ctypes.POINTER(ctypes.c_double)]),
     "gauss_grad": (ctypes.c_double, [ctypes.c_int, ctypes.POINTER(ctypes.c_double),
                                      ctypes.POINTER(ctypes.c_double)]),
@@ -325,6 +330,8 @@ INTERVAL = vx.Interval(-5.0, 5.0)
 LOCK_CASES = [
     ("interpolated build", "watched_normal",
      lambda f: vx.from_pdf_with_options(f, INTERVAL, vx.BuildOptions.interpolated()), None),
+    ("interpolated build on 2 threads", "watched_normal",
+     lambda f: vx.from_pdf_with_options(f, INTERVAL, vx.BuildOptions.interpolated(threads=2)), 2),
     ("plain inversion fill", "watched_normal",
      lambda f: vx.from_pdf(f, INTERVAL).sample_array(2000, seed=1, threads=2), 2),
     ("plain inversion ppf", "watched_normal", lambda f: vx.from_pdf(f, INTERVAL).ppf(0.3), None),
@@ -513,3 +520,53 @@ def test_a_vectorized_marginal_is_called_once_a_round_of_4096_draws(n):
     copula = vx.gaussian_copula([[1.0, 0.5], [0.5, 1.0]])
     copula.sample_array(n, [vx.vectorized(ppf)] * 2, seed=1)
     assert len(calls) == 2 * -(-n // 4096) and sum(calls) == 2 * n
+
+
+@pytest.mark.parametrize("shape, lo, hi", [
+    (lambda x: math.exp(-0.5 * x * x), -8.0, 8.0),
+    (lambda x: (1.0 + x * x / 3.0) ** -2.0, -2804.0, 2804.0),
+    (lambda x: x * math.exp(-x) if x > 0.0 else 0.0, 0.0, 40.0),
+    (lambda x: 0.6 * math.exp(-0.5 * (x + 2.0) ** 2) + 0.4 * math.exp(-2.0 * (x - 3.0) ** 2),
+     -12.0, 12.0),
+], ids=["normal", "t(3)", "gamma(2)", "mixture"])
+def test_an_interpolated_build_calls_a_vectorized_density_at_most_a_hundred_times(shape, lo, hi):
+    # The intervals are marched in parts whose points go out together: as many calls as the
+    # longest part needs, and the same table as the function called point by point.
+    np = pytest.importorskip("numpy")
+    calls = []
+
+    def over_array(x):
+        calls.append(len(x))
+        return np.array([shape(t) for t in x])
+
+    opts = vx.BuildOptions.interpolated(1e-12)
+    batch = vx.from_pdf_with_options(vx.vectorized(over_array), vx.Interval(lo, hi), opts)
+    scalar = vx.from_pdf_with_options(shape, vx.Interval(lo, hi), opts)
+    assert len(calls) <= 100
+    assert batch.__reduce__()[1][2] == scalar.__reduce__()[1][2]
+
+
+@pytest.mark.parametrize("nan_at", [None, 0.5, 0.8, 0.95])
+def test_an_interpolated_build_on_threads_is_the_build_on_one(clib, nan_at):
+    # The parts of the march run on threads with probes of their own; a part that meets a NaN
+    # has the march run again on one thread, so the error is the same too. The NaN is put at
+    # the point a build reads at that share of its reads: one the march reads, after the table.
+    read = []
+    vx.from_pdf_with_options(lambda x: read.append(x) or math.exp(-0.5 * x * x),
+                             vx.Interval(-8.0, 8.0), vx.BuildOptions.interpolated(1e-12))
+    if nan_at is None:
+        clib.set_nan_between(1.0, 0.0)
+    else:
+        x = read[int(nan_at * len(read))]
+        clib.set_nan_between(math.nextafter(x, -math.inf), math.nextafter(x, math.inf))
+
+    def build(threads):
+        opts = vx.BuildOptions.interpolated(1e-12, threads=threads)
+        try:
+            d = vx.from_pdf_with_options(clib.nan_between, vx.Interval(-8.0, 8.0), opts)
+        except vx.BuildError as e:
+            return str(e)
+        return d.sample_array(2000, seed=4).tolist(), [d.ppf(k / 97) for k in range(1, 97)]
+
+    one = build(1)
+    assert [build(t) for t in (2, 3, 8)] == [one] * 3

@@ -145,10 +145,20 @@ PyObject* build_options_hermite(const Args& a) {
     return make_instance(PyBuildOptions{BuildOptions::hermite(a.count(0))});
 }
 
-constexpr Declaration kInterpolated{"interpolated",
-                                    {{"u_resolution", BuildOptions::default_u_resolution}}};
+constexpr Declaration kInterpolated{
+    "interpolated", {{"u_resolution", BuildOptions::default_u_resolution}, {"threads", 1}}};
 PyObject* build_options_interpolated(const Args& a) {
-    return make_instance(PyBuildOptions{unwrap(BuildOptions::interpolated(a.f64(0)))});
+    BuildOptions o = unwrap(BuildOptions::interpolated(a.f64(0)));
+    // None: the available processors, as for a fill.
+    if (a.given(1)) o.threads = a.object(1) == Py_None ? default_threads() : threads_arg(a, 1);
+    return make_instance(PyBuildOptions{o});
+}
+
+// The options a build of the user's functions runs with: the interpolated engine's march on
+// the threads asked for when no function needs the interpreter, on one otherwise.
+BuildOptions for_build(BuildOptions o, bool needs_interpreter) {
+    if (needs_interpreter) o.threads = 1;
+    return o;
 }
 
 // Pickled and copied by its fields, through the constructor: every keyword written out (the
@@ -158,13 +168,14 @@ PyObject* build_options_interpolated(const Args& a) {
 // settable from Python: every options object has the default.)
 PyObject* build_options_reduce(PyBuildOptions& self) {
     const auto& [quad_tolerance, ppf_tolerance, max_iterations, use_newton, hermite_grid_size,
-                 tdr, u_resolution] = self.value;
+                 tdr, u_resolution, threads] = self.value;
     if (u_resolution) {
-        // Only BuildOptions.interpolated sets it, leaving every other field at its default.
+        // Only BuildOptions.interpolated sets them, leaving every other field at its default.
         PyRef interpolated = PyRef::steal(check(PyObject_GetAttrString(
             reinterpret_cast<PyObject*>(type_object<PyBuildOptions>()), "interpolated")));
         PyRef u = PyRef::steal(to_py(*u_resolution));
-        PyRef args = PyRef::steal(check(PyTuple_Pack(1, u.get())));
+        PyRef t = PyRef::steal(to_py_size(threads.value_or(1)));
+        PyRef args = PyRef::steal(check(PyTuple_Pack(2, u.get(), t.get())));
         return check(PyTuple_Pack(2, interpolated.get(), args.get()));
     }
     PyRef none_value = PyRef::steal(none());
@@ -596,8 +607,9 @@ template <FunctionKind Kind, bool WithOptions>
 PyObject* from_function(const Args& a) {
     const UserFunction f = UserFunction::of(a.object(0), NativeArity::Scalar);
     const Interval interval = interval_arg(a, 1);
-    const BuildOptions options =
-        WithOptions ? instance_arg<PyBuildOptions>(a, 2).value : BuildOptions{};
+    const BuildOptions options = for_build(
+        WithOptions ? instance_arg<PyBuildOptions>(a, 2).value : BuildOptions{},
+        f.needs_interpreter());
     const ScalarFn fn =
         scalar_fn(f, Kind == FunctionKind::Pdf ? Role::Density : Role::DistributionFunction);
     return wrap(released_if(!f.needs_interpreter(),
@@ -622,7 +634,8 @@ PyObject* from_pdf_dpdf(const Args& a) {
     const UserFunction f = UserFunction::of(a.object(0), NativeArity::Scalar);
     const UserFunction dpdf = UserFunction::of(a.object(1), NativeArity::Scalar);
     const Interval interval = interval_arg(a, 2);
-    const BuildOptions options = options_arg(a, 3);
+    const BuildOptions options =
+        for_build(options_arg(a, 3), f.needs_interpreter() || dpdf.needs_interpreter());
     const ScalarFn derivative = scalar_fn(dpdf, Role::Derivative);
     const ScalarFn fn = scalar_fn(f);
     return wrap(released_if(!f.needs_interpreter() && !dpdf.needs_interpreter(),
@@ -650,7 +663,7 @@ PyObject* from_pdf_loc_scale(const Args& a) {
     const Interval interval = interval_arg(a, 1);
     const double loc = a.f64(2);
     const double scale = a.f64(3);
-    const BuildOptions options = options_arg(a, 4);
+    const BuildOptions options = for_build(options_arg(a, 4), f.needs_interpreter());
     const ScalarFn fn = scalar_fn(f);
     return wrap(released_if(!f.needs_interpreter(),
                             [&] {
@@ -666,7 +679,7 @@ PyObject* truncated(const Args& a) {
     const UserFunction f = UserFunction::of(a.object(0), NativeArity::Scalar);
     const Interval interval = interval_arg(a, 1);
     const Interval trunc = interval_arg(a, 2);
-    const BuildOptions options = options_arg(a, 3);
+    const BuildOptions options = for_build(options_arg(a, 3), f.needs_interpreter());
     const ScalarFn fn = scalar_fn(f);
     return wrap(released_if(!f.needs_interpreter(),
                             [&] {

@@ -54,6 +54,12 @@ std::uint64_t start_arg(const Args& a, std::size_t i) {
     return v;
 }
 
+std::string out_shape_error(const Float64View& out) {
+    return "got shape " + shape_text(out.shape());
+}
+
+}  // namespace
+
 std::size_t default_threads() {
     return std::min(available_cores(), max_default_threads);
 }
@@ -72,12 +78,6 @@ std::size_t threads_arg(const Args& a, std::size_t i) {
     }
     return static_cast<std::size_t>(v);
 }
-
-std::string out_shape_error(const Float64View& out) {
-    return "got shape " + shape_text(out.shape());
-}
-
-}  // namespace
 
 FillOptions fill_options(const Args& a, std::size_t i, bool with_threads) {
     FillOptions o;

@@ -52,6 +52,11 @@ inline constexpr Declaration points_qmc_declaration{
 
 // Threads a fill uses when the call does not say: the processors available, at most this many.
 inline constexpr std::size_t max_default_threads = 8;
+// The available processors, at most max_default_threads.
+std::size_t default_threads();
+// A threads argument (parameter i): None for default_threads(), or an int from 1 to 256
+// (ValueError otherwise).
+std::size_t threads_arg(const Args& a, std::size_t i);
 // No part of a split fill is shorter than this many draws: a thread costs tens of
 // microseconds to start, some thousands of draws.
 inline constexpr std::size_t min_part_draws = std::size_t{1} << 16;

@@ -6,8 +6,6 @@
 
 namespace varnix {
 
-std::uint64_t DensityProbe::key(double x) { return std::bit_cast<std::uint64_t>(x); }
-
 void DensityProbe::set_scale_exponent(int e) {
     exponent_ = e;
     // 2^-e is a double (normal or subnormal) for -1074 <= -e <= 1023.
@@ -48,10 +46,12 @@ double DensityProbe::read_lenient(double x) {
 }
 
 double DensityProbe::fetch(double x) {
-    if (const auto it = values_.find(key(x)); it != values_.end()) return it->second;
+    if (const double* v = values_.find(x)) return *v;
     const double one[1] = {x};
     prefetch(one);
-    return values_.at(key(x));
+    const double* v = values_.find(x);
+    if (v == nullptr) throw InternalFault("a batch density left a point unevaluated");
+    return *v;
 }
 
 void DensityProbe::prefetch(std::span<const double> xs) { prefetch(xs, {}); }
@@ -61,13 +61,13 @@ void DensityProbe::prefetch(std::span<const double> needed, std::span<const doub
     pending_.clear();
     for (const double x : needed) {
         // Each point once, also within one call.
-        if (values_.try_emplace(key(x), std::numeric_limits<double>::quiet_NaN()).second) {
+        if (values_.insert(x, std::numeric_limits<double>::quiet_NaN())) {
             pending_.push_back(x);
         }
     }
     if (pending_.empty()) return;
     for (const double x : guessed) {
-        if (values_.try_emplace(key(x), std::numeric_limits<double>::quiet_NaN()).second) {
+        if (values_.insert(x, std::numeric_limits<double>::quiet_NaN())) {
             pending_.push_back(x);
         }
     }
@@ -77,14 +77,17 @@ void DensityProbe::prefetch(std::span<const double> needed, std::span<const doub
     try {
         (*batch_)(std::span<const double>(pending_), std::span<double>(results_));
     } catch (...) {
-        for (const double x : pending_) values_.erase(key(x));
+        // Nothing kept is trusted after a call that did not return (the build ends with it).
+        values_.clear();
         throw;
     }
-    for (std::size_t k = 0; k < pending_.size(); ++k) values_[key(pending_[k])] = results_[k];
+    for (std::size_t k = 0; k < pending_.size(); ++k) values_.set(pending_[k], results_[k]);
 }
 
 double DensityProbe::peek(double x) const {
-    const double v = values_.at(key(x));
+    const double* kept = values_.find(x);
+    if (kept == nullptr) throw InternalFault("a density value was peeked before it was evaluated");
+    const double v = *kept;
     if (v < 0.0) return 0.0;
     if (!std::isfinite(v)) {
         return x == lo_ || x == hi_ ? std::numeric_limits<double>::quiet_NaN() : 0.0;

@@ -8,10 +8,10 @@
 #include <limits>
 #include <optional>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
 #include "core/batch_fn.hpp"
+#include "core/continuous/point_values.hpp"
 #include "core/errors.hpp"
 #include "core/function_ref.hpp"
 
@@ -63,6 +63,15 @@ public:
         if (!error_) error_ = e;
     }
 
+    // A probe of the same density, ends and scale, with no batch and nothing read yet: for a
+    // part of a build run on another thread. add_reads counts its reads here.
+    DensityProbe fork() const {
+        DensityProbe p(density_, lo_, hi_);
+        p.set_scale_exponent(exponent_);
+        return p;
+    }
+    void add_reads(const DensityProbe& part) { calls_ += part.calls_; }
+
     int scale_exponent() const { return exponent_; }
     // Values read from now on are multiplied by 2^-e.
     void set_scale_exponent(int e);
@@ -77,7 +86,7 @@ public:
     // it.
     void prefetch(std::span<const double> needed, std::span<const double> guessed);
     // Whether x has a kept value (always false without a batch).
-    bool known(double x) const { return values_.contains(key(x)); }
+    bool known(double x) const { return values_.contains(x); }
     // The value a read of x would give, for a guess ahead of the reads: not counted, not
     // checked (a value the read would refuse reads as 0). Only for a known x.
     double peek(double x) const;
@@ -86,7 +95,6 @@ public:
     std::size_t batch_points() const { return batch_points_; }
 
 private:
-    static std::uint64_t key(double x);
     double fetch(double x);
     // The read of x through the batch or after a failure, and the checks of a value that is
     // negative or not finite.
@@ -108,7 +116,7 @@ private:
     std::size_t calls_ = 0;
     std::optional<BuildError> error_;
     // With a batch: every value evaluated, by the bits of its point.
-    std::unordered_map<std::uint64_t, double> values_;
+    PointValues values_;
     std::vector<double> pending_;
     std::vector<double> results_;
     std::size_t batch_calls_ = 0;

@@ -127,11 +127,13 @@ SampleResult<double> InversionEngine::quantile(double u, FunctionRef<double(doub
 // --- Builders ---------------------------------------------------------------------------------
 
 BuildResult<ContinuousDistribution> ContinuousDistribution::build_interpolated(
-    Source source, UserFn user, Interval support, double u_resolution,
+    Source source, UserFn user, Interval support, const BuildOptions& options,
     std::span<const double> breakpoints, OptionalBatch batch) {
     InterpolationOptions io;
-    io.u_resolution = u_resolution;
+    io.u_resolution = *options.u_resolution;
     io.breakpoints = breakpoints;
+    io.panels_per_part = InterpolationOptions::panels_per_part_for(io.u_resolution);
+    io.threads = options.threads.value_or(1);
     if (const auto* s = std::get_if<CdfSource>(&source)) {
         auto scaled = [&](double x) { return s->scaled(user, x); };
         auto inverse = InterpolatedInverse::build_from_cdf(scaled, support.lo(), support.hi(), io);
@@ -162,8 +164,8 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::build_density_kind(
     Source source, UserFn user, Interval support, const BuildOptions& options,
     std::optional<UserFn> dpdf, std::span<const double> breakpoints, OptionalBatch batch) {
     if (options.u_resolution) {
-        return build_interpolated(std::move(source), user, support, *options.u_resolution,
-                                  breakpoints, batch);
+        return build_interpolated(std::move(source), user, support, options, breakpoints,
+                                  batch);
     }
     if (!support.bounded()) return std::unexpected(unbounded_refused());
     const RawDensity raw(source, support, user);
@@ -286,7 +288,7 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::from_cdf(UserFn cdf,
         return std::unexpected(BuildError::invalid_support(detail_text::tdr_requires_pdf));
     }
     if (options.u_resolution) {
-        return build_interpolated(source, cdf, support, *options.u_resolution, {});
+        return build_interpolated(source, cdf, support, options, {});
     }
     auto scaled = [&](double x) { return source.scaled(cdf, x); };
     return ContinuousDistribution(source, support, std::numeric_limits<double>::quiet_NaN(),
@@ -318,7 +320,7 @@ BuildResult<ContinuousDistribution> ContinuousDistribution::truncated(UserFn pdf
     // The interpolated engine finds the mass itself, robustly: the density is passed as it is.
     if (options.u_resolution) {
         return build_interpolated(TruncatedSource{support.lo(), support.hi(), 1.0}, pdf, trunc,
-                                  *options.u_resolution, {}, batch);
+                                  options, {}, batch);
     }
     if (!trunc.bounded()) return std::unexpected(unbounded_refused());
     // The base mass uses a fixed tolerance, whatever the options say.

@@ -202,7 +202,7 @@ private:
                                                                   OptionalBatch batch = std::nullopt);
     static BuildResult<ContinuousDistribution> build_interpolated(Source source, UserFn user,
                                                                   Interval support,
-                                                                  double u_resolution,
+                                                                  const BuildOptions& options,
                                                                   std::span<const double> breakpoints,
                                                                   OptionalBatch batch = std::nullopt);
     // Builds the check model after the engines' own build. A negative density refuses the

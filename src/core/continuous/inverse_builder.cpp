@@ -12,17 +12,20 @@
 //   mass()            the total mass, in the units of Node::left and Node::right
 //   place(a, e, xs)   the nodes inside (a, e), given xs[0] = a and xs[count - 1] = e
 //   node_at(x, floor) the node at x; floor is the mass left of the interval's start
-//   prefetch(xs, n, guesses, m)
-//                     announces that the nodes at xs[0..n) come next and those at
-//                     guesses[0..m) may follow (with a batch density, the points of all are
-//                     evaluated in one call when some of the first are not yet known; nothing
+//   prefetch(xs)      announces that the nodes at xs come next (with a batch density, the
+//                     points of all that are not yet known are evaluated in one call; nothing
 //                     otherwise)
-//   batched()         whether prefetch evaluates anything: only then are guesses worth making
 //   failed(), error() the first fault of the user's function
 //   ends(tail)        the range the intervals cover, leaving about tail at each end to
 //                     straight pieces, and the first step
+//   starts(range)     where the range is cut into marches of their own, and their first steps:
+//                     points whose nodes cost no call
 //   unresolved()      error the source has but the tests between nodes cannot see
 #include <algorithm>
+#include <exception>
+#include <thread>
+#include <span>
+#include <vector>
 #include <cmath>
 #include <limits>
 #include <numbers>
@@ -46,6 +49,9 @@ constexpr double kCutShare = 0.01;
 // width within the panel limit (as far as 2e19; from 2e20 on it does not).
 constexpr double kEvenWidth = 0x1p65;
 constexpr std::size_t kMaxAttempts = 100000;  // tries at an interval before giving up
+// A thread is started for at least this many marches (tens of microseconds of work, about
+// what starting it costs).
+constexpr std::size_t kMinMarchesPerThread = 4;
 constexpr int kMaxNodes = 6;
 
 // Mass left and right of a point (in the source's units) and the density there, as seen from
@@ -62,6 +68,12 @@ struct Node {
 struct Range {
     Node a;
     Node b;
+    double h;
+};
+
+// Where a march starts, and its first step.
+struct Start {
+    Node node;
     double h;
 };
 
@@ -117,6 +129,14 @@ class DensityNodes {
 public:
     static constexpr bool has_density = true;
 
+    // The same nodes read through another probe (of the same density).
+    DensityNodes(DensityProbe& probe, const DensityNodes& like)
+        : count(like.count), probe_(probe), table_(like.table_) {
+        std::copy(like.mult, like.mult + kMaxNodes, mult);
+    }
+    DensityProbe& probe() const { return probe_; }
+    bool batched() const { return probe_.batched(); }
+
     DensityNodes(DensityProbe& probe, const PanelTable& table, int order)
         : probe_(probe), table_(table) {
         if (order == 3) {
@@ -136,20 +156,17 @@ public:
     void place(double a, double e, double* xs) const {
         if (count == 3) xs[1] = a + 0.5 * (e - a);
     }
-    Node node_at(double x, double /*floor*/) {
-        const auto s = table_.split_at(probe_, x, near_);
+    // near is the panel of the march's last node: the next is mostly in it or after it.
+    Node node_at(double x, double /*floor*/, std::size_t& near) {
+        const auto s = table_.split_at(probe_, x, near);
         return {x, s.left, s.right, s.f_below, s.f_above};
     }
-    void prefetch(const double* xs, int n, const double* guesses = nullptr, int m = 0) {
+    void prefetch(std::span<const double> xs) {
         if (!probe_.batched()) return;
         points_.clear();
-        for (int k = 0; k < n; ++k) table_.split_points(xs[k], points_);
-        const std::size_t needed = points_.size();
-        for (int k = 0; k < m; ++k) table_.split_points(guesses[k], points_);
-        const std::span<const double> all(points_);
-        probe_.prefetch(all.first(needed), all.subspan(needed));
+        for (const double x : xs) table_.split_points(x, points_);
+        probe_.prefetch(points_);
     }
-    bool batched() const { return probe_.batched(); }
     bool failed() const { return probe_.failed(); }
     BuildError error() const { return probe_.error(); }
     double unresolved() const { return table_.unresolved(); }
@@ -170,6 +187,20 @@ public:
         return Range{a, b, h};
     }
 
+    // The range from a, and from every per_part-th panel edge after it (none for 0), each
+    // part's first step the width of the panel it starts in: the same rule as for the first.
+    std::vector<Start> starts(const Range& r, std::size_t per_part) const {
+        std::vector<Start> out{{r.a, r.h}};
+        if (per_part == 0) return out;
+        const std::vector<double>& edges = table_.edges();
+        const auto first = std::upper_bound(edges.begin(), edges.end(), r.a.x) - edges.begin();
+        for (auto j = static_cast<std::size_t>(first) + per_part;
+             j + 1 < edges.size() && edges[j] < r.b.x; j += per_part) {
+            out.push_back({edge_node(j), edges[j + 1] - edges[j]});
+        }
+        return out;
+    }
+
 private:
     Node edge_node(std::size_t j) const {
         return {table_.edges()[j], table_.below(j), table_.above(j), table_.value_below_edge(j),
@@ -179,14 +210,14 @@ private:
         double x = m.point(m.distance_with_mass(tail));
         const double end_x = m.point(0.0);
         if (m.distance(x) <= 0.0) x = std::nextafter(end_x, m.point(m.reach()));
-        prefetch(&x, 1);
-        return node_at(x, 0.0);
+        prefetch(std::span<const double>(&x, 1));
+        std::size_t near = 0;
+        return node_at(x, 0.0, near);
     }
 
     DensityProbe& probe_;
     const PanelTable& table_;
     std::vector<double> points_;
-    std::size_t near_ = 0;  // the panel of the last node: the next is mostly in it or after it
 };
 
 // The one place where build_from_cdf calls the distribution function: every value counted and
@@ -240,7 +271,7 @@ public:
     }
     // A distribution function may fall back by rounding; it is held at floor, and a fall of
     // more than the resolution is refused.
-    Node node_at(double x, double floor) {
+    Node node_at(double x, double floor, std::size_t& /*near*/) {
         double u = probe_(x);
         if (u < floor) {
             if (floor - u > target_) probe_.fail(BuildError::cdf_decreasing(x, floor - u));
@@ -253,8 +284,11 @@ public:
         constexpr double nan = std::numeric_limits<double>::quiet_NaN();
         return {x, u, 1.0 - u, nan, nan};
     }
-    void prefetch(const double*, int, const double* = nullptr, int = 0) {}
-    static constexpr bool batched() { return false; }
+    Node node_at(double x, double floor) {
+        std::size_t near = 0;
+        return node_at(x, floor, near);
+    }
+    void prefetch(std::span<const double>) {}
     bool failed() const { return probe_.failed(); }
     BuildError error() const { return probe_.error(); }
     double unresolved() const { return 0.0; }
@@ -275,6 +309,10 @@ public:
         if (r.b.x < r.a.x) r.b = r.a;
         r.h = (r.b.x - r.a.x) / 32.0;
         return r;
+    }
+    // One march over the whole range.
+    std::vector<Start> starts(const Range& r, std::size_t /*per_part*/) const {
+        return {{r.a, r.h}};
     }
 
 private:
@@ -311,7 +349,12 @@ template <class Source>
 class InverseBuilder {
 public:
     InverseBuilder(Source& source, InterpolatedInverse& out, const InterpolationOptions& o)
-        : source_(source), out_(out), target_(o.u_resolution), mass_(source.mass()) {
+        : source_(source),
+          out_(out),
+          target_(o.u_resolution),
+          mass_(source.mass()),
+          per_part_(o.panels_per_part),
+          threads_(std::max<std::size_t>(o.threads, 1)) {
         for (const double b : o.breakpoints) breakpoints_.push_back(b);
         std::sort(breakpoints_.begin(), breakpoints_.end());
     }
@@ -319,62 +362,108 @@ public:
     BuildResult<void> run();
 
 private:
-    // One try at an interval from cur to e. On success the piece is added and *next set.
+    // A polynomial piece from a node, before it joins the table.
+    struct Piece {
+        Node from;
+        double width;
+        InterpolatedInverse::Poly p;
+    };
+    // The outcome of a try at an interval: the factor sizes the next step on success and this
+    // one again on failure.
     struct Outcome {
         bool accepted;
-        double factor;  // for the next step (on success) or this one (on failure)
+        double factor;
     };
-    // With a batch density, the intervals the march would try next if this try ended with one
-    // of the factors it cannot tell apart before it is made: their nodes are announced with
-    // this try's own points, so that a guess that comes true costs no call of its own.
-    struct Ahead {
-        double from[4];
-        double to[4];
-        int count = 0;
-        void add(double a, double e) {
-            from[count] = a;
-            to[count] = e;
-            ++count;
-        }
+    // One march: the intervals from a start to an end, each tried, tested and shrunk. A try
+    // reads the nodes of its interval, then its test points; the march stops between the two
+    // (stage) and says which points it reads next (wanted), so that several marches can be
+    // advanced side by side and their points announced together.
+    struct March {
+        Node cur;
+        Node end;
+        double h;
+        std::size_t bp;  // the first breakpoint after cur
+        std::size_t near = 0;
+        std::size_t attempts = 0;
+        bool done = false;
+        enum class Stage { nodes, tests } stage = Stage::nodes;
+        // The try in progress: the interval to e, as a straight piece or a polynomial through
+        // the nodes at xs.
+        bool straight = false;
+        double e = 0.0;
+        double xs[kMaxNodes] = {};
+        Node nodes[kMaxNodes] = {};
+        double vs[kMaxNodes] = {};
+        InterpolatedInverse::Poly p{};
+        int degree = 0;
+        // Its test points: their gaps, where they are in v and x, and the slope dx/dv there;
+        // the first `inside` of them fall inside their gaps.
+        int tests = 0;
+        int inside = 0;
+        int gap[kMaxNodes + 1] = {};
+        double at_v[kMaxNodes + 1] = {};
+        double at_x[kMaxNodes + 1] = {};
+        double at_dx[kMaxNodes + 1] = {};
+        std::vector<Piece> pieces;
     };
-    Outcome attempt(const Node& cur, double e, Node* next, const Ahead& at_nodes,
-                    const Ahead& at_test);
-    // The nodes at xs[0..n), and those of the intervals ahead as guesses.
-    void prefetch_with(const double* xs, int n, const Ahead& ahead);
-    Outcome straight(const Node& cur, double e, Node* next);
+
+    // The same builder with another source, for some of the marches on another thread.
+    InverseBuilder(Source& source, const InverseBuilder& parent)
+        : source_(source),
+          out_(parent.out_),
+          target_(parent.target_),
+          mass_(parent.mass_),
+          first_x_(parent.first_x_),
+          last_x_(parent.last_x_),
+          breakpoints_(parent.breakpoints_) {}
+
+    // Every march to its end: side by side here, or in parts on threads (each part with a
+    // probe of its own) when threads are allowed and there is no batch. A part that fails
+    // has all the marches run again here, so that the error is the one met on one thread.
+    BuildResult<void> march_all(std::vector<March>& marches);
+    bool march_on_threads(std::vector<March>& marches, std::size_t parts);
+    // The marches advanced a stage each in turn, the points of all announced together.
+    BuildResult<void> side_by_side(const std::vector<March*>& marches);
+
+    // The end of the next interval, a step h from cur, short of the next breakpoint or the
+    // march's end; and the nodes of a try there.
+    void begin(March& m) const;
+    // The points the march reads at its next stage.
+    void wanted(const March& m, std::vector<double>& out) const;
+    // Reads the points of the stage and moves on: to the tests of the try, or to the next try.
+    void advance(March& m);
+    void settle(March& m, Outcome r);
+    Outcome read_nodes(March& m);
+    Outcome read_tests(March& m);
     // The polynomial through the nodes, and its degree; nullopt where a slope is unusable.
     std::optional<int> interpolate(const double* xs, const Node* nodes, const double* vs,
                                    InterpolatedInverse::Poly& p) const;
     bool rises(const InterpolatedInverse::Poly& p, const double* vs) const;
-    // The largest error measured between the nodes, and the largest ratio of an error to its
-    // limit; nullopt where a test point falls outside its gap or the source fails.
-    struct Tested {
-        double error;
-        double excess;
-    };
-    std::optional<Tested> test(const Node& cur, double e, const double* xs, const double* vs,
-                               const InterpolatedInverse::Poly& p, const Ahead& ahead);
-    // Intervals from a to b.
-    BuildResult<void> march(const Node& a, const Node& b, double h);
+    // The test points of the try, where the interpolation error peaks in each gap (and, for a
+    // distribution function, close to an end of the mass).
+    void place_tests(March& m) const;
 
     // The mass from `from` to `to` over the total, from the side where it has more digits.
     double width(const Node& from, const Node& to, bool use_left) const {
         return (use_left ? to.left - from.left : from.right - to.right) / mass_;
     }
-    void add_piece(const Node& from, double width, const InterpolatedInverse::Poly& p,
+    void add_piece(March& m, const Node& from, double width, const InterpolatedInverse::Poly& p,
                    double error) {
-        out_.x_.push_back(from.x);
-        out_.u_.push_back(from.left / mass_);
-        out_.s_.push_back(from.right / mass_);
-        out_.width_.push_back(width);
-        out_.polys_.push_back(p);
+        m.pieces.push_back({from, width, p});
         max_error_ = std::max(max_error_, error);
     }
-    void add_straight(const Node& from, const Node& to, double w) {
+    void add_straight(March& m, const Node& from, const Node& to, double w) {
         InterpolatedInverse::Poly p{};
         p.c[0] = from.x;
         p.c[1] = w > 0.0 ? (to.x - from.x) / w : 0.0;
-        add_piece(from, std::max(w, 0.0), p, std::max(w, 0.0));
+        add_piece(m, from, std::max(w, 0.0), p, std::max(w, 0.0));
+    }
+    void emit(const Piece& piece) {
+        out_.x_.push_back(piece.from.x);
+        out_.u_.push_back(piece.from.left / mass_);
+        out_.s_.push_back(piece.from.right / mass_);
+        out_.width_.push_back(piece.width);
+        out_.polys_.push_back(piece.p);
     }
 
     Source& source_;
@@ -384,77 +473,111 @@ private:
     double first_x_ = 0.0;  // the ends of the marched range
     double last_x_ = 0.0;
     std::vector<double> breakpoints_;
+    std::size_t per_part_ = 0;
+    std::size_t threads_ = 1;
     double max_error_ = 0.0;
+    std::optional<BuildError> fault_;  // too many tries at one march's interval
 };
 
 template <class Source>
-auto InverseBuilder<Source>::attempt(const Node& cur, double e, Node* next,
-                                     const Ahead& at_nodes, const Ahead& at_test) -> Outcome {
+void InverseBuilder<Source>::begin(March& m) const {
+    const double from = m.cur.x;
+    while (m.bp < breakpoints_.size() && breakpoints_[m.bp] <= from) ++m.bp;
+    const double limit =
+        m.bp < breakpoints_.size() && breakpoints_[m.bp] < m.end.x ? breakpoints_[m.bp] : m.end.x;
+    double e = from + m.h;
+    if (!(e < limit - 0.1 * m.h)) e = limit;
+    if (!(e > from)) e = std::nextafter(from, limit);
+    m.e = e;
+    m.stage = March::Stage::nodes;
     const int d = source_.count;
-    double xs[kMaxNodes] = {};
-    xs[0] = cur.x;
-    xs[d - 1] = e;
-    source_.place(cur.x, e, xs);
+    m.xs[0] = from;
+    m.xs[d - 1] = e;
+    source_.place(from, e, m.xs);
     bool distinct = true;
-    for (int k = 1; k < d; ++k) distinct = distinct && xs[k - 1] < xs[k];
-    if (!distinct) return straight(cur, e, next);
+    for (int k = 1; k < d; ++k) distinct = distinct && m.xs[k - 1] < m.xs[k];
+    m.straight = !distinct;
+}
 
-    Node nodes[kMaxNodes];
-    nodes[0] = cur;
-    prefetch_with(xs + 1, d - 1, at_nodes);
-    for (int k = 1; k < d; ++k) nodes[k] = source_.node_at(xs[k], cur.left);
+template <class Source>
+void InverseBuilder<Source>::wanted(const March& m, std::vector<double>& out) const {
+    if (m.done) return;
+    if (m.stage == March::Stage::tests) {
+        out.insert(out.end(), m.at_x, m.at_x + m.inside);
+    } else if (m.straight) {
+        out.push_back(m.e);
+    } else {
+        out.insert(out.end(), m.xs + 1, m.xs + source_.count);
+    }
+}
+
+template <class Source>
+void InverseBuilder<Source>::advance(March& m) {
+    if (m.done) return;
+    if (m.stage == March::Stage::tests) {
+        settle(m, read_tests(m));
+        return;
+    }
+    const Outcome r = read_nodes(m);
+    // A try that reached its tests waits for them; any other is settled now.
+    if (m.stage == March::Stage::nodes) settle(m, r);
+}
+
+template <class Source>
+void InverseBuilder<Source>::settle(March& m, Outcome r) {
+    if (source_.failed()) return;
+    if (++m.attempts > kMaxAttempts) {
+        fault_ = BuildError::interpolation_failed(target_, m.cur.x);
+        return;
+    }
+    m.h = (m.e - m.cur.x) * r.factor;
+    if (r.accepted) {
+        m.cur = m.nodes[source_.count - 1];
+        if (m.straight) m.cur = m.nodes[0];
+    }
+    if (!(m.cur.x < m.end.x)) {
+        m.done = true;
+        return;
+    }
+    begin(m);
+}
+
+// The nodes of the try. Too narrow for a polynomial: a straight piece, whose error is at most
+// its mass, and one that holds more than the limit is cut down to a single step between
+// doubles. Otherwise the polynomial through the nodes, if it rises, and its test points.
+template <class Source>
+auto InverseBuilder<Source>::read_nodes(March& m) -> Outcome {
+    const Node& cur = m.cur;
+    const double e = m.e;
+    if (m.straight) {
+        // The end node is kept first, where settle takes it from.
+        const Node end = source_.node_at(e, cur.left, m.near);
+        const double w = width(cur, end, cur.left <= cur.right);
+        if (w > kAccept * target_ && e != std::nextafter(cur.x, e)) return {false, 0.0};
+        m.nodes[0] = end;
+        add_straight(m, cur, end, w);
+        return {true, 2.0};
+    }
+    const int d = source_.count;
+    m.nodes[0] = cur;
+    for (int k = 1; k < d; ++k) m.nodes[k] = source_.node_at(m.xs[k], cur.left, m.near);
     if (source_.failed()) return {false, 0.5};
     const bool use_left = cur.left <= cur.right;
-    double vs[kMaxNodes] = {};
-    for (int k = 0; k < d; ++k) vs[k] = k == 0 ? 0.0 : width(cur, nodes[k], use_left);
-    const double w = vs[d - 1];
+    for (int k = 0; k < d; ++k) m.vs[k] = k == 0 ? 0.0 : width(cur, m.nodes[k], use_left);
+    const double w = m.vs[d - 1];
     if (w <= kAccept * target_) {
-        *next = nodes[d - 1];
-        add_straight(cur, *next, w);
+        add_straight(m, cur, m.nodes[d - 1], w);
         return {true, 2.0};
     }
     for (int k = 1; k < d; ++k) {
-        if (!(vs[k] > vs[k - 1])) return {false, 0.5};
+        if (!(m.vs[k] > m.vs[k - 1])) return {false, 0.5};
     }
-
-    InterpolatedInverse::Poly p{};
-    const std::optional<int> n = interpolate(xs, nodes, vs, p);
-    if (!n || !rises(p, vs)) return {false, 0.5};
-    const std::optional<Tested> t = test(cur, e, xs, vs, p, at_test);
-    if (!t) return {false, 0.5};
-    const double ratio = std::pow(kAim / kAccept / std::max(t->excess, 1e-300), 1.0 / (*n + 1));
-    if (t->excess > 1.0) return {false, std::clamp(ratio, 0.1, 0.8)};
-    *next = nodes[d - 1];
-    add_piece(cur, w, p, t->error);
-    return {true, std::clamp(ratio, 0.6, 2.0)};
-}
-
-template <class Source>
-void InverseBuilder<Source>::prefetch_with(const double* xs, int n, const Ahead& ahead) {
-    double points[4 * kMaxNodes];
-    int m = 0;
-    for (int i = 0; i < ahead.count; ++i) {
-        double ys[kMaxNodes] = {};
-        const int d = source_.count;
-        ys[0] = ahead.from[i];
-        ys[d - 1] = ahead.to[i];
-        source_.place(ys[0], ys[d - 1], ys);
-        for (int k = 1; k < d; ++k) points[m++] = ys[k];
-    }
-    source_.prefetch(xs, n, points, m);
-}
-
-// Too narrow for a polynomial: a straight piece, whose error is at most its mass. One that
-// holds more than the limit is cut down to a single step between doubles.
-template <class Source>
-auto InverseBuilder<Source>::straight(const Node& cur, double e, Node* next) -> Outcome {
-    source_.prefetch(&e, 1);
-    const Node end = source_.node_at(e, cur.left);
-    const double w = width(cur, end, cur.left <= cur.right);
-    if (w > kAccept * target_ && e != std::nextafter(cur.x, e)) return {false, 0.0};
-    *next = end;
-    add_straight(cur, *next, w);
-    return {true, 2.0};
+    const std::optional<int> n = interpolate(m.xs, m.nodes, m.vs, m.p);
+    if (!n || !rises(m.p, m.vs)) return {false, 0.5};
+    m.degree = *n;
+    place_tests(m);
+    m.stage = March::Stage::tests;
+    return {false, 0.0};
 }
 
 // Confluent Newton divided differences of x over v: a node taken twice carries the slope
@@ -523,49 +646,47 @@ bool InverseBuilder<Source>::rises(const InterpolatedInverse::Poly& p, const dou
 // the limit there is raised to twice that mass (and the error is reported as it is). Testing
 // stops at the first gap over its limit.
 template <class Source>
-auto InverseBuilder<Source>::test(const Node& cur, double e, const double* xs, const double* vs,
-                                  const InterpolatedInverse::Poly& p, const Ahead& ahead)
-    -> std::optional<Tested> {
+void InverseBuilder<Source>::place_tests(March& m) const {
     const int d = source_.count;
-    const bool use_left = cur.left <= cur.right;
-    const double limit = kAccept * target_;
-    Tested t{0.0, 0.0};
     // Without slopes at the nodes, the error near an end of the mass where the density is
     // infinite (x(u) flat there) is set by the polynomial's slope at the node, and is as large
     // at the node as anywhere: the first and last intervals are tested close to it as well.
     double extra[2];
     int extras = 0;
     if constexpr (!Source::has_density) {
-        if (cur.x == first_x_) extra[extras++] = 1e-3 * vs[1];
-        if (e == last_x_) extra[extras++] = vs[d - 1] - 1e-3 * (vs[d - 1] - vs[d - 2]);
+        if (m.cur.x == first_x_) extra[extras++] = 1e-3 * m.vs[1];
+        if (m.e == last_x_) extra[extras++] = m.vs[d - 1] - 1e-3 * (m.vs[d - 1] - m.vs[d - 2]);
     }
-    // The test points (up to the first outside its gap) depend on the nodes only: announced
-    // together before the first is read.
-    const int tests = d - 1 + extras;
-    int gap[kMaxNodes + 1];
-    double at_v[kMaxNodes + 1];
-    double at_x[kMaxNodes + 1];
-    double at_dx[kMaxNodes + 1];
-    int inside = 0;
+    // The test points (up to the first outside its gap) depend on the nodes only.
+    m.tests = d - 1 + extras;
+    m.inside = 0;
     double peak[kMaxNodes];
-    largest_error_points(vs, source_.mult, d, peak);
-    for (int j = 0; j < tests; ++j) {
+    largest_error_points(m.vs, source_.mult, d, peak);
+    for (int j = 0; j < m.tests; ++j) {
         const int i = j + 1;
-        const int k = i < d ? i : (extra[i - d] < vs[1] ? 1 : d - 1);
-        gap[j] = k;
-        at_v[j] = i < d ? peak[k] : extra[i - d];
-        InterpolatedInverse::newton_with_slope(p, at_v[j], at_x[j], at_dx[j]);
-        if (inside == j && at_x[j] > xs[k - 1] && at_x[j] < xs[k]) ++inside;
+        const int k = i < d ? i : (extra[i - d] < m.vs[1] ? 1 : d - 1);
+        m.gap[j] = k;
+        m.at_v[j] = i < d ? peak[k] : extra[i - d];
+        InterpolatedInverse::newton_with_slope(m.p, m.at_v[j], m.at_x[j], m.at_dx[j]);
+        if (m.inside == j && m.at_x[j] > m.xs[k - 1] && m.at_x[j] < m.xs[k]) ++m.inside;
     }
-    prefetch_with(at_x, inside, ahead);
-    for (int i = 1; i < d + extras; ++i) {
-        const int k = gap[i - 1];
-        const double v = at_v[i - 1];
-        const double x = at_x[i - 1];
-        const double dx = at_dx[i - 1];
-        if (!(x > xs[k - 1] && x < xs[k])) return std::nullopt;
-        const Node test = source_.node_at(x, cur.left);
-        if (source_.failed()) return std::nullopt;
+}
+
+template <class Source>
+auto InverseBuilder<Source>::read_tests(March& m) -> Outcome {
+    const Node& cur = m.cur;
+    const bool use_left = cur.left <= cur.right;
+    const double limit = kAccept * target_;
+    double error = 0.0;
+    double excess = 0.0;
+    for (int j = 0; j < m.tests; ++j) {
+        const int k = m.gap[j];
+        const double v = m.at_v[j];
+        const double x = m.at_x[j];
+        const double dx = m.at_dx[j];
+        if (!(x > m.xs[k - 1] && x < m.xs[k])) return {false, 0.5};
+        const Node test = source_.node_at(x, cur.left, m.near);
+        if (source_.failed()) return {false, 0.5};
         // The error there, and its slope: f(x) dx/dv / mass - 1 is zero at the peak of a
         // smooth error curve; where it is not (a kink between the nodes), the error may peak
         // elsewhere in the gap, and half the slope times the farther distance is added. A
@@ -576,70 +697,108 @@ auto InverseBuilder<Source>::test(const Node& cur, double e, const double* xs, c
         if constexpr (Source::has_density) {
             density = test.f_below;
             const double slope = density * dx / mass_ - 1.0;
-            const double reach = std::max(v - vs[k - 1], vs[k] - v);
+            const double reach = std::max(v - m.vs[k - 1], m.vs[k] - v);
             e_k += 0.5 * std::fabs(slope) * reach;
         } else {
-            density = (vs[k] - vs[k - 1]) * mass_ / (xs[k] - xs[k - 1]);
+            density = (m.vs[k] - m.vs[k - 1]) * mass_ / (m.xs[k] - m.xs[k - 1]);
         }
         const double step = std::nextafter(x, std::numeric_limits<double>::infinity()) - x;
         const double allowed = std::max(limit, 2.0 * density * step / mass_);
-        t.error = std::max(t.error, e_k);
-        t.excess = std::max(t.excess, e_k / allowed);
-        if (t.excess > 1.0) break;
+        error = std::max(error, e_k);
+        excess = std::max(excess, e_k / allowed);
+        if (excess > 1.0) break;
     }
-    return t;
+    const double ratio =
+        std::pow(kAim / kAccept / std::max(excess, 1e-300), 1.0 / (m.degree + 1));
+    if (excess > 1.0) return {false, std::clamp(ratio, 0.1, 0.8)};
+    add_piece(m, cur, m.vs[source_.count - 1], m.p, error);
+    return {true, std::clamp(ratio, 0.6, 2.0)};
 }
 
 template <class Source>
-BuildResult<void> InverseBuilder<Source>::march(const Node& a, const Node& b, double h) {
-    first_x_ = a.x;
-    last_x_ = b.x;
-    Node cur = a;
-    auto bp = std::upper_bound(breakpoints_.begin(), breakpoints_.end(), a.x);
-    // The end of the interval a step h from `from`, short of the next breakpoint after
-    // `from` (bp or a later one) or of b.
-    const auto end_from = [&](double from, double h, auto bp_at) {
-        while (bp_at != breakpoints_.end() && *bp_at <= from) ++bp_at;
-        const double limit = bp_at != breakpoints_.end() && *bp_at < b.x ? *bp_at : b.x;
-        double e = from + h;
-        if (!(e < limit - 0.1 * h)) e = limit;
-        if (!(e > from)) e = std::nextafter(from, limit);
-        return e;
+BuildResult<void> InverseBuilder<Source>::side_by_side(const std::vector<March*>& marches) {
+    std::vector<double> points;
+    const auto marching = [&] {
+        return std::any_of(marches.begin(), marches.end(), [](const March* m) { return !m->done; });
     };
-    std::size_t attempts = 0;
-    bool doubling = false;  // the last step was a success that doubled the step
-    while (cur.x < b.x) {
-        const double e = end_from(cur.x, h, bp);
-        // The guesses: this interval again after a test that fails by a little (0.8 of the
-        // step), and, while successes double the step (straight pieces in a tail, errors far
-        // below the limit), the next interval after one more.
-        Ahead at_nodes;
-        Ahead at_test;
-        if (source_.batched()) {
-            const double step = e - cur.x;
-            if (doubling && e < b.x) {
-                const double after = end_from(e, step * 2.0, bp);
-                at_nodes.add(e, after);
-                at_test.add(e, after);
-            }
-            at_test.add(cur.x, end_from(cur.x, step * 0.8, bp));
-        }
-        Node next{};
-        const Outcome r = attempt(cur, e, &next, at_nodes, at_test);
-        if (source_.failed()) return std::unexpected(source_.error());
-        if (++attempts > kMaxAttempts) {
-            return std::unexpected(BuildError::interpolation_failed(target_, cur.x));
-        }
-        doubling = r.accepted && r.factor == 2.0;
-        if (r.accepted) {
-            h = (e - cur.x) * r.factor;
-            cur = next;
-            while (bp != breakpoints_.end() && *bp <= cur.x) ++bp;
-        } else {
-            h = (e - cur.x) * r.factor;
+    while (marching()) {
+        points.clear();
+        for (const March* m : marches) wanted(*m, points);
+        source_.prefetch(points);
+        for (March* m : marches) {
+            advance(*m);
+            if (source_.failed()) return std::unexpected(source_.error());
+            if (fault_) return std::unexpected(*fault_);
         }
     }
     return {};
+}
+
+template <class Source>
+BuildResult<void> InverseBuilder<Source>::march_all(std::vector<March>& marches) {
+    const std::size_t parts = std::min(threads_, marches.size() / kMinMarchesPerThread);
+    if constexpr (Source::has_density) {
+        if (parts > 1 && !source_.batched()) {
+            const std::vector<March> fresh = marches;
+            if (march_on_threads(marches, parts)) return {};
+            marches = fresh;
+        }
+    }
+    std::vector<March*> all;
+    all.reserve(marches.size());
+    for (March& m : marches) all.push_back(&m);
+    return side_by_side(all);
+}
+
+// Part p takes marches p, p + parts, p + 2 parts, ...: neighbouring marches cost about the
+// same, so the parts do too. The first part runs on the calling thread, the others on threads
+// of their own (or here, when a thread cannot be started).
+template <class Source>
+bool InverseBuilder<Source>::march_on_threads(std::vector<March>& marches, std::size_t parts) {
+    struct Part {
+        std::vector<March*> marches;
+        std::optional<DensityProbe> probe;
+        double max_error = 0.0;
+        bool ok = false;
+        std::exception_ptr thrown;
+    };
+    std::vector<Part> out(parts);
+    for (std::size_t i = 0; i < marches.size(); ++i) out[i % parts].marches.push_back(&marches[i]);
+    const auto run = [this](Part& part) noexcept {
+        try {
+            part.probe.emplace(source_.probe().fork());
+            Source source(*part.probe, source_);
+            InverseBuilder sub(source, *this);
+            part.ok = sub.side_by_side(part.marches).has_value();
+            part.max_error = sub.max_error_;
+        } catch (...) {
+            part.thrown = std::current_exception();
+        }
+    };
+    std::vector<std::thread> workers;
+    workers.reserve(parts - 1);
+    std::vector<std::size_t> here;
+    for (std::size_t p = 1; p < parts; ++p) {
+        try {
+            workers.emplace_back(run, std::ref(out[p]));
+        } catch (...) {
+            here.push_back(p);
+        }
+    }
+    run(out[0]);
+    for (const std::size_t p : here) run(out[p]);
+    for (std::thread& w : workers) w.join();
+    for (const Part& part : out) {
+        if (part.thrown) std::rethrow_exception(part.thrown);
+    }
+    if (!std::all_of(out.begin(), out.end(), [](const Part& part) { return part.ok; })) {
+        return false;
+    }
+    for (const Part& part : out) {
+        source_.probe().add_reads(*part.probe);
+        max_error_ = std::max(max_error_, part.max_error);
+    }
+    return true;
 }
 
 template <class Source>
@@ -652,11 +811,45 @@ BuildResult<void> InverseBuilder<Source>::run() {
     const Node end{hi, mass_, 0.0, 0.0, 0.0};
     const BuildResult<Range> range = source_.ends(tail);
     if (!range) return std::unexpected(range.error());
-    const auto& [a, b, h] = *range;
+    const Node& a = range->a;
+    const Node& b = range->b;
+    first_x_ = a.x;
+    last_x_ = b.x;
 
-    if (a.x > lo) add_straight(start, a, a.left / mass_);
-    if (auto r = march(a, b, h); !r) return r;
-    if (b.x < hi) add_straight(b, end, b.right / mass_);
+    // The range is marched in parts that start at points the source knows without a call,
+    // each part on its own; the parts advance side by side, a stage each in turn, so that the
+    // points of all are announced together.
+    const std::vector<Start> starts = source_.starts(*range, per_part_);
+    std::vector<March> marches(starts.size());
+    for (std::size_t i = 0; i < starts.size(); ++i) {
+        March& m = marches[i];
+        m.cur = starts[i].node;
+        m.h = starts[i].h;
+        m.end = i + 1 < starts.size() ? starts[i + 1].node : b;
+        m.bp = static_cast<std::size_t>(
+            std::upper_bound(breakpoints_.begin(), breakpoints_.end(), m.cur.x) -
+            breakpoints_.begin());
+        if (m.cur.x < m.end.x) {
+            begin(m);
+        } else {
+            m.done = true;
+        }
+    }
+    if (auto r = march_all(marches); !r) return r;
+
+    if (a.x > lo) {
+        March m;
+        add_straight(m, start, a, a.left / mass_);
+        emit(m.pieces.front());
+    }
+    for (const March& m : marches) {
+        for (const Piece& piece : m.pieces) emit(piece);
+    }
+    if (b.x < hi) {
+        March m;
+        add_straight(m, b, end, b.right / mass_);
+        emit(m.pieces.front());
+    }
 
     // Closing edge and the sentinel that ends every interval search.
     out_.x_.push_back(hi);
@@ -665,6 +858,7 @@ BuildResult<void> InverseBuilder<Source>::run() {
     out_.max_u_error_ = std::max(max_error_, source_.unresolved());
     return {};
 }
+
 
 BuildResult<InterpolatedInverse> InterpolatedInverse::build(FunctionRef<double(double)> density,
                                                             double lo, double hi,

@@ -95,6 +95,9 @@ struct BuildOptions {
     // Present: interpolate the quantile function to this largest u-error (|F(Q(u)) - u|), from
     // a robust integral of the density; no other field is then read.
     std::optional<double> u_resolution;
+    // With u_resolution: the threads the build's march may run on (none given: one). The
+    // caller sets more only for a density that may be called from several threads at once.
+    std::optional<std::size_t> threads;
 
     // A grid size wins over any transform name, which is then not even parsed; otherwise a given
     // transform name is parsed and an unknown one is refused.
