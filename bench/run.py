@@ -786,6 +786,12 @@ double gamma2(double x) { return x > 0.0 ? x * exp(-x) : 0.0; }
 double mixture(double x) {
     return 0.6 * exp(-0.5 * (x + 2.0) * (x + 2.0)) + 0.4 * exp(-0.5 * (x - 3.0) * (x - 3.0) / 0.25);
 }
+/* A density that costs about a microsecond a call (a hundred exponentials). */
+double costly_normal(double x) {
+    double s = 0.0;
+    for (int i = 0; i < 100; ++i) s += exp(-0.5 * x * x * (1.0 + i * 1e-12));
+    return s;
+}
 double gauss(int n, double *x) {
     double s = 0.0;
     for (int i = 0; i < n; ++i) s += x[i] * x[i];
@@ -812,7 +818,7 @@ def compiled_functions():
     subprocess.run([cc, "-O2", "-shared", "-fPIC", str(folder / "f.c"), "-o",
                     str(folder / "f.so"), "-lm"], check=True)
     lib = ctypes.CDLL(str(folder / "f.so"))
-    for name in ("normal", "t3", "gamma2", "mixture"):
+    for name in ("normal", "t3", "gamma2", "mixture", "costly_normal"):
         getattr(lib, name).restype = ctypes.c_double
         getattr(lib, name).argtypes = [ctypes.c_double]
     for name in ("gauss", "log_gauss"):
@@ -867,6 +873,16 @@ def bench_user_functions(k: int, quick: bool) -> None:
         add(Row("11", f"interpolated build, {name}: vectorized numpy", t_vec * 1e9, "build",
                 t_vec / t_py, "of Python", "<= 1/3", t_py / t_vec >= 3 and calls[0] <= 100,
                 note=f"{calls[0]} calls (target <= 100)"))
+    # The build's march on threads pays for a density that is costly to call.
+    iv = vx.Interval(-8.0, 8.0)
+    t1, t2 = best_of(k, lambda: vx.from_pdf_with_options(
+                         lib.costly_normal, iv, vx.BuildOptions.interpolated(1e-12, threads=1)),
+                     lambda: vx.from_pdf_with_options(
+                         lib.costly_normal, iv, vx.BuildOptions.interpolated(1e-12, threads=2)))
+    add(Row("11", "interpolated build, a costly density (100 exp a call): ctypes, 1 thread",
+            t1 * 1e9, "build"))
+    add(Row("11", "interpolated build, a costly density: ctypes, 2 threads", t2 * 1e9, "build",
+            t1 / t2, "speed-up over 1 thread", "", None))
     # vectorized(scipy.stats.norm(0, 1).pdf) against scipy's own build on the same distribution.
     frozen = scipy.stats.norm(0, 1)
     iv = vx.Interval(-8.0, 8.0)
