@@ -59,18 +59,19 @@ void DensityProbe::prefetch(std::span<const double> xs) { prefetch(xs, {}); }
 void DensityProbe::prefetch(std::span<const double> needed, std::span<const double> guessed) {
     if (!batch_ || error_) return;
     pending_.clear();
-    for (const double x : needed) {
+    slots_.clear();
+    // The slots of the new points stay where they are until the values arrive.
+    values_.reserve_more(needed.size() + guessed.size());
+    const auto announce = [&](double x) {
         // Each point once, also within one call.
-        if (values_.insert(x, std::numeric_limits<double>::quiet_NaN())) {
+        if (double* slot = values_.insert(x, std::numeric_limits<double>::quiet_NaN())) {
             pending_.push_back(x);
+            slots_.push_back(slot);
         }
-    }
+    };
+    for (const double x : needed) announce(x);
     if (pending_.empty()) return;
-    for (const double x : guessed) {
-        if (values_.insert(x, std::numeric_limits<double>::quiet_NaN())) {
-            pending_.push_back(x);
-        }
-    }
+    for (const double x : guessed) announce(x);
     results_.assign(pending_.size(), std::numeric_limits<double>::quiet_NaN());
     ++batch_calls_;
     batch_points_ += pending_.size();
@@ -81,7 +82,7 @@ void DensityProbe::prefetch(std::span<const double> needed, std::span<const doub
         values_.clear();
         throw;
     }
-    for (std::size_t k = 0; k < pending_.size(); ++k) values_.set(pending_[k], results_[k]);
+    for (std::size_t k = 0; k < pending_.size(); ++k) *slots_[k] = results_[k];
 }
 
 double DensityProbe::peek(double x) const {

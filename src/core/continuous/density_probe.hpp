@@ -118,6 +118,7 @@ private:
     // With a batch: every value evaluated, by the bits of its point.
     PointValues values_;
     std::vector<double> pending_;
+    std::vector<double*> slots_;  // where the values of pending_ go
     std::vector<double> results_;
     std::size_t batch_calls_ = 0;
     std::size_t batch_points_ = 0;
