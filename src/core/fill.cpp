@@ -2,6 +2,8 @@
 
 #include <sched.h>
 
+#include <thread>
+
 namespace varnix {
 
 std::size_t available_cores() {

@@ -26,11 +26,11 @@
 #include <optional>
 #include <span>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 #include "core/errors.hpp"
 #include "core/function_ref.hpp"
+#include "core/parts.hpp"
 #include "core/random.hpp"
 #include "core/word_source.hpp"
 
@@ -91,30 +91,14 @@ FillResult fill_in_parts(std::size_t n, std::size_t parts, FillPart&& fill_part)
         outcomes[p].begin = n / parts * p + std::min(p, n % parts);
         outcomes[p].end = outcomes[p].begin + n / parts + (p < n % parts ? 1 : 0);
     }
-    auto run = [&fill_part](Outcome& o) noexcept {
+    run_parts(parts, [&](std::size_t p) noexcept {
+        Outcome& o = outcomes[p];
         try {
             o.result = fill_part(o.begin, o.end);
         } catch (...) {
             o.thrown = std::current_exception();
         }
-    };
-
-    std::vector<std::thread> workers;
-    workers.reserve(parts - 1);
-    std::vector<std::size_t> inline_parts;
-    inline_parts.reserve(parts - 1);
-    for (std::size_t p = 1; p < parts; ++p) {
-        try {
-            workers.emplace_back(run, std::ref(outcomes[p]));
-        } catch (...) {
-            // No thread to be had (std::system_error, or no memory for its state): the part is
-            // drawn here instead, and the threads already started are still joined below.
-            inline_parts.push_back(p);
-        }
-    }
-    run(outcomes[0]);
-    for (const std::size_t p : inline_parts) run(outcomes[p]);
-    for (auto& w : workers) w.join();
+    });
 
     for (auto& o : outcomes) {
         if (o.thrown) std::rethrow_exception(o.thrown);

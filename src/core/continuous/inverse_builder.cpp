@@ -11,7 +11,9 @@
 //   count, mult       nodes per interval, and how often each is taken (twice: with its slope)
 //   mass()            the total mass, in the units of Node::left and Node::right
 //   place(a, e, xs)   the nodes inside (a, e), given xs[0] = a and xs[count - 1] = e
-//   node_at(x, floor) the node at x; floor is the mass left of the interval's start
+//   node_at(x, floor, near)
+//                     the node at x; floor is the mass left of the interval's start, near a
+//                     hint the march keeps (the panel of its last node)
 //   prefetch(xs)      announces that the nodes at xs come next (with a batch density, the
 //                     points of all that are not yet known are evaluated in one call; nothing
 //                     otherwise)
@@ -22,18 +24,18 @@
 //                     points whose nodes cost no call
 //   unresolved()      error the source has but the tests between nodes cannot see
 #include <algorithm>
-#include <exception>
-#include <thread>
-#include <span>
-#include <vector>
 #include <cmath>
+#include <exception>
 #include <limits>
 #include <numbers>
 #include <optional>
+#include <span>
 #include <utility>
+#include <vector>
 
 #include "core/continuous/interpolated_inverse.hpp"
 #include "core/continuous/mass_window.hpp"
+#include "core/parts.hpp"
 
 namespace varnix {
 
@@ -751,8 +753,7 @@ BuildResult<void> InverseBuilder<Source>::march_all(std::vector<March>& marches)
 }
 
 // Part p takes marches p, p + parts, p + 2 parts, ...: neighbouring marches cost about the
-// same, so the parts do too. The first part runs on the calling thread, the others on threads
-// of their own (or here, when a thread cannot be started).
+// same, so the parts do too.
 template <class Source>
 bool InverseBuilder<Source>::march_on_threads(std::vector<March>& marches, std::size_t parts) {
     struct Part {
@@ -764,7 +765,8 @@ bool InverseBuilder<Source>::march_on_threads(std::vector<March>& marches, std::
     };
     std::vector<Part> out(parts);
     for (std::size_t i = 0; i < marches.size(); ++i) out[i % parts].marches.push_back(&marches[i]);
-    const auto run = [this](Part& part) noexcept {
+    run_parts(parts, [this, &out](std::size_t p) noexcept {
+        Part& part = out[p];
         try {
             part.probe.emplace(source_.probe().fork());
             Source source(*part.probe, source_);
@@ -774,20 +776,7 @@ bool InverseBuilder<Source>::march_on_threads(std::vector<March>& marches, std::
         } catch (...) {
             part.thrown = std::current_exception();
         }
-    };
-    std::vector<std::thread> workers;
-    workers.reserve(parts - 1);
-    std::vector<std::size_t> here;
-    for (std::size_t p = 1; p < parts; ++p) {
-        try {
-            workers.emplace_back(run, std::ref(out[p]));
-        } catch (...) {
-            here.push_back(p);
-        }
-    }
-    run(out[0]);
-    for (const std::size_t p : here) run(out[p]);
-    for (std::thread& w : workers) w.join();
+    });
     for (const Part& part : out) {
         if (part.thrown) std::rethrow_exception(part.thrown);
     }
