@@ -55,6 +55,8 @@ constexpr std::size_t kMaxAttempts = 100000;  // tries at an interval before giv
 // what starting it costs).
 constexpr std::size_t kMinMarchesPerThread = 4;
 constexpr int kMaxNodes = 6;
+// Pieces a march makes room for at its start: most parts of a march make a few.
+constexpr std::size_t kPiecesAhead = 8;
 
 // Mass left and right of a point (in the source's units) and the density there, as seen from
 // below and from above (the two differ only at a breakpoint).
@@ -812,6 +814,7 @@ BuildResult<void> InverseBuilder<Source>::run() {
     std::vector<March> marches(starts.size());
     for (std::size_t i = 0; i < starts.size(); ++i) {
         March& m = marches[i];
+        m.pieces.reserve(kPiecesAhead);
         m.cur = starts[i].node;
         m.h = starts[i].h;
         m.end = i + 1 < starts.size() ? starts[i + 1].node : b;
@@ -826,6 +829,10 @@ BuildResult<void> InverseBuilder<Source>::run() {
     }
     if (auto r = march_all(marches); !r) return r;
 
+    std::size_t pieces = 3;  // with the straight pieces at the ends and the closing edge
+    for (const March& m : marches) pieces += m.pieces.size();
+    for (auto* v : {&out_.x_, &out_.u_, &out_.s_, &out_.width_}) v->reserve(pieces);
+    out_.polys_.reserve(pieces);
     if (a.x > lo) {
         March m;
         add_straight(m, start, a, a.left / mass_);
