@@ -23,6 +23,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using varnix::InterpolatedInverse;
+using varnix::InterpolationOptions;
+
+// The options the distribution's interpolated engine builds with: the march in parts.
+InterpolationOptions engine_options(double u_resolution) {
+    InterpolationOptions o;
+    o.u_resolution = u_resolution;
+    o.panels_per_part = InterpolationOptions::panels_per_part_for(u_resolution);
+    return o;
+}
 
 volatile double g_sink;
 
@@ -50,7 +59,7 @@ void build_table(double u_resolution) {
         for (int rep = 0; rep < 7; ++rep) {
             calls = 0;
             const auto t0 = Clock::now();
-            auto r = InterpolatedInverse::build(f, s.lo, s.hi, u_resolution);
+            auto r = InterpolatedInverse::build(f, s.lo, s.hi, engine_options(u_resolution));
             const double ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
             if (!r) {
                 std::printf("%-32s refused: %s\n", s.name, r.error().message().c_str());
@@ -60,7 +69,7 @@ void build_table(double u_resolution) {
             if (rep == 0) first_calls = calls;
             g_sink = r->quantile(0.5);
         }
-        auto r = InterpolatedInverse::build(f, s.lo, s.hi, u_resolution);
+        auto r = InterpolatedInverse::build(f, s.lo, s.hi, engine_options(u_resolution));
         if (!r) continue;
         std::printf("%-32s %8zu %9.3f %9zu %7zu %10zu %9.1f %10zu %10.2e %10.2e\n", s.name,
                     first_calls, best, r->intervals(), r->panels().panels(),
@@ -88,7 +97,7 @@ void sampling(const char* name) {
     std::vector<double> out;
     std::printf("\nsampling %s, ns per draw (sample_n of %zu)\n", name, n);
     for (const double ures : {1e-12, 1e-10}) {
-        auto q = InterpolatedInverse::build(s.pdf, s.lo, s.hi, ures);
+        auto q = InterpolatedInverse::build(s.pdf, s.lo, s.hi, engine_options(ures));
         auto rng = varnix::ChaChaRng::seeded(1);
         const double ns = best_ns_per_draw(n, [&] {
             q->sample_n(n, rng, out);
