@@ -67,10 +67,10 @@ struct InterpolationOptions {
     // function's always is). A batch density then answers the points of all the parts together,
     // in as many calls as the longest part needs, and the parts may run on threads.
     std::size_t panels_per_part = 0;
-    // Parts of about two intervals' tries each: 4 panels at a u_resolution of 1e-12 and below
-    // (a normal then takes 74 batch calls instead of 700, and 2% more density values), more
-    // where coarser intervals span more panels (15 at 1e-5), so that the intervals cut short
-    // at the parts' ends stay few.
+    // The engine's parts: 4 panels at a u_resolution of 1e-12 and below (a normal then takes
+    // 74 batch calls instead of 700, and 2-5% more density values), more where coarser
+    // intervals span more panels (15 at 1e-5), so that the intervals cut short at the parts'
+    // ends stay few.
     static std::size_t panels_per_part_for(double u_resolution) {
         const double grown = 4.0 * std::pow(std::max(u_resolution / 1e-12, 1.0), 1.0 / 12.0);
         return static_cast<std::size_t>(std::lround(grown));
