@@ -584,7 +584,7 @@ auto InverseBuilder<Source>::read_nodes(March& m) -> Outcome {
     m.degree = *n;
     place_tests(m);
     m.stage = March::Stage::tests;
-    return {false, 0.0};
+    return {false, 0.0};  // not an outcome yet: advance leaves the try to its tests
 }
 
 // Confluent Newton divided differences of x over v: a node taken twice carries the slope
