@@ -335,23 +335,24 @@ BuildResult<MassWindow> WindowSearch::cut() {
             break;
         }
     }
+    // Each side ends at its cut, or else at the support's own end: one the ladder could not
+    // pass, or a finite one; an infinite end with no cut means the mass does not decay.
     MassWindow w{lo_, hi_, {}};
-    if (upper) {
-        w.hi = sorted_[*upper].x;
-    } else if (const auto e = stop_beyond(true, sorted_.back().x)) {
-        return std::unexpected(*e);
-    } else if (!std::isfinite(hi_)) {
-        return std::unexpected(
-            BuildError::mass_not_found(detail_text::mass_not_decaying, sorted_.back().x));
-    }
-    if (lower) {
-        w.lo = sorted_[*lower].x;
-    } else if (const auto e = stop_beyond(false, sorted_.front().x)) {
-        return std::unexpected(*e);
-    } else if (!std::isfinite(lo_)) {
-        return std::unexpected(
-            BuildError::mass_not_found(detail_text::mass_not_decaying, sorted_.front().x));
-    }
+    const auto close = [&](bool at_hi, std::optional<std::size_t> cut,
+                           double& edge) -> std::optional<BuildError> {
+        const double last = at_hi ? sorted_.back().x : sorted_.front().x;
+        if (cut) {
+            edge = sorted_[*cut].x;
+            return std::nullopt;
+        }
+        if (auto e = stop_beyond(at_hi, last)) return e;
+        if (!std::isfinite(at_hi ? hi_ : lo_)) {
+            return BuildError::mass_not_found(detail_text::mass_not_decaying, last);
+        }
+        return std::nullopt;
+    };
+    if (auto e = close(true, upper, w.hi)) return std::unexpected(*e);
+    if (auto e = close(false, lower, w.lo)) return std::unexpected(*e);
     return w;
 }
 
