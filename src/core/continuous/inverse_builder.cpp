@@ -677,9 +677,9 @@ void InverseBuilder<Source>::place_tests(March& m) const {
         InterpolatedInverse::newton_with_slope(m.p, m.at_v[j], m.at_x[j], m.at_dx[j]);
         // A gap with no double inside has nothing between its nodes to test (read_tests passes
         // it by): its node stands in for the point, so that the points after it are announced.
-        if (no_double_between(m.xs[k - 1], m.xs[k])) m.at_x[j] = m.xs[k];
-        if (m.inside == j && (no_double_between(m.xs[k - 1], m.xs[k]) ||
-                              (m.at_x[j] > m.xs[k - 1] && m.at_x[j] < m.xs[k]))) {
+        const bool empty = no_double_between(m.xs[k - 1], m.xs[k]);
+        if (empty) m.at_x[j] = m.xs[k];
+        if (m.inside == j && (empty || (m.at_x[j] > m.xs[k - 1] && m.at_x[j] < m.xs[k]))) {
             ++m.inside;
         }
     }
